@@ -1,0 +1,44 @@
+#include "common/log.h"
+
+#include <algorithm>
+
+namespace tovel {
+
+void StreamLog::print(std::string_view text) {
+  std::lock_guard lock(mutex_);
+  std::fwrite(text.data(), 1, text.size(), stream_);
+  std::fputc('\n', stream_);
+  std::fflush(stream_);
+}
+
+void MemoryLog::print(std::string_view text) {
+  {
+    std::lock_guard lock(mutex_);
+    lines_.emplace_back(text);
+  }
+  changed_.notify_all();
+}
+
+std::vector<std::string> MemoryLog::lines() const {
+  std::lock_guard lock(mutex_);
+  return lines_;
+}
+
+bool MemoryLog::contains(std::string_view text) const {
+  std::lock_guard lock(mutex_);
+  return std::find(lines_.begin(), lines_.end(), text) != lines_.end();
+}
+
+bool MemoryLog::waitFor(std::string_view text, std::chrono::milliseconds timeout) {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, timeout, [&] {
+    return std::find(lines_.begin(), lines_.end(), text) != lines_.end();
+  });
+}
+
+void MemoryLog::clear() {
+  std::lock_guard lock(mutex_);
+  lines_.clear();
+}
+
+} // namespace tovel

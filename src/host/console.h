@@ -1,0 +1,17 @@
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "input/injection_state.h"
+
+namespace tovel {
+
+// Ends the process with a status; the host's flushes output first. Tests pass their own.
+using ExitProcess = std::function<void(int status)>;
+
+// Interprets one console line (without its line end): moves, clicks, scrolls and swipes like a
+// remote client would, or ends the process with "exit".
+void handleCommand(InputContext& input, const std::string& line, const ExitProcess& exitProcess);
+
+} // namespace tovel

@@ -1,0 +1,151 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "platform/events.h"
+#include "platform/geometry.h"
+#include "platform/image.h"
+
+namespace tovel {
+
+// Everything the host needs from the desktop it runs on. The logic of every subsystem is written
+// against this interface; x11/ drives a real X server and sim/ is an in-memory virtual desktop.
+//
+// Coordinate spaces, all in points:
+//  - screen coordinates: origin at the primary screen's bottom-left corner, y up (pointer
+//    location, screen frames);
+//  - global display coordinates: origin at the primary display's top-left corner, y down (events,
+//    window bounds, display bounds);
+//  - display-local coordinates: origin at one display's top-left corner, y down (capture
+//    rectangles).
+//
+// Unless a method says otherwise it may be called from any thread.
+
+using DisplayId = std::uint32_t;
+using WindowId = std::uint32_t;
+
+struct PlatformError {
+  int code = 0;
+  std::string description;
+};
+
+struct Screen {
+  std::optional<DisplayId> number; // the display this screen shows
+  Rect frame;                      // screen coordinates
+  double backingScale = 1.0;       // device pixels per point
+  std::string description;         // human-readable, for logs
+};
+
+// One entry of the window list. A field the platform could not provide is unset.
+struct WindowInfo {
+  std::optional<WindowId> number;
+  std::optional<Rect> bounds; // global display coordinates
+  std::optional<std::int64_t> layer; // 0 for ordinary application windows
+  std::optional<std::string> ownerName;
+  std::optional<std::string> title;
+};
+
+enum class WindowListOption {
+  onScreenOnlyExcludingDesktop, // windows on screen, without desktop elements
+  all,
+};
+
+// Grabs pictures of a display, reusing its buffers from one call to the next. One capturer serves
+// one thread at a time.
+class ScreenCapturer {
+public:
+  virtual ~ScreenCapturer() = default;
+  // The whole display, or a display-local rectangle of it (clipped to the display), in pixels.
+  // The picture stays valid until the next call or until the capturer is destroyed.
+  virtual std::optional<ImageView> capture(DisplayId display, const std::optional<Rect>& rect) = 0;
+};
+
+// A display that the continuous capture service can record.
+struct CaptureDisplay {
+  DisplayId id = 0;
+  int width = 0;  // points
+  int height = 0; // points
+  std::string description;
+};
+
+struct ContinuousCaptureSettings {
+  int width = 0;  // pixels of each delivered frame
+  int height = 0;
+  double minimumFrameInterval = 1.0 / 30;
+};
+
+struct CapturedFrame {
+  ImageView image;  // valid only during the handler call
+  double timestamp; // seconds since 1970 at capture
+};
+
+// A running continuous capture: delivers frames on its own thread until stopped. stop() waits for
+// a handler call in progress to return; destroying the object stops it.
+class ContinuousCapture {
+public:
+  virtual ~ContinuousCapture() = default;
+  virtual void stop() = 0;
+};
+
+using FrameHandler = std::function<void(const CapturedFrame&)>;
+
+// Called for every mouse-button press; returns the flags the press is delivered with.
+using ModifierTap = std::function<EventFlags(EventFlags current)>;
+
+class Platform {
+public:
+  virtual ~Platform() = default;
+
+  // --- Synthetic input ----------------------------------------------------------------------
+  // Creating an event may fail (no event); only created events are posted.
+  virtual std::optional<MouseEvent> createMouseEvent(MouseEventType type, Point position,
+                                                     MouseButton button) = 0;
+  virtual std::optional<KeyEvent> createKeyboardEvent(KeyCode key, bool keyDown) = 0;
+  virtual std::optional<ScrollEvent> createScrollWheelEvent(std::int32_t wheel1,
+                                                            std::int32_t wheel2) = 0;
+  virtual void post(const MouseEvent& event) = 0;
+  virtual void post(const KeyEvent& event) = 0;
+  virtual void post(const ScrollEvent& event) = 0;
+  // Whether the primary (left) button is down in the combined session state.
+  virtual bool primaryButtonDown() = 0;
+  // Installs the callback that lends injected modifiers to mouse presses. False when the
+  // platform cannot install it.
+  virtual bool installModifierTap(ModifierTap tap) = 0;
+
+  // --- Screens and pointer ------------------------------------------------------------------
+  // Screens in system order, the primary one first.
+  virtual std::vector<Screen> screens() = 0;
+  virtual std::optional<Screen> mainScreen() = 0;
+  // The pointer in screen coordinates.
+  virtual Point mouseLocation() = 0;
+  virtual double doubleClickInterval() = 0;
+  // Called (on a platform thread) whenever the screen layout changes.
+  virtual void setScreenChangeHandler(std::function<void()> handler) = 0;
+
+  // --- Displays -----------------------------------------------------------------------------
+  // The display's rectangle in global display coordinates (empty for an unknown display).
+  virtual Rect displayBounds(DisplayId display) = 0;
+  virtual std::variant<std::vector<DisplayId>, PlatformError> activeDisplayList() = 0;
+
+  // --- Windows ------------------------------------------------------------------------------
+  // Front-most window first; none when the list cannot be had.
+  virtual std::optional<std::vector<WindowInfo>> windowList(WindowListOption option) = 0;
+
+  // --- Capture ------------------------------------------------------------------------------
+  virtual std::unique_ptr<ScreenCapturer> createScreenCapturer() = 0;
+  // Displays the continuous capture service can record; none when the query fails.
+  virtual std::optional<std::vector<CaptureDisplay>> capturableDisplays() = 0;
+  // Starts delivering frames of the display at no more than one per minimum interval. Null, with
+  // the reason in error, when the capture cannot start.
+  virtual std::unique_ptr<ContinuousCapture> startContinuousCapture(
+      DisplayId display, const ContinuousCaptureSettings& settings, FrameHandler handler,
+      PlatformError& error) = 0;
+};
+
+} // namespace tovel
