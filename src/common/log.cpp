@@ -31,9 +31,8 @@ bool MemoryLog::contains(std::string_view text) const {
 
 bool MemoryLog::waitFor(std::string_view text, std::chrono::milliseconds timeout) {
   std::unique_lock lock(mutex_);
-  return changed_.wait_for(lock, timeout, [&] {
-    return std::find(lines_.begin(), lines_.end(), text) != lines_.end();
-  });
+  return changed_.wait_for(
+      lock, timeout, [&] { return std::find(lines_.begin(), lines_.end(), text) != lines_.end(); });
 }
 
 void MemoryLog::clear() {

@@ -1,1 +1,42 @@
-int main() { return 0; }
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+
+#include <asio/io_context.hpp>
+
+#include "build_config.h"
+#include "common/log.h"
+#include "host/host.h"
+#include "platform/clock.h"
+#include "platform/sim/virtual_desktop.h"
+
+int main(int argc, char** argv) {
+  using namespace tovel;
+  // A vanished peer must show up as a send error, not end the process.
+  std::signal(SIGPIPE, SIG_IGN);
+
+  StreamLog log(stdout);
+  SystemClock clock;
+  VirtualDesktop desktop(clock);
+  log.print("Using the built-in virtual desktop (1920x1080): no X11 backend in this build.");
+
+  asio::io_context io;
+  HostOptions options;
+  options.port = 8096;
+  options.programPath = argc > 0 ? argv[0] : "";
+  options.appSite = TOVEL_APP_SITE;
+  options.exitProcess = [](int status) {
+    std::fflush(stdout);
+    // Other threads may be blocked in reads or captures; end at once without running
+    // destructors under them.
+    std::_Exit(status);
+  };
+
+  Host host(io, desktop, clock, log, options);
+  if (!host.start())
+    return 1;
+  host.startConsole(std::cin);
+  io.run();
+  return 0;
+}

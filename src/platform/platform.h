@@ -45,7 +45,7 @@ struct Screen {
 // One entry of the window list. A field the platform could not provide is unset.
 struct WindowInfo {
   std::optional<WindowId> number;
-  std::optional<Rect> bounds; // global display coordinates
+  std::optional<Rect> bounds;        // global display coordinates
   std::optional<std::int64_t> layer; // 0 for ordinary application windows
   std::optional<std::string> ownerName;
   std::optional<std::string> title;
@@ -75,7 +75,7 @@ struct CaptureDisplay {
 };
 
 struct ContinuousCaptureSettings {
-  int width = 0;  // pixels of each delivered frame
+  int width = 0; // pixels of each delivered frame
   int height = 0;
   double minimumFrameInterval = 1.0 / 30;
 };
@@ -143,9 +143,9 @@ public:
   virtual std::optional<std::vector<CaptureDisplay>> capturableDisplays() = 0;
   // Starts delivering frames of the display at no more than one per minimum interval. Null, with
   // the reason in error, when the capture cannot start.
-  virtual std::unique_ptr<ContinuousCapture> startContinuousCapture(
-      DisplayId display, const ContinuousCaptureSettings& settings, FrameHandler handler,
-      PlatformError& error) = 0;
+  virtual std::unique_ptr<ContinuousCapture>
+  startContinuousCapture(DisplayId display, const ContinuousCaptureSettings& settings,
+                         FrameHandler handler, PlatformError& error) = 0;
 };
 
 } // namespace tovel

@@ -56,10 +56,10 @@ void fillRect(BgraImage& image, long x0, long y0, long x1, long y1, std::uint32_
 VirtualDesktop::VirtualDesktop(Clock& clock) : clock_(clock) {
   screens_.push_back(makeScreen(kPrimaryDisplay, Rect{0, 0, 1920, 1080}, 1.0));
   pointer_ = Point{960, 540};
-  windows_.push_back(makeWindow(101, "Terminal", "Terminal - ~", Rect{160, 120, 720, 450},
-                                0xff2e3440));
-  windows_.push_back(makeWindow(102, "Editor", "notes.txt - Editor", Rect{620, 300, 800, 520},
-                                0xffeceff4));
+  windows_.push_back(
+      makeWindow(101, "Terminal", "Terminal - ~", Rect{160, 120, 720, 450}, 0xff2e3440));
+  windows_.push_back(
+      makeWindow(102, "Editor", "notes.txt - Editor", Rect{620, 300, 800, 520}, 0xffeceff4));
   windows_.push_back(makeWindow(103, "Clock", "Clock", Rect{1560, 60, 300, 180}, 0xff5e81ac));
   VirtualWindow desktop = makeWindow(100, "Desktop", "", Rect{0, 0, 1920, 1080}, 0xff000000);
   desktop.info.layer = kDesktopLayer;
@@ -138,12 +138,11 @@ bool VirtualDesktop::installModifierTap(ModifierTap tap) {
 void VirtualDesktop::simulatePhysicalButton(MouseButton button, bool down) {
   MouseEvent event;
   event.button = button;
-  event.type = button == kLeftButton    ? (down ? MouseEventType::leftMouseDown
-                                                : MouseEventType::leftMouseUp)
-               : button == kRightButton ? (down ? MouseEventType::rightMouseDown
-                                                : MouseEventType::rightMouseUp)
-                                        : (down ? MouseEventType::otherMouseDown
-                                                : MouseEventType::otherMouseUp);
+  event.type = button == kLeftButton
+                   ? (down ? MouseEventType::leftMouseDown : MouseEventType::leftMouseUp)
+               : button == kRightButton
+                   ? (down ? MouseEventType::rightMouseDown : MouseEventType::rightMouseUp)
+                   : (down ? MouseEventType::otherMouseDown : MouseEventType::otherMouseUp);
   ModifierTap tap;
   {
     std::lock_guard lock(mutex_);
@@ -152,8 +151,8 @@ void VirtualDesktop::simulatePhysicalButton(MouseButton button, bool down) {
   if (tap && down)
     event.flags = tap(event.flags);
   std::lock_guard lock(mutex_);
-  event.position = Point{pointer_.x, screens_.empty() ? pointer_.y
-                                                      : screens_.front().frame.height - pointer_.y};
+  event.position =
+      Point{pointer_.x, screens_.empty() ? pointer_.y : screens_.front().frame.height - pointer_.y};
   if (down)
     heldButtons_.insert(button);
   else
@@ -430,8 +429,9 @@ std::optional<std::vector<CaptureDisplay>> VirtualDesktop::capturableDisplays() 
   return displays;
 }
 
-std::unique_ptr<ContinuousCapture> VirtualDesktop::startContinuousCapture(
-    DisplayId, const ContinuousCaptureSettings&, FrameHandler, PlatformError& error) {
+std::unique_ptr<ContinuousCapture>
+VirtualDesktop::startContinuousCapture(DisplayId, const ContinuousCaptureSettings&, FrameHandler,
+                                       PlatformError& error) {
   error = PlatformError{95, "continuous capture is not available on the virtual desktop yet"};
   return nullptr;
 }

@@ -63,10 +63,9 @@ public:
 
   std::unique_ptr<ScreenCapturer> createScreenCapturer() override;
   std::optional<std::vector<CaptureDisplay>> capturableDisplays() override;
-  std::unique_ptr<ContinuousCapture> startContinuousCapture(DisplayId display,
-                                                            const ContinuousCaptureSettings& settings,
-                                                            FrameHandler handler,
-                                                            PlatformError& error) override;
+  std::unique_ptr<ContinuousCapture>
+  startContinuousCapture(DisplayId display, const ContinuousCaptureSettings& settings,
+                         FrameHandler handler, PlatformError& error) override;
 
   // --- Set-up and inspection (tests) --------------------------------------------------------
   // Replaces the screens (primary first) and reports the change like a real desktop would.
@@ -91,7 +90,7 @@ public:
 
 private:
   Point toScreenCoordinates(Point global) const; // mutex held
-  Point clampToDisplays(Point global) const;      // mutex held
+  Point clampToDisplays(Point global) const;     // mutex held
   Rect displayBoundsLocked(DisplayId display) const;
   void notifyScreenChange();
 

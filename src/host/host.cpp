@@ -1,0 +1,87 @@
+#include "host/host.h"
+
+#include <csignal>
+#include <thread>
+
+#include <asio/post.hpp>
+
+#include "host/address.h"
+#include "host/start_banner.h"
+#include "input/modifier_tap.h"
+
+namespace tovel {
+
+Host::Host(asio::io_context& io, Platform& platform, Clock& clock, Log& log, HostOptions options)
+    : io_(io), platform_(platform), clock_(clock), log_(log),
+      options_(std::move(options)), input_{platform_, clock_, state_, log_}, signals_(io),
+      router_(input_, [this](const ConnectionPtr& connection) { reader_.receiveNext(connection); }),
+      reader_(router_, log_) {}
+
+Host::~Host() {
+  platform_.setScreenChangeHandler(nullptr);
+  platform_.installModifierTap(nullptr);
+}
+
+bool Host::start() {
+  // Screen layout changes are reported on the main loop, like everything else the host prints
+  // about its state.
+  platform_.setScreenChangeHandler([this] { asio::post(io_, [this] { onScreensChanged(); }); });
+
+  signals_.add(SIGINT);
+  signals_.add(SIGTERM);
+  signals_.async_wait([this](const asio::error_code& ec, int) {
+    if (ec)
+      return;
+    log_.print("Received termination signal. Exiting...");
+    options_.exitProcess(0);
+  });
+
+  // Injected modifier keys are lent to every mouse press while they count as held.
+  bool tapInstalled = platform_.installModifierTap([this](EventFlags flags) {
+    return modifierTapFlags(state_.modifierState, clock_.now(), flags);
+  });
+  if (!tapInstalled)
+    log_.print("Failed to create event tap.");
+
+  NetworkError error;
+  listener_ = Listener::configureListener(io_, options_.port, error);
+  if (!listener_) {
+    log_.print("Failed to start the listener on port " + std::to_string(options_.port) + ": " +
+               error.description);
+    return false;
+  }
+  listener_->setNewConnectionHandler(
+      [this](std::shared_ptr<Connection> connection) { reader_.accept(connection); });
+  listener_->start();
+  return true;
+}
+
+std::uint16_t Host::port() const {
+  return listener_ ? listener_->port() : 0;
+}
+
+void Host::onScreensChanged() {
+  log_.print("Screens have changed. Current screens:");
+  for (const Screen& screen : platform_.screens())
+    log_.print("Screen: " + screen.description);
+}
+
+void Host::startConsole(std::istream& input) {
+  std::thread([this, &input] {
+    printStartBanner(log_, getIPAddress(), options_.appSite, options_.port);
+    std::string line;
+    while (std::getline(input, line)) {
+      if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+      // Console commands run on the main loop, in order with the network's, so the injection
+      // state is only ever touched from one thread.
+      asio::post(io_, [this, line] { handleCommand(input_, line, options_.exitProcess); });
+    }
+    asio::post(io_, [this] {
+      log_.print("Input stream closed. Exiting...");
+      options_.exitProcess(0);
+    });
+  }).detach();
+}
+
+} // namespace tovel

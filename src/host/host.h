@@ -1,0 +1,66 @@
+#pragma once
+
+#include <cstdint>
+#include <istream>
+#include <memory>
+#include <string>
+
+#include <asio/io_context.hpp>
+#include <asio/signal_set.hpp>
+
+#include "common/log.h"
+#include "host/console.h"
+#include "input/injection_state.h"
+#include "platform/clock.h"
+#include "platform/platform.h"
+#include "server/listener.h"
+#include "server/request_reader.h"
+#include "server/router.h"
+
+namespace tovel {
+
+struct HostOptions {
+  std::uint16_t port = 8096;
+  std::string programPath; // the program's own path, to find files beside it
+  std::string appSite;     // base address of the public app site
+  ExitProcess exitProcess; // ends the process; must not return when it really exits
+};
+
+// The host process: creates the shared state, installs the termination handlers and the modifier
+// tap, starts the listener, and runs the console. Everything it owns lives as long as it does.
+class Host {
+public:
+  Host(asio::io_context& io, Platform& platform, Clock& clock, Log& log, HostOptions options);
+  ~Host();
+
+  // The start-up sequence up to a listening server. False, after printing why, when the port
+  // cannot be had: the host must not run without its listener.
+  bool start();
+
+  // Prints the start message and address, then feeds every line of the input to the console
+  // interpreter on the main loop until the input ends, which ends the process. Runs on a thread
+  // of its own.
+  void startConsole(std::istream& input);
+
+  std::uint16_t port() const;
+  InjectionState& injectionState() { return state_; }
+  InputContext& input() { return input_; }
+  Router& router() { return router_; }
+
+private:
+  void onScreensChanged();
+
+  asio::io_context& io_;
+  Platform& platform_;
+  Clock& clock_;
+  Log& log_;
+  HostOptions options_;
+  InjectionState state_;
+  InputContext input_;
+  asio::signal_set signals_;
+  Router router_;
+  RequestReader reader_;
+  std::unique_ptr<Listener> listener_;
+};
+
+} // namespace tovel

@@ -1,0 +1,21 @@
+#include "host/start_banner.h"
+
+namespace tovel {
+
+void printStartBanner(Log& log, const std::optional<std::string>& address, std::string_view appSite,
+                      std::uint16_t port) {
+  std::string site(appSite);
+  std::string portText = std::to_string(port);
+  log.print("Tovel Host started.");
+  if (address) {
+    log.print("\n\nIP Address: " + *address);
+    log.print("\n\nTovel App Link: " + site + "?url=" + *address + ":" + portText + "\n\n");
+    log.print("Tovel App Local Link: http://" + *address + ":" + portText + "?url=/\n\n");
+  } else {
+    log.print("\n\nUnable to determine IP address.");
+    log.print("\n\nTovel App Link: " + site + "\n\n");
+    log.print("Tovel App Local Link: http://localhost:" + portText + "?url=/\n\n");
+  }
+}
+
+} // namespace tovel

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "common/log.h"
+
+namespace tovel {
+
+// The start message, the host's address and the two links: one to the public app site carrying
+// this host's address, one to the local start page.
+void printStartBanner(Log& log, const std::optional<std::string>& address, std::string_view appSite,
+                      std::uint16_t port);
+
+} // namespace tovel

@@ -1,0 +1,334 @@
+#include "server/connection.h"
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+
+#include <asio/dispatch.hpp>
+#include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/write.hpp>
+
+namespace tovel {
+
+namespace {
+
+// How long a cancelled connection keeps reading (and discarding) before it is closed: closing a
+// socket with unread input makes the kernel reset it, which can destroy a response still in
+// flight to the peer.
+constexpr auto kLingerTime = std::chrono::seconds(2);
+
+NetworkError fromErrorCode(const asio::error_code& ec) {
+  if (ec == asio::error::operation_aborted)
+    return cancelledError();
+  return NetworkError{ec.value(), ec.message()};
+}
+
+NetworkError peerFinishedError() {
+  return NetworkError{ENOTCONN, "The peer closed the connection"};
+}
+
+} // namespace
+
+NetworkError cancelledError() {
+  return NetworkError{ECANCELED, std::strerror(ECANCELED)};
+}
+
+std::shared_ptr<Connection> Connection::create(asio::io_context& io, asio::ip::tcp::socket socket) {
+  return std::shared_ptr<Connection>(new Connection(io, std::move(socket)));
+}
+
+Connection::Connection(asio::io_context& io, asio::ip::tcp::socket socket)
+    : io_(io), socket_(std::move(socket)) {
+  asio::error_code ec;
+  socket_.non_blocking(true, ec);
+  auto endpoint = socket_.remote_endpoint(ec);
+  if (!ec)
+    remoteAddress_ = endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
+}
+
+Connection::~Connection() = default;
+
+std::string Connection::remoteAddress() const {
+  return remoteAddress_;
+}
+
+void Connection::onMainLoop(std::function<void()> work) {
+  asio::dispatch(io_, std::move(work));
+}
+
+void Connection::start() {
+  auto self = shared_from_this();
+  onMainLoop([self] {
+    State current = self->state_.load();
+    if (current == State::setup || current == State::ready)
+      self->setState(State::ready, std::nullopt);
+  });
+}
+
+void Connection::setStateHandler(StateHandler handler) {
+  auto self = shared_from_this();
+  onMainLoop(
+      [self, handler = std::move(handler)]() mutable { self->stateHandler_ = std::move(handler); });
+}
+
+void Connection::setState(State state, std::optional<NetworkError> error) {
+  State previous = state_.load();
+  if (previous == State::cancelled)
+    return;
+  if (previous == State::failed && state != State::cancelled)
+    return;
+  state_.store(state);
+  if (stateHandler_) {
+    // The handler may replace itself; call a copy.
+    StateHandler handler = stateHandler_;
+    handler(state, std::move(error));
+  }
+}
+
+void Connection::touch() {
+  ++activity_;
+}
+
+void Connection::receive(std::size_t minimum, std::size_t maximum, ReceiveCompletion completion) {
+  auto self = shared_from_this();
+  onMainLoop([self, minimum, maximum, completion = std::move(completion)]() mutable {
+    self->touch();
+    self->doReceive(minimum, maximum, std::move(completion));
+  });
+}
+
+void Connection::doReceive(std::size_t minimum, std::size_t maximum, ReceiveCompletion completion) {
+  auto self = shared_from_this();
+  auto finish = [self](ReceiveCompletion& done, std::optional<Bytes> bytes, bool isComplete,
+                       std::optional<NetworkError> error) {
+    asio::post(self->io_, [done = std::move(done), bytes = std::move(bytes), isComplete,
+                           error = std::move(error)]() mutable {
+      done(std::move(bytes), isComplete, std::move(error));
+    });
+  };
+
+  State current = state_.load();
+  if (current == State::cancelled || current == State::failed) {
+    finish(completion, std::nullopt, false, cancelledError());
+    return;
+  }
+  if (peerFinished_) {
+    // The end of the peer's data is reported once; reading on after it is an error, so that a
+    // reader that ignores the end cannot spin on reads that complete at once.
+    if (endReported_)
+      finish(completion, std::nullopt, false, peerFinishedError());
+    else {
+      endReported_ = true;
+      finish(completion, std::nullopt, true, std::nullopt);
+    }
+    return;
+  }
+  if (maximum == 0)
+    maximum = 1;
+  if (minimum == 0)
+    minimum = 1;
+  if (minimum > maximum)
+    minimum = maximum;
+
+  // Wait for readability first and only then allocate the buffer: idle connections with a read
+  // armed then cost no memory for it.
+  auto buffer = std::make_shared<Bytes>();
+  auto step = std::make_shared<std::function<void()>>();
+  *step = [self, buffer, minimum, maximum, finish, step,
+           completion = std::move(completion)]() mutable {
+    self->socket_.async_wait(
+        asio::socket_base::wait_read,
+        [self, buffer, minimum, maximum, finish, step,
+         completion = std::move(completion)](const asio::error_code& waitError) mutable {
+          auto done = [&](std::optional<Bytes> bytes, bool isComplete,
+                          std::optional<NetworkError> error) {
+            finish(completion, std::move(bytes), isComplete, std::move(error));
+            *step = nullptr; // break the self-reference
+          };
+          auto gathered = [&]() -> std::optional<Bytes> {
+            if (buffer->empty())
+              return std::nullopt;
+            return std::move(*buffer);
+          };
+          if (waitError) {
+            NetworkError error = fromErrorCode(waitError);
+            if (waitError != asio::error::operation_aborted)
+              self->fail(error);
+            done(gathered(), false, error);
+            return;
+          }
+          std::size_t old = buffer->size();
+          buffer->resize(maximum);
+          asio::error_code readError;
+          std::size_t n =
+              self->socket_.read_some(asio::buffer(buffer->data() + old, maximum - old), readError);
+          buffer->resize(old + n);
+          if (readError == asio::error::would_block || readError == asio::error::try_again) {
+            (*step)();
+            return;
+          }
+          if (readError == asio::error::eof) {
+            self->peerFinished_ = true;
+            if (!buffer->empty()) {
+              done(gathered(), false, std::nullopt); // the end is reported by the next read
+            } else {
+              self->endReported_ = true;
+              done(std::nullopt, true, std::nullopt);
+            }
+            return;
+          }
+          if (readError) {
+            NetworkError error = fromErrorCode(readError);
+            self->fail(error);
+            done(gathered(), false, error);
+            return;
+          }
+          if (buffer->size() < minimum) {
+            (*step)();
+            return;
+          }
+          done(gathered(), false, std::nullopt);
+        });
+  };
+  (*step)();
+}
+
+void Connection::send(std::string_view content, SendCompletion completion) {
+  send(std::make_shared<const Bytes>(content.begin(), content.end()), std::move(completion));
+}
+
+void Connection::send(Bytes content, SendCompletion completion) {
+  send(std::make_shared<const Bytes>(std::move(content)), std::move(completion));
+}
+
+void Connection::send(std::shared_ptr<const Bytes> content, SendCompletion completion) {
+  auto self = shared_from_this();
+  onMainLoop([self, content = std::move(content), completion = std::move(completion)]() mutable {
+    self->touch();
+    State current = self->state_.load();
+    if (current == State::cancelled || current == State::failed) {
+      asio::post(self->io_, [completion = std::move(completion)] {
+        if (completion)
+          completion(cancelledError());
+      });
+      return;
+    }
+    self->sends_.push_back(PendingSend{std::move(content), std::move(completion)});
+    if (!self->writing_)
+      self->writeNext();
+  });
+}
+
+void Connection::writeNext() {
+  if (sends_.empty()) {
+    writing_ = false;
+    return;
+  }
+  writing_ = true;
+  auto self = shared_from_this();
+  const Bytes& content = *sends_.front().content;
+  asio::async_write(socket_, asio::buffer(content),
+                    [self](const asio::error_code& ec, std::size_t) {
+                      PendingSend done = std::move(self->sends_.front());
+                      self->sends_.pop_front();
+                      self->touch();
+                      if (ec) {
+                        NetworkError error = fromErrorCode(ec);
+                        if (ec != asio::error::operation_aborted)
+                          self->fail(error);
+                        if (done.completion)
+                          done.completion(error);
+                        // Whatever is still queued cannot go out any more.
+                        while (!self->sends_.empty()) {
+                          PendingSend rest = std::move(self->sends_.front());
+                          self->sends_.pop_front();
+                          if (rest.completion)
+                            rest.completion(error);
+                        }
+                        self->writing_ = false;
+                        return;
+                      }
+                      if (done.completion)
+                        done.completion(std::nullopt);
+                      self->writeNext();
+                    });
+}
+
+void Connection::fail(const NetworkError& error) {
+  if (state_.load() == State::ready || state_.load() == State::setup)
+    setState(State::failed, error);
+}
+
+void Connection::cancel() {
+  auto self = shared_from_this();
+  onMainLoop([self] {
+    if (self->state_.load() == State::cancelled)
+      return;
+    self->setState(State::cancelled, std::nullopt);
+    asio::error_code ec;
+    self->socket_.cancel(ec); // pending waits and writes complete with "cancelled"
+    if (!self->writing_) {
+      while (!self->sends_.empty()) {
+        PendingSend rest = std::move(self->sends_.front());
+        self->sends_.pop_front();
+        if (rest.completion)
+          asio::post(self->io_, [c = std::move(rest.completion)] { c(cancelledError()); });
+      }
+    }
+    self->socket_.shutdown(asio::socket_base::shutdown_send, ec);
+    if (ec || self->peerFinished_) {
+      self->socket_.close(ec);
+      return;
+    }
+    // Read and discard what the peer still sends until it closes or the linger time is over.
+    auto timer = std::make_shared<asio::steady_timer>(self->io_, kLingerTime);
+    timer->async_wait([self](const asio::error_code& timerError) {
+      if (!timerError) {
+        asio::error_code ignored;
+        self->socket_.close(ignored);
+      }
+    });
+    auto drain = std::make_shared<std::function<void()>>();
+    *drain = [self, timer, drain]() {
+      self->socket_.async_wait(
+          asio::socket_base::wait_read, [self, timer, drain](const asio::error_code& waitError) {
+            std::array<std::uint8_t, 4096> sink;
+            asio::error_code readError = waitError;
+            // A bounded number of reads per wake-up, so a flooding peer
+            // cannot hold the loop.
+            for (int i = 0; i < 16 && !readError; ++i)
+              self->socket_.read_some(asio::buffer(sink), readError);
+            if (!readError) {
+              (*drain)();
+              return;
+            }
+            if (readError == asio::error::would_block || readError == asio::error::try_again) {
+              (*drain)();
+              return;
+            }
+            asio::error_code ignored;
+            timer->cancel();
+            self->socket_.close(ignored);
+            *drain = nullptr;
+          });
+    };
+    (*drain)();
+  });
+}
+
+void Connection::closeWhenIdle(double seconds) {
+  auto self = shared_from_this();
+  onMainLoop([self, seconds] {
+    std::uint64_t seen = self->activity_;
+    auto timer = std::make_shared<asio::steady_timer>(
+        self->io_, std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                       std::chrono::duration<double>(seconds)));
+    timer->async_wait([self, timer, seen](const asio::error_code& ec) {
+      if (!ec && self->activity_ == seen)
+        self->cancel();
+    });
+  });
+}
+
+} // namespace tovel

@@ -1,0 +1,100 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+
+namespace tovel {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// An error of the network transport: a POSIX error number and its description.
+struct NetworkError {
+  int code = 0;
+  std::string description;
+};
+
+// One accepted TCP connection. Everything it does happens on the main event loop; its operations
+// may be called from any thread and take effect there in call order. Whoever has an operation
+// pending on it (a read, a send's completion) keeps it alive.
+class Connection : public std::enable_shared_from_this<Connection> {
+public:
+  enum class State { setup, ready, failed, cancelled };
+
+  // (bytes or none, is-complete: the peer has finished sending, error or none), called once.
+  using ReceiveCompletion =
+      std::function<void(std::optional<Bytes>, bool isComplete, std::optional<NetworkError>)>;
+  using SendCompletion = std::function<void(std::optional<NetworkError>)>;
+  using StateHandler = std::function<void(State, std::optional<NetworkError>)>;
+
+  static std::shared_ptr<Connection> create(asio::io_context& io, asio::ip::tcp::socket socket);
+
+  // Reports the ready state to the state handler.
+  void start();
+  // Replaces the state handler. It is called on the main loop with ready, failed and cancelled.
+  void setStateHandler(StateHandler handler);
+  State state() const { return state_.load(); }
+
+  // One read of at least minimum and at most maximum bytes. After the peer has finished sending,
+  // the next read reports that once (no bytes, is-complete set) and any further read fails.
+  void receive(std::size_t minimum, std::size_t maximum, ReceiveCompletion completion);
+
+  // Queues bytes for sending; they leave in call order, and each completion runs once its bytes
+  // have been handed to the network (or with the error that prevented it).
+  void send(std::shared_ptr<const Bytes> content, SendCompletion completion);
+  void send(Bytes content, SendCompletion completion);
+  void send(std::string_view content, SendCompletion completion);
+
+  // Closes the connection; pending operations complete with an error, later ones fail.
+  void cancel();
+
+  // The peer's address, for logs ("" once closed).
+  std::string remoteAddress() const;
+
+  // Keeps the connection open, untouched, for the given time and then cancels it unless some
+  // other operation has been started on it meanwhile. For connections nobody reads or writes any
+  // more, which would otherwise stay open forever.
+  void closeWhenIdle(double seconds);
+
+  ~Connection();
+
+private:
+  Connection(asio::io_context& io, asio::ip::tcp::socket socket);
+
+  struct PendingSend {
+    std::shared_ptr<const Bytes> content;
+    SendCompletion completion;
+  };
+
+  void onMainLoop(std::function<void()> work);
+  void doReceive(std::size_t minimum, std::size_t maximum, ReceiveCompletion completion);
+  void writeNext();
+  void fail(const NetworkError& error);
+  void setState(State state, std::optional<NetworkError> error);
+  void touch();
+
+  asio::io_context& io_;
+  asio::ip::tcp::socket socket_;
+  std::atomic<State> state_{State::setup};
+  StateHandler stateHandler_;
+  std::deque<PendingSend> sends_;
+  bool writing_ = false;
+  bool peerFinished_ = false;
+  bool endReported_ = false;
+  std::uint64_t activity_ = 0; // bumped by every operation, for closeWhenIdle
+  std::string remoteAddress_;
+};
+
+// Errors the transport reports, with the POSIX numbers that identify them.
+NetworkError cancelledError();
+
+} // namespace tovel

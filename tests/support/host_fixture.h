@@ -1,0 +1,79 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include <asio/executor_work_guard.hpp>
+#include <asio/io_context.hpp>
+#include <asio/post.hpp>
+
+#include "common/log.h"
+#include "host/host.h"
+#include "platform/sim/manual_clock.h"
+#include "platform/sim/virtual_desktop.h"
+#include "support/test_client.h"
+
+namespace tovel::test {
+
+// The whole host, in this process, on the virtual desktop and an ephemeral port, with its main
+// loop running on a thread of the test.
+class HostFixture : public ::testing::Test {
+protected:
+  void SetUp() override {
+    HostOptions options;
+    options.port = 0;
+    options.programPath = "/nonexistent/tovel-host";
+    options.appSite = "https://tovel-app.invalid";
+    options.exitProcess = [this](int status) { exitStatus = status; };
+    host = std::make_unique<Host>(io, desktop, clock, log, options);
+    ASSERT_TRUE(host->start());
+    loop = std::thread([this] { io.run(); });
+  }
+
+  void TearDown() override {
+    io.stop();
+    if (loop.joinable())
+      loop.join();
+    host.reset();
+  }
+
+  std::uint16_t port() const { return host->port(); }
+
+  // Runs a function on the host's main loop and waits for it, so that everything the loop had
+  // queued before has been handled.
+  template <typename F> void onLoop(F&& f) {
+    std::atomic<bool> done{false};
+    asio::post(io, [&] {
+      f();
+      done = true;
+    });
+    while (!done)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  void settle() {
+    onLoop([] {});
+  }
+
+  // Waits until the host has asked to end the process; the status it asked for, or -1.
+  int waitForExit(std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (exitStatus == -1 && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return exitStatus;
+  }
+
+  ManualClock clock;
+  VirtualDesktop desktop{clock};
+  MemoryLog log;
+  asio::io_context io;
+  asio::executor_work_guard<asio::io_context::executor_type> work{io.get_executor()};
+  std::unique_ptr<Host> host;
+  std::thread loop;
+  std::atomic<int> exitStatus{-1};
+};
+
+} // namespace tovel::test

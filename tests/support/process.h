@@ -1,0 +1,52 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace tovel::test {
+
+// A child process with its standard output and error collected, for tests of the real program.
+// The child is killed when the object goes away.
+class ChildProcess {
+public:
+  enum class Input { emptyFile, pipe };
+
+  ChildProcess(const std::string& program, const std::vector<std::string>& arguments, Input input,
+               const std::vector<std::string>& environment = {});
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  bool started() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
+
+  // Writes to the child's standard input (Input::pipe only); closeInput ends it.
+  void writeInput(const std::string& text);
+  void closeInput();
+  void signal(int number);
+
+  // The exit status once the child has exited by itself, none on time-out or when it was ended
+  // by a signal.
+  std::optional<int> waitForExit(std::chrono::milliseconds timeout);
+  // Waits until the output contains the text.
+  bool waitForOutput(const std::string& text, std::chrono::milliseconds timeout);
+  std::string output();
+
+private:
+  pid_t pid_ = -1;
+  int inputFd_ = -1;
+  int outputFd_ = -1;
+  std::thread reader_;
+  std::mutex mutex_;
+  std::string output_;
+  bool exited_ = false;
+  int status_ = 0;
+};
+
+} // namespace tovel::test

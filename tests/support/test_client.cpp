@@ -1,0 +1,119 @@
+#include "support/test_client.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace tovel::test {
+
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+int remainingMs(Clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  return left.count() > 0 ? int(left.count()) : 0;
+}
+
+} // namespace
+
+TestClient::TestClient(std::uint16_t port) {
+  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    ::close(fd_);
+    fd_ = -1;
+    return;
+  }
+  int one = 1;
+  ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+TestClient::~TestClient() {
+  close();
+}
+
+void TestClient::close() {
+  if (fd_ >= 0)
+    ::close(fd_);
+  fd_ = -1;
+}
+
+void TestClient::send(std::string_view bytes) {
+  while (!bytes.empty() && fd_ >= 0) {
+    ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR)
+        continue;
+      return;
+    }
+    bytes.remove_prefix(std::size_t(n));
+  }
+}
+
+void TestClient::finishSending() {
+  if (fd_ >= 0)
+    ::shutdown(fd_, SHUT_WR);
+}
+
+std::string TestClient::read(std::size_t n, std::chrono::milliseconds timeout) {
+  std::string data;
+  auto deadline = Clock::now() + timeout;
+  while (data.size() < n && fd_ >= 0) {
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, remainingMs(deadline)) <= 0)
+      break;
+    char buffer[65536];
+    std::size_t want = std::min(sizeof buffer, n - data.size());
+    ssize_t got = ::recv(fd_, buffer, want, 0);
+    if (got <= 0)
+      break;
+    data.append(buffer, std::size_t(got));
+  }
+  return data;
+}
+
+std::string TestClient::readUntilClosed(std::chrono::milliseconds timeout) {
+  std::string data;
+  auto deadline = Clock::now() + timeout;
+  while (fd_ >= 0) {
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, remainingMs(deadline)) <= 0)
+      break;
+    char buffer[65536];
+    ssize_t got = ::recv(fd_, buffer, sizeof buffer, 0);
+    if (got <= 0)
+      break;
+    data.append(buffer, std::size_t(got));
+  }
+  return data;
+}
+
+bool TestClient::waitClosed(std::chrono::milliseconds timeout) {
+  auto deadline = Clock::now() + timeout;
+  while (fd_ >= 0) {
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, remainingMs(deadline)) <= 0)
+      return false;
+    char buffer[4096];
+    ssize_t got = ::recv(fd_, buffer, sizeof buffer, 0);
+    if (got <= 0)
+      return true;
+  }
+  return false;
+}
+
+bool TestClient::staysSilent(std::chrono::milliseconds duration) {
+  pollfd p{fd_, POLLIN, 0};
+  return fd_ >= 0 && ::poll(&p, 1, int(duration.count())) == 0;
+}
+
+} // namespace tovel::test

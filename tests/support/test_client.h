@@ -1,0 +1,38 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace tovel::test {
+
+// A plain blocking TCP client for talking to the host over loopback. Every wait has a time-out so
+// a misbehaving host fails the test instead of hanging it.
+class TestClient {
+public:
+  explicit TestClient(std::uint16_t port);
+  ~TestClient();
+  TestClient(const TestClient&) = delete;
+  TestClient& operator=(const TestClient&) = delete;
+
+  bool connected() const { return fd_ >= 0; }
+  void send(std::string_view bytes);
+  // Closes the sending direction only: the host sees the end of the data.
+  void finishSending();
+  void close();
+
+  // Reads exactly n bytes; fewer if the host closes or the time runs out.
+  std::string read(std::size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(5));
+  // Reads whatever arrives until the host closes the connection or the time runs out.
+  std::string readUntilClosed(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+  // True when the host closed the connection (end of data or reset) within the time.
+  bool waitClosed(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+  // True when nothing at all arrives, and the connection stays open, for the whole time.
+  bool staysSilent(std::chrono::milliseconds duration);
+
+private:
+  int fd_ = -1;
+};
+
+} // namespace tovel::test
