@@ -131,67 +131,72 @@ void Connection::doReceive(std::size_t minimum, std::size_t maximum, ReceiveComp
   if (minimum > maximum)
     minimum = maximum;
 
-  // Wait for readability first and only then allocate the buffer: idle connections with a read
-  // armed then cost no memory for it.
-  auto buffer = std::make_shared<Bytes>();
-  auto step = std::make_shared<std::function<void()>>();
-  *step = [self, buffer, minimum, maximum, finish, step,
-           completion = std::move(completion)]() mutable {
-    self->socket_.async_wait(
-        asio::socket_base::wait_read,
-        [self, buffer, minimum, maximum, finish, step,
-         completion = std::move(completion)](const asio::error_code& waitError) mutable {
-          auto done = [&](std::optional<Bytes> bytes, bool isComplete,
-                          std::optional<NetworkError> error) {
-            finish(completion, std::move(bytes), isComplete, std::move(error));
-            *step = nullptr; // break the self-reference
-          };
-          auto gathered = [&]() -> std::optional<Bytes> {
-            if (buffer->empty())
-              return std::nullopt;
-            return std::move(*buffer);
-          };
-          if (waitError) {
-            NetworkError error = fromErrorCode(waitError);
-            if (waitError != asio::error::operation_aborted)
-              self->fail(error);
-            done(gathered(), false, error);
-            return;
-          }
-          std::size_t old = buffer->size();
-          buffer->resize(maximum);
-          asio::error_code readError;
-          std::size_t n =
-              self->socket_.read_some(asio::buffer(buffer->data() + old, maximum - old), readError);
-          buffer->resize(old + n);
-          if (readError == asio::error::would_block || readError == asio::error::try_again) {
-            (*step)();
-            return;
-          }
-          if (readError == asio::error::eof) {
-            self->peerFinished_ = true;
-            if (!buffer->empty()) {
-              done(gathered(), false, std::nullopt); // the end is reported by the next read
-            } else {
-              self->endReported_ = true;
-              done(std::nullopt, true, std::nullopt);
-            }
-            return;
-          }
-          if (readError) {
-            NetworkError error = fromErrorCode(readError);
-            self->fail(error);
-            done(gathered(), false, error);
-            return;
-          }
-          if (buffer->size() < minimum) {
-            (*step)();
-            return;
-          }
-          done(gathered(), false, std::nullopt);
-        });
+  auto read = std::make_shared<PendingRead>();
+  read->minimum = minimum;
+  read->maximum = maximum;
+  read->completion = std::move(completion);
+  waitAndRead(read);
+}
+
+// Waits for readability first and only then allocates the buffer: idle connections with a read
+// armed then cost no memory for it.
+void Connection::waitAndRead(std::shared_ptr<PendingRead> read) {
+  auto self = shared_from_this();
+  socket_.async_wait(asio::socket_base::wait_read, [self, read](const asio::error_code& waitError) {
+    self->readAvailable(read, waitError);
+  });
+}
+
+void Connection::readAvailable(const std::shared_ptr<PendingRead>& read,
+                               const asio::error_code& waitError) {
+  auto done = [&](bool isComplete, std::optional<NetworkError> error) {
+    std::optional<Bytes> bytes;
+    if (!read->buffer.empty())
+      bytes = std::move(read->buffer);
+    asio::post(io_, [completion = std::move(read->completion), bytes = std::move(bytes),
+                     isComplete, error = std::move(error)]() mutable {
+      completion(std::move(bytes), isComplete, std::move(error));
+    });
   };
-  (*step)();
+  if (waitError) {
+    NetworkError error = fromErrorCode(waitError);
+    if (waitError != asio::error::operation_aborted)
+      fail(error);
+    done(false, error);
+    return;
+  }
+  Bytes& buffer = read->buffer;
+  std::size_t old = buffer.size();
+  buffer.resize(read->maximum);
+  asio::error_code readError;
+  std::size_t n =
+      socket_.read_some(asio::buffer(buffer.data() + old, read->maximum - old), readError);
+  buffer.resize(old + n);
+  if (readError == asio::error::would_block || readError == asio::error::try_again) {
+    waitAndRead(read);
+    return;
+  }
+  if (readError == asio::error::eof) {
+    peerFinished_ = true;
+    if (!buffer.empty()) {
+      done(false, std::nullopt); // the end is reported by the next read
+    } else {
+      endReported_ = true;
+      done(true, std::nullopt);
+    }
+    return;
+  }
+  if (readError) {
+    NetworkError error = fromErrorCode(readError);
+    fail(error);
+    done(false, error);
+    return;
+  }
+  if (buffer.size() < read->minimum) {
+    waitAndRead(read);
+    return;
+  }
+  done(false, std::nullopt);
 }
 
 void Connection::send(std::string_view content, SendCompletion completion) {
@@ -289,31 +294,28 @@ void Connection::cancel() {
         self->socket_.close(ignored);
       }
     });
-    auto drain = std::make_shared<std::function<void()>>();
-    *drain = [self, timer, drain]() {
-      self->socket_.async_wait(
-          asio::socket_base::wait_read, [self, timer, drain](const asio::error_code& waitError) {
-            std::array<std::uint8_t, 4096> sink;
-            asio::error_code readError = waitError;
-            // A bounded number of reads per wake-up, so a flooding peer
-            // cannot hold the loop.
-            for (int i = 0; i < 16 && !readError; ++i)
-              self->socket_.read_some(asio::buffer(sink), readError);
-            if (!readError) {
-              (*drain)();
-              return;
-            }
-            if (readError == asio::error::would_block || readError == asio::error::try_again) {
-              (*drain)();
-              return;
-            }
-            asio::error_code ignored;
-            timer->cancel();
-            self->socket_.close(ignored);
-            *drain = nullptr;
-          });
-    };
-    (*drain)();
+    self->drain(timer);
+  });
+}
+
+// Reads and discards what the peer still sends until it closes, an error occurs or the linger
+// timer closes the socket.
+void Connection::drain(std::shared_ptr<asio::steady_timer> timer) {
+  auto self = shared_from_this();
+  socket_.async_wait(asio::socket_base::wait_read, [self, timer](const asio::error_code& waitError) {
+    std::array<std::uint8_t, 4096> sink;
+    asio::error_code readError = waitError;
+    // A bounded number of reads per wake-up, so a flooding peer cannot hold the loop.
+    for (int i = 0; i < 16 && !readError; ++i)
+      self->socket_.read_some(asio::buffer(sink), readError);
+    if (!readError || readError == asio::error::would_block ||
+        readError == asio::error::try_again) {
+      self->drain(timer);
+      return;
+    }
+    asio::error_code ignored;
+    timer->cancel();
+    self->socket_.close(ignored);
   });
 }
 

@@ -12,6 +12,7 @@
 
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
+#include <asio/steady_timer.hpp>
 
 namespace tovel {
 
@@ -75,8 +76,18 @@ private:
     SendCompletion completion;
   };
 
+  struct PendingRead {
+    std::size_t minimum = 1;
+    std::size_t maximum = 1;
+    ReceiveCompletion completion;
+    Bytes buffer;
+  };
+
   void onMainLoop(std::function<void()> work);
   void doReceive(std::size_t minimum, std::size_t maximum, ReceiveCompletion completion);
+  void waitAndRead(std::shared_ptr<PendingRead> read);
+  void readAvailable(const std::shared_ptr<PendingRead>& read, const asio::error_code& waitError);
+  void drain(std::shared_ptr<asio::steady_timer> timer);
   void writeNext();
   void fail(const NetworkError& error);
   void setState(State state, std::optional<NetworkError> error);

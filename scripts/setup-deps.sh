@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs every Debian package the build, the tests and the benchmarks use. Safe to run again:
+# it only calls apt-get when something is missing.
+set -euo pipefail
+
+packages=(
+  # build
+  build-essential cmake ninja-build pkg-config git clang libclang-rt-14-dev clang-format
+  # libraries
+  libasio-dev nlohmann-json3-dev libssl-dev
+  # tests and benchmarks
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
+  if [[ "$status" != "install ok installed" ]]; then
+    missing+=("$package")
+  fi
+done
+
+if (( ${#missing[@]} == 0 )); then
+  exit 0
+fi
+
+sudo=()
+if (( EUID != 0 )); then
+  sudo=(sudo)
+fi
+
+echo "Installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+"${sudo[@]}" apt-get update -q
+"${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
