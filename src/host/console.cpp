@@ -7,29 +7,13 @@
 #include <vector>
 
 #include "common/number_format.h"
+#include "common/text.h"
 #include "input/gestures.h"
 #include "input/pointer.h"
 
 namespace tovel {
 
 namespace {
-
-// Only the plain space separates tokens: a tab stays inside its token (and spoils a number).
-std::vector<std::string_view> splitTokens(std::string_view line) {
-  std::vector<std::string_view> tokens;
-  std::size_t pos = 0;
-  while (pos < line.size()) {
-    const auto start = line.find_first_not_of(' ', pos);
-    if (start == std::string_view::npos)
-      break;
-    auto end = line.find(' ', start);
-    if (end == std::string_view::npos)
-      end = line.size();
-    tokens.push_back(line.substr(start, end - start));
-    pos = end;
-  }
-  return tokens;
-}
 
 // True when a decimal literal that from_chars found out of range is too large rather than too
 // small: its leading significant digit sits at a non-negative power of ten.
@@ -117,37 +101,44 @@ std::optional<MouseButton> clickButton(std::string_view word) {
   return std::nullopt;
 }
 
-bool handleMove(InputContext& input, const std::vector<std::string_view>& tokens) {
+// The two numbers after the command word, in a line of three or four tokens.
+std::optional<std::pair<double, double>> deltas(const std::vector<std::string_view>& tokens) {
   if (tokens.size() != 3 && tokens.size() != 4)
-    return false;
+    return std::nullopt;
   const auto dx = parseNumber(tokens[1]);
   const auto dy = parseNumber(tokens[2]);
   if (!dx || !dy)
+    return std::nullopt;
+  return std::pair{*dx, *dy};
+}
+
+bool handleMove(InputContext& input, const std::vector<std::string_view>& tokens) {
+  const auto d = deltas(tokens);
+  if (!d)
     return false;
+  const auto [dx, dy] = *d;
   if (tokens.size() == 3) {
-    performMouseMove(input, *dx, *dy, kLeftButton);
-    input.log.print("Moved by " + pair(*dx, *dy));
+    performMouseMove(input, dx, dy, kLeftButton);
+    input.log.print("Moved by " + pair(dx, dy));
   } else {
-    performMouseMove(input, *dx, *dy, moveButton(tokens[3]));
+    performMouseMove(input, dx, dy, moveButton(tokens[3]));
   }
   return true;
 }
 
 bool handleSwipe(InputContext& input, const std::vector<std::string_view>& tokens) {
-  if (tokens.size() != 3 && tokens.size() != 4)
+  const auto d = deltas(tokens);
+  if (!d)
     return false;
-  const auto dx = parseNumber(tokens[1]);
-  const auto dy = parseNumber(tokens[2]);
-  if (!dx || !dy)
-    return false;
+  const auto [dx, dy] = *d;
   const bool done = tokens.size() == 4 && tokens[3] == "done";
-  performSwipe(input, *dx, *dy, done);
+  performSwipe(input, dx, dy, done);
   if (done)
-    input.log.print("Swiped by " + pair(*dx, *dy));
+    input.log.print("Swiped by " + pair(dx, dy));
   else if (tokens.size() == 4)
-    input.log.print("Swipe by " + pair(*dx, *dy) + " " + std::string(tokens[3]));
+    input.log.print("Swipe by " + pair(dx, dy) + " " + std::string(tokens[3]));
   else
-    input.log.print("Swipe by " + pair(*dx, *dy));
+    input.log.print("Swipe by " + pair(dx, dy));
   return true;
 }
 
@@ -162,20 +153,18 @@ std::optional<MouseButton> buttonOperand(const std::vector<std::string_view>& to
 
 bool handleScroll(InputContext& input, const std::vector<std::string_view>& tokens) {
   // The fourth word ("end" by convention) is required but has no meaning.
-  if (tokens.size() != 4)
+  const auto d = tokens.size() == 4 ? deltas(tokens) : std::nullopt;
+  if (!d)
     return false;
-  const auto dx = parseNumber(tokens[1]);
-  const auto dy = parseNumber(tokens[2]);
-  if (!dx || !dy)
-    return false;
-  performScroll(input, *dx, *dy);
+  performScroll(input, d->first, d->second);
   return true;
 }
 
 } // namespace
 
 void handleCommand(InputContext& input, const std::string& line, const ExitProcess& exitProcess) {
-  const auto tokens = splitTokens(line);
+  // Only the plain space separates tokens: a tab stays inside its token (and spoils a number).
+  const auto tokens = splitDroppingEmpty(line, " ");
   if (tokens.empty())
     return;
   const auto command = tokens[0];

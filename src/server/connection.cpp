@@ -153,8 +153,8 @@ void Connection::readAvailable(const std::shared_ptr<PendingRead>& read,
     std::optional<Bytes> bytes;
     if (!read->buffer.empty())
       bytes = std::move(read->buffer);
-    asio::post(io_, [completion = std::move(read->completion), bytes = std::move(bytes),
-                     isComplete, error = std::move(error)]() mutable {
+    asio::post(io_, [completion = std::move(read->completion), bytes = std::move(bytes), isComplete,
+                     error = std::move(error)]() mutable {
       completion(std::move(bytes), isComplete, std::move(error));
     });
   };
@@ -302,21 +302,23 @@ void Connection::cancel() {
 // timer closes the socket.
 void Connection::drain(std::shared_ptr<asio::steady_timer> timer) {
   auto self = shared_from_this();
-  socket_.async_wait(asio::socket_base::wait_read, [self, timer](const asio::error_code& waitError) {
-    std::array<std::uint8_t, 4096> sink;
-    asio::error_code readError = waitError;
-    // A bounded number of reads per wake-up, so a flooding peer cannot hold the loop.
-    for (int i = 0; i < 16 && !readError; ++i)
-      self->socket_.read_some(asio::buffer(sink), readError);
-    if (!readError || readError == asio::error::would_block ||
-        readError == asio::error::try_again) {
-      self->drain(timer);
-      return;
-    }
-    asio::error_code ignored;
-    timer->cancel();
-    self->socket_.close(ignored);
-  });
+  socket_.async_wait(asio::socket_base::wait_read,
+                     [self, timer](const asio::error_code& waitError) {
+                       std::array<std::uint8_t, 4096> sink;
+                       asio::error_code readError = waitError;
+                       // A bounded number of reads per wake-up, so a flooding peer cannot hold the
+                       // loop.
+                       for (int i = 0; i < 16 && !readError; ++i)
+                         self->socket_.read_some(asio::buffer(sink), readError);
+                       if (!readError || readError == asio::error::would_block ||
+                           readError == asio::error::try_again) {
+                         self->drain(timer);
+                         return;
+                       }
+                       asio::error_code ignored;
+                       timer->cancel();
+                       self->socket_.close(ignored);
+                     });
 }
 
 void Connection::closeWhenIdle(double seconds) {

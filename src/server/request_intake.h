@@ -38,7 +38,4 @@ inline IntakeResult parseRequest(std::string_view bytes) {
 // The text split at every CR LF pair, empty lines kept.
 std::vector<std::string_view> splitLines(std::string_view text);
 
-// The text split at every occurrence of the separator, empty pieces dropped.
-std::vector<std::string_view> splitDroppingEmpty(std::string_view text, std::string_view separator);
-
 } // namespace tovel

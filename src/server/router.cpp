@@ -1,17 +1,10 @@
 #include "server/router.h"
 
+#include "common/text.h"
 #include "server/control_endpoints.h"
 #include "server/responses.h"
 
 namespace tovel {
-
-namespace {
-
-bool startsWith(std::string_view text, std::string_view prefix) {
-  return text.substr(0, prefix.size()) == prefix;
-}
-
-} // namespace
 
 void Router::sendAndCancel(const ConnectionPtr& connection, std::string_view response) {
   connection->send(response, [connection](std::optional<NetworkError>) { connection->cancel(); });

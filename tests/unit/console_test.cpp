@@ -1,11 +1,10 @@
 #include <gtest/gtest.h>
 
+#include "support/virtual_input.h"
+
 #include <cmath>
 
-#include "common/log.h"
 #include "host/console.h"
-#include "platform/sim/manual_clock.h"
-#include "platform/sim/virtual_desktop.h"
 
 namespace tovel {
 namespace {
@@ -13,7 +12,7 @@ namespace {
 using Lines = std::vector<std::string>;
 using T = MouseEventType;
 
-class Console : public ::testing::Test {
+class Console : public test::VirtualInputTest {
 protected:
   Console() { desktop.setMouseLocation({500, 700}); } // global (500, 380) on the 1080-high screen
 
@@ -27,14 +26,6 @@ protected:
     return log.lines();
   }
 
-  std::vector<MouseEvent> mouseEvents() {
-    std::vector<MouseEvent> out;
-    for (const auto& recorded : desktop.events())
-      if (const auto* mouse = recorded.mouse())
-        out.push_back(*mouse);
-    return out;
-  }
-
   std::vector<T> mouseTypes() {
     std::vector<T> out;
     for (const auto& event : mouseEvents())
@@ -42,11 +33,6 @@ protected:
     return out;
   }
 
-  ManualClock clock;
-  VirtualDesktop desktop{clock};
-  InjectionState state;
-  MemoryLog log;
-  InputContext input{desktop, clock, state, log};
   std::vector<int> exitStatuses;
 };
 

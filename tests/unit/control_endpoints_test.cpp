@@ -1,25 +1,18 @@
 #include <gtest/gtest.h>
 
-#include "common/log.h"
-#include "platform/sim/manual_clock.h"
-#include "platform/sim/virtual_desktop.h"
+#include "support/virtual_input.h"
+
 #include "server/control_endpoints.h"
 
 namespace tovel {
 namespace {
 
-class ControlEndpoints : public ::testing::Test {
+class ControlEndpoints : public test::VirtualInputTest {
 protected:
   void run(std::string_view target, std::string_view body) {
     handleControlRequest(input, target, body);
   }
   std::vector<RecordedEvent> events() { return desktop.events(); }
-
-  ManualClock clock;
-  VirtualDesktop desktop{clock};
-  MemoryLog log;
-  InjectionState state;
-  InputContext input{desktop, clock, state, log};
 };
 
 TEST_F(ControlEndpoints, MoveNeedsNumbersForBothAxes) {

@@ -3,14 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include "support/virtual_input.h"
+
 #include "input/gestures.h"
-#include "platform/sim/manual_clock.h"
-#include "platform/sim/virtual_desktop.h"
 
 namespace tovel {
 namespace {
 
-class GesturesTest : public ::testing::Test {
+class GesturesTest : public test::VirtualInputTest {
 protected:
   // (vertical, horizontal) of every posted scroll.
   std::vector<std::pair<int, int>> scrolls() {
@@ -45,12 +45,6 @@ protected:
   void swipe(double dx, double dy, bool done = false) { performSwipe(input, dx, dy, done); }
   using Keys = std::vector<KeyCode>;
   using Lines = std::vector<std::string>;
-
-  ManualClock clock;
-  VirtualDesktop desktop{clock};
-  InjectionState state;
-  MemoryLog log;
-  InputContext input{desktop, clock, state, log};
 };
 
 TEST_F(GesturesTest, ScrollCarriesFractionsInBothDirections) {

@@ -1,28 +1,15 @@
 #include <gtest/gtest.h>
 
+#include "support/virtual_input.h"
+
 #include "input/key_names.h"
 #include "input/keyboard.h"
-#include "platform/sim/manual_clock.h"
-#include "platform/sim/virtual_desktop.h"
 
 namespace tovel {
 namespace {
 
-class KeyboardTest : public ::testing::Test {
+class KeyboardTest : public test::VirtualInputTest {
 protected:
-  std::vector<KeyEvent> keyEvents() {
-    std::vector<KeyEvent> out;
-    for (const RecordedEvent& e : desktop.events())
-      if (e.key())
-        out.push_back(*e.key());
-    return out;
-  }
-
-  ManualClock clock;
-  VirtualDesktop desktop{clock};
-  InjectionState state;
-  MemoryLog log;
-  InputContext input{desktop, clock, state, log};
 };
 
 TEST_F(KeyboardTest, EachModifierKeyRecordsOnlyItsOwnField) {

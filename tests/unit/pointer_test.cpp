@@ -1,14 +1,14 @@
 #include <gtest/gtest.h>
 
+#include "support/virtual_input.h"
+
 #include "input/mouse_button.h"
 #include "input/pointer.h"
-#include "platform/sim/manual_clock.h"
-#include "platform/sim/virtual_desktop.h"
 
 namespace tovel {
 namespace {
 
-class PointerTest : public ::testing::Test {
+class PointerTest : public test::VirtualInputTest {
 protected:
   PointerTest() { desktop.setDoubleClickInterval(0.5); }
 
@@ -24,19 +24,6 @@ protected:
     return lastMouse();
   }
   MouseEvent lastMouse() { return *desktop.events().back().mouse(); }
-  std::vector<MouseEvent> mouseEvents() {
-    std::vector<MouseEvent> out;
-    for (const RecordedEvent& e : desktop.events())
-      if (e.mouse() && !e.physical)
-        out.push_back(*e.mouse());
-    return out;
-  }
-
-  ManualClock clock;
-  VirtualDesktop desktop{clock};
-  InjectionState state;
-  MemoryLog log;
-  InputContext input{desktop, clock, state, log};
 };
 
 TEST_F(PointerTest, QuickClicksCountUpFromThePreviousRelease) {

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "common/text.h"
 #include "server/request_intake.h"
 #include "server/utf8.h"
 
