@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <iostream>
 
+#include <X11/Xlib.h>
 #include <asio/io_context.hpp>
 
 #include "build_config.h"
@@ -10,6 +11,7 @@
 #include "host/host.h"
 #include "platform/clock.h"
 #include "platform/sim/virtual_desktop.h"
+#include "platform/x11/x11_desktop.h"
 
 int main(int argc, char** argv) {
   using namespace tovel;
@@ -18,8 +20,17 @@ int main(int argc, char** argv) {
 
   StreamLog log(stdout);
   SystemClock clock;
-  VirtualDesktop desktop(clock);
-  log.print("Using the built-in virtual desktop (1920x1080): no X11 backend in this build.");
+
+  // The real desktop when an X display can be had, else the built-in virtual one.
+  XInitThreads();
+  std::unique_ptr<Platform> desktop = X11Desktop::open("");
+  if (desktop) {
+    const char* name = std::getenv("DISPLAY");
+    log.print(std::string("Using the X display ") + (name ? name : "") + ".");
+  } else {
+    desktop = std::make_unique<VirtualDesktop>(clock);
+    log.print("Using the built-in virtual desktop (1920x1080): no X display could be opened.");
+  }
 
   asio::io_context io;
   HostOptions options;
@@ -33,7 +44,7 @@ int main(int argc, char** argv) {
     std::_Exit(status);
   };
 
-  Host host(io, desktop, clock, log, options);
+  Host host(io, *desktop, clock, log, options);
   if (!host.start())
     return 1;
   host.startConsole(std::cin);

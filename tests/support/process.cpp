@@ -38,9 +38,17 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     argv.push_back(a.data());
   argv.push_back(nullptr);
 
+  // The given NAME=value entries replace the inherited ones of the same name.
+  auto nameOf = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
   std::vector<std::string> envStorage;
-  for (char** e = environ; *e; ++e)
-    envStorage.emplace_back(*e);
+  for (char** e = environ; *e; ++e) {
+    std::string entry = *e;
+    bool replaced = false;
+    for (const std::string& override : environment)
+      replaced = replaced || nameOf(override) == nameOf(entry);
+    if (!replaced)
+      envStorage.push_back(entry);
+  }
   envStorage.insert(envStorage.end(), environment.begin(), environment.end());
   std::vector<char*> envp;
   for (auto& e : envStorage)

@@ -17,6 +17,7 @@ class ChildProcess {
 public:
   enum class Input { emptyFile, pipe };
 
+  // environment: NAME=value entries that replace or add to this process's environment.
   ChildProcess(const std::string& program, const std::vector<std::string>& arguments, Input input,
                const std::vector<std::string>& environment = {});
   ~ChildProcess();

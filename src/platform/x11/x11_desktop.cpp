@@ -1,0 +1,41 @@
+#include "platform/x11/x11_desktop.h"
+
+#include <X11/Xlib.h>
+
+namespace tovel {
+
+std::unique_ptr<X11Desktop> X11Desktop::open(const std::string& displayName) {
+  auto connections = std::make_unique<ThreadConnections>(displayName);
+  if (!connections->forThisThread())
+    return nullptr;
+  return std::unique_ptr<X11Desktop>(new X11Desktop(std::move(connections)));
+}
+
+X11Desktop::X11Desktop(std::unique_ptr<ThreadConnections> connections)
+    : connections_(std::move(connections)), input_(*connections_), screens_(*connections_),
+      windows_(*connections_), capture_(*connections_) {}
+
+X11Desktop::~X11Desktop() = default;
+
+std::optional<MouseEvent> X11Desktop::createMouseEvent(MouseEventType type, Point position,
+                                                       MouseButton button) {
+  MouseEvent event;
+  event.type = type;
+  event.position = position;
+  event.button = button;
+  return event;
+}
+
+std::optional<KeyEvent> X11Desktop::createKeyboardEvent(KeyCode key, bool keyDown) {
+  KeyEvent event;
+  event.key = key;
+  event.down = keyDown;
+  return event;
+}
+
+std::optional<ScrollEvent> X11Desktop::createScrollWheelEvent(std::int32_t wheel1,
+                                                              std::int32_t wheel2) {
+  return ScrollEvent{wheel1, wheel2, 0};
+}
+
+} // namespace tovel
