@@ -7,9 +7,11 @@ packages=(
   # build
   build-essential cmake ninja-build pkg-config git clang libclang-rt-14-dev clang-format
   # libraries
-  libasio-dev nlohmann-json3-dev libssl-dev
-  # tests and benchmarks
+  libasio-dev nlohmann-json3-dev libssl-dev libyuv-dev
+  libx11-dev libxext-dev libxtst-dev libxrandr-dev libxdamage-dev libxfixes-dev
+  # tests and benchmarks: a private X server, a window manager and X clients as witnesses
   googletest libgtest-dev libgmock-dev libbenchmark-dev
+  xvfb openbox x11-utils x11-xserver-utils xdotool
 )
 
 missing=()

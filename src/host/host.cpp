@@ -15,7 +15,12 @@ Host::Host(asio::io_context& io, Platform& platform, Clock& clock, Log& log, Hos
     : io_(io), platform_(platform), clock_(clock), log_(log),
       options_(std::move(options)), input_{platform_, clock_, state_, log_}, signals_(io),
       router_(input_, [this](const ConnectionPtr& connection) { reader_.receiveNext(connection); }),
-      reader_(router_, log_) {}
+      reader_(router_, log_), webSocket_(input_, log_) {
+  reader_.setUpgradeHandler([this](const ConnectionPtr& connection, const std::string& request) {
+    webSocket_.performWebSocketHandshake(connection, request,
+                                         RequestReader::kIdleConnectionSeconds);
+  });
+}
 
 Host::~Host() {
   platform_.setScreenChangeHandler(nullptr);

@@ -16,6 +16,7 @@
 #include "server/listener.h"
 #include "server/request_reader.h"
 #include "server/router.h"
+#include "server/websocket_session.h"
 
 namespace tovel {
 
@@ -60,6 +61,7 @@ private:
   asio::signal_set signals_;
   Router router_;
   RequestReader reader_;
+  WebSocketSession webSocket_;
   std::unique_ptr<Listener> listener_;
 };
 

@@ -3,47 +3,17 @@
 #include <optional>
 #include <string>
 
-#include <nlohmann/json.hpp>
-
 #include "input/gestures.h"
 #include "input/key_names.h"
 #include "input/keyboard.h"
 #include "input/mouse_button.h"
 #include "input/pointer.h"
+#include "server/json_fields.h"
 
 namespace tovel {
 
-namespace {
-
-using Json = nlohmann::json;
-
-// A key of the wrong JSON type counts as absent. Numbers are read as doubles whether they were
-// written as integers or fractions.
-std::optional<double> numberField(const Json& object, const char* key) {
-  auto it = object.find(key);
-  if (it == object.end() || !it->is_number())
-    return std::nullopt;
-  return it->get<double>();
-}
-
-std::optional<std::string> textField(const Json& object, const char* key) {
-  auto it = object.find(key);
-  if (it == object.end() || !it->is_string())
-    return std::nullopt;
-  return it->get<std::string>();
-}
-
-std::optional<bool> booleanField(const Json& object, const char* key) {
-  auto it = object.find(key);
-  if (it == object.end() || !it->is_boolean())
-    return std::nullopt;
-  return it->get<bool>();
-}
-
-} // namespace
-
 void handleControlRequest(InputContext& input, std::string_view target, std::string_view body) {
-  Json object = Json::parse(body, nullptr, /*allow_exceptions=*/false);
+  nlohmann::json object = parseJson(body);
   if (!object.is_object())
     return;
 

@@ -1,0 +1,14 @@
+#pragma once
+
+#include <string_view>
+
+#include "input/injection_state.h"
+
+namespace tovel {
+
+// Acts on one WebSocket message: a JSON object whose "action" names an input operation ("move",
+// "click", "mousedown", "mouseup", "keydown", "keyup", "scroll", "swipe", "log"). Text that is
+// not such an object is ignored; an unknown action is reported on the console.
+void handleWebSocketMessage(InputContext& input, std::string_view text);
+
+} // namespace tovel
