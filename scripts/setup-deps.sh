@@ -7,11 +7,13 @@ packages=(
   # build
   build-essential cmake ninja-build pkg-config git clang libclang-rt-14-dev clang-format
   # libraries
-  libasio-dev nlohmann-json3-dev libssl-dev libyuv-dev
+  libasio-dev nlohmann-json3-dev libssl-dev libcurl4-openssl-dev libyuv-dev
   libx11-dev libxext-dev libxtst-dev libxrandr-dev libxdamage-dev libxfixes-dev
   # tests and benchmarks: a private X server, a window manager and X clients as witnesses
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   xvfb openbox x11-utils x11-xserver-utils xdotool
+  # browser tests
+  chromium
 )
 
 missing=()
@@ -21,6 +23,12 @@ for package in "${packages[@]}"; do
     missing+=("$package")
   fi
 done
+
+# Node.js may come from elsewhere than Debian (it ships npm itself then); only install Debian's when
+# there is none at all.
+if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
+  missing+=(nodejs npm)
+fi
 
 if (( ${#missing[@]} == 0 )); then
   exit 0

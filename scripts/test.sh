@@ -11,6 +11,9 @@ step() { printf '\n== %s\n' "$*"; }
 step "Dependencies"
 scripts/setup-deps.sh
 
+step "Browser test tools"
+(cd tests/e2e && npm install --no-audit --no-fund --loglevel=error)
+
 step "Build"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$jobs"

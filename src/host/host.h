@@ -7,6 +7,7 @@
 
 #include <asio/io_context.hpp>
 #include <asio/signal_set.hpp>
+#include <asio/thread_pool.hpp>
 
 #include "common/log.h"
 #include "host/console.h"
@@ -16,6 +17,7 @@
 #include "server/listener.h"
 #include "server/request_reader.h"
 #include "server/router.h"
+#include "server/web_assets.h"
 #include "server/websocket_session.h"
 
 namespace tovel {
@@ -47,6 +49,8 @@ public:
   InjectionState& injectionState() { return state_; }
   InputContext& input() { return input_; }
   Router& router() { return router_; }
+  // The worker pool for page fetches and picture streams.
+  asio::thread_pool& workers() { return workers_; }
 
 private:
   void onScreensChanged();
@@ -56,6 +60,10 @@ private:
   Clock& clock_;
   Log& log_;
   HostOptions options_;
+  asio::thread_pool workers_;
+  AssetTexts texts_;
+  CurlPageFetcher fetcher_;
+  WebAssets assets_;
   InjectionState state_;
   InputContext input_;
   asio::signal_set signals_;

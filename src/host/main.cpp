@@ -5,6 +5,7 @@
 
 #include <X11/Xlib.h>
 #include <asio/io_context.hpp>
+#include <curl/curl.h>
 
 #include "build_config.h"
 #include "common/log.h"
@@ -12,6 +13,7 @@
 #include "platform/clock.h"
 #include "platform/sim/virtual_desktop.h"
 #include "platform/x11/x11_desktop.h"
+#include "platform/x11/x11_error_trap.h"
 
 int main(int argc, char** argv) {
   using namespace tovel;
@@ -21,10 +23,15 @@ int main(int argc, char** argv) {
   StreamLog log(stdout);
   SystemClock clock;
 
-  // The real desktop when an X display can be had, else the built-in virtual one.
+  // Both libraries want to be set up before any thread uses them.
   XInitThreads();
-  std::unique_ptr<Platform> desktop = X11Desktop::open("");
-  if (desktop) {
+  installX11ErrorHandlers();
+  curl_global_init(CURL_GLOBAL_DEFAULT);
+
+  // The real desktop when an X display can be had, else the built-in virtual one.
+  std::unique_ptr<X11Desktop> x11 = X11Desktop::open("");
+  std::unique_ptr<Platform> desktop;
+  if (x11) {
     const char* name = std::getenv("DISPLAY");
     log.print(std::string("Using the X display ") + (name ? name : "") + ".");
   } else {
@@ -37,14 +44,18 @@ int main(int argc, char** argv) {
   options.port = 8096;
   options.programPath = argc > 0 ? argv[0] : "";
   options.appSite = TOVEL_APP_SITE;
-  options.exitProcess = [](int status) {
+  Platform& platform = x11 ? static_cast<Platform&>(*x11) : *desktop;
+  options.exitProcess = [&x11](int status) {
+    // X would keep an injected key or button down after the host has gone.
+    if (x11)
+      x11->releaseHeldInput();
     std::fflush(stdout);
     // Other threads may be blocked in reads or captures; end at once without running
     // destructors under them.
     std::_Exit(status);
   };
 
-  Host host(io, *desktop, clock, log, options);
+  Host host(io, platform, clock, log, options);
   if (!host.start())
     return 1;
   host.startConsole(std::cin);

@@ -26,8 +26,8 @@ protected:
   void SetUp() override {
     HostOptions options;
     options.port = 0;
-    options.programPath = "/nonexistent/tovel-host";
-    options.appSite = "https://tovel-app.invalid";
+    options.programPath = programPath;
+    options.appSite = appSite;
     options.exitProcess = [this](int status) { exitStatus = status; };
     host = std::make_unique<Host>(io, desktop, clock, log, options);
     ASSERT_TRUE(host->start());
@@ -65,6 +65,10 @@ protected:
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return exitStatus;
   }
+
+  // Derived fixtures may change these before SetUp runs.
+  std::string programPath = "/nonexistent/tovel-host";
+  std::string appSite = "https://tovel-app.invalid";
 
   ManualClock clock;
   VirtualDesktop desktop{clock};

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 
+#include "platform/sim/virtual_continuous_capture.h"
+
 namespace tovel {
 
 namespace {
@@ -430,10 +432,10 @@ std::optional<std::vector<CaptureDisplay>> VirtualDesktop::capturableDisplays() 
 }
 
 std::unique_ptr<ContinuousCapture>
-VirtualDesktop::startContinuousCapture(DisplayId, const ContinuousCaptureSettings&, FrameHandler,
-                                       PlatformError& error) {
-  error = PlatformError{95, "continuous capture is not available on the virtual desktop yet"};
-  return nullptr;
+VirtualDesktop::startContinuousCapture(DisplayId display, const ContinuousCaptureSettings& settings,
+                                       FrameHandler handler, PlatformError& error) {
+  return VirtualContinuousCapture::start(*this, clock_, display, settings, std::move(handler),
+                                         error);
 }
 
 } // namespace tovel

@@ -17,12 +17,14 @@ public:
   explicit X11Capture(ThreadConnections& connections);
   ~X11Capture();
 
+  // A capturer with a connection of its own; null when the display cannot be opened or its
+  // pixels cannot be read as BGRA.
   std::unique_ptr<ScreenCapturer> createScreenCapturer();
+  // The RandR monitors, primary first.
   std::optional<std::vector<CaptureDisplay>> capturableDisplays();
-  std::unique_ptr<ContinuousCapture> startContinuousCapture(DisplayId display,
-                                                            const ContinuousCaptureSettings& settings,
-                                                            FrameHandler handler,
-                                                            PlatformError& error);
+  std::unique_ptr<ContinuousCapture>
+  startContinuousCapture(DisplayId display, const ContinuousCaptureSettings& settings,
+                         FrameHandler handler, PlatformError& error);
 
 private:
   ThreadConnections& connections_;

@@ -54,14 +54,14 @@ public:
   std::optional<std::vector<CaptureDisplay>> capturableDisplays() override {
     return capture_.capturableDisplays();
   }
-  std::unique_ptr<ContinuousCapture> startContinuousCapture(DisplayId display,
-                                                            const ContinuousCaptureSettings& settings,
-                                                            FrameHandler handler,
-                                                            PlatformError& error) override {
+  std::unique_ptr<ContinuousCapture>
+  startContinuousCapture(DisplayId display, const ContinuousCaptureSettings& settings,
+                         FrameHandler handler, PlatformError& error) override {
     return capture_.startContinuousCapture(display, settings, std::move(handler), error);
   }
 
   const std::string& displayName() const { return connections_->displayName(); }
+  void releaseHeldInput() { input_.releaseAll(); }
 
 private:
   explicit X11Desktop(std::unique_ptr<ThreadConnections> connections);

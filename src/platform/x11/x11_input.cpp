@@ -1,11 +1,176 @@
-// PLACEHOLDER: being written.
 #include "platform/x11/x11_input.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <mutex>
+#include <optional>
+#include <set>
+
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+
+#include "platform/x11/x11_key_watchdog.h"
+#include "platform/x11/x11_keymap.h"
+#include "platform/x11/x11_monitors.h"
+#include "platform/x11/x11_scroll.h"
+
 namespace tovel {
-struct X11Input::Impl {};
-X11Input::X11Input(ThreadConnections&) : impl_(std::make_unique<Impl>()) {}
-X11Input::~X11Input() = default;
-void X11Input::post(const MouseEvent&) {}
-void X11Input::post(const KeyEvent&) {}
-void X11Input::post(const ScrollEvent&) {}
-bool X11Input::primaryButtonDown() { return false; }
+
+namespace {
+
+constexpr unsigned kWheelUp = 4;
+constexpr unsigned kWheelDown = 5;
+constexpr unsigned kWheelLeft = 6;
+constexpr unsigned kWheelRight = 7;
+
+// The X button a press or release goes to; none for moves and drags, which only move.
+std::optional<unsigned> xButtonFor(MouseEventType type) {
+  switch (type) {
+  case MouseEventType::leftMouseDown:
+  case MouseEventType::leftMouseUp:
+    return 1;
+  case MouseEventType::rightMouseDown:
+  case MouseEventType::rightMouseUp:
+    return 3;
+  case MouseEventType::otherMouseDown:
+  case MouseEventType::otherMouseUp:
+    return 2;
+  default:
+    return std::nullopt;
+  }
+}
+
+// The nearest pixel of a root-window axis of the given size.
+int rootPixel(double coordinate, unsigned size) {
+  double last = size > 0 ? double(size - 1) : 0;
+  return int(std::clamp(std::floor(coordinate + 0.5), 0.0, last));
+}
+
+void postClicks(Display* display, unsigned button, int count) {
+  for (int i = 0; i < count; ++i) {
+    XTestFakeButtonEvent(display, button, True, CurrentTime);
+    XTestFakeButtonEvent(display, button, False, CurrentTime);
+  }
+}
+
+} // namespace
+
+struct X11Input::Impl {
+  explicit Impl(ThreadConnections& connections) : connections(connections), watchdog(connections) {}
+
+  // The calling thread's connection, when it has XTest to post with.
+  Display* display() { return haveXTest ? connections.forThisThread() : nullptr; }
+
+  ThreadConnections& connections;
+  bool haveXTest = false;
+  X11Keymap keymap;
+  KeyWatchdog watchdog;
+  std::mutex mutex; // the members below
+  double verticalRemainder = 0;
+  double horizontalRemainder = 0;
+  std::set<unsigned> heldButtons;
+};
+
+X11Input::X11Input(ThreadConnections& connections) : impl_(std::make_unique<Impl>(connections)) {
+  if (Display* display = connections.forThisThread()) {
+    int eventBase = 0, errorBase = 0, major = 0, minor = 0;
+    impl_->haveXTest = XTestQueryExtension(display, &eventBase, &errorBase, &major, &minor);
+  }
+}
+
+X11Input::~X11Input() {
+  releaseAll();
+}
+
+void X11Input::releaseAll() {
+  // Nothing injected stays down once the backend is gone: X would keep it down for good.
+  Display* display = impl_->display();
+  if (!display)
+    return;
+  impl_->watchdog.releaseAll(display);
+  {
+    std::lock_guard lock(impl_->mutex);
+    for (unsigned button : impl_->heldButtons)
+      XTestFakeButtonEvent(display, button, False, CurrentTime);
+    impl_->heldButtons.clear();
+  }
+  impl_->keymap.restore(display);
+  XFlush(display);
+}
+
+void X11Input::post(const MouseEvent& event) {
+  bool placed = std::isfinite(event.position.x) && std::isfinite(event.position.y);
+  std::optional<unsigned> button = xButtonFor(event.type);
+  Display* display = impl_->display();
+  // A move to no place at all is dropped; a press or release still happens, where the pointer
+  // is, so that presses and releases stay paired.
+  if (!display || (!placed && !button))
+    return;
+  if (placed) {
+    Point root = queryMonitors(display).globalToRoot(event.position);
+    Window ignoredRoot;
+    int originX = 0, originY = 0;
+    unsigned width = 0, height = 0, border = 0, depth = 0;
+    XGetGeometry(display, DefaultRootWindow(display), &ignoredRoot, &originX, &originY, &width,
+                 &height, &border, &depth);
+    // A press or release happens where the event says, so the pointer goes there first. Nothing
+    // is delayed, so quick clicks keep the close server times that make them a double click.
+    XTestFakeMotionEvent(display, DefaultScreen(display), rootPixel(root.x, width),
+                         rootPixel(root.y, height), CurrentTime);
+  }
+  if (button) {
+    bool down = isMouseDown(event.type);
+    XTestFakeButtonEvent(display, *button, down ? True : False, CurrentTime);
+    std::lock_guard lock(impl_->mutex);
+    if (down)
+      impl_->heldButtons.insert(*button);
+    else
+      impl_->heldButtons.erase(*button);
+  }
+  XFlush(display);
+}
+
+void X11Input::post(const KeyEvent& event) {
+  Display* display = impl_->display();
+  auto keysym = keysymForKeyCode(event.key);
+  if (!display || !keysym)
+    return;
+  auto resolve = [&] { return impl_->keymap.keycodeFor(display, *keysym); };
+  if (event.down)
+    impl_->watchdog.press(display, event.key, resolve);
+  else
+    impl_->watchdog.release(display, event.key, resolve);
+}
+
+void X11Input::post(const ScrollEvent& event) {
+  Display* display = impl_->display();
+  if (!display)
+    return;
+  NotchStep vertical, horizontal;
+  {
+    std::lock_guard lock(impl_->mutex);
+    vertical = wheelNotches(impl_->verticalRemainder, event.wheel1);
+    horizontal = wheelNotches(impl_->horizontalRemainder, event.wheel2);
+    impl_->verticalRemainder = vertical.remainder;
+    impl_->horizontalRemainder = horizontal.remainder;
+  }
+  // Positive amounts scroll towards the top and the left of the content.
+  postClicks(display, vertical.notches > 0 ? kWheelUp : kWheelDown, std::abs(vertical.notches));
+  postClicks(display, horizontal.notches > 0 ? kWheelLeft : kWheelRight,
+             std::abs(horizontal.notches));
+  XFlush(display);
+}
+
+bool X11Input::primaryButtonDown() {
+  Display* display = impl_->connections.forThisThread();
+  if (!display)
+    return false;
+  Window root, child;
+  int rootX = 0, rootY = 0, x = 0, y = 0;
+  unsigned mask = 0;
+  XQueryPointer(display, DefaultRootWindow(display), &root, &child, &rootX, &rootY, &x, &y, &mask);
+  return (mask & Button1Mask) != 0;
+}
+
 } // namespace tovel

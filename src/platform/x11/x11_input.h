@@ -8,8 +8,9 @@
 namespace tovel {
 
 // Synthetic input through XTest: pointer moves and buttons, keys by virtual key code, and pixel
-// scrolling turned into wheel notches. Injected modifier presses whose release never comes are
-// released by a watchdog 15 s after the press, since X would otherwise keep them down forever.
+// scrolling turned into wheel notches. Injected key presses whose release never comes are released
+// by a watchdog 15 s after the press, since X would otherwise keep them down (and repeating)
+// forever.
 class X11Input {
 public:
   explicit X11Input(ThreadConnections& connections);
@@ -21,6 +22,9 @@ public:
   void post(const ScrollEvent& event);
   // Whether the left button is down, as the server sees it.
   bool primaryButtonDown();
+  // Releases every key and button still held by injection and gives back borrowed key codes.
+  // Done on destruction too; the host calls it before it exits without running destructors.
+  void releaseAll();
 
 private:
   struct Impl;

@@ -1,0 +1,56 @@
+#include "platform/x11/x11_screen_layout.h"
+
+#include <algorithm>
+
+namespace tovel {
+
+namespace {
+
+double primaryHeight(const MonitorLayout& layout) {
+  const Monitor* primary = layout.primary();
+  return primary ? primary->height : 0;
+}
+
+std::string formatNumber(double value) {
+  return std::to_string(static_cast<long long>(value));
+}
+
+} // namespace
+
+Rect screenFrame(const MonitorLayout& layout, const Monitor& monitor) {
+  Rect global = layout.globalBounds(monitor);
+  return Rect{global.x, primaryHeight(layout) - (global.y + global.height), global.width,
+              global.height};
+}
+
+Point rootToScreen(const MonitorLayout& layout, double rootX, double rootY) {
+  Point global = layout.rootToGlobal(rootX, rootY);
+  return Point{global.x, primaryHeight(layout) - global.y};
+}
+
+std::string describeMonitor(const MonitorLayout& layout, const Monitor& monitor) {
+  Rect global = layout.globalBounds(monitor);
+  return (monitor.name.empty() ? std::string("monitor") : monitor.name) + " " +
+         formatNumber(global.width) + "x" + formatNumber(global.height) + " at (" +
+         formatNumber(global.x) + ", " + formatNumber(global.y) + "), display " +
+         std::to_string(monitor.id);
+}
+
+const Monitor* monitorAt(const MonitorLayout& layout, double rootX, double rootY) {
+  for (const Monitor& monitor : layout.monitors) {
+    Rect root{double(monitor.x), double(monitor.y), double(monitor.width), double(monitor.height)};
+    if (root.contains(Point{rootX, rootY}))
+      return &monitor;
+  }
+  return nullptr;
+}
+
+bool sameLayout(const MonitorLayout& a, const MonitorLayout& b) {
+  return std::equal(a.monitors.begin(), a.monitors.end(), b.monitors.begin(), b.monitors.end(),
+                    [](const Monitor& x, const Monitor& y) {
+                      return x.id == y.id && x.x == y.x && x.y == y.y && x.width == y.width &&
+                             x.height == y.height && x.primary == y.primary && x.name == y.name;
+                    });
+}
+
+} // namespace tovel

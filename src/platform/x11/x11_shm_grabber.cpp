@@ -1,0 +1,292 @@
+#include "platform/x11/x11_shm_grabber.h"
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XShm.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+
+#include "platform/x11/x11_error_trap.h"
+
+namespace tovel {
+
+namespace {
+
+// How the server lays out one pixel of the root window.
+struct PixelFormat {
+  int bitsPerPixel = 0;
+  bool msbFirst = false;
+  unsigned long red = 0, green = 0, blue = 0;
+
+  bool bgrx() const {
+    return bitsPerPixel == 32 && !msbFirst && red == 0xff0000 && green == 0xff00 && blue == 0xff;
+  }
+  static PixelFormat of(const XImage& image) {
+    return PixelFormat{image.bits_per_pixel, image.byte_order == MSBFirst, image.red_mask,
+                       image.green_mask, image.blue_mask};
+  }
+};
+
+// One colour channel of a TrueColor pixel, widened or narrowed to 8 bits.
+struct Channel {
+  unsigned long mask = 0;
+  int shift = 0;
+  unsigned long maximum = 0;
+
+  explicit Channel(unsigned long m)
+      : mask(m), shift(m ? std::countr_zero(m) : 0), maximum(m ? m >> shift : 0) {}
+  std::uint8_t of(unsigned long pixel) const {
+    if (maximum == 0)
+      return 0;
+    unsigned long value = (pixel & mask) >> shift;
+    return std::uint8_t((value * 255 + maximum / 2) / maximum);
+  }
+};
+
+bool supported(const PixelFormat& format) {
+  auto sensible = [](unsigned long mask) { return mask != 0 && std::popcount(mask) <= 16; };
+  return (format.bitsPerPixel == 16 || format.bitsPerPixel == 24 || format.bitsPerPixel == 32) &&
+         sensible(format.red) && sensible(format.green) && sensible(format.blue);
+}
+
+// Rewrites server pixels of any supported format as BGRA, alpha opaque.
+void convert(const std::uint8_t* data, std::size_t bytesPerLine, int width, int height,
+             const PixelFormat& format, BgraImage& into) {
+  into.resize(width, height);
+  if (format.bgrx()) {
+    for (int y = 0; y < height; ++y)
+      std::memcpy(into.row(y), data + std::size_t(y) * bytesPerLine, into.stride());
+    return;
+  }
+  const Channel red(format.red), green(format.green), blue(format.blue);
+  const int bytes = format.bitsPerPixel / 8;
+  for (int y = 0; y < height; ++y) {
+    const std::uint8_t* in = data + std::size_t(y) * bytesPerLine;
+    std::uint8_t* out = into.row(y);
+    for (int x = 0; x < width; ++x, in += bytes, out += 4) {
+      unsigned long pixel = 0;
+      for (int i = 0; i < bytes; ++i)
+        pixel |= (unsigned long)in[format.msbFirst ? i : bytes - 1 - i] << (8 * (bytes - 1 - i));
+      out[0] = blue.of(pixel);
+      out[1] = green.of(pixel);
+      out[2] = red.of(pixel);
+      out[3] = 0xff;
+    }
+  }
+}
+
+// Shared memory only works when the server runs on this machine; a Unix socket says it does.
+bool localConnection(Display* display) {
+  sockaddr_storage address{};
+  socklen_t length = sizeof address;
+  return getsockname(ConnectionNumber(display), reinterpret_cast<sockaddr*>(&address), &length) ==
+             0 &&
+         address.ss_family == AF_UNIX;
+}
+
+// Xlib frees an image's data with the image; shared pixels belong to the segment.
+void destroyHeader(XImage*& image) {
+  if (!image)
+    return;
+  image->data = nullptr;
+  XDestroyImage(image);
+  image = nullptr;
+}
+
+} // namespace
+
+std::optional<RootArea> captureArea(const Monitor& monitor, const std::optional<Rect>& rect,
+                                    int rootWidth, int rootHeight) {
+  double x0 = 0, y0 = 0, x1 = monitor.width, y1 = monitor.height;
+  if (rect) {
+    if (!std::isfinite(rect->x) || !std::isfinite(rect->y) || !std::isfinite(rect->width) ||
+        !std::isfinite(rect->height))
+      return std::nullopt;
+    x0 = std::max(x0, std::floor(rect->minX()));
+    y0 = std::max(y0, std::floor(rect->minY()));
+    x1 = std::min(x1, std::ceil(rect->maxX()));
+    y1 = std::min(y1, std::ceil(rect->maxY()));
+  }
+  x0 = std::max(0.0, x0 + monitor.x);
+  y0 = std::max(0.0, y0 + monitor.y);
+  x1 = std::min(double(rootWidth), x1 + monitor.x);
+  y1 = std::min(double(rootHeight), y1 + monitor.y);
+  if (!(x1 > x0) || !(y1 > y0))
+    return std::nullopt;
+  return RootArea{int(x0), int(y0), int(x1 - x0), int(y1 - y0)};
+}
+
+std::optional<RootArea> rootWindowArea(Display* display) {
+  Window root = 0;
+  int x = 0, y = 0;
+  unsigned width = 0, height = 0, border = 0, depth = 0;
+  if (!display || !XGetGeometry(display, DefaultRootWindow(display), &root, &x, &y, &width, &height,
+                                &border, &depth))
+    return std::nullopt;
+  return RootArea{0, 0, int(width), int(height)};
+}
+
+struct X11ShmGrabber::State {
+  explicit State(Display* d) : display(d), trap(d) {}
+
+  Display* display;
+  // Held for the grabber's life: a grab that races a shrinking screen, or an attach the server
+  // cannot make, fails that request instead of ending the process.
+  XErrorTrap trap;
+  Window root = 0;
+  Visual* visual = nullptr;
+  int depth = 0;
+  PixelFormat format;
+
+  bool shared = false;
+  XShmSegmentInfo segment{};
+  bool attached = false;
+  std::size_t capacity = 0;
+  XImage* header = nullptr; // describes the segment for the last grabbed size
+
+  BgraImage converted;
+
+  ~State() {
+    destroyHeader(header);
+    releaseSegment();
+  }
+
+  void releaseSegment() {
+    if (attached) {
+      XShmDetach(display, &segment);
+      XSync(display, False); // the server lets go before the memory goes
+      attached = false;
+    }
+    if (segment.shmaddr) {
+      shmdt(segment.shmaddr);
+      segment.shmaddr = nullptr;
+    }
+    capacity = 0;
+  }
+
+  bool replaceSegment(std::size_t size) {
+    releaseSegment();
+    int id = shmget(IPC_PRIVATE, size, IPC_CREAT | 0600);
+    if (id < 0)
+      return false;
+    void* address = shmat(id, nullptr, 0);
+    if (address == reinterpret_cast<void*>(-1)) {
+      shmctl(id, IPC_RMID, nullptr);
+      return false;
+    }
+    segment.shmid = id;
+    segment.shmaddr = static_cast<char*>(address);
+    segment.readOnly = False;
+    bool ok;
+    {
+      // A server that cannot reach the segment (another IPC namespace, another machine behind
+      // a local socket) refuses the attach.
+      XErrorTrap attachTrap(display);
+      ok = XShmAttach(display, &segment) && !attachTrap.failed();
+    }
+    // Marked for removal at once: it disappears when both sides have detached, even if this
+    // process dies without cleaning up.
+    shmctl(id, IPC_RMID, nullptr);
+    attached = ok;
+    if (!ok) {
+      releaseSegment();
+      return false;
+    }
+    capacity = size;
+    return true;
+  }
+
+  std::optional<ImageView> grabShared(const RootArea& area) {
+    if (!header || header->width != area.width || header->height != area.height) {
+      destroyHeader(header);
+      header = XShmCreateImage(display, visual, unsigned(depth), ZPixmap, nullptr, &segment,
+                               unsigned(area.width), unsigned(area.height));
+      if (!header)
+        return std::nullopt;
+    }
+    std::size_t needed = std::size_t(header->bytes_per_line) * std::size_t(area.height);
+    if (needed > capacity && !replaceSegment(needed)) {
+      destroyHeader(header);
+      shared = false; // the server cannot share memory with us: use the socket from now on
+      return grabCopied(area);
+    }
+    header->data = segment.shmaddr;
+    if (!XShmGetImage(display, root, header, area.x, area.y, AllPlanes))
+      return std::nullopt;
+    const auto* pixels = reinterpret_cast<const std::uint8_t*>(header->data);
+    if (format.bgrx())
+      return ImageView{pixels, area.width, area.height, std::size_t(header->bytes_per_line)};
+    convert(pixels, std::size_t(header->bytes_per_line), area.width, area.height, format,
+            converted);
+    return converted.view();
+  }
+
+  std::optional<ImageView> grabCopied(const RootArea& area) {
+    XImage* image = XGetImage(display, root, area.x, area.y, unsigned(area.width),
+                              unsigned(area.height), AllPlanes, ZPixmap);
+    if (!image)
+      return std::nullopt;
+    PixelFormat got = PixelFormat::of(*image);
+    bool ok = supported(got);
+    if (ok)
+      convert(reinterpret_cast<const std::uint8_t*>(image->data),
+              std::size_t(image->bytes_per_line), area.width, area.height, got, converted);
+    XDestroyImage(image);
+    return ok ? std::optional<ImageView>(converted.view()) : std::nullopt;
+  }
+};
+
+std::unique_ptr<X11ShmGrabber> X11ShmGrabber::create(Display* display, std::string* why) {
+  auto fail = [&](std::string reason) {
+    if (why)
+      *why = std::move(reason);
+    return nullptr;
+  };
+  if (!display)
+    return fail("no X display connection");
+  auto state = std::make_unique<State>(display);
+  state->root = DefaultRootWindow(display);
+  int screen = DefaultScreen(display);
+  state->visual = DefaultVisual(display, screen);
+  state->depth = DefaultDepth(display, screen);
+  if (!state->visual || state->visual->c_class != TrueColor)
+    return fail("the X screen's visual is not TrueColor");
+  // An image header alone tells how the server lays out pixels of this depth.
+  XImage* probe = XCreateImage(display, state->visual, unsigned(state->depth), ZPixmap, 0, nullptr,
+                               1, 1, 32, 0);
+  if (!probe)
+    return fail("cannot describe the X screen's pixels");
+  state->format = PixelFormat::of(*probe);
+  XDestroyImage(probe);
+  if (!supported(state->format))
+    return fail("unsupported X pixel format: depth " + std::to_string(state->depth) + ", " +
+                std::to_string(state->format.bitsPerPixel) + " bits per pixel");
+  state->shared = localConnection(display) && XShmQueryExtension(display);
+  return std::unique_ptr<X11ShmGrabber>(new X11ShmGrabber(std::move(state)));
+}
+
+X11ShmGrabber::X11ShmGrabber(std::unique_ptr<State> state) : state_(std::move(state)) {}
+
+X11ShmGrabber::~X11ShmGrabber() = default;
+
+std::optional<ImageView> X11ShmGrabber::grab(const RootArea& area) {
+  if (area.width <= 0 || area.height <= 0)
+    return std::nullopt;
+  return state_->shared ? state_->grabShared(area) : state_->grabCopied(area);
+}
+
+bool X11ShmGrabber::usesSharedMemory() const {
+  return state_->shared;
+}
+
+bool X11ShmGrabber::converts() const {
+  return !state_->format.bgrx();
+}
+
+} // namespace tovel

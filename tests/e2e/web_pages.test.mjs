@@ -1,0 +1,56 @@
+// The built-in guide page and the service worker, as a browser runs them.
+import { test, after, before } from 'node:test';
+import assert from 'node:assert/strict';
+import { startHost, startBrowser, stopAll, ORIGIN } from './harness.mjs';
+
+let browser;
+before(async () => {
+  await startHost(); // on the virtual desktop: no display needed here
+  browser = await startBrowser();
+});
+after(stopAll);
+
+test('the guide page links to the app site with this page as its url parameter', async () => {
+  const page = await browser.newPage();
+  await page.goto(ORIGIN + '/?url=/');
+  const expected = 'https://tovel-app.invalid?url=' + encodeURIComponent(ORIGIN + '/?url=/');
+  assert.equal(await page.getAttribute('#tovelLink', 'href'), expected);
+  assert.equal(await page.inputValue('#inputLink'), expected);
+  assert.equal(await page.title(), 'Tovel - Touchpad (Local)');
+  assert.equal(await page.textContent('.btn'), 'Go to Tovel App');
+  assert.equal(await page.getAttribute('#tovelLink img', 'src'), '/icon-192.png');
+  // The icon itself loads as a 192 x 192 picture.
+  const size = await page.evaluate(async () => {
+    const image = document.querySelector('#tovelLink img');
+    await image.decode();
+    return [image.naturalWidth, image.naturalHeight];
+  });
+  assert.deepEqual(size, [192, 192]);
+});
+
+test('the service worker answers page requests from the network and leaves POST and streams alone', async () => {
+  const page = await browser.newPage();
+  await page.goto(ORIGIN + '/');
+  await page.evaluate(async () => {
+    await navigator.serviceWorker.register('/service-worker.js');
+    await navigator.serviceWorker.ready;
+    if (!navigator.serviceWorker.controller) {
+      await new Promise(resolve => navigator.serviceWorker.addEventListener('controllerchange', resolve));
+    }
+  });
+  const cacheNames = await page.evaluate(() => caches.keys());
+  assert.deepEqual(cacheNames, ['touchpad-cache-v8']);
+  const cached = await page.evaluate(async () => (await (await caches.open('touchpad-cache-v8')).keys()).map(r => new URL(r.url).pathname));
+  assert.deepEqual(cached.sort(), ['/', '/icon-192.png', '/icon-512.png', '/manifest.json']);
+
+  const viaWorker = async (path, init) => {
+    const [response] = await Promise.all([
+      page.waitForResponse(r => new URL(r.url()).pathname === path && r.request().method() === (init?.method ?? 'GET')),
+      page.evaluate(([p, i]) => fetch(p, i).then(r => r.status), [path, init]),
+    ]);
+    return response.fromServiceWorker();
+  };
+  assert.equal(await viaWorker('/manifest.json'), true);
+  assert.equal(await viaWorker('/log', { method: 'POST', body: '{"text":"sw test"}' }), false);
+  assert.equal(await viaWorker('/screen.mjpg'), false);
+});

@@ -1,0 +1,183 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/sim/manual_clock.h"
+#include "platform/sim/virtual_desktop.h"
+
+namespace tovel {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Threads of this process that captures started (they name themselves).
+int captureThreads() {
+  int count = 0;
+  for (auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::string name;
+    std::getline(std::ifstream(entry.path() / "comm"), name);
+    count += name == "tovel-capture";
+  }
+  return count;
+}
+
+// Real time, a day ahead: stamps that can only have come from this clock.
+class DayAheadClock final : public Clock {
+public:
+  double now() override { return system_.now() + 86400; }
+  void sleepFor(double seconds) override { system_.sleepFor(seconds); }
+
+private:
+  SystemClock system_;
+};
+
+// What each delivered frame looked like.
+class Recorder {
+public:
+  struct Seen {
+    double timestamp;
+    int width, height;
+    bool leftGreen, rightGreen; // in the middle of each half
+  };
+
+  FrameHandler handler() {
+    return [this](const CapturedFrame& frame) {
+      // Green give or take the rounding of the scaler's fixed-point arithmetic.
+      auto green = [&](int x, int y) {
+        const std::uint8_t* p = frame.image.pixel(x, y);
+        return p[0] < 8 && p[1] > 247 && p[2] < 8;
+      };
+      const ImageView& i = frame.image;
+      Seen seen{frame.timestamp, i.width, i.height, green(i.width / 4, i.height / 2),
+                green(i.width * 3 / 4, i.height / 2)};
+      std::lock_guard lock(mutex_);
+      frames_.push_back(seen);
+    };
+  }
+  std::vector<Seen> seen() {
+    std::lock_guard lock(mutex_);
+    return frames_;
+  }
+
+private:
+  std::mutex mutex_;
+  std::vector<Seen> frames_;
+};
+
+// A small screen, cheap to render even in sanitizer builds, its left half covered by a window.
+void setUp(VirtualDesktop& desktop) {
+  desktop.setScreens({Screen{1, Rect{0, 0, 640, 360}, 1.0, "small"}});
+  VirtualWindow window;
+  window.info.number = 1;
+  window.info.bounds = Rect{0, 0, 320, 360};
+  window.colour = 0xff00ff00;
+  desktop.setWindows({window});
+}
+
+TEST(VirtualContinuousCapture, DeliversScaledFramesAtTheIntervalUntilStopped) {
+  DayAheadClock clock;
+  VirtualDesktop desktop(clock);
+  setUp(desktop);
+  Recorder recorder;
+  PlatformError error;
+  double started = clock.now();
+  auto capture = desktop.startContinuousCapture(1, {480, 270, 0.1}, recorder.handler(), error);
+  ASSERT_NE(capture, nullptr) << error.description;
+  std::this_thread::sleep_for(1s);
+  EXPECT_EQ(captureThreads(), 1);
+  capture->stop();
+  double stopped = clock.now();
+  EXPECT_EQ(captureThreads(), 0);
+  std::size_t delivered = recorder.seen().size();
+  std::this_thread::sleep_for(250ms);
+  EXPECT_EQ(recorder.seen().size(), delivered) << "a frame came after stop()";
+
+  auto frames = recorder.seen();
+  EXPECT_GE(frames.size(), 6u);
+  EXPECT_LE(frames.size(), 11u);
+  for (std::size_t i = 0; i < frames.size(); ++i) {
+    EXPECT_EQ(frames[i].width, 480);
+    EXPECT_EQ(frames[i].height, 270);
+    EXPECT_TRUE(frames[i].leftGreen);
+    EXPECT_FALSE(frames[i].rightGreen);
+    EXPECT_GE(frames[i].timestamp, started);
+    EXPECT_LE(frames[i].timestamp, stopped);
+    if (i > 0) {
+      EXPECT_GE(frames[i].timestamp - frames[i - 1].timestamp, 0.099) << "frame " << i;
+    }
+  }
+}
+
+TEST(VirtualContinuousCapture, PacesByRealTimeWhateverTheDesktopClockSays) {
+  ManualClock clock(1'700'000'000.0);
+  VirtualDesktop desktop(clock);
+  setUp(desktop);
+  Recorder recorder;
+  PlatformError error;
+  auto capture = desktop.startContinuousCapture(1, {0, 0, 0.05}, recorder.handler(), error);
+  ASSERT_NE(capture, nullptr) << error.description;
+  std::this_thread::sleep_for(300ms);
+  clock.set(1'800'000'000.0);
+  std::this_thread::sleep_for(300ms);
+  capture.reset();
+
+  auto frames = recorder.seen();
+  EXPECT_GE(frames.size(), 6u);
+  EXPECT_LE(frames.size(), 14u);
+  ASSERT_FALSE(frames.empty());
+  EXPECT_EQ(frames.front().width, 640); // no size asked: the display's own
+  EXPECT_EQ(frames.front().timestamp, 1'700'000'000.0);
+  EXPECT_EQ(frames.back().timestamp, 1'800'000'000.0);
+}
+
+TEST(VirtualContinuousCapture, CanBeDestroyedFromItsOwnHandler) {
+  ManualClock clock;
+  VirtualDesktop desktop(clock);
+  setUp(desktop);
+  std::promise<void> published, destroyed;
+  std::shared_future<void> ready = published.get_future().share();
+  std::unique_ptr<ContinuousCapture> capture;
+  std::atomic<int> calls{0};
+  PlatformError error;
+  capture = desktop.startContinuousCapture(
+      1, {64, 36, 0.01},
+      [&](const CapturedFrame&) {
+        ++calls;
+        ready.wait();
+        capture.reset();
+        destroyed.set_value();
+      },
+      error);
+  ASSERT_NE(capture, nullptr) << error.description;
+  published.set_value();
+  ASSERT_EQ(destroyed.get_future().wait_for(3s), std::future_status::ready);
+  for (auto deadline = std::chrono::steady_clock::now() + 2s;
+       captureThreads() > 0 && std::chrono::steady_clock::now() < deadline;)
+    std::this_thread::sleep_for(5ms);
+  EXPECT_EQ(captureThreads(), 0);
+  EXPECT_EQ(calls, 1);
+}
+
+TEST(VirtualContinuousCapture, RefusesUnknownDisplaysAndAbsurdSizes) {
+  ManualClock clock;
+  VirtualDesktop desktop(clock);
+  Recorder recorder;
+  PlatformError error;
+  EXPECT_EQ(desktop.startContinuousCapture(7, {480, 270, 0.1}, recorder.handler(), error), nullptr);
+  EXPECT_FALSE(error.description.empty());
+  error = {};
+  EXPECT_EQ(desktop.startContinuousCapture(1, {1'000'000, 270, 0.1}, recorder.handler(), error),
+            nullptr);
+  EXPECT_FALSE(error.description.empty());
+  EXPECT_TRUE(recorder.seen().empty());
+}
+
+} // namespace
+} // namespace tovel
