@@ -12,6 +12,7 @@
 #include "common/log.h"
 #include "host/console.h"
 #include "input/injection_state.h"
+#include "mjpeg/mjpeg_stream.h"
 #include "platform/clock.h"
 #include "platform/platform.h"
 #include "server/listener.h"
@@ -64,6 +65,7 @@ private:
   AssetTexts texts_;
   CurlPageFetcher fetcher_;
   WebAssets assets_;
+  MjpegStreams mjpeg_;
   InjectionState state_;
   InputContext input_;
   asio::signal_set signals_;

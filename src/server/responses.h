@@ -32,7 +32,37 @@ inline constexpr std::string_view kNotFoundResponse =
 // The multipart boundary of both picture streams.
 inline constexpr std::string_view kMultipartBoundary = "myBoundary";
 
+// The head of the picture stream, whose body is one chunk per frame.
+inline constexpr std::string_view kMjpegStreamHead =
+    "HTTP/1.1 200 OK\r\n"
+    "Content-Type: multipart/x-mixed-replace; boundary=myBoundary\r\n"
+    "Transfer-Encoding: chunked\r\n"
+    "Connection: keep-alive\r\n"
+    "Cache-Control: no-cache, no-store, must-revalidate\r\n"
+    "Pragma: no-cache\r\n"
+    "Expires: 0\r\n"
+    "Access-Control-Allow-Origin: *\r\n"
+    "Access-Control-Allow-Methods: GET, POST, OPTIONS\r\n"
+    "Access-Control-Allow-Headers: Content-Type, Authorization\r\n"
+    "\r\n";
+
+// The head of the follow-capture stream. It announces no chunked coding, and its last CR is the
+// first byte of the body, ahead of the first boundary: clients have always received it so.
+inline constexpr std::string_view kFollowCaptureStreamHead =
+    "HTTP/1.1 200 OK\r\n"
+    "Content-Type: multipart/x-mixed-replace; boundary=myBoundary\r\n"
+    "Connection: keep-alive\r\n"
+    "Cache-Control: no-cache, no-store, must-revalidate\r\n"
+    "Pragma: no-cache\r\n"
+    "Expires: 0\r\n"
+    "Access-Control-Allow-Origin: *\r\n"
+    "Access-Control-Allow-Methods: GET, POST, OPTIONS\r\n"
+    "Access-Control-Allow-Headers: Content-Type, Authorization\r\n"
+    "\r\n\r";
+
 static_assert(kPreflightResponse.size() == 260);
+static_assert(kMjpegStreamHead.size() == 67 + 10 + 279);
+static_assert(kFollowCaptureStreamHead.size() == 67 + 10 + 252);
 static_assert(kControlAcknowledgement.size() == 252);
 static_assert(kNotFoundResponse.size() == 45);
 

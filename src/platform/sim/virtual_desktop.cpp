@@ -326,6 +326,7 @@ std::vector<VirtualWindow> VirtualDesktop::windows() {
 // --- Picture ---------------------------------------------------------------------------------
 
 void VirtualDesktop::render(DisplayId display, BgraImage& into) {
+  ++renderCount_;
   double time = clock_.now();
   std::lock_guard lock(mutex_);
   Rect bounds = displayBoundsLocked(display);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -84,6 +85,9 @@ public:
   std::vector<RecordedEvent> events();
   void clearEvents();
 
+  // How many pictures have been drawn (captures and continuous-capture frames).
+  std::uint64_t renderCount() const { return renderCount_.load(); }
+
   // Draws the whole desktop as it looks now (background, windows back to front, pointer) in
   // global display coordinates, for the pixels of one display.
   void render(DisplayId display, BgraImage& into);
@@ -105,6 +109,7 @@ private:
   ModifierTap tap_;
   std::function<void()> screenChangeHandler_;
   std::vector<RecordedEvent> events_;
+  std::atomic<std::uint64_t> renderCount_{0};
 };
 
 } // namespace tovel

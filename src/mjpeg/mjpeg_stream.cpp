@@ -1,0 +1,182 @@
+#include "mjpeg/mjpeg_stream.h"
+
+#include <asio/post.hpp>
+
+#include "common/number_format.h"
+#include "common/text.h"
+#include "mjpeg/multipart.h"
+#include "mjpeg/stream_options.h"
+#include "mjpeg/window_lookup.h"
+#include "server/responses.h"
+
+namespace tovel {
+
+namespace {
+
+// The display number of the first screen whose frame holds the pointer.
+std::optional<DisplayId> displayHoldingPointer(Platform& platform) {
+  Point pointer = platform.mouseLocation();
+  for (const Screen& screen : platform.screens())
+    if (screen.frame.contains(pointer))
+      return screen.number;
+  return std::nullopt;
+}
+
+} // namespace
+
+void MjpegStreams::install(RouteHandlers& handlers) {
+  handlers.mjpegStream = [this](const ConnectionPtr& connection, const HttpRequest& request) {
+    std::string target = request.target;
+    connection->send(kMjpegStreamHead, [this, connection, target](std::optional<NetworkError>) {
+      // Whatever the send reported: a failed connection shows itself at the first frame.
+      startMjpegStream(target, std::string(kMultipartBoundary), connection);
+    });
+  };
+}
+
+void MjpegStreams::startMjpegStream(const std::string& requestTarget, const std::string& boundary,
+                                    const ConnectionPtr& connection) {
+  auto state = std::make_shared<MjpegStreamState>();
+  state->requestTarget = requestTarget;
+  state->boundary = boundary;
+  state->connection = connection;
+  const std::string& target = state->requestTarget;
+
+  if (contains(target, "window=true"))
+    state->windowID = windowUnderCursor(platform_);
+  state->displayID = displayHoldingPointer(platform_);
+  double side = contains(target, "highres=true") ? 1280 : 480;
+  state->maxSize = Size{side, side};
+
+  log_.print("send " + target);
+  if (contains(target, "size=")) {
+    std::vector<double> numbers = optionNumbers(target, "size=");
+    log_.print("Size: " + formatNumberList(numbers));
+    if (numbers.size() == 2)
+      state->targetSize = Size{numbers[0], numbers[1]};
+  }
+  if (contains(target, "max=")) {
+    std::vector<double> numbers = optionNumbers(target, "max=");
+    log_.print("Max: " + formatNumberList(numbers));
+    if (numbers.size() == 1)
+      state->maxSize = Size{numbers[0], numbers[0]};
+    else if (numbers.size() == 2)
+      state->maxSize = Size{numbers[0], numbers[1]};
+  }
+
+  state->capturer = platform_.createScreenCapturer();
+  state->renderer = std::make_unique<FrameRenderer>(platform_);
+  // Frames are made on the worker pool, the first one too, so the main loop never waits for a
+  // capture or an encoder.
+  asio::post(workers_, [this, state] { sendImage(state); });
+}
+
+bool MjpegStreams::selectRegion(MjpegStreamState& state) {
+  const std::string& target = state.requestTarget;
+  auto setDisplay = [&](std::optional<DisplayId> display) {
+    if (display)
+      state.displayID = display;
+  };
+
+  if (contains(target, "window=auto")) {
+    state.windowID = windowUnderCursor(platform_);
+    setDisplay(displayUnderCursor(platform_));
+    double limit = contains(target, "highres=true") ? 1280 : 900;
+    if (state.windowID && state.displayID) {
+      auto bounds = windowBoundsForID(platform_, *state.windowID, *state.displayID);
+      if (bounds && (bounds->width > limit || bounds->height > limit))
+        state.windowID.reset();
+    }
+    if (!state.windowID && state.displayID) {
+      Size size = state.targetSize.value_or(Size{640, 320});
+      state.cropRect = cursorBoundsForID(platform_, *state.displayID, size.width, size.height);
+    }
+  }
+
+  // Independent tests: with several follow options, the last one in this order decides.
+  const std::pair<const char*, std::optional<Size>> follows[] = {
+      {"follow=true", state.targetSize.value_or(Size{640, 320})},
+      {"follow=hd", Size{800, 480}},
+      {"follow=square", Size{640, 480}},
+      {"follow=narrow", Size{800, 200}},
+  };
+  for (const auto& [option, size] : follows) {
+    if (!contains(target, option))
+      continue;
+    setDisplay(displayUnderCursor(platform_));
+    if (state.displayID)
+      state.cropRect = cursorBoundsForID(platform_, *state.displayID, size->width, size->height);
+  }
+
+  if (state.windowID)
+    setDisplay(displayIDForWindow(platform_, log_, *state.windowID));
+
+  if (!state.displayID && !state.windowID) {
+    std::vector<Screen> screens = platform_.screens();
+    std::optional<Screen> screen;
+    if (contains(target, "screen=2") && screens.size() >= 2)
+      screen = screens[1];
+    else
+      screen = platform_.mainScreen();
+    if (screen && screen->number)
+      state.displayID = screen->number;
+  }
+
+  // A known window wins over any follow rectangle.
+  if (state.windowID && state.displayID) {
+    if (auto bounds = windowBoundsForID(platform_, *state.windowID, *state.displayID))
+      state.cropRect = bounds;
+  }
+  return state.displayID.has_value();
+}
+
+void MjpegStreams::sendImage(const std::shared_ptr<MjpegStreamState>& state) {
+  // A client that has gone costs nothing more: no capture for a closed connection.
+  Connection::State connectionState = state->connection->state();
+  if (connectionState == Connection::State::cancelled ||
+      connectionState == Connection::State::failed)
+    return;
+
+  if (!selectRegion(*state)) {
+    schedule(state, kRetryDelay, true);
+    return;
+  }
+  std::optional<ImageView> image;
+  if (state->capturer)
+    image = state->capturer->capture(*state->displayID, state->cropRect);
+  if (!image) {
+    schedule(state, kRetryDelay, true);
+    return;
+  }
+  auto jpeg = state->renderer->renderFrame(*image, state->maxSize, *state->displayID,
+                                           state->cropRect, state->requestTarget);
+  if (!jpeg) {
+    // A stream that cannot render would otherwise hang its client forever.
+    state->connection->cancel();
+    return;
+  }
+  state->connection->send(multipartFrameChunk(state->boundary, *jpeg),
+                          [this, state](std::optional<NetworkError> error) {
+                            if (error) {
+                              state->connection->cancel();
+                              return;
+                            }
+                            schedule(state, kFramePause, false);
+                          });
+}
+
+void MjpegStreams::schedule(const std::shared_ptr<MjpegStreamState>& state, double delay,
+                            bool retry) {
+  auto timer = std::make_shared<asio::steady_timer>(
+      workers_, std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                    std::chrono::duration<double>(delay)));
+  timer->async_wait([this, state, timer, retry](const asio::error_code& ec) {
+    if (ec)
+      return;
+    if (retry)
+      log_.print("send wait " + state->requestTarget);
+    sendImage(state);
+  });
+}
+
+} // namespace tovel

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <asio/steady_timer.hpp>
+#include <asio/thread_pool.hpp>
+
+#include "common/log.h"
+#include "mjpeg/frame_renderer.h"
+#include "platform/platform.h"
+#include "server/router.h"
+
+namespace tovel {
+
+// One picture stream: what it shows and where it goes. Shared by the steps of the stream, one
+// step at a time, and released with the last one.
+struct MjpegStreamState {
+  std::string requestTarget; // path and query; every option is read from it
+  std::string boundary;
+  ConnectionPtr connection;
+  std::optional<WindowId> windowID;   // the window followed, if any
+  std::optional<DisplayId> displayID; // the display captured
+  std::optional<Rect> cropRect;       // display-local; none: the whole display
+  std::optional<Size> targetSize;     // from "size=", for "follow=true" and "window=auto"
+  Size maxSize;                       // largest output picture
+
+  // Kept from frame to frame.
+  std::unique_ptr<ScreenCapturer> capturer;
+  std::unique_ptr<FrameRenderer> renderer;
+};
+
+// GET /screen.mjpg: an endless multipart response of JPEG screenshots, one chunk per frame, each
+// frame showing the whole display, a region around the pointer, or a window, as the request's
+// options say. Frames are made on the worker pool, one step in flight per stream; the next frame
+// starts 16 ms after the previous one has been handed to the network.
+class MjpegStreams {
+public:
+  static constexpr double kFramePause = 0.016;
+  static constexpr double kRetryDelay = 1.0;
+
+  MjpegStreams(Platform& platform, Log& log, asio::thread_pool& workers)
+      : platform_(platform), log_(log), workers_(workers) {}
+
+  // Answers with the stream's head, then starts the stream.
+  void install(RouteHandlers& handlers);
+
+  void startMjpegStream(const std::string& requestTarget, const std::string& boundary,
+                        const ConnectionPtr& connection);
+
+private:
+  void sendImage(const std::shared_ptr<MjpegStreamState>& state);
+  // Region selection; false when no display is known.
+  bool selectRegion(MjpegStreamState& state);
+  void schedule(const std::shared_ptr<MjpegStreamState>& state, double delay, bool retry);
+
+  Platform& platform_;
+  Log& log_;
+  asio::thread_pool& workers_;
+};
+
+} // namespace tovel

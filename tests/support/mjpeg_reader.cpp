@@ -1,0 +1,98 @@
+#include "support/mjpeg_reader.h"
+
+#include <gtest/gtest.h>
+#include <turbojpeg.h>
+
+#include <algorithm>
+
+namespace tovel::test {
+
+std::string MjpegReader::readLine(std::chrono::milliseconds timeout) {
+  std::string line;
+  while (line.size() < 2 || line.compare(line.size() - 2, 2, "\r\n") != 0) {
+    std::string c = client_.read(1, timeout);
+    if (c.empty())
+      return line;
+    line += c;
+  }
+  return line;
+}
+
+std::string MjpegReader::readHead(std::chrono::milliseconds timeout) {
+  std::string head;
+  while (head.size() < 4 || head.compare(head.size() - 4, 4, "\r\n\r\n") != 0) {
+    std::string c = client_.read(1, timeout);
+    if (c.empty())
+      break;
+    head += c;
+  }
+  return head;
+}
+
+std::optional<std::string> MjpegReader::readFrame(std::chrono::milliseconds timeout) {
+  std::string sizeLine = readLine(timeout);
+  if (sizeLine.size() < 3) {
+    ADD_FAILURE() << "no chunk size line: '" << sizeLine << "'";
+    return std::nullopt;
+  }
+  std::size_t chunkSize = std::stoul(sizeLine.substr(0, sizeLine.size() - 2), nullptr, 16);
+  std::string upper = sizeLine.substr(0, sizeLine.size() - 2);
+  EXPECT_TRUE(std::all_of(upper.begin(), upper.end(), [](char c) { return !std::islower(c); }))
+      << "chunk sizes are written in upper case: " << upper;
+  std::string chunk = client_.read(chunkSize + 2, timeout);
+  if (chunk.size() != chunkSize + 2 || chunk.substr(chunkSize) != "\r\n") {
+    ADD_FAILURE() << "chunk of " << chunkSize << " bytes not followed by CR LF";
+    return std::nullopt;
+  }
+  chunk.resize(chunkSize);
+  const std::string prefix = "--myBoundary\r\nContent-Type: image/jpeg\r\nContent-Length: ";
+  if (chunk.compare(0, prefix.size(), prefix) != 0) {
+    ADD_FAILURE() << "part does not start with the boundary and its headers";
+    return std::nullopt;
+  }
+  std::size_t headEnd = chunk.find("\r\n\r\n", prefix.size());
+  std::size_t length = std::stoul(chunk.substr(prefix.size(), headEnd - prefix.size()));
+  std::size_t jpegStart = headEnd + 4;
+  if (jpegStart + length + 2 != chunk.size() || chunk.substr(jpegStart + length) != "\r\n") {
+    ADD_FAILURE() << "part length " << length << " does not fill the chunk of " << chunk.size();
+    return std::nullopt;
+  }
+  return chunk.substr(jpegStart, length);
+}
+
+BgraImage decodeJpeg(const std::string& jpeg) {
+  BgraImage image;
+  tjhandle handle = tjInitDecompress();
+  int width = 0, height = 0, subsampling = 0, colourspace = 0;
+  auto* data = reinterpret_cast<const unsigned char*>(jpeg.data());
+  if (tjDecompressHeader3(handle, data, jpeg.size(), &width, &height, &subsampling, &colourspace) ==
+      0) {
+    image.resize(width, height);
+    if (tjDecompress2(handle, data, jpeg.size(), image.data(), width, int(image.stride()), height,
+                      TJPF_BGRA, 0) != 0)
+      image.resize(0, 0);
+  }
+  tjDestroy(handle);
+  return image;
+}
+
+Colour averageColour(const BgraImage& image, int x, int y, int radius) {
+  Colour sum;
+  int count = 0;
+  for (int yy = std::max(0, y - radius); yy <= std::min(image.height() - 1, y + radius); ++yy)
+    for (int xx = std::max(0, x - radius); xx <= std::min(image.width() - 1, x + radius); ++xx) {
+      const std::uint8_t* p = image.data() + yy * image.stride() + xx * 4;
+      sum.b += p[0];
+      sum.g += p[1];
+      sum.r += p[2];
+      ++count;
+    }
+  if (count > 0) {
+    sum.b /= count;
+    sum.g /= count;
+    sum.r /= count;
+  }
+  return sum;
+}
+
+} // namespace tovel::test
