@@ -16,7 +16,8 @@ Host::Host(asio::io_context& io, Platform& platform, Clock& clock, Log& log, Hos
     : io_(io), platform_(platform), clock_(clock), log_(log), options_(std::move(options)),
       workers_(std::max(2u, std::thread::hardware_concurrency())), texts_(makeAssetTexts()),
       fetcher_(workers_, options_.appSite, texts_), assets_(texts_, options_.programPath, fetcher_),
-      mjpeg_(platform_, log_, workers_), input_{platform_, clock_, state_, log_}, signals_(io),
+      mjpeg_(platform_, log_, workers_),
+      follow_(platform_, clock_, log_), input_{platform_, clock_, state_, log_}, signals_(io),
       router_(input_, [this](const ConnectionPtr& connection) { reader_.receiveNext(connection); }),
       reader_(router_, log_), webSocket_(input_, log_) {
   reader_.setUpgradeHandler([this](const ConnectionPtr& connection, const std::string& request) {
@@ -63,6 +64,7 @@ bool Host::start() {
   }
   assets_.install(router_.handlers());
   mjpeg_.install(router_.handlers());
+  follow_.install(router_.handlers());
   listener_->setNewConnectionHandler(
       [this](std::shared_ptr<Connection> connection) { reader_.accept(connection); });
   listener_->start();

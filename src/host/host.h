@@ -12,6 +12,7 @@
 #include "common/log.h"
 #include "host/console.h"
 #include "input/injection_state.h"
+#include "mjpeg/follow_capture_stream.h"
 #include "mjpeg/mjpeg_stream.h"
 #include "platform/clock.h"
 #include "platform/platform.h"
@@ -66,6 +67,7 @@ private:
   CurlPageFetcher fetcher_;
   WebAssets assets_;
   MjpegStreams mjpeg_;
+  FollowCaptureStreams follow_;
   InjectionState state_;
   InputContext input_;
   asio::signal_set signals_;

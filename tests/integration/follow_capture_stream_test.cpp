@@ -1,0 +1,200 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "mjpeg/follow_capture_stream.h"
+#include "server/responses.h"
+#include "support/host_fixture.h"
+#include "support/mjpeg_reader.h"
+
+namespace tovel::test {
+namespace {
+
+using namespace std::chrono_literals;
+using Steady = std::chrono::steady_clock;
+
+int captureThreads() {
+  int count = 0;
+  for (auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::string name;
+    std::getline(std::ifstream(entry.path() / "comm"), name);
+    count += name == "tovel-capture";
+  }
+  return count;
+}
+
+template <typename Condition> bool waitUntil(Condition condition, Steady::duration timeout = 10s) {
+  for (auto deadline = Steady::now() + timeout; !condition(); std::this_thread::sleep_for(5ms))
+    if (Steady::now() > deadline)
+      return false;
+  return true;
+}
+
+BgraImage readFrame(TestClient& client) {
+  std::optional<std::string> jpeg = MjpegReader(client).readFrame(10s);
+  return jpeg ? decodeJpeg(*jpeg) : BgraImage{};
+}
+
+class FollowCaptureStream : public HostFixture {
+protected:
+  void SetUp() override {
+    HostFixture::SetUp();
+    onLoop([&] { streams.install(host->router().handlers()); });
+    // The host's clock stands still unless moved. Run four times faster than real time, it
+    // admits every frame the capture makes (about nine a second), and the picture changes with it.
+    ticker = std::thread([this] {
+      while (ticking) {
+        clock.advance(0.1);
+        std::this_thread::sleep_for(25ms);
+      }
+    });
+  }
+  void TearDown() override {
+    ticking = false;
+    ticker.join();
+    HostFixture::TearDown();
+  }
+
+  void request(TestClient& client, const std::string& target) {
+    client.send("GET " + target + " HTTP/1.1\r\nHost: h\r\n\r\n");
+    // The head with its extra CR; the first chunk must follow it directly.
+    EXPECT_EQ(client.read(kFollowCaptureStreamHead.size()), kFollowCaptureStreamHead);
+  }
+
+  static VirtualWindow window(Rect bounds, std::uint32_t colour) {
+    VirtualWindow w;
+    w.info.number = colour & 0xff;
+    w.info.bounds = bounds;
+    w.info.layer = 0;
+    w.colour = colour;
+    return w;
+  }
+  static bool red(Colour c) { return c.r > 200 && c.g < 60 && c.b < 60; }
+  static bool green(Colour c) { return c.g > 200 && c.r < 60 && c.b < 60; }
+
+  FollowCaptureStreams streams{desktop, clock, log};
+  std::atomic<bool> ticking{true};
+  std::thread ticker;
+};
+
+TEST_F(FollowCaptureStream, HeadThenJpegPartsOfTheSizeTheOptionsGive) {
+  struct Case {
+    std::string target;
+    int width, height;
+  } cases[] = {
+      {"/screen.mjpg?follow=true&DISABLED", 800, 600},
+      // The whole 1920 x 1080 display fitted into 1.5 x 800 x 600.
+      {"/screen.mjpg?screen=true", 1200, 675},
+      // Twice the follow size, enlarged since the display has one pixel per point.
+      {"/screen.mjpg?follow=true&DISABLED&highres=true", 1600, 1200},
+      {"/screen.mjpg?screen=true&size=640x480&quality=low", 960, 540},
+  };
+  for (const Case& c : cases) {
+    TestClient client(port());
+    request(client, c.target);
+    for (int i = 0; i < 2; ++i) {
+      BgraImage image = readFrame(client);
+      EXPECT_EQ(image.width(), c.width) << c.target;
+      EXPECT_EQ(image.height(), c.height) << c.target;
+    }
+  }
+}
+
+TEST_F(FollowCaptureStream, ShowsWhatIsUnderThePointerOnEveryDisplay) {
+  // The pointer in the middle of a red window, a green one near the top-left corner.
+  desktop.setWindows(
+      {window(Rect{860, 440, 200, 200}, 0xffff0000), window(Rect{20, 40, 100, 100}, 0xff00ff00)});
+  desktop.setMouseLocation(Point{960, 1080 - 540});
+  TestClient client(port());
+  request(client, "/screen.mjpg?follow=true&DISABLED");
+  BgraImage image = readFrame(client);
+  EXPECT_TRUE(red(averageColour(image, 330, 350)));
+  EXPECT_FALSE(red(averageColour(image, 100, 100)));
+
+  // Near the corner the rectangle stops at the display's edges, with the green window at its
+  // own place. A frame or two made before the move may still come.
+  desktop.setMouseLocation(Point{60, 1080 - 60});
+  bool seen = false;
+  for (int i = 0; i < 6 && !seen; ++i)
+    seen = green(averageColour(readFrame(client), 70, 100));
+  EXPECT_TRUE(seen);
+  client.close();
+
+  // On a display beside the primary one, the pointer is in the middle of the frame too.
+  desktop.setScreens({Screen{1, Rect{0, 0, 1920, 1080}, 1.0, "left"},
+                      Screen{2, Rect{1920, 0, 1280, 1024}, 1.0, "right"}});
+  desktop.setWindows({window(Rect{2460, 468, 200, 200}, 0xffff0000)});
+  desktop.setMouseLocation(Point{2560, 512});
+  TestClient second(port());
+  request(second, "/screen.mjpg?follow=true&DISABLED");
+  image = readFrame(second);
+  EXPECT_TRUE(red(averageColour(image, 330, 350)));
+  EXPECT_FALSE(red(averageColour(image, 100, 100)));
+}
+
+TEST_F(FollowCaptureStream, AStillScreenShowsOnceAndADepartedClientEndsTheCapture) {
+  // With the clock still, the capture's frames come too soon after the first to be admitted:
+  // like a screen on which nothing changes.
+  ticking = false;
+  int before = captureThreads();
+  {
+    TestClient client(port());
+    request(client, "/screen.mjpg?screen=true");
+    EXPECT_EQ(readFrame(client).width(), 1200);
+    EXPECT_TRUE(client.staysSilent(300ms));
+    EXPECT_EQ(captureThreads(), before + 1);
+    EXPECT_EQ(streams.liveStreams().size(), 1u);
+  }
+  // Noticed although no frame is being sent.
+  EXPECT_TRUE(waitUntil([&] { return captureThreads() == before; }));
+  EXPECT_TRUE(streams.liveStreams().empty());
+  EXPECT_TRUE(log.waitFor("Connection cancelled", 5s));
+}
+
+TEST_F(FollowCaptureStream, ASlowClientCostsTheHostAtMostTwoParts) {
+  TestClient client(port());
+  // Large parts, so that the kernel's socket buffers (a few megabytes) fill soon.
+  request(client, "/screen.mjpg?follow=true&DISABLED&highres=true");
+  // Ten seconds of frames of a screen that changes with the clock, which the client leaves
+  // unread, and on until well past the point where the socket buffers are full (or until the
+  // host holds more than it should, which needs no further waiting).
+  auto stats = [&] {
+    auto live = streams.liveStreams();
+    return live.empty() ? FollowStreamStats{} : live.front();
+  };
+  auto tenSeconds = Steady::now() + 10s;
+  ASSERT_TRUE(waitUntil(
+      [&] {
+        FollowStreamStats s = stats();
+        return (Steady::now() > tenSeconds && s.framesReplaced >= 10) ||
+               s.heldBytes > 4 * s.largestPart;
+      },
+      60s));
+  FollowStreamStats slow = stats();
+  EXPECT_LE(slow.peakHeldBytes, 2 * slow.largestPart)
+      << slow.framesEncoded << " parts made, " << slow.framesSent << " sent";
+
+  // Once it reads again it gets whole frames (first those the kernel holds), and new ones go out.
+  int read = 0;
+  while (stats().framesSent < slow.framesSent + 3 && read < 500) {
+    BgraImage image = readFrame(client);
+    ASSERT_EQ(image.width(), 1600);
+    ++read;
+  }
+  EXPECT_GE(stats().framesSent, slow.framesSent + 3);
+}
+
+TEST_F(FollowCaptureStream, NoDisplayUnderThePointerLeavesTheConnectionOpenAndSilent) {
+  desktop.setMouseLocation(Point{-500, -500});
+  int before = captureThreads();
+  TestClient client(port());
+  request(client, "/screen.mjpg?screen=true");
+  EXPECT_TRUE(log.waitFor("No display found under cursor.", 5s));
+  EXPECT_TRUE(client.staysSilent(500ms));
+  EXPECT_EQ(captureThreads(), before);
+  EXPECT_TRUE(streams.liveStreams().empty());
+}
+
+} // namespace
+} // namespace tovel::test
