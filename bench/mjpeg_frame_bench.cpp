@@ -4,7 +4,6 @@
 //   tovel_mjpeg_frame_bench [--benchmark_filter=...]
 #include <X11/Xlib.h>
 #include <benchmark/benchmark.h>
-#include <libyuv/scale_argb.h>
 
 #include <cstring>
 #include <random>
@@ -12,6 +11,7 @@
 
 #include "mjpeg/frame_renderer.h"
 #include "mjpeg/jpeg_encoder.h"
+#include "platform/scale.h"
 #include "platform/x11/x11_desktop.h"
 #include "support/xvfb.h"
 
@@ -154,7 +154,7 @@ void captureWholeScreen(benchmark::State& state) {
 BENCHMARK(captureWholeScreen)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 // Point sampling (the default) and box averaging ("quality=high"); bilinear for comparison.
-void scale(benchmark::State& state, int width, int height, int filter) {
+void scale(benchmark::State& state, int width, int height, ScaleFilter filter) {
   const BgraImage& screen = grabbedScreen();
   if (screen.width() == 0) {
     state.SkipWithError("no capture");
@@ -162,25 +162,20 @@ void scale(benchmark::State& state, int width, int height, int filter) {
   }
   BgraImage out(width, height);
   for (auto _ : state) {
-    bool ok = filter == libyuv::kFilterBilinear
-                  ? libyuv::ARGBScale(screen.data(), int(screen.stride()), screen.width(),
-                                      screen.height(), out.data(), int(out.stride()), width, height,
-                                      libyuv::kFilterBilinear) == 0
-                  : scaleForOutput(screen.view(), out, width, height, filter == libyuv::kFilterBox);
+    bool ok = scaleBgra(screen.view(), out, width, height, filter);
     benchmark::DoNotOptimize(ok);
   }
 }
-BENCHMARK_CAPTURE(scale, to480x270_none, 480, 270, libyuv::kFilterNone)
+BENCHMARK_CAPTURE(scale, to480x270_none, 480, 270, ScaleFilter::nearest)
     ->Unit(benchmark::kMicrosecond);
-BENCHMARK_CAPTURE(scale, to480x270_bilinear, 480, 270, libyuv::kFilterBilinear)
+BENCHMARK_CAPTURE(scale, to480x270_bilinear, 480, 270, ScaleFilter::bilinear)
     ->Unit(benchmark::kMicrosecond);
-BENCHMARK_CAPTURE(scale, to480x270_box, 480, 270, libyuv::kFilterBox)
+BENCHMARK_CAPTURE(scale, to480x270_box, 480, 270, ScaleFilter::box)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(scale, to1280x720_none, 1280, 720, ScaleFilter::nearest)
     ->Unit(benchmark::kMicrosecond);
-BENCHMARK_CAPTURE(scale, to1280x720_none, 1280, 720, libyuv::kFilterNone)
+BENCHMARK_CAPTURE(scale, to1280x720_bilinear, 1280, 720, ScaleFilter::bilinear)
     ->Unit(benchmark::kMicrosecond);
-BENCHMARK_CAPTURE(scale, to1280x720_bilinear, 1280, 720, libyuv::kFilterBilinear)
-    ->Unit(benchmark::kMicrosecond);
-BENCHMARK_CAPTURE(scale, to1280x720_box, 1280, 720, libyuv::kFilterBox)
+BENCHMARK_CAPTURE(scale, to1280x720_box, 1280, 720, ScaleFilter::box)
     ->Unit(benchmark::kMicrosecond);
 
 BgraImage scaledScreen(int width, int height) {

@@ -1,13 +1,12 @@
 #include "mjpeg/follow_capture_stream.h"
 
-#include <libyuv/scale_argb.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cmath>
 
 #include "common/number_parse.h"
 #include "common/text.h"
+#include "mjpeg/frame_renderer.h"
 #include "mjpeg/jpeg_encoder.h"
 #include "mjpeg/multipart.h"
 #include "mjpeg/screen_capture_manager.h"
@@ -27,17 +26,6 @@ constexpr std::size_t kDiscardedReadSize = 4096;
 double snapToWhole(double value) {
   double whole = std::round(value);
   return std::abs(value - whole) < 1e-6 ? whole : value;
-}
-
-// Nearest-neighbour keeps the default stream cheap; the smooth filter is worth its cost only
-// when a good picture was asked for.
-bool scaleFollowPicture(const ImageView& from, BgraImage& into, int width, int height,
-                        bool smooth) {
-  into.resize(width, height);
-  // libyuv's "ARGB" is the byte order B, G, R, A in memory, which is exactly BGRA.
-  return libyuv::ARGBScale(from.data, int(from.stride), from.width, from.height, into.data(),
-                           int(into.stride()), width, height,
-                           smooth ? libyuv::kFilterBox : libyuv::kFilterNone) == 0;
 }
 
 // Keeps one read armed so that a client that goes away ends its stream even while the screen
@@ -247,7 +235,8 @@ private:
     std::optional<PixelSize> size = followOutputSize(options_, cut.width, cut.height);
     ImageView output = cut;
     if (size && (size->width != cut.width || size->height != cut.height)) {
-      if (scaleFollowPicture(cut, scaled_, size->width, size->height, options_.highres))
+      // Smooth scaling is worth its cost only when a good picture was asked for.
+      if (scaleForOutput(cut, scaled_, size->width, size->height, options_.highres))
         output = scaled_.view();
       else
         size.reset();

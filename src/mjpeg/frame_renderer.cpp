@@ -1,13 +1,13 @@
 #include "mjpeg/frame_renderer.h"
 
 #include <cairo.h>
-#include <libyuv/scale_argb.h>
 
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <cstring>
 #include <numbers>
+
+#include "platform/scale.h"
 
 namespace tovel {
 
@@ -96,20 +96,10 @@ bool highInterpolation(std::string_view requestTarget) {
 
 bool scaleForOutput(const ImageView& from, BgraImage& into, int width, int height,
                     bool highInterpolation) {
-  if (from.empty() || width <= 0 || height <= 0)
-    return false;
-  into.resize(width, height);
-  if (from.width == width && from.height == height) {
-    for (int y = 0; y < height; ++y)
-      std::memcpy(into.row(y), from.data + std::size_t(y) * from.stride, into.stride());
-    return true;
-  }
-  // Box averaging keeps text readable when a screen shrinks several times over (libyuv switches
-  // to bilinear by itself when enlarging); point sampling is the cheap default.
-  auto filter = highInterpolation ? libyuv::kFilterBox : libyuv::kFilterNone;
-  // libyuv's "ARGB" is the byte order B, G, R, A in memory: exactly these pictures.
-  return libyuv::ARGBScale(from.data, int(from.stride), from.width, from.height, into.data(),
-                           int(into.stride()), width, height, filter) == 0;
+  // Box averaging keeps text readable when a screen shrinks several times over; point sampling
+  // is the cheap default.
+  return scaleBgra(from, into, width, height,
+                   highInterpolation ? ScaleFilter::box : ScaleFilter::nearest);
 }
 
 bool drawPointerMarker(BgraImage& picture, Size outSize, const MarkerGeometry& marker) {

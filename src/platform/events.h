@@ -71,4 +71,25 @@ struct ScrollEvent {
   std::int32_t wheel3 = 0;
 };
 
+// Events as a desktop creates them before anything is added: no click state, no flags.
+
+inline MouseEvent makeMouseEvent(MouseEventType type, Point position, MouseButton button) {
+  MouseEvent event;
+  event.type = type;
+  event.position = position;
+  event.button = button;
+  return event;
+}
+
+inline KeyEvent makeKeyEvent(KeyCode key, bool down) {
+  KeyEvent event;
+  event.key = key;
+  event.down = down;
+  return event;
+}
+
+inline ScrollEvent makeScrollEvent(std::int32_t wheel1, std::int32_t wheel2) {
+  return ScrollEvent{wheel1, wheel2, 0};
+}
+
 } // namespace tovel

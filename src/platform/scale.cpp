@@ -6,7 +6,23 @@
 
 namespace tovel {
 
-bool scaleBgra(const ImageView& from, BgraImage& into, int width, int height) {
+namespace {
+
+libyuv::FilterMode filterMode(ScaleFilter filter) {
+  switch (filter) {
+  case ScaleFilter::nearest:
+    return libyuv::kFilterNone;
+  case ScaleFilter::bilinear:
+    return libyuv::kFilterBilinear;
+  case ScaleFilter::box:
+    break;
+  }
+  return libyuv::kFilterBox;
+}
+
+} // namespace
+
+bool scaleBgra(const ImageView& from, BgraImage& into, int width, int height, ScaleFilter filter) {
   if (from.empty() || width <= 0 || height <= 0)
     return false;
   into.resize(width, height);
@@ -17,7 +33,7 @@ bool scaleBgra(const ImageView& from, BgraImage& into, int width, int height) {
   }
   // libyuv's "ARGB" is the byte order B, G, R, A in memory, which is exactly BGRA.
   return libyuv::ARGBScale(from.data, int(from.stride), from.width, from.height, into.data(),
-                           int(into.stride()), width, height, libyuv::kFilterBox) == 0;
+                           int(into.stride()), width, height, filterMode(filter)) == 0;
 }
 
 } // namespace tovel

@@ -3,10 +3,8 @@
 #include <string>
 
 #include "input/gestures.h"
-#include "input/key_names.h"
-#include "input/keyboard.h"
 #include "input/mouse_button.h"
-#include "input/pointer.h"
+#include "server/input_commands.h"
 #include "server/json_fields.h"
 
 namespace tovel {
@@ -20,57 +18,34 @@ void handleWebSocketMessage(InputContext& input, std::string_view text) {
     return;
 
   if (*action == "move") {
-    auto x = numberField(message, "x");
-    auto y = numberField(message, "y");
-    if (!x || !y)
-      return;
-    auto button = textField(message, "button").value_or("left");
-    performMouseMove(input, *x, *y, mouseButtonFromName(button));
+    moveCommand(input, message);
   } else if (*action == "click") {
     auto button = textField(message, "button");
     if (!button)
       return;
     input.log.print("\nws click " + *button);
-    MouseButton b = mouseButtonFromName(*button);
-    performMouseDown(input, b);
-    performMouseUp(input, b);
+    injectClick(input, mouseButtonFromName(*button));
   } else if (*action == "mousedown" || *action == "mouseup") {
     bool down = *action == "mousedown";
     auto button = textField(message, "button");
     input.log.print("\nws " + *action + " " + button.value_or("left"));
-    MouseButton b = button ? mouseButtonFromName(*button) : kLeftButton;
-    if (down)
-      performMouseDown(input, b);
-    else
-      performMouseUp(input, b);
+    injectButton(input, commandButton(button), down);
   } else if (*action == "keydown" || *action == "keyup") {
     bool down = *action == "keydown";
     auto key = textField(message, "key");
     if (!key)
       return;
-    if (auto code = lookupKeyName(*key)) {
-      if (down)
-        performKeyDown(input, *code);
-      else
-        performKeyUp(input, *code);
-    }
+    injectNamedKey(input, *key, down);
     input.log.print("ws " + *action + " " + *key);
   } else if (*action == "scroll") {
-    auto x = numberField(message, "x");
-    auto y = numberField(message, "y");
-    auto done = booleanField(message, "done");
-    if (!x || !y || !done)
+    auto step = gestureStepFields(message);
+    if (!step)
       return;
-    performScroll(input, *x, *y);
-    if (*done)
+    performScroll(input, step->x, step->y);
+    if (step->done)
       input.log.print("ws scroll");
   } else if (*action == "swipe") {
-    auto x = numberField(message, "x");
-    auto y = numberField(message, "y");
-    auto done = booleanField(message, "done");
-    if (!x || !y || !done)
-      return;
-    performSwipe(input, *x, *y, *done);
+    swipeCommand(input, message);
   } else if (*action == "log") {
     if (auto line = textField(message, "text"))
       input.log.print(*line);

@@ -1,28 +1,16 @@
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-
 #include "mjpeg/follow_capture_stream.h"
 #include "server/responses.h"
 #include "support/host_fixture.h"
 #include "support/mjpeg_reader.h"
+#include "support/threads.h"
 
 namespace tovel::test {
 namespace {
 
 using namespace std::chrono_literals;
 using Steady = std::chrono::steady_clock;
-
-int captureThreads() {
-  int count = 0;
-  for (auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
-    std::string name;
-    std::getline(std::ifstream(entry.path() / "comm"), name);
-    count += name == "tovel-capture";
-  }
-  return count;
-}
 
 template <typename Condition> bool waitUntil(Condition condition, Steady::duration timeout = 10s) {
   for (auto deadline = Steady::now() + timeout; !condition(); std::this_thread::sleep_for(5ms))

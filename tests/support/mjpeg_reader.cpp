@@ -4,6 +4,7 @@
 #include <turbojpeg.h>
 
 #include <algorithm>
+#include <cmath>
 
 namespace tovel::test {
 
@@ -93,6 +94,10 @@ Colour averageColour(const BgraImage& image, int x, int y, int radius) {
     sum.r /= count;
   }
   return sum;
+}
+
+bool nearColour(Colour c, double r, double g, double b) {
+  return std::abs(c.r - r) < 40 && std::abs(c.g - g) < 40 && std::abs(c.b - b) < 40;
 }
 
 } // namespace tovel::test

@@ -36,4 +36,7 @@ struct Colour {
 };
 Colour averageColour(const BgraImage& image, int x, int y, int radius = 3);
 
+// The colour is (r, g, b) give or take 40 per channel, which JPEG and scaling stay well within.
+bool nearColour(Colour c, double r, double g, double b);
+
 } // namespace tovel::test

@@ -2,8 +2,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -11,22 +9,14 @@
 
 #include "platform/sim/manual_clock.h"
 #include "platform/sim/virtual_desktop.h"
+#include "support/threads.h"
 
 namespace tovel {
 namespace {
 
 using namespace std::chrono_literals;
 
-// Threads of this process that captures started (they name themselves).
-int captureThreads() {
-  int count = 0;
-  for (auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
-    std::string name;
-    std::getline(std::ifstream(entry.path() / "comm"), name);
-    count += name == "tovel-capture";
-  }
-  return count;
-}
+using test::captureThreads;
 
 // Real time, a day ahead: stamps that can only have come from this clock.
 class DayAheadClock final : public Clock {

@@ -1,24 +1,19 @@
 #include "platform/sim/virtual_continuous_capture.h"
 
-#include <pthread.h>
-
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <mutex>
 #include <string>
-#include <system_error>
 
-#include "platform/scale.h"
 #include "platform/sim/virtual_desktop.h"
 
 namespace tovel {
 
 namespace {
 
-constexpr int kLargestFrameSide = 16384;
 // Nothing tells the virtual screen apart from an unchanged one, so without a floor a zero
 // interval would keep a core busy rendering.
 constexpr double kShortestInterval = 1.0 / 120;
@@ -37,7 +32,6 @@ struct VirtualContinuousCapture::Worker {
   std::mutex mutex;
   std::condition_variable wake;
   bool stopping = false; // under mutex
-  std::atomic<std::thread::id> thread;
 
   BgraImage rendered;
   BgraImage scaled;
@@ -55,8 +49,6 @@ struct VirtualContinuousCapture::Worker {
 
   void run() {
     using Steady = std::chrono::steady_clock;
-    thread = std::this_thread::get_id();
-    pthread_setname_np(pthread_self(), "tovel-capture"); // shows in top -H and /proc
     const auto interval = std::chrono::duration_cast<Steady::duration>(
         std::chrono::duration<double>(settings.minimumFrameInterval));
     Steady::time_point due = Steady::now();
@@ -76,19 +68,12 @@ struct VirtualContinuousCapture::Worker {
   void deliverFrame() {
     double timestamp = clock.now(); // the moment the picture shows
     desktop.render(display, rendered);
-    ImageView frame = rendered.view();
-    if (frame.empty())
+    if (rendered.view().empty())
       return; // the display went away; it may come back
-    int width = settings.width > 0 ? settings.width : frame.width;
-    int height = settings.height > 0 ? settings.height : frame.height;
-    if (width != frame.width || height != frame.height) {
-      if (!scaleBgra(frame, scaled, width, height))
-        return;
-      frame = scaled.view();
-    }
-    if (stopRequested())
+    std::optional<ImageView> frame = atSettingsSize(rendered.view(), settings, scaled);
+    if (!frame || stopRequested())
       return;
-    handler(CapturedFrame{frame, timestamp});
+    handler(CapturedFrame{*frame, timestamp});
   }
 };
 
@@ -96,15 +81,8 @@ std::unique_ptr<VirtualContinuousCapture>
 VirtualContinuousCapture::start(VirtualDesktop& desktop, Clock& clock, DisplayId display,
                                 const ContinuousCaptureSettings& settings, FrameHandler handler,
                                 PlatformError& error) {
-  if (!handler) {
-    error = PlatformError{EINVAL, "no frame handler"};
+  if (!acceptable(handler, settings, error))
     return nullptr;
-  }
-  if (settings.width > kLargestFrameSide || settings.height > kLargestFrameSide) {
-    error = PlatformError{EINVAL, "frame size " + std::to_string(settings.width) + "x" +
-                                      std::to_string(settings.height) + " is too large"};
-    return nullptr;
-  }
   bool known = false;
   if (auto displays = desktop.capturableDisplays())
     for (const CaptureDisplay& d : *displays)
@@ -122,32 +100,11 @@ VirtualContinuousCapture::start(VirtualDesktop& desktop, Clock& clock, DisplayId
                                               : kShortestInterval;
   worker->handler = std::move(handler);
 
-  std::unique_ptr<VirtualContinuousCapture> capture(new VirtualContinuousCapture(worker));
-  try {
-    capture->thread_ = std::thread([worker] { worker->run(); });
-  } catch (const std::system_error& e) {
-    error = PlatformError{e.code().value(), "cannot start the capture thread"};
+  std::unique_ptr<VirtualContinuousCapture> capture(new VirtualContinuousCapture);
+  if (!capture->startThread([worker] { worker->run(); }, [worker] { worker->requestStop(); },
+                            error))
     return nullptr;
-  }
   return capture;
-}
-
-VirtualContinuousCapture::VirtualContinuousCapture(std::shared_ptr<Worker> worker)
-    : worker_(std::move(worker)) {}
-
-VirtualContinuousCapture::~VirtualContinuousCapture() {
-  stop();
-  if (thread_.joinable())
-    thread_.detach(); // destroyed by its own handler: the thread finishes on its own
-}
-
-void VirtualContinuousCapture::stop() {
-  worker_->requestStop();
-  if (std::this_thread::get_id() == worker_->thread.load())
-    return;
-  std::lock_guard lock(stopMutex_);
-  if (thread_.joinable())
-    thread_.join();
 }
 
 } // namespace tovel

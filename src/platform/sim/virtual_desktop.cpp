@@ -73,17 +73,11 @@ VirtualDesktop::VirtualDesktop(Clock& clock) : clock_(clock) {
 
 std::optional<MouseEvent> VirtualDesktop::createMouseEvent(MouseEventType type, Point position,
                                                            MouseButton button) {
-  MouseEvent event;
-  event.type = type;
-  event.position = position;
-  event.button = button;
-  return event;
+  return makeMouseEvent(type, position, button);
 }
 
 std::optional<KeyEvent> VirtualDesktop::createKeyboardEvent(KeyCode key, bool keyDown) {
-  KeyEvent event;
-  event.key = key;
-  event.down = keyDown;
+  KeyEvent event = makeKeyEvent(key, keyDown);
   // Like a real keyboard, the arrow keys report themselves as keypad keys.
   if (key >= 123 && key <= 126)
     event.flags |= kNumericPadFlag;
@@ -92,7 +86,7 @@ std::optional<KeyEvent> VirtualDesktop::createKeyboardEvent(KeyCode key, bool ke
 
 std::optional<ScrollEvent> VirtualDesktop::createScrollWheelEvent(std::int32_t wheel1,
                                                                   std::int32_t wheel2) {
-  return ScrollEvent{wheel1, wheel2, 0};
+  return makeScrollEvent(wheel1, wheel2);
 }
 
 void VirtualDesktop::post(const MouseEvent& event) {

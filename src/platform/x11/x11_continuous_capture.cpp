@@ -4,7 +4,6 @@
 #include <X11/extensions/Xdamage.h>
 #include <X11/extensions/Xfixes.h>
 #include <poll.h>
-#include <pthread.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -14,17 +13,13 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
-#include <system_error>
 
-#include "platform/scale.h"
 #include "platform/x11/x11_connection.h"
 #include "platform/x11/x11_monitors.h"
 
 namespace tovel {
 
 namespace {
-
-constexpr int kLargestFrameSide = 16384;
 
 bool overlaps(const std::vector<RootArea>& areas, const RootArea& area) {
   for (const RootArea& a : areas)
@@ -127,7 +122,6 @@ struct X11ContinuousCapture::Worker {
   FrameHandler handler;
   int wakeFd = -1;
   std::atomic<bool> stopping{false};
-  std::atomic<std::thread::id> thread; // set by the thread itself, so its handler can ask
   BgraImage scaled;
 
   ~Worker() {
@@ -151,8 +145,6 @@ struct X11ContinuousCapture::Worker {
 
   void run() {
     using Steady = std::chrono::steady_clock;
-    thread = std::this_thread::get_id();
-    pthread_setname_np(pthread_self(), "tovel-capture"); // shows in top -H and /proc
     Display* x = connection->get();
     const auto interval = std::chrono::duration_cast<Steady::duration>(
         std::chrono::duration<double>(settings.minimumFrameInterval));
@@ -210,17 +202,10 @@ struct X11ContinuousCapture::Worker {
     std::optional<ImageView> picture = grabber->grab(*area);
     if (!picture)
       return std::nullopt;
-    int width = settings.width > 0 ? settings.width : picture->width;
-    int height = settings.height > 0 ? settings.height : picture->height;
-    ImageView frame = *picture;
-    if (width != frame.width || height != frame.height) {
-      if (!scaleBgra(frame, scaled, width, height))
-        return std::nullopt;
-      frame = scaled.view();
-    }
-    if (stopping)
+    std::optional<ImageView> frame = atSettingsSize(*picture, settings, scaled);
+    if (!frame || stopping)
       return std::nullopt;
-    handler(CapturedFrame{frame, timestamp});
+    handler(CapturedFrame{*frame, timestamp});
     return grabbed;
   }
 };
@@ -229,15 +214,8 @@ std::unique_ptr<X11ContinuousCapture>
 X11ContinuousCapture::start(const std::string& displayName, DisplayId display,
                             const ContinuousCaptureSettings& settings, FrameHandler handler,
                             PlatformError& error) {
-  if (!handler) {
-    error = PlatformError{EINVAL, "no frame handler"};
+  if (!acceptable(handler, settings, error))
     return nullptr;
-  }
-  if (settings.width > kLargestFrameSide || settings.height > kLargestFrameSide) {
-    error = PlatformError{EINVAL, "frame size " + std::to_string(settings.width) + "x" +
-                                      std::to_string(settings.height) + " is too large"};
-    return nullptr;
-  }
   auto worker = std::make_shared<Worker>();
   worker->connection = XConnection::open(displayName);
   if (!worker->connection) {
@@ -270,32 +248,13 @@ X11ContinuousCapture::start(const std::string& displayName, DisplayId display,
   worker->settings.minimumFrameInterval = std::min(worker->settings.minimumFrameInterval, 86400.0);
   worker->handler = std::move(handler);
 
-  std::unique_ptr<X11ContinuousCapture> capture(new X11ContinuousCapture(worker));
-  try {
-    capture->thread_ = std::thread([worker] { worker->run(); });
-  } catch (const std::system_error& e) {
-    error = PlatformError{e.code().value(), "cannot start the capture thread"};
+  // The thread and the stop request share the worker, which outlives this object only when it
+  // is destroyed from its own handler.
+  std::unique_ptr<X11ContinuousCapture> capture(new X11ContinuousCapture);
+  if (!capture->startThread([worker] { worker->run(); }, [worker] { worker->requestStop(); },
+                            error))
     return nullptr;
-  }
   return capture;
-}
-
-X11ContinuousCapture::X11ContinuousCapture(std::shared_ptr<Worker> worker)
-    : worker_(std::move(worker)) {}
-
-X11ContinuousCapture::~X11ContinuousCapture() {
-  stop();
-  if (thread_.joinable())
-    thread_.detach(); // destroyed by its own handler: the thread finishes on its own
-}
-
-void X11ContinuousCapture::stop() {
-  worker_->requestStop();
-  if (std::this_thread::get_id() == worker_->thread.load())
-    return;
-  std::lock_guard lock(stopMutex_);
-  if (thread_.joinable())
-    thread_.join();
 }
 
 } // namespace tovel

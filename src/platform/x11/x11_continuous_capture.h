@@ -1,12 +1,10 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/threaded_capture.h"
 #include "platform/x11/x11_shm_grabber.h"
 
 using Display = struct _XDisplay;
@@ -41,7 +39,7 @@ private:
 // later ones when the monitor's part of the screen was drawn on, never sooner than the minimum
 // interval after the previous one. Frames are grabbed through XShm and scaled to the settings'
 // size (the monitor's own size when the settings give none).
-class X11ContinuousCapture final : public ContinuousCapture {
+class X11ContinuousCapture final : public ThreadedCapture {
 public:
   // Null, with the reason in error, when the display cannot be opened, lacks XDamage, has no
   // such monitor or pixels that cannot be read, or the settings ask for an absurd size.
@@ -49,22 +47,10 @@ public:
                                                      DisplayId display,
                                                      const ContinuousCaptureSettings& settings,
                                                      FrameHandler handler, PlatformError& error);
-  ~X11ContinuousCapture() override;
-
-  // Ends the thread and waits for a handler call in progress. Called from the handler itself it
-  // cannot wait for that call: no further call starts and the thread ends when the handler
-  // returns.
-  void stop() override;
 
 private:
   struct Worker;
-  explicit X11ContinuousCapture(std::shared_ptr<Worker> worker);
-
-  // Shared with the thread, which outlives this object only when it is destroyed from its own
-  // handler.
-  std::shared_ptr<Worker> worker_;
-  std::mutex stopMutex_;
-  std::thread thread_;
+  X11ContinuousCapture() = default;
 };
 
 } // namespace tovel

@@ -19,23 +19,16 @@ X11Desktop::~X11Desktop() = default;
 
 std::optional<MouseEvent> X11Desktop::createMouseEvent(MouseEventType type, Point position,
                                                        MouseButton button) {
-  MouseEvent event;
-  event.type = type;
-  event.position = position;
-  event.button = button;
-  return event;
+  return makeMouseEvent(type, position, button);
 }
 
 std::optional<KeyEvent> X11Desktop::createKeyboardEvent(KeyCode key, bool keyDown) {
-  KeyEvent event;
-  event.key = key;
-  event.down = keyDown;
-  return event;
+  return makeKeyEvent(key, keyDown);
 }
 
 std::optional<ScrollEvent> X11Desktop::createScrollWheelEvent(std::int32_t wheel1,
                                                               std::int32_t wheel2) {
-  return ScrollEvent{wheel1, wheel2, 0};
+  return makeScrollEvent(wheel1, wheel2);
 }
 
 } // namespace tovel

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "server/responses.h"
+#include "support/host_binary.h"
 #include "support/mjpeg_reader.h"
 #include "support/process.h"
 #include "support/test_client.h"
@@ -11,21 +12,14 @@ namespace {
 
 using namespace std::chrono_literals;
 
-bool near(Colour c, double r, double g, double b) {
-  return std::abs(c.r - r) < 40 && std::abs(c.g - g) < 40 && std::abs(c.b - b) < 40;
-}
-
 TEST(FollowCaptureBinary, WholeScreenFramesFollowWhatChangesOnTheXScreen) {
   XvfbServer server;
   ASSERT_TRUE(server.running());
   server.run("xsetroot -solid '#0000c0'");
-  ChildProcess host(TOVEL_HOST_BINARY, {}, ChildProcess::Input::pipe, server.environment());
-  ASSERT_TRUE(host.waitForOutput("Tovel Host started.", 10s)) << host.output();
-  auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (!TestClient(8096).connected())
-    ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+  auto host = startHostBinary(TOVEL_HOST_BINARY, server.environment());
+  ASSERT_TRUE(host);
 
-  TestClient client(8096);
+  TestClient client(kHostPort);
   client.send("GET /screen.mjpg?screen=true HTTP/1.1\r\n\r\n");
   std::string head = client.read(kFollowCaptureStreamHead.size());
   ASSERT_EQ(head, kFollowCaptureStreamHead);
@@ -36,17 +30,17 @@ TEST(FollowCaptureBinary, WholeScreenFramesFollowWhatChangesOnTheXScreen) {
   // The whole 1920 x 1080 display, fitted into 1.5 times the 800 x 600 follow size.
   ASSERT_EQ(image.width(), 1200);
   ASSERT_EQ(image.height(), 675);
-  EXPECT_TRUE(near(averageColour(image, 600, 300), 0, 0, 192));
+  EXPECT_TRUE(nearColour(averageColour(image, 600, 300), 0, 0, 192));
 
   // A change on the screen brings a frame that shows it.
   server.run("xsetroot -solid '#c0c000'");
   jpeg = reader.readFrame(5s);
   ASSERT_TRUE(jpeg);
   image = decodeJpeg(*jpeg);
-  EXPECT_TRUE(near(averageColour(image, 600, 300), 192, 192, 0));
+  EXPECT_TRUE(nearColour(averageColour(image, 600, 300), 192, 192, 0));
 
   client.close();
-  EXPECT_TRUE(host.waitForOutput("Connection cancelled\n", 5s)) << host.output();
+  EXPECT_TRUE(host->waitForOutput("Connection cancelled\n", 5s)) << host->output();
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 
 #include "build_config.h"
 #include "host/address.h"
+#include "support/host_binary.h"
 #include "support/process.h"
 #include "support/test_client.h"
 
@@ -12,21 +13,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr std::uint16_t kPort = 8096;
 // These tests are about the host itself, on the virtual desktop whatever the environment.
 const std::vector<std::string> kNoDisplay{"DISPLAY="};
-
-// The program always listens on 8096; wait until it does.
-bool waitListening(std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (std::chrono::steady_clock::now() < deadline) {
-    TestClient probe(kPort);
-    if (probe.connected())
-      return true;
-    std::this_thread::sleep_for(20ms);
-  }
-  return false;
-}
 
 std::string expectedBanner() {
   std::string site = TOVEL_APP_SITE;
@@ -60,7 +48,7 @@ TEST(HostBinary, EndOfInputPrintsTheBannerAndExitsCleanly) {
 TEST(HostBinary, TerminationSignalsExitWithStatusZero) {
   for (int signal : {SIGTERM, SIGINT}) {
     ChildProcess host(TOVEL_HOST_BINARY, {}, ChildProcess::Input::pipe, kNoDisplay);
-    ASSERT_TRUE(waitListening(10s));
+    ASSERT_TRUE(waitUntilListening(10s));
     ASSERT_TRUE(host.waitForOutput("Tovel App Local Link", 10s));
     host.signal(signal);
     EXPECT_EQ(host.waitForExit(10s), 0) << signal;
@@ -70,7 +58,7 @@ TEST(HostBinary, TerminationSignalsExitWithStatusZero) {
 
 TEST(HostBinary, SecondInstanceOnATakenPortFails) {
   ChildProcess first(TOVEL_HOST_BINARY, {}, ChildProcess::Input::pipe, kNoDisplay);
-  ASSERT_TRUE(waitListening(10s));
+  ASSERT_TRUE(waitUntilListening(10s));
   ChildProcess second(TOVEL_HOST_BINARY, {}, ChildProcess::Input::pipe, kNoDisplay);
   auto status = second.waitForExit(10s);
   ASSERT_TRUE(status.has_value()) << "the second instance kept running without its listener";
@@ -84,8 +72,8 @@ TEST(HostBinary, SecondInstanceOnATakenPortFails) {
 
 TEST(HostBinary, ConsoleAndNetworkDriveTheSameHost) {
   ChildProcess host(TOVEL_HOST_BINARY, {}, ChildProcess::Input::pipe, kNoDisplay);
-  ASSERT_TRUE(waitListening(10s));
-  TestClient client(kPort);
+  ASSERT_TRUE(waitUntilListening(10s));
+  TestClient client(kHostPort);
   client.send("POST /log HTTP/1.1\r\n\r\n{\"text\":\"from the network\"}");
   EXPECT_EQ(client.read(252).size(), 252u);
   host.writeInput("swipe 0 30 done\nexit\n");

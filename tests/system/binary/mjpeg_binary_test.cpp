@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "server/responses.h"
+#include "support/host_binary.h"
 #include "support/mjpeg_reader.h"
 #include "support/process.h"
 #include "support/test_client.h"
@@ -11,21 +12,14 @@ namespace {
 
 using namespace std::chrono_literals;
 
-bool near(Colour c, double r, double g, double b) {
-  return std::abs(c.r - r) < 40 && std::abs(c.g - g) < 40 && std::abs(c.b - b) < 40;
-}
-
 TEST(MjpegBinary, FramesShowWhatIsOnTheXScreen) {
   XvfbServer server;
   ASSERT_TRUE(server.running());
   server.run("xsetroot -solid '#00c000'");
-  ChildProcess host(TOVEL_HOST_BINARY, {}, ChildProcess::Input::pipe, server.environment());
-  ASSERT_TRUE(host.waitForOutput("Tovel Host started.", 10s)) << host.output();
-  auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (!TestClient(8096).connected())
-    ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+  auto host = startHostBinary(TOVEL_HOST_BINARY, server.environment());
+  ASSERT_TRUE(host);
 
-  TestClient client(8096);
+  TestClient client(kHostPort);
   client.send("GET /screen.mjpg HTTP/1.1\r\n\r\n");
   MjpegReader reader(client);
   ASSERT_EQ(reader.readHead(), kMjpegStreamHead);
@@ -34,7 +28,7 @@ TEST(MjpegBinary, FramesShowWhatIsOnTheXScreen) {
   BgraImage image = decodeJpeg(*jpeg);
   ASSERT_EQ(image.width(), 480);
   ASSERT_EQ(image.height(), 270);
-  EXPECT_TRUE(near(averageColour(image, 100, 100), 0, 192, 0));
+  EXPECT_TRUE(nearColour(averageColour(image, 100, 100), 0, 192, 0));
 
   // A red window at (800, 400) of 400 x 300 appears a quarter of that size, in its place.
   ChildProcess window(TOVEL_X_WITNESS,
@@ -46,11 +40,11 @@ TEST(MjpegBinary, FramesShowWhatIsOnTheXScreen) {
     jpeg = reader.readFrame();
     ASSERT_TRUE(jpeg);
     image = decodeJpeg(*jpeg);
-    seen = near(averageColour(image, 250, 140), 255, 0, 0);
+    seen = nearColour(averageColour(image, 250, 140), 255, 0, 0);
   }
   EXPECT_TRUE(seen) << "the window never showed in the stream";
-  EXPECT_TRUE(near(averageColour(image, 150, 140), 0, 192, 0));
-  EXPECT_TRUE(near(averageColour(image, 330, 140), 0, 192, 0));
+  EXPECT_TRUE(nearColour(averageColour(image, 150, 140), 0, 192, 0));
+  EXPECT_TRUE(nearColour(averageColour(image, 330, 140), 0, 192, 0));
 }
 
 } // namespace

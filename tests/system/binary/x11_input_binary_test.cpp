@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/x11/x11_scroll.h"
+#include "support/host_binary.h"
 #include "support/process.h"
 #include "support/test_client.h"
 #include "support/xvfb.h"
@@ -19,8 +20,6 @@ namespace tovel::test {
 namespace {
 
 using namespace std::chrono_literals;
-
-constexpr std::uint16_t kPort = 8096;
 
 struct ButtonLine {
   bool press = false;
@@ -69,22 +68,16 @@ protected:
                           "Absolute upper-left Y: %d", &originY_),
               1);
 
-    host_ = std::make_unique<ChildProcess>(TOVEL_HOST_BINARY, std::vector<std::string>{},
-                                           ChildProcess::Input::pipe, server_.environment());
-    ASSERT_TRUE(host_->waitForOutput("Tovel Host started.", 10s)) << host_->output();
+    host_ = startHostBinary(TOVEL_HOST_BINARY, server_.environment());
+    ASSERT_TRUE(host_);
     ASSERT_NE(host_->output().find("Using the X display " + server_.display() + "."),
               std::string::npos);
-    auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (!TestClient(kPort).connected()) {
-      ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "not listening on 8096";
-      std::this_thread::sleep_for(20ms);
-    }
   }
 
   // Sends a control request and waits for its acknowledgement, which comes once the events are
   // posted.
   void post(const std::string& path, const std::string& body) {
-    TestClient client(kPort);
+    TestClient client(kHostPort);
     ASSERT_TRUE(client.connected());
     client.send("POST " + path + " HTTP/1.1\r\n\r\n" + body);
     ASSERT_EQ(client.read(252).size(), 252u) << path << " " << body;

@@ -8,7 +8,6 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <future>
 #include <mutex>
@@ -18,6 +17,7 @@
 #include "platform/x11/x11_capture.h"
 #include "platform/x11/x11_shm_grabber.h"
 #include "support/process.h"
+#include "support/threads.h"
 #include "support/xvfb.h"
 
 // Last: Xlib's macros (None, Bool) clash with names in the headers above.
@@ -109,17 +109,6 @@ int ownSegments() {
   while (std::getline(table, line))
     if (std::istringstream(line) >> key >> id >> perms >> size >> creator)
       count += creator == ::getpid();
-  return count;
-}
-
-// Threads of this process that captures started (they name themselves).
-int captureThreads() {
-  int count = 0;
-  for (auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
-    std::string name;
-    std::getline(std::ifstream(entry.path() / "comm"), name);
-    count += name == "tovel-capture";
-  }
   return count;
 }
 
@@ -330,14 +319,20 @@ TEST(X11Capture, CapturesEachMonitorOnItsOwn) {
 
 // --- Continuous capture -------------------------------------------------------------------------
 
-TEST(X11ContinuousCapture, DeliversScaledFramesOnlyWhenSomethingChanged) {
+// Each test with a server of its own and the capture service on it.
+class X11ContinuousCapture : public ::testing::Test {
+protected:
+  void SetUp() override { ASSERT_TRUE(server.running()); }
+
   XvfbServer server;
-  ASSERT_TRUE(server.running());
-  server.run("xsetroot -solid '#ff0000'");
-  ThreadConnections connections(server.display());
-  X11Capture capture(connections);
+  ThreadConnections connections{server.display()};
+  X11Capture capture{connections};
   FrameLog log;
   PlatformError error;
+};
+
+TEST_F(X11ContinuousCapture, DeliversScaledFramesOnlyWhenSomethingChanged) {
+  server.run("xsetroot -solid '#ff0000'");
   double started =
       std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
   auto running =
@@ -368,13 +363,7 @@ TEST(X11ContinuousCapture, DeliversScaledFramesOnlyWhenSomethingChanged) {
   }));
 }
 
-TEST(X11ContinuousCapture, KeepsToTheMinimumIntervalUnderConstantChange) {
-  XvfbServer server;
-  ASSERT_TRUE(server.running());
-  ThreadConnections connections(server.display());
-  X11Capture capture(connections);
-  FrameLog log;
-  PlatformError error;
+TEST_F(X11ContinuousCapture, KeepsToTheMinimumIntervalUnderConstantChange) {
   auto running =
       capture.startContinuousCapture(onlyDisplay(capture), {640, 360, 0.2}, log.handler(), error);
   ASSERT_NE(running, nullptr) << error.description;
@@ -392,15 +381,9 @@ TEST(X11ContinuousCapture, KeepsToTheMinimumIntervalUnderConstantChange) {
     EXPECT_GE(times[i] - times[i - 1], 0.199) << "frames " << i - 1 << " and " << i;
 }
 
-TEST(X11ContinuousCapture, StopsPromptlyAndLeavesNothingBehind) {
-  XvfbServer server;
-  ASSERT_TRUE(server.running());
-  ThreadConnections connections(server.display());
-  X11Capture capture(connections);
+TEST_F(X11ContinuousCapture, StopsPromptlyAndLeavesNothingBehind) {
   ASSERT_EQ(captureThreads(), 0);
   int segments = ownSegments();
-  FrameLog log;
-  PlatformError error;
   auto running = capture.startContinuousCapture(onlyDisplay(capture), {1920, 1080, 0.02},
                                                 log.handler(), error);
   ASSERT_NE(running, nullptr) << error.description;
@@ -442,13 +425,7 @@ TEST(X11ContinuousCapture, StopsPromptlyAndLeavesNothingBehind) {
   EXPECT_EQ(calls, 1);
 }
 
-TEST(X11ContinuousCapture, RefusesWhatItCannotCapture) {
-  XvfbServer server;
-  ASSERT_TRUE(server.running());
-  ThreadConnections connections(server.display());
-  X11Capture capture(connections);
-  FrameLog log;
-  PlatformError error;
+TEST_F(X11ContinuousCapture, RefusesWhatItCannotCapture) {
   EXPECT_EQ(capture.startContinuousCapture(onlyDisplay(capture) + 1000, {}, log.handler(), error),
             nullptr);
   EXPECT_FALSE(error.description.empty());

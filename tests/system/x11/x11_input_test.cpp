@@ -89,17 +89,11 @@ bool eventually(const std::function<bool()>& condition) {
 }
 
 KeyEvent key(KeyCode code, bool down) {
-  KeyEvent event;
-  event.key = code;
-  event.down = down;
-  return event;
+  return makeKeyEvent(code, down);
 }
 
 MouseEvent mouse(MouseEventType type, double x, double y) {
-  MouseEvent event;
-  event.type = type;
-  event.position = {x, y};
-  return event;
+  return makeMouseEvent(type, Point{x, y}, kLeftButton);
 }
 
 TEST(X11Input, EveryKeyNameReachesAKeyOfItsKeysymAndNothingStaysBound) {

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/process.h"
+
+namespace tovel::test {
+
+// The port the real program always listens on.
+inline constexpr std::uint16_t kHostPort = 8096;
+
+// Waits until something accepts connections on kHostPort; false when nothing does in time.
+bool waitUntilListening(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+// Starts the real program at `path`, its standard input a pipe, with the environment entries
+// (such as an X server's), and waits until it says it started and listens. Null, with a test
+// failure recorded, when it does not in time.
+std::unique_ptr<ChildProcess> startHostBinary(const std::string& path,
+                                              const std::vector<std::string>& environment);
+
+} // namespace tovel::test

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace tovel::test {
+
+// Threads of this process that go by the name (threads name themselves).
+inline int threadsNamed(const std::string& name) {
+  int count = 0;
+  for (auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::string comm;
+    std::getline(std::ifstream(entry.path() / "comm"), comm);
+    count += comm == name;
+  }
+  return count;
+}
+
+// Threads of this process that continuous captures started.
+inline int captureThreads() {
+  return threadsNamed("tovel-capture");
+}
+
+} // namespace tovel::test
