@@ -17,7 +17,7 @@ Host::Host(asio::io_context& io, Platform& platform, Clock& clock, Log& log, Hos
       workers_(std::max(2u, std::thread::hardware_concurrency())), texts_(makeAssetTexts()),
       fetcher_(workers_, options_.appSite, texts_), assets_(texts_, options_.programPath, fetcher_),
       mjpeg_(platform_, log_, workers_),
-      follow_(platform_, clock_, log_), input_{platform_, clock_, state_, log_}, signals_(io),
+      follow_(platform_, log_), input_{platform_, clock_, state_, log_}, signals_(io),
       router_(input_, [this](const ConnectionPtr& connection) { reader_.receiveNext(connection); }),
       reader_(router_, log_), webSocket_(input_, log_) {
   reader_.setUpgradeHandler([this](const ConnectionPtr& connection, const std::string& request) {

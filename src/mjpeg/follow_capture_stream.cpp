@@ -160,9 +160,9 @@ public:
         connection_(std::move(connection)) {}
 
   // Starts the capture and follows the connection's state. On the main loop.
-  void start(Clock& clock) {
+  void start() {
     std::weak_ptr<FollowStream> weak = weak_from_this();
-    manager_ = std::make_unique<ScreenCaptureManager>(platform_, clock, log_, display_,
+    manager_ = std::make_unique<ScreenCaptureManager>(platform_, log_, display_,
                                                       [weak](const ImageView& image) {
                                                         if (auto self = weak.lock())
                                                           self->onCapture(image);
@@ -337,8 +337,8 @@ private:
 
 // --- The route -------------------------------------------------------------------------------
 
-FollowCaptureStreams::FollowCaptureStreams(Platform& platform, Clock& clock, Log& log)
-    : platform_(platform), clock_(clock), log_(log) {}
+FollowCaptureStreams::FollowCaptureStreams(Platform& platform, Log& log)
+    : platform_(platform), log_(log) {}
 
 FollowCaptureStreams::~FollowCaptureStreams() {
   std::vector<std::weak_ptr<FollowStream>> streams;
@@ -396,7 +396,7 @@ void FollowCaptureStreams::startScreenCaptureAndStream(const ConnectionPtr& conn
   auto stream =
       std::make_shared<FollowStream>(platform_, log_, connection, parseFollowOptions(requestTarget),
                                      boundary, std::move(*display), origin);
-  stream->start(clock_);
+  stream->start();
   std::lock_guard lock(mutex_);
   std::erase_if(streams_, [](const std::weak_ptr<FollowStream>& weak) { return weak.expired(); });
   streams_.push_back(stream);

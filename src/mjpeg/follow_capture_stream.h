@@ -85,7 +85,7 @@ class FollowStream;
 // finished part waits and replaces any older one, so a slow client costs at most two parts.
 class FollowCaptureStreams {
 public:
-  FollowCaptureStreams(Platform& platform, Clock& clock, Log& log);
+  FollowCaptureStreams(Platform& platform, Log& log);
   // Ends every stream still running: no capture thread outlives its owner.
   ~FollowCaptureStreams();
   FollowCaptureStreams(const FollowCaptureStreams&) = delete;
@@ -107,7 +107,6 @@ public:
 
 private:
   Platform& platform_;
-  Clock& clock_;
   Log& log_;
   std::mutex mutex_;
   std::vector<std::weak_ptr<FollowStream>> streams_; // under mutex_

@@ -2,9 +2,9 @@
 
 namespace tovel {
 
-ScreenCaptureManager::ScreenCaptureManager(Platform& platform, Clock& clock, Log& log,
-                                           CaptureDisplay display, CaptureHandler onCapture)
-    : platform_(platform), clock_(clock), log_(log), display_(std::move(display)),
+ScreenCaptureManager::ScreenCaptureManager(Platform& platform, Log& log, CaptureDisplay display,
+                                           CaptureHandler onCapture)
+    : platform_(platform), log_(log), display_(std::move(display)),
       onCapture_(std::move(onCapture)) {}
 
 ScreenCaptureManager::~ScreenCaptureManager() {
@@ -59,7 +59,7 @@ bool ScreenCaptureManager::capturing() const {
 void ScreenCaptureManager::handleFrame(const CapturedFrame& frame) {
   if (frame.image.empty())
     return;
-  double now = clock_.now();
+  double now = frame.timestamp;
   if (lastCaptureTime_ && now - *lastCaptureTime_ < captureInterval)
     return;
   lastCaptureTime_ = now;

@@ -6,14 +6,14 @@
 #include <optional>
 
 #include "common/log.h"
-#include "platform/clock.h"
 #include "platform/platform.h"
 
 namespace tovel {
 
 // Runs the continuous capture of one display for a follow-capture stream and passes on at most
-// one frame per captureInterval. The first frame always passes, so that a still screen, of which
-// the capture sends no other, is shown at once.
+// one frame per captureInterval, measured between the times the pictures were taken (so a late
+// handler cannot make a picture look too early). The first frame always passes, so that a still
+// screen, of which the capture sends no other, is shown at once.
 class ScreenCaptureManager {
 public:
   // Receives an admitted picture, on the capture thread; the picture is valid only during the call.
@@ -25,7 +25,7 @@ public:
   // goes still is never dropped. The margin absorbs the jitter of the capture's timing.
   static constexpr double minimumFrameInterval = captureInterval + 0.01;
 
-  ScreenCaptureManager(Platform& platform, Clock& clock, Log& log, CaptureDisplay display,
+  ScreenCaptureManager(Platform& platform, Log& log, CaptureDisplay display,
                        CaptureHandler onCapture);
   // Stops the capture.
   ~ScreenCaptureManager();
@@ -46,7 +46,6 @@ public:
 
 private:
   Platform& platform_;
-  Clock& clock_;
   Log& log_;
   const CaptureDisplay display_;
   const CaptureHandler onCapture_;

@@ -61,7 +61,7 @@ protected:
   static bool red(Colour c) { return c.r > 200 && c.g < 60 && c.b < 60; }
   static bool green(Colour c) { return c.g > 200 && c.r < 60 && c.b < 60; }
 
-  FollowCaptureStreams streams{desktop, clock, log};
+  FollowCaptureStreams streams{desktop, log};
   std::atomic<bool> ticking{true};
   std::thread ticker;
 };

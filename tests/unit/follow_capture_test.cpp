@@ -100,18 +100,18 @@ TEST(ScreenCaptureManager, AdmitsOneFramePerTenthOfASecond) {
   VirtualDesktop desktop(clock);
   MemoryLog log;
   std::vector<double> admitted;
-  ScreenCaptureManager manager(desktop, clock, log, *displayUnderCursor2(desktop),
-                               [&](const ImageView&) { admitted.push_back(clock.now()); });
+  double taken = 0;
+  ScreenCaptureManager manager(desktop, log, *displayUnderCursor2(desktop),
+                               [&](const ImageView&) { admitted.push_back(taken); });
   std::uint8_t pixel[4] = {};
-  CapturedFrame frame{ImageView{pixel, 1, 1, 4}, 0};
+  // Pictures taken at these times, whenever they reach the manager.
   auto sampleAt = [&](double time) {
-    clock.set(time);
-    manager.handleFrame(frame);
+    taken = time;
+    manager.handleFrame(CapturedFrame{ImageView{pixel, 1, 1, 4}, time});
   };
-  sampleAt(1000.0);  // the first at once, however soon
-  sampleAt(1000.05); // 0.05 s after it
-  clock.set(1000.5);
-  manager.handleFrame(CapturedFrame{ImageView{}, 0}); // no picture: ignored, uses no slot
+  sampleAt(1000.0);                                        // the first at once, however soon
+  sampleAt(1000.05);                                       // 0.05 s after it
+  manager.handleFrame(CapturedFrame{ImageView{}, 1000.5}); // no picture: ignored, uses no slot
   sampleAt(1000.55);
   sampleAt(1000.6);
   sampleAt(1000.66);
@@ -127,7 +127,7 @@ TEST(ScreenCaptureManager, CapturesAtTheMainScreensScale) {
                       Screen{2, Rect{320, 0, 160, 100}, 1.0, "side"}});
   desktop.setMouseLocation(Point{400, 50});
   std::atomic<int> width = 0, height = 0;
-  ScreenCaptureManager manager(desktop, clock, log, *displayUnderCursor2(desktop),
+  ScreenCaptureManager manager(desktop, log, *displayUnderCursor2(desktop),
                                [&](const ImageView& image) {
                                  width = image.width;
                                  height = image.height;
@@ -170,7 +170,7 @@ TEST(FollowCaptureRoute, AFailedHeadSendIsPrintedAndStartsNothing) {
   ManualClock clock;
   VirtualDesktop desktop(clock);
   MemoryLog log;
-  FollowCaptureStreams streams(desktop, clock, log);
+  FollowCaptureStreams streams(desktop, log);
   connection->cancel();
   streams.handleRequest(connection, HttpRequest{"GET", "/screen.mjpg?screen=true", "", ""});
   for (auto deadline = std::chrono::steady_clock::now() + 5s;
