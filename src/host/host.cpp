@@ -30,6 +30,8 @@ Host::~Host() {
   // Streams never end by themselves: drop their pending steps rather than wait for them.
   workers_.stop();
   workers_.join();
+  // The main loop has stopped by now; what it still held for the connections goes with them.
+  reader_.abandonAll();
   platform_.setScreenChangeHandler(nullptr);
   platform_.installModifierTap(nullptr);
 }

@@ -321,6 +321,13 @@ void Connection::drain(std::shared_ptr<asio::steady_timer> timer) {
                      });
 }
 
+void Connection::abandon() {
+  sends_.clear();
+  stateHandler_ = nullptr;
+  asio::error_code ignored;
+  socket_.close(ignored);
+}
+
 void Connection::closeWhenIdle(double seconds) {
   auto self = shared_from_this();
   onMainLoop([self, seconds] {

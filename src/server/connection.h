@@ -58,6 +58,11 @@ public:
   // Closes the connection; pending operations complete with an error, later ones fail.
   void cancel();
 
+  // Drops every pending completion and the state handler without running them. Only for when the
+  // main loop has stopped for good: completions that hold the connection would otherwise keep it
+  // (and whatever they hold) alive forever.
+  void abandon();
+
   // The peer's address, for logs ("" once closed).
   std::string remoteAddress() const;
 

@@ -5,8 +5,20 @@
 namespace tovel {
 
 void RequestReader::accept(const ConnectionPtr& connection) {
+  // Forget the connections that have gone, now and then, so the list stays as long as the
+  // number of open connections.
+  if (connections_.size() >= 64 && connections_.size() % 64 == 0)
+    std::erase_if(connections_, [](const auto& weak) { return weak.expired(); });
+  connections_.push_back(connection);
   connection->start();
   receiveNext(connection);
+}
+
+void RequestReader::abandonAll() {
+  for (const auto& weak : connections_)
+    if (auto connection = weak.lock())
+      connection->abandon();
+  connections_.clear();
 }
 
 void RequestReader::receiveNext(const ConnectionPtr& connection) {

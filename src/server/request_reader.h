@@ -3,6 +3,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/log.h"
 #include "server/router.h"
@@ -25,6 +26,10 @@ public:
   // Starts a freshly accepted connection and reads its first request.
   void accept(const ConnectionPtr& connection);
 
+  // Lets go of every connection still open, dropping their pending completions. For when the main
+  // loop has stopped for good.
+  void abandonAll();
+
   // Arms one read (1 to 65536 bytes) on the connection, handled as one request.
   void receiveNext(const ConnectionPtr& connection);
 
@@ -37,6 +42,7 @@ private:
   Router& router_;
   Log& log_;
   UpgradeHandler upgradeHandler_;
+  std::vector<std::weak_ptr<Connection>> connections_; // every accepted one still alive
 };
 
 } // namespace tovel
