@@ -19,11 +19,6 @@ template <typename Condition> bool waitUntil(Condition condition, Steady::durati
   return true;
 }
 
-BgraImage readFrame(TestClient& client) {
-  std::optional<std::string> jpeg = MjpegReader(client).readFrame(10s);
-  return jpeg ? decodeJpeg(*jpeg) : BgraImage{};
-}
-
 class FollowCaptureStream : public HostFixture {
 protected:
   void SetUp() override {
@@ -49,17 +44,7 @@ protected:
     // The head with its extra CR; the first chunk must follow it directly.
     EXPECT_EQ(client.read(kFollowCaptureStreamHead.size()), kFollowCaptureStreamHead);
   }
-
-  static VirtualWindow window(Rect bounds, std::uint32_t colour) {
-    VirtualWindow w;
-    w.info.number = colour & 0xff;
-    w.info.bounds = bounds;
-    w.info.layer = 0;
-    w.colour = colour;
-    return w;
-  }
-  static bool red(Colour c) { return c.r > 200 && c.g < 60 && c.b < 60; }
-  static bool green(Colour c) { return c.g > 200 && c.r < 60 && c.b < 60; }
+  static BgraImage readFrame(TestClient& client) { return MjpegReader(client).readImage(10s); }
 
   FollowCaptureStreams streams{desktop, log};
   std::atomic<bool> ticking{true};
@@ -67,58 +52,52 @@ protected:
 };
 
 TEST_F(FollowCaptureStream, HeadThenJpegPartsOfTheSizeTheOptionsGive) {
-  struct Case {
-    std::string target;
-    int width, height;
-  } cases[] = {
+  const std::tuple<const char*, int, int> cases[] = {
       {"/screen.mjpg?follow=true&DISABLED", 800, 600},
       // The whole 1920 x 1080 display fitted into 1.5 x 800 x 600.
       {"/screen.mjpg?screen=true", 1200, 675},
       // Twice the follow size, enlarged since the display has one pixel per point.
       {"/screen.mjpg?follow=true&DISABLED&highres=true", 1600, 1200},
-      {"/screen.mjpg?screen=true&size=640x480&quality=low", 960, 540},
-  };
-  for (const Case& c : cases) {
+      {"/screen.mjpg?screen=true&size=640x480&quality=low", 960, 540}};
+  for (auto [target, width, height] : cases) {
     TestClient client(port());
-    request(client, c.target);
-    for (int i = 0; i < 2; ++i) {
-      BgraImage image = readFrame(client);
-      EXPECT_EQ(image.width(), c.width) << c.target;
-      EXPECT_EQ(image.height(), c.height) << c.target;
-    }
+    request(client, target);
+    BgraImage image = readFrame(client);
+    EXPECT_EQ(image.width(), width) << target;
+    EXPECT_EQ(image.height(), height) << target;
   }
 }
 
 TEST_F(FollowCaptureStream, ShowsWhatIsUnderThePointerOnEveryDisplay) {
   // The pointer in the middle of a red window, a green one near the top-left corner.
-  desktop.setWindows(
-      {window(Rect{860, 440, 200, 200}, 0xffff0000), window(Rect{20, 40, 100, 100}, 0xff00ff00)});
-  desktop.setMouseLocation(Point{960, 1080 - 540});
+  desktop.setWindows({window(1, Rect{860, 440, 200, 200}, 0xffff0000),
+                      window(2, Rect{20, 40, 100, 100}, 0xff00ff00)});
+  pointAt(960, 540);
   TestClient client(port());
   request(client, "/screen.mjpg?follow=true&DISABLED");
   BgraImage image = readFrame(client);
-  EXPECT_TRUE(red(averageColour(image, 330, 350)));
-  EXPECT_FALSE(red(averageColour(image, 100, 100)));
+  EXPECT_TRUE(isRed(averageColour(image, 330, 350)));
+  EXPECT_FALSE(isRed(averageColour(image, 100, 100)));
 
   // Near the corner the rectangle stops at the display's edges, with the green window at its
   // own place. A frame or two made before the move may still come.
-  desktop.setMouseLocation(Point{60, 1080 - 60});
+  pointAt(60, 60);
   bool seen = false;
   for (int i = 0; i < 6 && !seen; ++i)
-    seen = green(averageColour(readFrame(client), 70, 100));
+    seen = isGreen(averageColour(readFrame(client), 70, 100));
   EXPECT_TRUE(seen);
   client.close();
 
   // On a display beside the primary one, the pointer is in the middle of the frame too.
   desktop.setScreens({Screen{1, Rect{0, 0, 1920, 1080}, 1.0, "left"},
                       Screen{2, Rect{1920, 0, 1280, 1024}, 1.0, "right"}});
-  desktop.setWindows({window(Rect{2460, 468, 200, 200}, 0xffff0000)});
+  desktop.setWindows({window(1, Rect{2460, 468, 200, 200}, 0xffff0000)});
   desktop.setMouseLocation(Point{2560, 512});
   TestClient second(port());
   request(second, "/screen.mjpg?follow=true&DISABLED");
   image = readFrame(second);
-  EXPECT_TRUE(red(averageColour(image, 330, 350)));
-  EXPECT_FALSE(red(averageColour(image, 100, 100)));
+  EXPECT_TRUE(isRed(averageColour(image, 330, 350)));
+  EXPECT_FALSE(isRed(averageColour(image, 100, 100)));
 }
 
 TEST_F(FollowCaptureStream, AStillScreenShowsOnceAndADepartedClientEndsTheCapture) {
@@ -164,12 +143,8 @@ TEST_F(FollowCaptureStream, ASlowClientCostsTheHostAtMostTwoParts) {
       << slow.framesEncoded << " parts made, " << slow.framesSent << " sent";
 
   // Once it reads again it gets whole frames (first those the kernel holds), and new ones go out.
-  int read = 0;
-  while (stats().framesSent < slow.framesSent + 3 && read < 500) {
-    BgraImage image = readFrame(client);
-    ASSERT_EQ(image.width(), 1600);
-    ++read;
-  }
+  for (int read = 0; stats().framesSent < slow.framesSent + 3 && read < 500; ++read)
+    ASSERT_EQ(readFrame(client).width(), 1600);
   EXPECT_GE(stats().framesSent, slow.framesSent + 3);
 }
 

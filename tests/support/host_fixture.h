@@ -66,6 +66,16 @@ protected:
     return exitStatus;
   }
 
+  // Puts the pointer at a global display position (y down) of the 1080-high primary display.
+  void pointAt(double x, double y) { desktop.setMouseLocation(Point{x, 1080 - y}); }
+  // A titled application window filled with one colour (0xAARRGGBB).
+  static VirtualWindow window(WindowId number, Rect bounds, std::uint32_t colour) {
+    VirtualWindow w;
+    w.info = WindowInfo{number, bounds, 0, "Painter", "Title"};
+    w.colour = colour;
+    return w;
+  }
+
   // Derived fixtures may change these before SetUp runs.
   std::string programPath = "/nonexistent/tovel-host";
   std::string appSite = "https://tovel-app.invalid";

@@ -1,10 +1,8 @@
 #include "support/mjpeg_reader.h"
 
 #include <gtest/gtest.h>
-#include <turbojpeg.h>
 
 #include <algorithm>
-#include <cmath>
 
 namespace tovel::test {
 
@@ -61,43 +59,9 @@ std::optional<std::string> MjpegReader::readFrame(std::chrono::milliseconds time
   return chunk.substr(jpegStart, length);
 }
 
-BgraImage decodeJpeg(const std::string& jpeg) {
-  BgraImage image;
-  tjhandle handle = tjInitDecompress();
-  int width = 0, height = 0, subsampling = 0, colourspace = 0;
-  auto* data = reinterpret_cast<const unsigned char*>(jpeg.data());
-  if (tjDecompressHeader3(handle, data, jpeg.size(), &width, &height, &subsampling, &colourspace) ==
-      0) {
-    image.resize(width, height);
-    if (tjDecompress2(handle, data, jpeg.size(), image.data(), width, int(image.stride()), height,
-                      TJPF_BGRA, 0) != 0)
-      image.resize(0, 0);
-  }
-  tjDestroy(handle);
-  return image;
-}
-
-Colour averageColour(const BgraImage& image, int x, int y, int radius) {
-  Colour sum;
-  int count = 0;
-  for (int yy = std::max(0, y - radius); yy <= std::min(image.height() - 1, y + radius); ++yy)
-    for (int xx = std::max(0, x - radius); xx <= std::min(image.width() - 1, x + radius); ++xx) {
-      const std::uint8_t* p = image.data() + yy * image.stride() + xx * 4;
-      sum.b += p[0];
-      sum.g += p[1];
-      sum.r += p[2];
-      ++count;
-    }
-  if (count > 0) {
-    sum.b /= count;
-    sum.g /= count;
-    sum.r /= count;
-  }
-  return sum;
-}
-
-bool nearColour(Colour c, double r, double g, double b) {
-  return std::abs(c.r - r) < 40 && std::abs(c.g - g) < 40 && std::abs(c.b - b) < 40;
+BgraImage MjpegReader::readImage(std::chrono::milliseconds timeout) {
+  std::optional<std::string> jpeg = readFrame(timeout);
+  return jpeg ? decodeJpeg(*jpeg) : BgraImage{};
 }
 
 } // namespace tovel::test

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/image.h"
+#include "support/pictures.h"
 #include "support/test_client.h"
 
 namespace tovel::test {
@@ -21,22 +22,12 @@ public:
   // The JPEG of the next frame; none (with a test failure recorded) when the framing is wrong or
   // nothing comes in time.
   std::optional<std::string> readFrame(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+  // The next frame decoded; an empty image when it does not come or decode.
+  BgraImage readImage(std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
 private:
   std::string readLine(std::chrono::milliseconds timeout);
   TestClient& client_;
 };
-
-// Decodes a JPEG into BGRA pixels; an empty image when it does not decode.
-BgraImage decodeJpeg(const std::string& jpeg);
-
-// The average colour (B, G, R) of a square around a point of the image.
-struct Colour {
-  double b = 0, g = 0, r = 0;
-};
-Colour averageColour(const BgraImage& image, int x, int y, int radius = 3);
-
-// The colour is (r, g, b) give or take 40 per channel, which JPEG and scaling stay well within.
-bool nearColour(Colour c, double r, double g, double b);
 
 } // namespace tovel::test

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "common/log.h"
@@ -23,6 +25,12 @@ protected:
         out.push_back(*e.mouse());
     return out;
   }
+  std::vector<MouseEventType> mouseTypes() {
+    std::vector<MouseEventType> out;
+    for (const MouseEvent& e : mouseEvents())
+      out.push_back(e.type);
+    return out;
+  }
   std::vector<KeyEvent> keyEvents() {
     std::vector<KeyEvent> out;
     for (const RecordedEvent& e : desktop.events())
@@ -30,6 +38,18 @@ protected:
         out.push_back(*e.key());
     return out;
   }
+  // (vertical, horizontal) of every posted scroll; the third wheel never moves.
+  using Scrolls = std::vector<std::pair<int, int>>;
+  Scrolls scrolls() {
+    Scrolls out;
+    for (const RecordedEvent& e : desktop.events())
+      if (const ScrollEvent* s = e.scroll()) {
+        EXPECT_EQ(s->wheel3, 0);
+        out.emplace_back(s->wheel1, s->wheel2);
+      }
+    return out;
+  }
+  using Lines = std::vector<std::string>;
 
   ManualClock clock;
   VirtualDesktop desktop{clock};

@@ -2,15 +2,18 @@
 
 #include "support/virtual_input.h"
 
+#include <charconv>
 #include <cmath>
+#include <limits>
 
+#include "common/number_format.h"
 #include "host/console.h"
 
 namespace tovel {
 namespace {
 
-using Lines = std::vector<std::string>;
 using T = MouseEventType;
+using Types = std::vector<T>;
 
 class Console : public test::VirtualInputTest {
 protected:
@@ -26,31 +29,21 @@ protected:
     return log.lines();
   }
 
-  std::vector<T> mouseTypes() {
-    std::vector<T> out;
-    for (const auto& event : mouseEvents())
-      out.push_back(event.type);
-    return out;
-  }
-
   std::vector<int> exitStatuses;
 };
 
-TEST_F(Console, MoveByDeltasWithLeftButton) {
+TEST_F(Console, MoveTakesDeltasAndASilentButtonWordThatIsNeverRejected) {
   EXPECT_EQ(run("move 10 5"), Lines{"Moved by (10.0, 5.0)"});
-  const auto events = mouseEvents();
+  auto events = mouseEvents();
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0].type, T::mouseMoved);
   EXPECT_EQ(events[0].position, (Point{510, 385}));
   EXPECT_EQ(events[0].button, kLeftButton);
-}
 
-TEST_F(Console, MoveButtonWordsAreSilentAndNeverRejected) {
-  const std::pair<const char*, MouseButton> cases[] = {
-      {"2", kCenterButton},  {"middle", kCenterButton}, {"center", kCenterButton},
-      {"1", kRightButton},   {"right", kRightButton},   {"0", kLeftButton},
-      {"Right", kLeftButton}};
-  for (const auto& [word, button] : cases) {
+  const std::pair<const char*, MouseButton> words[] = {
+      {"2", kCenterButton}, {"middle", kCenterButton}, {"center", kCenterButton},
+      {"1", kRightButton},  {"right", kRightButton},   {"Right", kLeftButton}};
+  for (const auto& [word, button] : words) {
     EXPECT_TRUE(run(std::string("move 10 5 ") + word).empty()) << word;
     ASSERT_EQ(mouseEvents().size(), 1u) << word;
     EXPECT_EQ(mouseEvents()[0].button, button) << word;
@@ -68,32 +61,27 @@ TEST_F(Console, NumbersAreWholeTokensParsedAsDoubles) {
 }
 
 TEST_F(Console, MalformedCommandsDoNothing) {
-  const std::pair<const char*, const char*> cases[] = {
-      {"move 5\t 5", "move"},      {"move \t5 5", "move"},        {"move +-5 1", "move"},
-      {"move ++5 1", "move"},      {"move + 1", "move"},          {"move 0x10 1", "move"},
-      {"move 1e 1", "move"},       {"move 5px 1", "move"},        {"move 1 2 3 4", "move"},
-      {"move 1", "move"},          {"swipe 1 y", "swipe"},        {"swipe 1 2 done x", "swipe"},
-      {"click 1", "click"},        {"click left right", "click"}, {"mousedown 2", "mousedown"},
-      {"mouseup Left", "mouseup"}, {"scroll 0 -10", "scroll"},    {"scroll 0 -10 end x", "scroll"},
-      {"scroll a 1 end", "scroll"}};
-  for (const auto& [line, command] : cases) {
-    EXPECT_EQ(run(line), Lines{std::string("Invalid ") + command + " command format"}) << line;
+  for (std::string line :
+       {"move 5\t 5", "move \t5 5", "move +-5 1", "move ++5 1", "move + 1", "move 0x10 1",
+        "move 1e 1", "move 5px 1", "move 1 2 3 4", "move 1", "swipe 1 y", "swipe 1 2 done x",
+        "click 1", "click left right", "mousedown 2", "mouseup Left", "scroll 0 -10",
+        "scroll 0 -10 end x", "scroll a 1 end"}) {
+    std::string command = line.substr(0, line.find(' '));
+    EXPECT_EQ(run(line), Lines{"Invalid " + command + " command format"}) << line;
     EXPECT_TRUE(desktop.events().empty()) << line;
   }
 }
 
-TEST_F(Console, ClickFamilyButtons) {
+TEST_F(Console, ClickSwipeAndScroll) {
   EXPECT_TRUE(run("click").empty());
-  EXPECT_EQ(mouseTypes(), (std::vector<T>{T::leftMouseDown, T::leftMouseUp}));
+  EXPECT_EQ(mouseTypes(), (Types{T::leftMouseDown, T::leftMouseUp}));
   run("click right");
-  EXPECT_EQ(mouseTypes(), (std::vector<T>{T::rightMouseDown, T::rightMouseUp}));
+  EXPECT_EQ(mouseTypes(), (Types{T::rightMouseDown, T::rightMouseUp}));
   run("mousedown middle");
-  EXPECT_EQ(mouseTypes(), std::vector<T>{T::otherMouseDown});
+  EXPECT_EQ(mouseTypes(), Types{T::otherMouseDown});
   run("mouseup center");
-  EXPECT_EQ(mouseTypes(), std::vector<T>{T::otherMouseUp});
-}
+  EXPECT_EQ(mouseTypes(), Types{T::otherMouseUp});
 
-TEST_F(Console, SwipeAndScroll) {
   EXPECT_EQ(run("swipe 0 30"), Lines{"Swipe by (0.0, 30.0)"});
   EXPECT_EQ(run("swipe 0 30 x"), Lines{"Swipe by (0.0, 30.0) x"});
   EXPECT_EQ(run("swipe 0 30 done").back(), "Swiped by (0.0, 30.0)");
@@ -104,11 +92,8 @@ TEST_F(Console, SwipeAndScroll) {
   EXPECT_FALSE(desktop.events().empty());
 
   EXPECT_TRUE(run("scroll 3 -10 anything").empty());
-  const auto events = desktop.events();
-  ASSERT_EQ(events.size(), 1u);
-  ASSERT_NE(events[0].scroll(), nullptr);
-  EXPECT_EQ(events[0].scroll()->wheel1, -10);
-  EXPECT_EQ(events[0].scroll()->wheel2, 3);
+  EXPECT_EQ(desktop.events().size(), 1u);
+  EXPECT_EQ(scrolls(), (Scrolls{{-10, 3}}));
 }
 
 TEST_F(Console, SplitsOnSpacesOnlyAndExits) {
@@ -122,6 +107,31 @@ TEST_F(Console, SplitsOnSpacesOnlyAndExits) {
   EXPECT_EQ(run("exit now"), Lines{"Exiting the process..."});
   run("exit");
   EXPECT_EQ(exitStatuses, (std::vector<int>{0, 0}));
+}
+
+// Signed zeros and infinities are printed by the move command above.
+TEST(NumberFormat, PositionalWithAFractionalDigitElseExponentForm) {
+  EXPECT_EQ(formatNumber(3), "3.0");
+  EXPECT_EQ(formatNumber(-2.5), "-2.5");
+  EXPECT_EQ(formatNumber(0.1 + 0.2), "0.30000000000000004");
+  EXPECT_EQ(formatNumber(1e-4), "0.0001");
+  EXPECT_EQ(formatNumber(9999999999999998.0), "9999999999999998.0");
+  EXPECT_EQ(formatNumber(9.9999e-5), "9.9999e-05");
+  EXPECT_EQ(formatNumber(1e16), "1e+16");
+  EXPECT_EQ(formatNumber(-1.25e300), "-1.25e+300");
+  EXPECT_EQ(formatNumber(-std::nan("")), "nan");
+  EXPECT_EQ(formatNumberList({}), "[]");
+  EXPECT_EQ(formatNumberList({640, 480, 2.5}), "[640.0, 480.0, 2.5]");
+}
+
+TEST(NumberFormat, ReadsBackToTheSameValue) {
+  for (double v : {1.0 / 3, -2.0 / 7, 9007199254740993.0, 3e-4, 6.02214076e23,
+                   std::numeric_limits<double>::max(), std::numeric_limits<double>::denorm_min()}) {
+    const std::string text = formatNumber(v);
+    double back = 0;
+    const auto result = std::from_chars(text.data(), text.data() + text.size(), back);
+    EXPECT_TRUE(result.ptr == text.data() + text.size() && back == v) << text;
+  }
 }
 
 } // namespace

@@ -4,63 +4,47 @@
 
 #include "input/key_names.h"
 #include "input/keyboard.h"
+#include "input/modifier_tap.h"
+#include "input/pointer.h"
 
 namespace tovel {
 namespace {
 
-class KeyboardTest : public test::VirtualInputTest {
-protected:
-};
+using KeyboardTest = test::VirtualInputTest;
 
-TEST_F(KeyboardTest, EachModifierKeyRecordsOnlyItsOwnField) {
-  const std::pair<KeyCode, double ModifierState::*> modifiers[] = {
+TEST_F(KeyboardTest, ModifierKeysRecordOnlyTheirOwnFieldAndNoKeyStaysAKeypadKey) {
+  const std::pair<KeyCode, double ModifierState::*> keys[] = {
       {56, &ModifierState::leftShift},   {60, &ModifierState::rightShift},
       {59, &ModifierState::leftControl}, {62, &ModifierState::rightControl},
       {58, &ModifierState::leftOption},  {61, &ModifierState::rightOption},
-      {55, &ModifierState::leftCommand}, {54, &ModifierState::rightCommand}};
-  for (auto [key, field] : modifiers) {
+      {55, &ModifierState::leftCommand}, {54, &ModifierState::rightCommand},
+      {keycode::leftArrow, nullptr},     {0, nullptr}};
+  for (auto [key, field] : keys) {
     SCOPED_TRACE(key);
     clock.advance(1);
+    desktop.clearEvents();
     performKeyDown(input, key);
-    for (auto [otherKey, otherField] : modifiers)
-      EXPECT_EQ(state.modifierState.*otherField, otherKey == key ? clock.now() : 0.0);
+    for (auto [otherKey, otherField] : keys)
+      if (otherField)
+        EXPECT_EQ(state.modifierState.*otherField, otherKey == key ? clock.now() : 0.0);
     performKeyUp(input, key);
-    EXPECT_EQ(state.modifierState.*field, 0.0);
+    if (field)
+      EXPECT_EQ(state.modifierState.*field, 0.0);
+    auto e = keyEvents();
+    ASSERT_EQ(e.size(), 2u);
+    EXPECT_TRUE(e[0].key == key && e[0].down && e[1].key == key && !e[1].down);
+    EXPECT_EQ((e[0].flags | e[1].flags) & kNumericPadFlag, 0u);
   }
-  auto events = keyEvents();
-  ASSERT_EQ(events.size(), 16u);
-  EXPECT_EQ(events[14].key, 54);
-  EXPECT_TRUE(events[14].down);
-  EXPECT_FALSE(events[15].down);
-}
-
-TEST_F(KeyboardTest, OrdinaryKeysLeaveModifiersAloneAndLoseTheKeypadFlag) {
-  performKeyDown(input, keycode::leftArrow);
-  performKeyUp(input, keycode::leftArrow);
-  performKeyDown(input, 0);
-  auto events = keyEvents();
-  ASSERT_EQ(events.size(), 3u);
-  for (const KeyEvent& e : events)
-    EXPECT_EQ(e.flags & kNumericPadFlag, 0u);
-  EXPECT_EQ(events[0].key, 123);
-  EXPECT_EQ(events[2].key, 0);
-  const ModifierState& m = state.modifierState;
-  EXPECT_EQ(m.leftShift + m.rightShift + m.leftControl + m.rightControl + m.leftOption +
-                m.rightOption + m.leftCommand + m.rightCommand,
-            0.0);
 }
 
 TEST_F(KeyboardTest, ControlChordWrapsTheKeyAndTakesThirtyMilliseconds) {
   double start = clock.now();
   sendKeyPress(input, keycode::downArrow, kControlFlag);
   EXPECT_NEAR(clock.now() - start, 0.030, 1e-6);
-  auto events = keyEvents();
-  ASSERT_EQ(events.size(), 4u);
-  const std::pair<KeyCode, bool> expected[] = {{59, true}, {125, true}, {125, false}, {59, false}};
-  for (size_t i = 0; i < 4; ++i) {
-    EXPECT_EQ(events[i].key, expected[i].first) << i;
-    EXPECT_EQ(events[i].down, expected[i].second) << i;
-  }
+  std::vector<std::pair<KeyCode, bool>> keys;
+  for (const KeyEvent& e : keyEvents())
+    keys.emplace_back(e.key, e.down);
+  EXPECT_EQ(keys, (decltype(keys){{59, true}, {125, true}, {125, false}, {59, false}}));
   // The chord is not a held modifier for clicks.
   EXPECT_EQ(state.modifierState.leftControl, 0.0);
 }
@@ -75,6 +59,60 @@ TEST(KeyNames, TableHasEveryNameExactly) {
     EXPECT_EQ(lookupKeyName(name), code) << name;
   for (const char* missing : {"A", "Space", "f21", "", "leftcontrol", "enter"})
     EXPECT_FALSE(lookupKeyName(missing).has_value()) << missing;
+}
+
+constexpr double kNow = 1'700'000'000.0;
+
+TEST(ModifierTapFlags, PressCountsForLessThanFifteenSeconds) {
+  ModifierState state;
+  state.rightOption = kNow - 14.9;
+  EXPECT_EQ(modifierTapFlags(state, kNow, 0), kOptionFlag);
+  state.rightOption = kNow - 15.0;
+  EXPECT_EQ(modifierTapFlags(state, kNow, 0), 0u);
+}
+
+TEST(ModifierTapFlags, EachPairLendsItsOwnFlagKeepsExistingOnesAndReleasedKeysNeverCount) {
+  ModifierState state;
+  for (double now : {0.0, 5.0, 14.99, kNow}) // a zero press time is no press, even at the epoch
+    EXPECT_EQ(modifierTapFlags(state, now, 0), 0u) << now;
+  state.leftCommand = kNow - 1;
+  EXPECT_EQ(modifierTapFlags(state, kNow, 0), kCommandFlag); // both shift fields zero
+  state.rightShift = kNow - 2;
+  state.leftControl = kNow;
+  EXPECT_EQ(modifierTapFlags(state, kNow, kNumericPadFlag),
+            kNumericPadFlag | kShiftFlag | kCommandFlag | kControlFlag);
+  EXPECT_EQ(modifierTapFlags(state, kNow, kShiftFlag | kOptionFlag),
+            kShiftFlag | kOptionFlag | kCommandFlag | kControlFlag);
+  ModifierState early;
+  early.leftShift = 3.0;
+  EXPECT_EQ(modifierTapFlags(early, 10.0, 0), kShiftFlag);
+}
+
+// The tap installed on the desktop lends injected modifiers to injected and physical presses
+// until the key is released or stale.
+TEST_F(KeyboardTest, InjectedShiftIsLentUntilReleasedOrStale) {
+  desktop.installModifierTap([this](EventFlags flags) {
+    return modifierTapFlags(state.modifierState, clock.now(), flags);
+  });
+  auto physicalClick = [&] {
+    desktop.simulatePhysicalButton(kLeftButton, true);
+    desktop.simulatePhysicalButton(kLeftButton, false);
+  };
+  performKeyDown(input, keycode::shift);
+  clock.advance(14);
+  performMouseDown(input, kLeftButton);
+  physicalClick();
+  clock.advance(1);
+  physicalClick();
+  performKeyDown(input, keycode::rightShift);
+  physicalClick();
+  performKeyUp(input, keycode::rightShift);
+  physicalClick();
+  std::vector<EventFlags> flags; // of the presses
+  for (const RecordedEvent& e : desktop.events())
+    if (e.mouse() && isMouseDown(e.mouse()->type))
+      flags.push_back(e.mouse()->flags);
+  EXPECT_EQ(flags, (std::vector<EventFlags>{kShiftFlag, kShiftFlag, 0, kShiftFlag, 0}));
 }
 
 } // namespace

@@ -11,61 +11,52 @@ namespace {
 
 using DisplayListAnswer = std::variant<std::vector<DisplayId>, PlatformError>;
 
-// The virtual desktop, except that its window list can be made to fail and its display list
-// queries can be given scripted answers, one per call.
+// The virtual desktop (final, so forwarded to), except that its window list can be made to fail
+// and its display list queries given scripted answers, one per call.
 class ScriptedPlatform final : public Platform {
 public:
-  explicit ScriptedPlatform(VirtualDesktop& desktop) : d_(desktop) {}
-
+  explicit ScriptedPlatform(VirtualDesktop& desktop) : d(desktop) {}
+  VirtualDesktop& d;
   bool windowListFails = false;
   std::deque<DisplayListAnswer> displayListAnswers;
 
   std::optional<std::vector<WindowInfo>> windowList(WindowListOption option) override {
-    return windowListFails ? std::nullopt : d_.windowList(option);
+    return windowListFails ? std::nullopt : d.windowList(option);
   }
   DisplayListAnswer activeDisplayList() override {
     if (displayListAnswers.empty())
-      return d_.activeDisplayList();
+      return d.activeDisplayList();
     DisplayListAnswer answer = displayListAnswers.front();
     displayListAnswers.pop_front();
     return answer;
   }
-
-  std::optional<MouseEvent> createMouseEvent(MouseEventType t, Point p, MouseButton b) override {
-    return d_.createMouseEvent(t, p, b);
+  // Everything else as the desktop does it.
+#define FORWARD(Type, name, params, args)                                                          \
+  Type name params override {                                                                      \
+    return d.name args;                                                                            \
   }
-  std::optional<KeyEvent> createKeyboardEvent(KeyCode k, bool down) override {
-    return d_.createKeyboardEvent(k, down);
-  }
-  std::optional<ScrollEvent> createScrollWheelEvent(std::int32_t a, std::int32_t b) override {
-    return d_.createScrollWheelEvent(a, b);
-  }
-  void post(const MouseEvent& e) override { d_.post(e); }
-  void post(const KeyEvent& e) override { d_.post(e); }
-  void post(const ScrollEvent& e) override { d_.post(e); }
-  bool primaryButtonDown() override { return d_.primaryButtonDown(); }
-  bool installModifierTap(ModifierTap tap) override { return d_.installModifierTap(tap); }
-  std::vector<Screen> screens() override { return d_.screens(); }
-  std::optional<Screen> mainScreen() override { return d_.mainScreen(); }
-  Point mouseLocation() override { return d_.mouseLocation(); }
-  double doubleClickInterval() override { return d_.doubleClickInterval(); }
-  void setScreenChangeHandler(std::function<void()> h) override { d_.setScreenChangeHandler(h); }
-  Rect displayBounds(DisplayId display) override { return d_.displayBounds(display); }
-  std::unique_ptr<ScreenCapturer> createScreenCapturer() override {
-    return d_.createScreenCapturer();
-  }
-  std::optional<std::vector<CaptureDisplay>> capturableDisplays() override {
-    return d_.capturableDisplays();
-  }
-  std::unique_ptr<ContinuousCapture> startContinuousCapture(DisplayId id,
-                                                            const ContinuousCaptureSettings& s,
-                                                            FrameHandler h,
-                                                            PlatformError& e) override {
-    return d_.startContinuousCapture(id, s, std::move(h), e);
-  }
-
-private:
-  VirtualDesktop& d_;
+  FORWARD(std::vector<Screen>, screens, (), ())
+  FORWARD(std::optional<Screen>, mainScreen, (), ())
+  FORWARD(Point, mouseLocation, (), ())
+  FORWARD(Rect, displayBounds, (DisplayId id), (id))
+  FORWARD(std::optional<MouseEvent>, createMouseEvent, (MouseEventType t, Point p, MouseButton b),
+          (t, p, b))
+  FORWARD(std::optional<KeyEvent>, createKeyboardEvent, (KeyCode k, bool down), (k, down))
+  FORWARD(std::optional<ScrollEvent>, createScrollWheelEvent, (std::int32_t a, std::int32_t b),
+          (a, b))
+  FORWARD(void, post, (const MouseEvent& e), (e))
+  FORWARD(void, post, (const KeyEvent& e), (e))
+  FORWARD(void, post, (const ScrollEvent& e), (e))
+  FORWARD(bool, primaryButtonDown, (), ())
+  FORWARD(bool, installModifierTap, (ModifierTap tap), (tap))
+  FORWARD(double, doubleClickInterval, (), ())
+  FORWARD(void, setScreenChangeHandler, (std::function<void()> h), (h))
+  FORWARD(std::unique_ptr<ScreenCapturer>, createScreenCapturer, (), ())
+  FORWARD(std::optional<std::vector<CaptureDisplay>>, capturableDisplays, (), ())
+  FORWARD(std::unique_ptr<ContinuousCapture>, startContinuousCapture,
+          (DisplayId id, const ContinuousCaptureSettings& s, FrameHandler h, PlatformError& e),
+          (id, s, std::move(h), e))
+#undef FORWARD
 };
 
 VirtualWindow window(WindowId number, Rect bounds, std::optional<std::string> title = "Title",
@@ -84,15 +75,14 @@ protected:
   }
   // Places the pointer at a global display position.
   void pointAt(double x, double y) { desktop.setMouseLocation({x, 1080 - y}); }
-  std::vector<std::string> lines() const { return log.lines(); }
 
   ScriptedPlatform platform{desktop};
 };
 
-TEST_F(WindowLookupTest, WindowUnderCursorIsFrontMostTitledApplicationWindow) {
-  VirtualWindow hidden = window(9, {0, 0, 1000, 1000}, "Hidden");
+TEST_F(WindowLookupTest, WindowUnderCursorIsFrontMostTitledApplicationWindowAndDisplayFallsBack) {
+  VirtualWindow hidden = window(9, {0, 0, 1000, 1000}, "Hidden"),
+                ownerless = window(8, {0, 0, 1000, 1000});
   hidden.onScreen = false;
-  VirtualWindow ownerless = window(8, {0, 0, 1000, 1000});
   ownerless.info.ownerName.reset();
   desktop.setWindows({hidden, ownerless, window(1, {0, 0, 1000, 1000}, ""),
                       window(2, {0, 0, 1000, 1000}, std::nullopt),
@@ -107,14 +97,11 @@ TEST_F(WindowLookupTest, WindowUnderCursorIsFrontMostTitledApplicationWindow) {
   platform.windowListFails = true;
   pointAt(120, 120);
   EXPECT_EQ(windowUnderCursor(platform), std::nullopt);
-  EXPECT_TRUE(lines().empty());
-}
+  EXPECT_TRUE(log.lines().empty());
 
-TEST_F(WindowLookupTest, DisplayUnderCursorFallsBackToPrimary) {
+  // The display under the pointer, else the primary one, else any numbered one.
   pointAt(2000, 100);
   EXPECT_EQ(displayUnderCursor(platform), 2u);
-  pointAt(1919, 100);
-  EXPECT_EQ(displayUnderCursor(platform), 1u);
   pointAt(2000, 1050); // below display 2, on no screen
   EXPECT_EQ(displayUnderCursor(platform), 1u);
 
@@ -126,7 +113,7 @@ TEST_F(WindowLookupTest, DisplayUnderCursorFallsBackToPrimary) {
   EXPECT_EQ(displayUnderCursor(platform), std::nullopt);
 }
 
-TEST_F(WindowLookupTest, WindowBoundsAreDisplayLocalForLayerZeroOnly) {
+TEST_F(WindowLookupTest, WindowBoundsAreDisplayLocalForLayerZeroOnlyAndCursorBoundsClamped) {
   VirtualWindow offScreen = window(7, {1800, -40, 400, 300});
   offScreen.onScreen = false;
   desktop.setWindows({window(6, {10, 10, 5, 5}, "Panel", 3), window(6, {2000, 200, 300, 200}),
@@ -138,36 +125,33 @@ TEST_F(WindowLookupTest, WindowBoundsAreDisplayLocalForLayerZeroOnly) {
   EXPECT_EQ(windowBoundsForID(platform, 99, 1), std::nullopt);
   platform.windowListFails = true;
   EXPECT_EQ(windowBoundsForID(platform, 6, 2), std::nullopt);
-  EXPECT_TRUE(lines().empty());
-}
+  EXPECT_TRUE(log.lines().empty());
 
-TEST_F(WindowLookupTest, CursorBoundsCentreOnPointerWithOriginClampedToDisplay) {
-  pointAt(10, 10);
-  EXPECT_EQ(cursorBoundsForID(platform, 1, 640, 320), (Rect{0, 0, 640, 320}));
-  pointAt(1915, 1075);
-  EXPECT_EQ(cursorBoundsForID(platform, 1, 640, 320), (Rect{1595, 915, 640, 320}));
+  // Cursor rectangles centre on the pointer with their origin clamped to the display.
+  auto bounds = [&](double x, double y, DisplayId display) {
+    pointAt(x, y);
+    return cursorBoundsForID(platform, display, 640, 320);
+  };
+  EXPECT_EQ(bounds(10, 10, 1), (Rect{0, 0, 640, 320}));
+  EXPECT_EQ(bounds(1915, 1075, 1), (Rect{1595, 915, 640, 320}));
+  EXPECT_EQ(bounds(2000, 100, 2), (Rect{0, 0, 640, 320}));
+  EXPECT_EQ(bounds(2600, 700, 2), (Rect{360, 540, 640, 320}));
+  // Far past display 1: its origin stops at the far corner.
+  EXPECT_EQ(bounds(3100, 1000, 1), (Rect{1920, 840, 640, 320}));
   pointAt(960, 540);
   EXPECT_EQ(cursorBoundsForID(platform, 1), (Rect{760, 440, 400, 200}));
-  pointAt(2000, 100);
-  EXPECT_EQ(cursorBoundsForID(platform, 2, 640, 320), (Rect{0, 0, 640, 320}));
-  pointAt(2600, 700);
-  EXPECT_EQ(cursorBoundsForID(platform, 2, 640, 320), (Rect{360, 540, 640, 320}));
-  pointAt(3100, 1000); // far past display 1: its origin stops at the far corner
-  EXPECT_EQ(cursorBoundsForID(platform, 1, 640, 320), (Rect{1920, 840, 640, 320}));
 }
 
-TEST_F(WindowLookupTest, DisplayForWindowIsFirstActiveDisplayHoldingIt) {
-  desktop.setWindows({window(1, {1800, 100, 400, 300}), window(2, {2000, 50, 0, 0}, "", 5)});
+TEST_F(WindowLookupTest, DisplayForWindowIsFirstActiveDisplayHoldingItOrSaysWhyThereIsNone) {
+  desktop.setWindows({window(1, {1800, 100, 400, 300}), window(2, {2000, 50, 0, 0}, "", 5),
+                      window(7, {5000, 5000, 100, 100})});
   EXPECT_EQ(displayIDForWindow(platform, log, 1), 1u);
   platform.displayListAnswers = {std::vector<DisplayId>{2, 1}, std::vector<DisplayId>{2, 1}};
   EXPECT_EQ(displayIDForWindow(platform, log, 1), 2u);
   // An empty window still belongs to the display that holds its corner.
   EXPECT_EQ(displayIDForWindow(platform, log, 2), 2u);
-  EXPECT_TRUE(lines().empty());
-}
+  EXPECT_TRUE(log.lines().empty());
 
-TEST_F(WindowLookupTest, DisplayForWindowSaysWhyThereIsNone) {
-  desktop.setWindows({window(7, {5000, 5000, 100, 100})});
   EXPECT_EQ(displayIDForWindow(platform, log, 4294967295u), std::nullopt);
   EXPECT_EQ(displayIDForWindow(platform, log, 7), std::nullopt);
   platform.displayListAnswers = {PlatformError{3, "the display server went away"}};
@@ -176,13 +160,11 @@ TEST_F(WindowLookupTest, DisplayForWindowSaysWhyThereIsNone) {
   EXPECT_EQ(displayIDForWindow(platform, log, 7), std::nullopt);
   platform.windowListFails = true;
   EXPECT_EQ(displayIDForWindow(platform, log, 7), std::nullopt);
-  EXPECT_EQ(lines(), (std::vector<std::string>{
-                         "Specified window ID 4294967295 not found.",
-                         "No matching display found for window ID 7.",
-                         "Error getting display list: the display server went away",
-                         "Error getting active displays: 1001",
-                         "Failed to retrieve window list.",
-                     }));
+  EXPECT_EQ(log.lines(),
+            (Lines{"Specified window ID 4294967295 not found.",
+                   "No matching display found for window ID 7.",
+                   "Error getting display list: the display server went away",
+                   "Error getting active displays: 1001", "Failed to retrieve window list."}));
 }
 
 } // namespace

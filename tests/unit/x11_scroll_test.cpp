@@ -11,41 +11,34 @@ namespace {
 
 const int kNotch = int(kPixelsPerNotch);
 
-// Feeds the amounts one after the other, as the backend does, and returns the notches of each.
-std::vector<int> scroll(std::initializer_list<std::int32_t> amounts) {
-  std::vector<int> notches;
-  double carried = 0;
-  for (std::int32_t pixels : amounts) {
-    NotchStep step = wheelNotches(carried, pixels);
-    notches.push_back(step.notches);
-    carried = step.remainder;
+TEST(WheelNotches, WholeNotchesGoOutTheRestIsCarriedAndHugeAmountsAreCapped) {
+  const std::int32_t max = std::numeric_limits<std::int32_t>::max();
+  const std::int32_t min = std::numeric_limits<std::int32_t>::min();
+  // Amounts fed one after the other, as the backend does, and the notches of each.
+  const struct {
+    std::vector<std::int32_t> amounts;
+    std::vector<int> notches;
+  } cases[] = {
+      {{1, kNotch - 2, 0, 1, kNotch - 1, 1}, {0, 0, 0, 1, 0, 1}},
+      {{-(kNotch - 1), -1, -(2 * kNotch + kNotch / 2), -(kNotch / 2)}, {0, -1, -2, -1}},
+      // Turning back drops the other direction's rest: the first notch backwards is not late.
+      {{kNotch - 1, -kNotch}, {0, -1}},
+      {{-(kNotch - 1), kNotch}, {0, 1}},
+      // Beyond the cap the excess is dropped, not carried; exactly at the cap nothing is lost.
+      {{max, kNotch - 1}, {kMaxNotchesPerEvent, 0}},
+      {{min, -kNotch}, {-kMaxNotchesPerEvent, -1}},
+      {{kMaxNotchesPerEvent * kNotch + 1, kNotch - 1}, {kMaxNotchesPerEvent, 1}},
+  };
+  for (const auto& c : cases) {
+    std::vector<int> notches;
+    double carried = 0;
+    for (std::int32_t pixels : c.amounts) {
+      NotchStep step = wheelNotches(carried, pixels);
+      notches.push_back(step.notches);
+      carried = step.remainder;
+    }
+    EXPECT_EQ(notches, c.notches) << testing::PrintToString(c.amounts);
   }
-  return notches;
-}
-
-TEST(WheelNotches, WholeNotchesGoOutAndTheRestIsCarried) {
-  EXPECT_EQ(scroll({1, kNotch - 2, 0, 1, kNotch - 1, 1}), (std::vector<int>{0, 0, 0, 1, 0, 1}));
-  EXPECT_EQ(scroll({-(kNotch - 1), -1, -(2 * kNotch + kNotch / 2), -(kNotch / 2)}),
-            (std::vector<int>{0, -1, -2, -1}));
-  NotchStep step = wheelNotches(3, 2 * kNotch);
-  EXPECT_EQ(step.notches, 2);
-  EXPECT_EQ(step.remainder, 3);
-}
-
-TEST(WheelNotches, TurningBackDropsTheOtherDirectionsRest) {
-  // Nearly a notch up is pending; one notch's worth down is still one notch down.
-  EXPECT_EQ(scroll({kNotch - 1, -kNotch}), (std::vector<int>{0, -1}));
-  EXPECT_EQ(scroll({-(kNotch - 1), kNotch}), (std::vector<int>{0, 1}));
-}
-
-TEST(WheelNotches, HugeAmountsAreCappedAndNotCarried) {
-  auto max = std::numeric_limits<std::int32_t>::max();
-  auto min = std::numeric_limits<std::int32_t>::min();
-  EXPECT_EQ(scroll({max, kNotch - 1}), (std::vector<int>{kMaxNotchesPerEvent, 0}));
-  EXPECT_EQ(scroll({min, -kNotch}), (std::vector<int>{-kMaxNotchesPerEvent, -1}));
-  // Exactly at the cap nothing is lost.
-  EXPECT_EQ(scroll({kMaxNotchesPerEvent * kNotch + 1, kNotch - 1}),
-            (std::vector<int>{kMaxNotchesPerEvent, 1}));
 }
 
 } // namespace

@@ -5,10 +5,11 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <sstream>
@@ -19,9 +20,6 @@
 #include "support/process.h"
 #include "support/threads.h"
 #include "support/xvfb.h"
-
-// Last: Xlib's macros (None, Bool) clash with names in the headers above.
-#include <X11/Xlib.h>
 
 namespace tovel::test {
 namespace {
@@ -53,50 +51,40 @@ constexpr Rgb kRed{255, 0, 0}, kGreen{0, 255, 0}, kBlue{0, 0, 255};
   return filled(image, 0, 0, image.width, image.height, colour);
 }
 
-// A witness window of one colour, shown once constructed.
-class Witness {
-public:
-  Witness(const XvfbServer& server, const std::string& geometry, const std::string& colour)
-      : process_(TOVEL_X_WITNESS, {"--title", "W", "--geometry", geometry, "--colour", colour},
-                 ChildProcess::Input::emptyFile, server.environment()) {
-    ready_ = process_.waitForOutput("ready ", 10s);
-  }
-  bool ready() const { return ready_; }
-  std::string id() {
-    std::string out = process_.output(); // "ready 0x...", written at once
-    std::size_t at = out.find("ready ") + 6;
-    return out.substr(at, out.find('\n', at) - at);
-  }
+// A witness window of one colour, shown once this returns.
+std::unique_ptr<ChildProcess> witness(const XvfbServer& server, const std::string& geometry,
+                                      const std::string& colour) {
+  auto process = std::make_unique<ChildProcess>(
+      TOVEL_X_WITNESS, std::vector<std::string>{"--geometry", geometry, "--colour", colour},
+      ChildProcess::Input::emptyFile, server.environment());
+  EXPECT_TRUE(process->waitForOutput("ready ", 10s)) << geometry;
+  return process;
+}
 
-private:
-  ChildProcess process_;
-  bool ready_ = false;
-};
-
-// Xvfb with options the shared harness does not offer: another depth, extensions switched off.
+// Xvfb with options XvfbServer does not offer: another depth, extensions switched off.
 class CustomXvfb {
 public:
   explicit CustomXvfb(std::vector<std::string> options) {
     options.insert(options.begin(), {"-displayfd", "1", "-nolisten", "tcp", "-noreset"});
     process_ =
         std::make_unique<ChildProcess>("/usr/bin/Xvfb", options, ChildProcess::Input::emptyFile);
-    for (auto deadline = Steady::now() + 15s; display_.empty() && Steady::now() < deadline;) {
+    for (auto deadline = Steady::now() + 15s; display.empty() && Steady::now() < deadline;) {
       std::istringstream lines(process_->output()); // warnings, and the number on a line alone
       for (std::string line; std::getline(lines, line) && !lines.eof();)
         if (!line.empty() && line.find_first_not_of("0123456789") == std::string::npos)
-          display_ = ":" + line;
+          display = ":" + line;
       std::this_thread::sleep_for(10ms);
     }
+    EXPECT_FALSE(display.empty()) << process_->output();
   }
   ~CustomXvfb() {
     process_->signal(SIGTERM); // a killed server would leave its lock file behind
     process_->waitForExit(5s);
   }
-  const std::string& display() const { return display_; }
+  std::string display;
 
 private:
   std::unique_ptr<ChildProcess> process_;
-  std::string display_;
 };
 
 // Shared-memory segments this process created that still exist.
@@ -112,25 +100,10 @@ int ownSegments() {
   return count;
 }
 
-// Fills a root rectangle through a connection of the test's own.
-void paintRoot(const std::string& displayName, int x, int y, int width, int height,
-               unsigned long rgb) {
-  Display* display = XOpenDisplay(displayName.c_str());
-  ASSERT_NE(display, nullptr);
-  GC gc = XCreateGC(display, DefaultRootWindow(display), 0, nullptr);
-  XSetForeground(display, gc, rgb);
-  XFillRectangle(display, DefaultRootWindow(display), gc, x, y, unsigned(width), unsigned(height));
-  XFreeGC(display, gc);
-  XCloseDisplay(display);
-}
-
 DisplayId onlyDisplay(X11Capture& capture) {
   auto displays = capture.capturableDisplays();
   return displays && displays->size() == 1 ? displays->front().id : 0;
 }
-
-const char* kTwoMonitors = "xrandr --setmonitor left 960/254x1080/286+0+0 screen; "
-                           "xrandr --setmonitor right 960/254x1080/286+960+0 none";
 
 // Keeps a copy of every delivered frame.
 class FrameLog {
@@ -144,74 +117,73 @@ public:
     return [this](const CapturedFrame& frame) {
       Frame copy{frame.timestamp, BgraImage(frame.image.width, frame.image.height)};
       for (int y = 0; y < frame.image.height; ++y)
-        std::memcpy(copy.picture.row(y), frame.image.data + y * frame.image.stride,
-                    copy.picture.stride());
+        std::memcpy(copy.picture.row(y), frame.image.pixel(0, y), copy.picture.stride());
       std::lock_guard lock(mutex_);
       frames_.push_back(std::move(copy));
-      changed_.notify_all();
     };
   }
-  std::vector<double> timestamps() {
+  std::vector<Frame> frames() {
     std::lock_guard lock(mutex_);
-    std::vector<double> times;
-    for (const Frame& f : frames_)
-      times.push_back(f.timestamp);
-    return times;
+    return frames_;
   }
-  std::size_t count() { return timestamps().size(); }
-  // The first frame after the first `after` ones that passes the test.
-  template <typename Test = bool (*)(const ImageView&)>
-  std::optional<Frame> waitFor(
-      std::size_t after, Test test = [](const ImageView&) { return true; },
-      std::chrono::milliseconds timeout = 2s) {
-    std::unique_lock lock(mutex_);
-    std::optional<Frame> found;
-    changed_.wait_for(lock, timeout, [&] {
-      for (std::size_t i = after; i < frames_.size() && !found; ++i)
-        if (test(frames_[i].picture.view()))
-          found = frames_[i];
-      return found.has_value();
-    });
-    return found;
+  // The first frame after the first `after` ones that passes the test, waited for up to 2 s.
+  std::optional<Frame> waitFor(std::size_t after, std::function<bool(const ImageView&)> test = {}) {
+    for (auto end = Steady::now() + 2s; Steady::now() < end; std::this_thread::sleep_for(10ms)) {
+      std::lock_guard lock(mutex_);
+      for (std::size_t i = after; i < frames_.size(); ++i)
+        if (!test || test(frames_[i].picture.view()))
+          return frames_[i];
+    }
+    return std::nullopt;
   }
 
 private:
   std::mutex mutex_;
-  std::condition_variable changed_;
   std::vector<Frame> frames_;
+};
+
+// Each test with a server of its own and the capture service on it.
+class X11CaptureTest : public ::testing::Test {
+protected:
+  void SetUp() override { ASSERT_TRUE(server.running()); }
+
+  XvfbServer server;
+  ThreadConnections connections{server.display()};
+  X11Capture capture{connections};
+  FrameLog log;
+  PlatformError error;
 };
 
 // --- Single grabs -------------------------------------------------------------------------------
 
-TEST(X11Capture, GrabsTheWholeDisplayAndClippedRectangles) {
-  XvfbServer server;
-  ASSERT_TRUE(server.running());
+TEST_F(X11CaptureTest, GrabsClippedRectanglesIntoOneKeptSegment) {
   server.run("xsetroot -solid '#ff0000'");
-  ThreadConnections connections(server.display());
-  X11Capture capture(connections);
   auto displays = capture.capturableDisplays();
   ASSERT_TRUE(displays && displays->size() == 1);
-  EXPECT_EQ(displays->front().width, 1920);
-  EXPECT_EQ(displays->front().height, 1080);
+  EXPECT_EQ(std::pair(displays->front().width, displays->front().height), std::pair(1920, 1080));
   DisplayId display = displays->front().id;
+  int segments = ownSegments();
   auto capturer = capture.createScreenCapturer();
   ASSERT_NE(capturer, nullptr);
 
+  ASSERT_TRUE(capturer->capture(display, Rect{0, 0, 100, 100}));
+  EXPECT_EQ(ownSegments(), segments + 1);
   auto whole = capturer->capture(display, std::nullopt);
   ASSERT_TRUE(whole && whole->width == 1920 && whole->height == 1080);
   EXPECT_TRUE(filled(*whole, kRed));
+  EXPECT_EQ(ownSegments(), segments + 1) << "the outgrown segment is still there";
+  const std::uint8_t* pixels = whole->data;
 
-  Witness green(server, "100,200,300,150", "00ff00");
-  ASSERT_TRUE(green.ready());
+  auto green = witness(server, "100,200,300,150", "00ff00");
+  auto blue = witness(server, "1850,1030,70,50", "0000ff");
   whole = capturer->capture(display, std::nullopt);
-  ASSERT_TRUE(whole);
+  ASSERT_TRUE(whole && whole->data == pixels);
   EXPECT_TRUE(filled(*whole, 100, 200, 400, 350, kGreen));
-  EXPECT_TRUE(filled(*whole, 99, 199, 401, 200, kRed));
-  EXPECT_TRUE(filled(*whole, 400, 200, 401, 351, kRed));
 
   // Fractional edges grow outwards to whole pixels: 99..401 x 199..351.
   auto fractional = capturer->capture(display, Rect{99.5, 199.5, 301, 151});
   ASSERT_TRUE(fractional && fractional->width == 302 && fractional->height == 152);
+  EXPECT_EQ(fractional->data, pixels);
   EXPECT_TRUE(filled(*fractional, 1, 1, 301, 151, kGreen));
   EXPECT_TRUE(filled(*fractional, 301, 0, 302, 152, kRed));
 
@@ -220,72 +192,58 @@ TEST(X11Capture, GrabsTheWholeDisplayAndClippedRectangles) {
   ASSERT_TRUE(topLeft && topLeft->width == 150 && topLeft->height == 100);
   EXPECT_TRUE(filled(*topLeft, 100, 50, 150, 100, kGreen));
   EXPECT_TRUE(filled(*topLeft, 0, 0, 100, 100, kRed));
-  Witness blue(server, "1850,1030,70,50", "0000ff");
-  ASSERT_TRUE(blue.ready());
   auto bottomRight = capturer->capture(display, Rect{1800, 1000, 300, 200});
   ASSERT_TRUE(bottomRight && bottomRight->width == 120 && bottomRight->height == 80);
   EXPECT_TRUE(filled(*bottomRight, 50, 30, 120, 80, kBlue));
   EXPECT_TRUE(filled(*bottomRight, 0, 0, 50, 80, kRed));
 
-  EXPECT_FALSE(capturer->capture(display, Rect{1920, 0, 10, 10}));
-  EXPECT_FALSE(capturer->capture(display, Rect{-20, -20, 20, 20}));
-  EXPECT_FALSE(capturer->capture(display, Rect{10, 10, 0, 10}));
-  EXPECT_FALSE(capturer->capture(display, Rect{NAN, 10, 5, 10}));
+  for (Rect nothing :
+       {Rect{1920, 0, 10, 10}, Rect{-20, -20, 20, 20}, Rect{10, 10, 0, 10}, Rect{NAN, 10, 5, 10}})
+    EXPECT_FALSE(capturer->capture(display, nothing));
   EXPECT_FALSE(capturer->capture(display + 1000, std::nullopt));
+  EXPECT_EQ(ownSegments(), segments + 1);
+  capturer.reset();
+  EXPECT_EQ(ownSegments(), segments);
 }
 
-TEST(X11Capture, KeepsOneSegmentAndReleasesIt) {
-  XvfbServer server;
-  ASSERT_TRUE(server.running());
-  ThreadConnections connections(server.display());
-  X11Capture capture(connections);
-  DisplayId display = onlyDisplay(capture);
-  int before = ownSegments();
-  {
-    auto capturer = capture.createScreenCapturer();
-    ASSERT_NE(capturer, nullptr);
-    ASSERT_TRUE(capturer->capture(display, Rect{0, 0, 100, 100}));
-    EXPECT_EQ(ownSegments(), before + 1);
-    auto whole = capturer->capture(display, std::nullopt);
-    ASSERT_TRUE(whole);
-    EXPECT_EQ(ownSegments(), before + 1) << "the outgrown segment is still there";
-    const std::uint8_t* pixels = whole->data;
-    for (int i = 0; i < 3; ++i)
-      EXPECT_EQ(capturer->capture(display, std::nullopt)->data, pixels);
-    EXPECT_EQ(capturer->capture(display, Rect{560, 300, 800, 480})->data, pixels);
-    EXPECT_EQ(ownSegments(), before + 1);
-  }
-  EXPECT_EQ(ownSegments(), before);
-}
-
-TEST(X11Capture, ReadsOtherDepthsAndServersWithoutSharedMemory) {
+TEST(X11Capture, CopesWithOtherDepthsAndMissingExtensions) {
   CustomXvfb shallow({"-screen", "0", "640x480x16"});
-  CustomXvfb unshared({"-screen", "0", "640x480x24", "-extension", "MIT-SHM"});
-  for (CustomXvfb* server : {&shallow, &unshared}) {
-    ASSERT_FALSE(server->display().empty());
-    auto connection = XConnection::open(server->display());
-    ASSERT_NE(connection, nullptr);
+  CustomXvfb bare({"-screen", "0", "640x480x24", "-extension", "MIT-SHM", "-extension", "DAMAGE"});
+  for (CustomXvfb* server : {&shallow, &bare}) {
+    auto connection = XConnection::open(server->display);
+    ASSERT_NE(connection, nullptr) << server->display;
     auto grabber = X11ShmGrabber::create(connection->get());
     ASSERT_NE(grabber, nullptr);
     EXPECT_EQ(grabber->converts(), server == &shallow);
     EXPECT_EQ(grabber->usesSharedMemory(), server == &shallow);
     for (auto [name, colour] : {std::pair{"#ff0000", kRed}, std::pair{"#00ff00", kGreen}}) {
-      commandOutput("DISPLAY=" + server->display() + " xsetroot -solid '" + name + "'");
+      commandOutput("DISPLAY=" + server->display + " xsetroot -solid '" + name + "'");
       auto picture = grabber->grab(RootArea{10, 20, 300, 200});
       ASSERT_TRUE(picture && picture->width == 300 && picture->height == 200);
-      EXPECT_TRUE(filled(*picture, colour)) << server->display();
+      EXPECT_TRUE(filled(*picture, colour)) << server->display;
     }
   }
+
+  // Continuous capture refuses a server without DAMAGE, an unknown display and an absurd size.
+  FrameLog log;
+  for (auto [server, offset, width, why] :
+       {std::tuple{&bare, 0, 0, "DAMAGE"}, std::tuple{&shallow, 1000, 0, "no display"},
+        std::tuple{&shallow, 0, 100000, "too large"}}) {
+    ThreadConnections connections(server->display);
+    X11Capture capture(connections);
+    PlatformError error;
+    EXPECT_EQ(capture.startContinuousCapture(onlyDisplay(capture) + DisplayId(offset),
+                                             {width, 100, 0.1}, log.handler(), error),
+              nullptr);
+    EXPECT_NE(error.description.find(why), std::string::npos) << error.description;
+  }
+  EXPECT_TRUE(log.frames().empty());
 }
 
-TEST(X11Capture, CapturesEachMonitorOnItsOwn) {
-  XvfbServer server;
-  ASSERT_TRUE(server.running());
-  server.run(std::string("xsetroot -solid '#ff0000'; ") + kTwoMonitors);
-  Witness green(server, "1000,100,200,100", "00ff00");
-  ASSERT_TRUE(green.ready());
-  ThreadConnections connections(server.display());
-  X11Capture capture(connections);
+TEST_F(X11CaptureTest, CapturesEachMonitorOnItsOwn) {
+  server.run("xsetroot -solid '#ff0000'; xrandr --setmonitor left 960/254x1080/286+0+0 screen; "
+             "xrandr --setmonitor right 960/254x1080/286+960+0 none");
+  auto green = witness(server, "1000,100,200,100", "00ff00");
   auto displays = capture.capturableDisplays();
   ASSERT_TRUE(displays && displays->size() == 2);
   DisplayId left = (*displays)[0].id, right = (*displays)[1].id;
@@ -303,15 +261,13 @@ TEST(X11Capture, CapturesEachMonitorOnItsOwn) {
   EXPECT_TRUE(filled(*leftEdge, kRed));
 
   // A continuous capture of one monitor ignores drawing on the other.
-  FrameLog log;
-  PlatformError error;
   auto running = capture.startContinuousCapture(right, {}, log.handler(), error);
   ASSERT_NE(running, nullptr) << error.description;
   ASSERT_TRUE(log.waitFor(0));
-  paintRoot(server.display(), 0, 0, 960, 1080, 0x0000ff);
+  auto onLeft = witness(server, "0,0,960,1080", "0000ff");
   std::this_thread::sleep_for(500ms);
-  EXPECT_EQ(log.count(), 1u);
-  paintRoot(server.display(), 1000, 10, 10, 10, 0x0000ff);
+  EXPECT_EQ(log.frames().size(), 1u);
+  auto onRight = witness(server, "1000,10,10,10", "0000ff");
   auto frame = log.waitFor(1);
   ASSERT_TRUE(frame);
   EXPECT_TRUE(filled(frame->picture.view(), 40, 10, 50, 20, kBlue));
@@ -319,19 +275,7 @@ TEST(X11Capture, CapturesEachMonitorOnItsOwn) {
 
 // --- Continuous capture -------------------------------------------------------------------------
 
-// Each test with a server of its own and the capture service on it.
-class X11ContinuousCapture : public ::testing::Test {
-protected:
-  void SetUp() override { ASSERT_TRUE(server.running()); }
-
-  XvfbServer server;
-  ThreadConnections connections{server.display()};
-  X11Capture capture{connections};
-  FrameLog log;
-  PlatformError error;
-};
-
-TEST_F(X11ContinuousCapture, DeliversScaledFramesOnlyWhenSomethingChanged) {
+TEST_F(X11CaptureTest, DeliversScaledFramesOnlyWhenSomethingChanged) {
   server.run("xsetroot -solid '#ff0000'");
   double started =
       std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
@@ -348,40 +292,39 @@ TEST_F(X11ContinuousCapture, DeliversScaledFramesOnlyWhenSomethingChanged) {
   EXPECT_LT(first->timestamp, started + 2);
 
   std::this_thread::sleep_for(1s);
-  EXPECT_EQ(log.count(), 1u) << "frames came while nothing changed";
+  EXPECT_EQ(log.frames().size(), 1u) << "frames came while nothing changed";
 
   server.run("xsetroot -solid '#0000ff'");
   ASSERT_TRUE(log.waitFor(1, [](const ImageView& p) { return filled(p, kBlue); }));
-
   // Half size: the window at 600,400 shows at 300,200.
-  Witness green(server, "100,100,200,200", "00ff00");
-  ASSERT_TRUE(green.ready());
-  std::size_t seen = log.count();
-  server.run("xdotool windowmove " + green.id() + " 600 400");
+  std::size_t seen = log.frames().size();
+  auto green = witness(server, "600,400,200,200", "00ff00");
   EXPECT_TRUE(log.waitFor(seen, [](const ImageView& p) {
     return filled(p, 300, 200, 400, 300, kGreen, 8) && filled(p, 50, 50, 150, 150, kBlue, 8);
   }));
 }
 
-TEST_F(X11ContinuousCapture, KeepsToTheMinimumIntervalUnderConstantChange) {
+TEST_F(X11CaptureTest, KeepsToTheMinimumIntervalUnderConstantChange) {
   auto running =
       capture.startContinuousCapture(onlyDisplay(capture), {640, 360, 0.2}, log.handler(), error);
   ASSERT_NE(running, nullptr) << error.description;
+  char command[32];
   auto until = Steady::now() + 1200ms;
-  for (unsigned long colour = 0; Steady::now() < until; colour += 0x010203) {
-    paintRoot(server.display(), 0, 0, 1920, 1080, colour & 0xffffff);
-    std::this_thread::sleep_for(5ms);
+  for (unsigned colour = 0; Steady::now() < until; colour += 0x010203) {
+    std::snprintf(command, sizeof command, "xsetroot -solid '#%06x'", colour & 0xffffff);
+    server.run(command);
   }
   running->stop();
 
-  auto times = log.timestamps();
-  EXPECT_GE(times.size(), 4u) << "constant change should keep frames coming";
-  EXPECT_LE(times.size(), 8u);
-  for (std::size_t i = 1; i < times.size(); ++i)
-    EXPECT_GE(times[i] - times[i - 1], 0.199) << "frames " << i - 1 << " and " << i;
+  auto frames = log.frames();
+  EXPECT_GE(frames.size(), 4u) << "constant change should keep frames coming";
+  EXPECT_LE(frames.size(), 8u);
+  for (std::size_t i = 1; i < frames.size(); ++i)
+    EXPECT_GE(frames[i].timestamp - frames[i - 1].timestamp, 0.199)
+        << "frames " << i - 1 << ", " << i;
 }
 
-TEST_F(X11ContinuousCapture, StopsPromptlyAndLeavesNothingBehind) {
+TEST_F(X11CaptureTest, StopsPromptlyAndLeavesNothingBehind) {
   ASSERT_EQ(captureThreads(), 0);
   int segments = ownSegments();
   auto running = capture.startContinuousCapture(onlyDisplay(capture), {1920, 1080, 0.02},
@@ -399,7 +342,7 @@ TEST_F(X11ContinuousCapture, StopsPromptlyAndLeavesNothingBehind) {
   EXPECT_EQ(ownSegments(), segments);
   server.run("xsetroot -solid '#00ff00'");
   std::this_thread::sleep_for(300ms);
-  EXPECT_EQ(log.count(), 1u) << "a frame came after stop()";
+  EXPECT_EQ(log.frames().size(), 1u) << "a frame came after stop()";
 
   // Stopping from the handler, as a stream whose client left does, by destroying the capture.
   std::promise<void> published, destroyed;
@@ -423,26 +366,6 @@ TEST_F(X11ContinuousCapture, StopsPromptlyAndLeavesNothingBehind) {
   server.run("xsetroot -solid '#0000ff'");
   std::this_thread::sleep_for(200ms);
   EXPECT_EQ(calls, 1);
-}
-
-TEST_F(X11ContinuousCapture, RefusesWhatItCannotCapture) {
-  EXPECT_EQ(capture.startContinuousCapture(onlyDisplay(capture) + 1000, {}, log.handler(), error),
-            nullptr);
-  EXPECT_FALSE(error.description.empty());
-  error = {};
-  EXPECT_EQ(capture.startContinuousCapture(onlyDisplay(capture), {100000, 100, 0.1}, log.handler(),
-                                           error),
-            nullptr);
-  EXPECT_FALSE(error.description.empty());
-
-  CustomXvfb undamaged({"-screen", "0", "640x480x24", "-extension", "DAMAGE"});
-  ASSERT_FALSE(undamaged.display().empty());
-  ThreadConnections otherConnections(undamaged.display());
-  X11Capture other(otherConnections);
-  error = {};
-  EXPECT_EQ(other.startContinuousCapture(onlyDisplay(other), {}, log.handler(), error), nullptr);
-  EXPECT_NE(error.description.find("DAMAGE"), std::string::npos) << error.description;
-  EXPECT_EQ(log.count(), 0u);
 }
 
 } // namespace
