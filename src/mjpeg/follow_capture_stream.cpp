@@ -4,12 +4,13 @@
 #include <atomic>
 #include <cmath>
 
-#include "common/number_parse.h"
 #include "common/text.h"
 #include "mjpeg/frame_renderer.h"
 #include "mjpeg/jpeg_encoder.h"
 #include "mjpeg/multipart.h"
 #include "mjpeg/screen_capture_manager.h"
+#include "mjpeg/stream_options.h"
+#include "platform/screen_queries.h"
 #include "server/responses.h"
 
 namespace tovel {
@@ -63,10 +64,7 @@ FollowOptions parseFollowOptions(std::string_view requestTarget) {
   if (at != std::string_view::npos) {
     std::string_view value = requestTarget.substr(at + key.size());
     value = value.substr(0, value.find('&'));
-    std::vector<double> numbers;
-    for (std::string_view piece : splitDroppingEmpty(value, "x"))
-      if (std::optional<double> number = parseNumber(piece))
-        numbers.push_back(*number);
+    std::vector<double> numbers = numbersSplitAtX(value);
     if (numbers.size() == 2)
       options.followSize = Size{numbers[0], numbers[1]};
   }
@@ -74,23 +72,15 @@ FollowOptions parseFollowOptions(std::string_view requestTarget) {
 }
 
 std::optional<CaptureDisplay> displayUnderCursor2(Platform& platform) {
-  Point pointer = platform.mouseLocation();
-  std::optional<DisplayId> number;
-  bool found = false;
-  for (const Screen& screen : platform.screens()) {
-    if (screen.frame.contains(pointer)) {
-      number = screen.number;
-      found = true;
-      break;
-    }
-  }
-  if (!found || !number)
+  std::optional<Screen> screen = screenHoldingPointer(platform);
+  if (!screen || !screen->number)
     return std::nullopt;
+  DisplayId number = *screen->number;
   std::optional<std::vector<CaptureDisplay>> displays = platform.capturableDisplays();
   if (!displays)
     return std::nullopt;
   for (const CaptureDisplay& display : *displays)
-    if (display.id == *number)
+    if (display.id == number)
       return display;
   return std::nullopt;
 }
@@ -386,12 +376,8 @@ void FollowCaptureStreams::startScreenCaptureAndStream(const ConnectionPtr& conn
     return;
 
   Point origin;
-  for (const Screen& screen : platform_.screens()) {
-    if (screen.number == display->id) {
-      origin = Point{screen.frame.x, screen.frame.y};
-      break;
-    }
-  }
+  if (std::optional<Screen> screen = screenOfDisplay(platform_, display->id))
+    origin = Point{screen->frame.x, screen->frame.y};
 
   auto stream =
       std::make_shared<FollowStream>(platform_, log_, connection, parseFollowOptions(requestTarget),

@@ -7,6 +7,9 @@
 #include <cmath>
 #include <numbers>
 
+#include "common/text.h"
+#include "platform/screen_queries.h"
+
 #include "platform/scale.h"
 
 namespace tovel {
@@ -32,11 +35,14 @@ std::optional<int> bitmapSide(double units) {
   return int(std::lround(units));
 }
 
-std::optional<Screen> screenFor(Platform& platform, DisplayId display) {
-  for (Screen& screen : platform.screens())
-    if (screen.number == display)
-      return std::move(screen);
-  return std::nullopt;
+// The pointer in device pixels from the top-left corner of the screen's display; unchanged
+// without a screen.
+Point pointerOnScreen(Point mouse, const std::optional<Screen>& screen) {
+  if (!screen)
+    return mouse;
+  const Rect& f = screen->frame;
+  double b = screen->backingScale;
+  return Point{(mouse.x - f.x) * b, (f.height - (mouse.y - f.y)) * b};
 }
 
 } // namespace
@@ -73,25 +79,19 @@ MarkerGeometry markerGeometry(Point pointerInCapture, int pixelWidth, Size outSi
 }
 
 Point adjustedMouseLocation(Platform& platform, DisplayId display) {
-  Point mouse = platform.mouseLocation();
-  std::optional<Screen> screen = screenFor(platform, display);
-  if (!screen)
-    return mouse;
-  const Rect& f = screen->frame;
-  double b = screen->backingScale;
-  return Point{(mouse.x - f.x) * b, (f.height - (mouse.y - f.y)) * b};
+  return pointerOnScreen(platform.mouseLocation(), screenOfDisplay(platform, display));
 }
 
 double compressionFactor(std::string_view requestTarget) {
-  if (requestTarget.find("quality=high") != std::string_view::npos)
+  if (contains(requestTarget, "quality=high"))
     return 0.9;
-  if (requestTarget.find("quality=low") != std::string_view::npos)
+  if (contains(requestTarget, "quality=low"))
     return 0.1;
   return 0.3;
 }
 
 bool highInterpolation(std::string_view requestTarget) {
-  return requestTarget.find("quality=high") != std::string_view::npos;
+  return contains(requestTarget, "quality=high");
 }
 
 bool scaleForOutput(const ImageView& from, BgraImage& into, int width, int height,
@@ -153,7 +153,8 @@ FrameRenderer::renderFrame(const ImageView& image, Size maxSize, DisplayId displ
                            const std::optional<Rect>& cropRect, std::string_view requestTarget) {
   if (image.empty())
     return std::nullopt;
-  std::optional<Screen> screen = screenFor(platform_, display);
+  // One look at the screens serves both the scale and the pointer.
+  std::optional<Screen> screen = screenOfDisplay(platform_, display);
   double scale = screen ? screen->backingScale : 1.0;
   Size out = outputSize(image.width, image.height, maxSize, scale);
   std::optional<int> width = bitmapSide(out.width);
@@ -161,7 +162,7 @@ FrameRenderer::renderFrame(const ImageView& image, Size maxSize, DisplayId displ
   if (!width || !height || double(*width) * *height > kMaxBitmapPixels)
     return std::nullopt;
 
-  Point pointer = adjustedMouseLocation(platform_, display);
+  Point pointer = pointerOnScreen(platform_.mouseLocation(), screen);
   Point origin = cropRect ? Point{cropRect->x, cropRect->y} : Point{};
   Point inCapture{pointer.x - origin.x * scale, pointer.y - origin.y * scale};
   MarkerGeometry marker = markerGeometry(inCapture, image.width, out);

@@ -7,22 +7,10 @@
 #include "mjpeg/multipart.h"
 #include "mjpeg/stream_options.h"
 #include "mjpeg/window_lookup.h"
+#include "platform/screen_queries.h"
 #include "server/responses.h"
 
 namespace tovel {
-
-namespace {
-
-// The display number of the first screen whose frame holds the pointer.
-std::optional<DisplayId> displayHoldingPointer(Platform& platform) {
-  Point pointer = platform.mouseLocation();
-  for (const Screen& screen : platform.screens())
-    if (screen.frame.contains(pointer))
-      return screen.number;
-  return std::nullopt;
-}
-
-} // namespace
 
 void MjpegStreams::install(RouteHandlers& handlers) {
   handlers.mjpegStream = [this](const ConnectionPtr& connection, const HttpRequest& request) {
@@ -44,7 +32,8 @@ void MjpegStreams::startMjpegStream(const std::string& requestTarget, const std:
 
   if (contains(target, "window=true"))
     state->windowID = windowUnderCursor(platform_);
-  state->displayID = displayHoldingPointer(platform_);
+  if (std::optional<Screen> screen = screenHoldingPointer(platform_))
+    state->displayID = screen->number;
   double side = contains(target, "highres=true") ? 1280 : 480;
   state->maxSize = Size{side, side};
 

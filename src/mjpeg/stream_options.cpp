@@ -9,7 +9,10 @@ std::vector<double> optionNumbers(std::string_view target, std::string_view key)
   std::vector<std::string_view> afterKey = splitDroppingEmpty(target, key);
   std::string_view last = afterKey.empty() ? std::string_view{} : afterKey.back();
   std::vector<std::string_view> fields = splitDroppingEmpty(last, "&");
-  std::string_view value = fields.empty() ? std::string_view{} : fields.front();
+  return numbersSplitAtX(fields.empty() ? std::string_view{} : fields.front());
+}
+
+std::vector<double> numbersSplitAtX(std::string_view value) {
   std::vector<double> numbers;
   for (std::string_view piece : splitDroppingEmpty(value, "x"))
     if (auto number = parseNumber(piece))

@@ -10,4 +10,8 @@ namespace tovel {
 // numbers. Substring tests only, as the options have always been read.
 std::vector<double> optionNumbers(std::string_view target, std::string_view key);
 
+// The numbers of a value such as "640x480": split at every "x", pieces that do not read as
+// numbers dropped.
+std::vector<double> numbersSplitAtX(std::string_view value);
+
 } // namespace tovel

@@ -42,16 +42,9 @@ Connection::Connection(asio::io_context& io, asio::ip::tcp::socket socket)
     : io_(io), socket_(std::move(socket)) {
   asio::error_code ec;
   socket_.non_blocking(true, ec);
-  auto endpoint = socket_.remote_endpoint(ec);
-  if (!ec)
-    remoteAddress_ = endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
 }
 
 Connection::~Connection() = default;
-
-std::string Connection::remoteAddress() const {
-  return remoteAddress_;
-}
 
 void Connection::onMainLoop(std::function<void()> work) {
   asio::dispatch(io_, std::move(work));

@@ -63,9 +63,6 @@ public:
   // (and whatever they hold) alive forever.
   void abandon();
 
-  // The peer's address, for logs ("" once closed).
-  std::string remoteAddress() const;
-
   // Keeps the connection open, untouched, for the given time and then cancels it unless some
   // other operation has been started on it meanwhile. For connections nobody reads or writes any
   // more, which would otherwise stay open forever.
@@ -107,7 +104,6 @@ private:
   bool peerFinished_ = false;
   bool endReported_ = false;
   std::uint64_t activity_ = 0; // bumped by every operation, for closeWhenIdle
-  std::string remoteAddress_;
 };
 
 // Errors the transport reports, with the POSIX numbers that identify them.

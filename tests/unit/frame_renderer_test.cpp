@@ -139,8 +139,9 @@ TEST_F(FrameRendererTest, MarkerRingShowsWhereThePointerIs) {
     double background = luma(frame, cx + 12, cy);
     EXPECT_GT(luma(frame, cx + 3, cy), background + 50) << cx << "," << cy;
     EXPECT_GT(luma(frame, cx, cy - 3), background + 50) << cx << "," << cy;
-    if (std::abs(cy - 120) > 20)
+    if (std::abs(cy - 120) > 20) {
       EXPECT_NEAR(luma(frame, cx, 240 - cy), background, 4) << "mirrored " << cx << "," << cy;
+    }
   }
 }
 

@@ -24,12 +24,15 @@ TEST_F(KeyboardTest, ModifierKeysRecordOnlyTheirOwnFieldAndNoKeyStaysAKeypadKey)
     clock.advance(1);
     desktop.clearEvents();
     performKeyDown(input, key);
-    for (auto [otherKey, otherField] : keys)
-      if (otherField)
+    for (auto [otherKey, otherField] : keys) {
+      if (otherField) {
         EXPECT_EQ(state.modifierState.*otherField, otherKey == key ? clock.now() : 0.0);
+      }
+    }
     performKeyUp(input, key);
-    if (field)
+    if (field) {
       EXPECT_EQ(state.modifierState.*field, 0.0);
+    }
     auto e = keyEvents();
     ASSERT_EQ(e.size(), 2u);
     EXPECT_TRUE(e[0].key == key && e[0].down && e[1].key == key && !e[1].down);

@@ -94,8 +94,9 @@ TEST(VirtualContinuousCapture, DeliversScaledFramesAtTheIntervalUntilStopped) {
     const Recorder::Seen& f = frames[i];
     EXPECT_TRUE(f.width == 480 && f.height == 270 && f.leftGreen && !f.rightGreen) << i;
     EXPECT_TRUE(f.timestamp >= started && f.timestamp <= stopped) << i;
-    if (i > 0)
+    if (i > 0) {
       EXPECT_GE(f.timestamp - frames[i - 1].timestamp, 0.099) << "frame " << i;
+    }
   }
 }
 

@@ -156,11 +156,6 @@ void VirtualDesktop::simulatePhysicalButton(MouseButton button, bool down) {
   events_.push_back(RecordedEvent{event, true});
 }
 
-bool VirtualDesktop::buttonDown(MouseButton button) {
-  std::lock_guard lock(mutex_);
-  return heldButtons_.count(button) > 0;
-}
-
 std::vector<RecordedEvent> VirtualDesktop::events() {
   std::lock_guard lock(mutex_);
   return events_;

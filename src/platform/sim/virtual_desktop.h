@@ -79,8 +79,6 @@ public:
   void setDoubleClickInterval(double seconds);
   // Holds or releases a button as a user would; a press goes through the modifier tap.
   void simulatePhysicalButton(MouseButton button, bool down);
-  // Whether a button is held, by a user or by injected presses.
-  bool buttonDown(MouseButton button);
 
   std::vector<RecordedEvent> events();
   void clearEvents();

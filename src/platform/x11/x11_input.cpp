@@ -100,11 +100,14 @@ void X11Input::releaseAll() {
 }
 
 void X11Input::post(const MouseEvent& event) {
-  bool placed = std::isfinite(event.position.x) && std::isfinite(event.position.y);
   std::optional<unsigned> button = xButtonFor(event.type);
+  // Presses and releases happen where the pointer is: their events carry its position anyway.
+  // Moving it there first could even move it back: while a window manager holds pointer events
+  // frozen (its click-to-focus grab), the position read for the event is the one from before
+  // the moves still waiting in the server's queue.
+  bool placed = !button && std::isfinite(event.position.x) && std::isfinite(event.position.y);
   Display* display = impl_->display();
-  // A move to no place at all is dropped; a press or release still happens, where the pointer
-  // is, so that presses and releases stay paired.
+  // A move to no place at all is dropped.
   if (!display || (!placed && !button))
     return;
   if (placed) {
@@ -114,8 +117,6 @@ void X11Input::post(const MouseEvent& event) {
     unsigned width = 0, height = 0, border = 0, depth = 0;
     XGetGeometry(display, DefaultRootWindow(display), &ignoredRoot, &originX, &originY, &width,
                  &height, &border, &depth);
-    // A press or release happens where the event says, so the pointer goes there first. Nothing
-    // is delayed, so quick clicks keep the close server times that make them a double click.
     XTestFakeMotionEvent(display, DefaultScreen(display), rootPixel(root.x, width),
                          rootPixel(root.y, height), CurrentTime);
   }
