@@ -40,9 +40,15 @@ protected:
     ASSERT_TRUE(witness_->waitForOutput("FocusIn", 10s)) << witness_->output();
     std::string output = witness_->output();
     std::string window = output.substr(output.find("ready ") + 6, output.find('\n') - 6);
-    // The window manager may have moved the window to make room for its frame.
-    std::string origin =
-        server_.run("xwininfo -id " + window + " | awk '/Absolute upper-left/{print $4}'");
+    // The window manager moves the window to make room for its frame, possibly after the window
+    // has taken the focus: wait until its place holds still.
+    std::string query = "xwininfo -id " + window + " | awk '/Absolute upper-left/{print $4}'";
+    std::string origin = server_.run(query), previous;
+    for (int i = 0; i < 100 && (origin != previous || origin == "200\n150\n"); ++i) {
+      std::this_thread::sleep_for(50ms);
+      previous = origin;
+      origin = server_.run(query);
+    }
     ASSERT_EQ(std::sscanf(origin.c_str(), "%d %d", &originX_, &originY_), 2) << origin;
 
     host_ = startHostBinary(TOVEL_HOST_BINARY, server_.environment());
