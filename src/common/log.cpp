@@ -30,9 +30,15 @@ bool MemoryLog::contains(std::string_view text) const {
 }
 
 bool MemoryLog::waitFor(std::string_view text, std::chrono::milliseconds timeout) {
+  return waitForCount(text, 1, timeout);
+}
+
+bool MemoryLog::waitForCount(std::string_view text, std::size_t count,
+                             std::chrono::milliseconds timeout) {
   std::unique_lock lock(mutex_);
-  return changed_.wait_for(
-      lock, timeout, [&] { return std::find(lines_.begin(), lines_.end(), text) != lines_.end(); });
+  return changed_.wait_for(lock, timeout, [&] {
+    return std::size_t(std::count(lines_.begin(), lines_.end(), text)) >= count;
+  });
 }
 
 void MemoryLog::clear() {

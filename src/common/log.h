@@ -38,6 +38,8 @@ public:
   bool contains(std::string_view text) const;
   // Waits until a printed text equals the given one; false on time-out.
   bool waitFor(std::string_view text, std::chrono::milliseconds timeout);
+  // Waits until the given text has been printed at least count times; false on time-out.
+  bool waitForCount(std::string_view text, std::size_t count, std::chrono::milliseconds timeout);
   void clear();
 
 private:

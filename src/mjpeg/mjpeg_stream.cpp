@@ -25,6 +25,7 @@ void MjpegStreams::install(RouteHandlers& handlers) {
 void MjpegStreams::startMjpegStream(const std::string& requestTarget, const std::string& boundary,
                                     const ConnectionPtr& connection) {
   auto state = std::make_shared<MjpegStreamState>();
+  state->live = live_.take();
   state->requestTarget = requestTarget;
   state->boundary = boundary;
   state->connection = connection;

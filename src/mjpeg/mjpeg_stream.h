@@ -7,6 +7,7 @@
 #include <asio/steady_timer.hpp>
 #include <asio/thread_pool.hpp>
 
+#include "common/live_count.h"
 #include "common/log.h"
 #include "mjpeg/frame_renderer.h"
 #include "platform/platform.h"
@@ -17,6 +18,7 @@ namespace tovel {
 // One picture stream: what it shows and where it goes. Shared by the steps of the stream, one
 // step at a time, and released with the last one.
 struct MjpegStreamState {
+  std::unique_ptr<LiveCount::Token> live;
   std::string requestTarget; // path and query; every option is read from it
   std::string boundary;
   ConnectionPtr connection;
@@ -49,6 +51,10 @@ public:
   void startMjpegStream(const std::string& requestTarget, const std::string& boundary,
                         const ConnectionPtr& connection);
 
+  // Streams that have not ended yet: a stream ends with its last step, once its connection has
+  // failed or been cancelled.
+  std::size_t liveStreams() const { return live_.value(); }
+
 private:
   void sendImage(const std::shared_ptr<MjpegStreamState>& state);
   // Region selection; false when no display is known.
@@ -58,6 +64,7 @@ private:
   Platform& platform_;
   Log& log_;
   asio::thread_pool& workers_;
+  LiveCount live_;
 };
 
 } // namespace tovel

@@ -5,19 +5,13 @@
 #include "support/host_fixture.h"
 #include "support/mjpeg_reader.h"
 #include "support/threads.h"
+#include "support/wait.h"
 
 namespace tovel::test {
 namespace {
 
 using namespace std::chrono_literals;
 using Steady = std::chrono::steady_clock;
-
-template <typename Condition> bool waitUntil(Condition condition, Steady::duration timeout = 10s) {
-  for (auto deadline = Steady::now() + timeout; !condition(); std::this_thread::sleep_for(5ms))
-    if (Steady::now() > deadline)
-      return false;
-  return true;
-}
 
 class FollowCaptureStream : public HostFixture {
 protected:

@@ -3,6 +3,7 @@
 #include "server/responses.h"
 #include "support/host_fixture.h"
 #include "support/mjpeg_reader.h"
+#include "support/wait.h"
 
 namespace tovel::test {
 namespace {
@@ -85,32 +86,42 @@ TEST_F(MjpegStream, FollowedWindowIsShownAtItsOwnSize) {
   }
 }
 
-TEST_F(MjpegStream, OptionsArePrintedAsTheyAreRead) {
-  EXPECT_EQ(open("/screen.mjpg?size=640x480x2&max=abc").readImage().width(), 480); // the default
+TEST_F(MjpegStream, SizeOptionsReachThePicture) {
+  // The 1920 x 1080 display fitted into each maximum; a swapped width and height would show.
+  const std::tuple<const char*, int, int, const char*> cases[] = {
+      {"/screen.mjpg?max=400x100", 178, 100, "Max: [400.0, 100.0]"},
+      {"/screen.mjpg?max=100x400", 100, 56, "Max: [100.0, 400.0]"},
+      {"/screen.mjpg?max=640", 640, 360, "Max: [640.0]"},
+      {"/screen.mjpg?size=640x480x2&max=abc", 480, 270, "Max: []"}, // the default
+  };
+  for (auto [target, width, height, line] : cases) {
+    BgraImage image = open(target).readImage();
+    EXPECT_EQ(image.width(), width) << target;
+    EXPECT_EQ(image.height(), height) << target;
+    EXPECT_TRUE(log.contains(line)) << target;
+    client->close();
+  }
   EXPECT_TRUE(log.contains("Size: [640.0, 480.0, 2.0]"));
-  EXPECT_TRUE(log.contains("Max: []"));
 }
 
 TEST_F(MjpegStream, ADisconnectedClientEndsItsStream) {
   open("/screen.mjpg").readImage();
+  EXPECT_EQ(host->mjpegStreams().liveStreams(), 1u);
   client->close();
-  // Within a few frames the host notices and stops capturing for it.
-  std::uint64_t before = 0;
-  for (int i = 0; i < 100; ++i) {
-    before = desktop.renderCount();
-    std::this_thread::sleep_for(100ms);
-    if (desktop.renderCount() == before)
-      break;
-  }
-  std::this_thread::sleep_for(300ms);
-  EXPECT_EQ(desktop.renderCount(), before);
+  // The host notices at its next sends and lets the stream go; nothing captures for it after.
+  ASSERT_TRUE(waitUntil([&] { return host->mjpegStreams().liveStreams() == 0; }));
+  std::uint64_t renders = desktop.renderCount();
+  settle();
+  EXPECT_EQ(desktop.renderCount(), renders);
 }
 
 TEST_F(MjpegStream, NoDisplayMeansARetryEverySecond) {
   desktop.setScreens({});
   open("/screen.mjpg");
-  EXPECT_TRUE(log.waitFor("send wait /screen.mjpg", 3s));
-  EXPECT_TRUE(client->staysSilent(100ms));
+  // Two retries, and nothing was sent for either.
+  EXPECT_TRUE(log.waitForCount("send wait /screen.mjpg", 2, 5s));
+  EXPECT_TRUE(client->staysSilent(0ms));
+  EXPECT_EQ(host->mjpegStreams().liveStreams(), 1u);
 }
 
 } // namespace
