@@ -270,26 +270,30 @@ TEST_F(SilentSite, PendingFetchesLeaveThePictureStreamsRunningAndExtraRequestsGe
   ASSERT_EQ(stream.readHead(), kMjpegStreamHead);
   ASSERT_TRUE(stream.readFrame());
 
+  using Clock = std::chrono::steady_clock;
   auto pending = askForStartPages(CurlPageFetcher::kMaximumFetches);
+  auto asked = Clock::now();
   ASSERT_TRUE(site.waitFor(int(CurlPageFetcher::kMaximumFetches)));
-
-  auto last = std::chrono::steady_clock::now();
-  std::chrono::steady_clock::duration largestGap{};
-  for (int i = 0; i < 10; ++i) {
-    ASSERT_TRUE(stream.readFrame()) << "frame " << i;
-    auto now = std::chrono::steady_clock::now();
-    largestGap = std::max(largestGap, now - last);
-    last = now;
-  }
-  auto gapMs = std::chrono::duration_cast<std::chrono::milliseconds>(largestGap).count();
-  std::cout << "[ MEASURE  ] largest gap between frames with " << CurlPageFetcher::kMaximumFetches
-            << " fetches pending: " << gapMs << " ms" << std::endl;
-  RecordProperty("largest_frame_gap_ms", int(gapMs));
-  EXPECT_TRUE(unanswered(pending));
 
   // One more while the cap is reached: the guide page at once, without asking the site.
   EXPECT_EQ(get("/"), kGuidePage);
+
+  // Frames keep coming while the fetches wait; read them only until well before the fetches'
+  // own time-out, after which their answers are due.
+  auto readUntil = asked + std::chrono::seconds(CurlPageFetcher::kTotalTimeoutSeconds) - 1500ms;
+  int frames = 0;
+  Clock::duration largestGap{};
+  for (auto last = Clock::now(); frames < 10 && last < readUntil; ++frames) {
+    ASSERT_TRUE(stream.readFrame()) << "frame " << frames;
+    largestGap = std::max(largestGap, Clock::now() - last);
+    last = Clock::now();
+  }
   EXPECT_TRUE(unanswered(pending));
+  EXPECT_GE(frames, 3) << "the picture stream stalled while the fetches waited";
+  auto gapMs = std::chrono::duration_cast<std::chrono::milliseconds>(largestGap).count();
+  std::cout << "[ MEASURE  ] largest gap between frames with " << CurlPageFetcher::kMaximumFetches
+            << " fetches pending: " << gapMs << " ms over " << frames << " frames" << std::endl;
+  RecordProperty("largest_frame_gap_ms", int(gapMs));
 
   site.closeAll();
   for (auto& client : pending)
