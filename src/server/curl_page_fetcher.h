@@ -16,9 +16,9 @@ namespace tovel {
 
 // Fetches the app site's root page with libcurl's multi interface on one thread of its own,
 // "tovel-fetch", so a slow or silent site never holds up the worker pool that makes the picture
-// streams' frames. At most kMaximumFetches run at once; a request beyond that, or one that cannot
-// be started, is answered at once on the caller's thread with the guide page. Otherwise the
-// completion runs on the fetch thread.
+// streams' frames. At most kMaximumFetches run at once; a request beyond that, or any request when
+// the thread could not be started, gets the guide page at once on the caller's thread. Otherwise
+// the completion runs on the fetch thread.
 //
 // Destroying the fetcher (or stop()) closes every transfer and drops the completions of those
 // still pending without calling them: by then the main loop has stopped and nothing could be
