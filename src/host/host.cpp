@@ -15,8 +15,8 @@ namespace tovel {
 Host::Host(asio::io_context& io, Platform& platform, Clock& clock, Log& log, HostOptions options)
     : io_(io), platform_(platform), clock_(clock), log_(log), options_(std::move(options)),
       workers_(std::max(2u, std::thread::hardware_concurrency())), texts_(makeAssetTexts()),
-      fetcher_(workers_, options_.appSite, texts_), assets_(texts_, options_.programPath, fetcher_),
-      mjpeg_(platform_, log_, workers_),
+      fetcher_(options_.appSite, texts_.htmlContent),
+      assets_(texts_, options_.programPath, fetcher_), mjpeg_(platform_, log_, workers_),
       follow_(platform_, log_), input_{platform_, clock_, state_, log_}, signals_(io),
       router_(input_, [this](const ConnectionPtr& connection) { reader_.receiveNext(connection); }),
       reader_(router_, log_), webSocket_(input_, log_) {
@@ -27,6 +27,8 @@ Host::Host(asio::io_context& io, Platform& platform, Clock& clock, Log& log, Hos
 }
 
 Host::~Host() {
+  // Pending start-page fetches let go of their clients' connections before those are abandoned.
+  fetcher_.stop();
   // Streams never end by themselves: drop their pending steps rather than wait for them.
   workers_.stop();
   workers_.join();

@@ -16,6 +16,7 @@
 #include "mjpeg/mjpeg_stream.h"
 #include "platform/clock.h"
 #include "platform/platform.h"
+#include "server/curl_page_fetcher.h"
 #include "server/listener.h"
 #include "server/request_reader.h"
 #include "server/router.h"
@@ -52,7 +53,7 @@ public:
   InputContext& input() { return input_; }
   Router& router() { return router_; }
   const MjpegStreams& mjpegStreams() const { return mjpeg_; }
-  // The worker pool for page fetches and picture streams.
+  // The worker pool for picture streams.
   asio::thread_pool& workers() { return workers_; }
 
 private:

@@ -1,12 +1,9 @@
 #include "server/web_assets.h"
 
-#include <curl/curl.h>
 #include <openssl/evp.h>
 
 #include <fstream>
 #include <iterator>
-
-#include <asio/post.hpp>
 
 #include "server/embedded_assets.h"
 #include "server/responses.h"
@@ -15,9 +12,6 @@
 namespace tovel {
 
 namespace {
-
-// A remote page larger than this is not a start page; refuse it rather than hold it in memory.
-constexpr std::size_t kMaximumRemotePage = 8 * 1024 * 1024;
 
 std::string base64Encode(std::string_view bytes) {
   std::string text(4 * ((bytes.size() + 2) / 3) + 1, '\0');
@@ -61,15 +55,6 @@ std::string textResponse(std::string_view contentType, std::string_view extraHea
   return response;
 }
 
-std::size_t collect(char* data, std::size_t size, std::size_t count, void* user) {
-  auto* page = static_cast<std::string*>(user);
-  std::size_t n = size * count;
-  if (page->size() + n > kMaximumRemotePage)
-    return 0; // stops the transfer
-  page->append(data, n);
-  return n;
-}
-
 } // namespace
 
 AssetTexts makeAssetTexts() {
@@ -79,37 +64,6 @@ AssetTexts makeAssetTexts() {
   texts.htmlContent = std::string(embeddedGuidePage());
   texts.icon192PngContent = base64Encode(embeddedIconPng());
   return texts;
-}
-
-CurlPageFetcher::CurlPageFetcher(asio::thread_pool& workers, std::string appSite,
-                                 const AssetTexts& texts)
-    : workers_(workers), appSite_(std::move(appSite)), texts_(texts) {}
-
-void CurlPageFetcher::fetchRemoteContent(std::function<void(std::string)> completion) {
-  asio::post(workers_, [this, completion = std::move(completion)] {
-    std::string address = appSite_ + "/";
-    CURL* curl = curl_easy_init();
-    if (!curl) {
-      completion(texts_.htmlContent);
-      return;
-    }
-    std::string page;
-    curl_easy_setopt(curl, CURLOPT_URL, address.c_str());
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT, kTotalTimeoutSeconds);
-    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 5L);
-    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collect);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &page);
-    CURLcode result = curl_easy_perform(curl);
-    curl_easy_cleanup(curl);
-    // Whatever the site answered is served if it is text, error pages included; a failed or
-    // cut-off transfer is not.
-    bool usable = result == CURLE_OK && !page.empty() && isValidUtf8(page);
-    completion(usable ? std::move(page) : texts_.htmlContent);
-  });
 }
 
 std::string WebAssets::readHTMLContent() const {

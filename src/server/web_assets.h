@@ -4,8 +4,6 @@
 #include <memory>
 #include <string>
 
-#include <asio/thread_pool.hpp>
-
 #include "server/router.h"
 
 namespace tovel {
@@ -22,28 +20,12 @@ struct AssetTexts {
 // The texts as built into the program.
 AssetTexts makeAssetTexts();
 
-// Fetches the public app site's root page and calls the completion exactly once, on a worker
-// thread, with the page text, or with the guide page when the page cannot be had.
+// Fetches the public app site's root page and calls the completion exactly once, on any thread,
+// with the page text, or with the guide page when the page cannot be had.
 class RemotePageFetcher {
 public:
   virtual ~RemotePageFetcher() = default;
   virtual void fetchRemoteContent(std::function<void(std::string)> completion) = 0;
-};
-
-// Fetches over HTTPS with libcurl on the worker pool, with connect and total time-outs so a
-// start page never hangs on an unreachable site.
-class CurlPageFetcher final : public RemotePageFetcher {
-public:
-  static constexpr long kConnectTimeoutSeconds = 3;
-  static constexpr long kTotalTimeoutSeconds = 5;
-
-  CurlPageFetcher(asio::thread_pool& workers, std::string appSite, const AssetTexts& texts);
-  void fetchRemoteContent(std::function<void(std::string)> completion) override;
-
-private:
-  asio::thread_pool& workers_;
-  std::string appSite_;
-  const AssetTexts& texts_;
 };
 
 // The installable web app's files: the start page, the manifest, the service worker and the icon.
