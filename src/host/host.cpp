@@ -15,7 +15,7 @@ namespace tovel {
 Host::Host(asio::io_context& io, Platform& platform, Clock& clock, Log& log, HostOptions options)
     : io_(io), platform_(platform), clock_(clock), log_(log), options_(std::move(options)),
       workers_(std::max(2u, std::thread::hardware_concurrency())), texts_(makeAssetTexts()),
-      fetcher_(options_.appSite, texts_.htmlContent),
+      fetcher_(options_.appSite, texts_.htmlContent, options_.appSiteTimeOuts),
       assets_(texts_, options_.programPath, fetcher_), mjpeg_(platform_, log_, workers_),
       follow_(platform_, log_), input_{platform_, clock_, state_, log_}, signals_(io),
       router_(input_, [this](const ConnectionPtr& connection) { reader_.receiveNext(connection); }),

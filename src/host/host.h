@@ -29,6 +29,7 @@ struct HostOptions {
   std::uint16_t port = 8096;
   std::string programPath; // the program's own path, to find files beside it
   std::string appSite;     // base address of the public app site
+  PageFetchTimeOuts appSiteTimeOuts;
   ExitProcess exitProcess; // ends the process; must not return when it really exits
 };
 

@@ -24,8 +24,8 @@ std::size_t collect(char* data, std::size_t size, std::size_t count, void* user)
 
 } // namespace
 
-CurlPageFetcher::CurlPageFetcher(std::string appSite, std::string guidePage)
-    : address_(std::move(appSite) + "/"), guidePage_(std::move(guidePage)) {
+CurlPageFetcher::CurlPageFetcher(std::string appSite, std::string guidePage, PageFetchTimeOuts timeOuts)
+    : address_(std::move(appSite) + "/"), guidePage_(std::move(guidePage)), timeOuts_(timeOuts) {
   multi_ = curl_multi_init();
   if (!multi_)
     return; // every start page is the guide page then
@@ -109,8 +109,8 @@ void CurlPageFetcher::startTransfer(Completion completion) {
   transfer.completion = std::move(completion);
   curl_easy_setopt(easy, CURLOPT_URL, address_.c_str());
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
-  curl_easy_setopt(easy, CURLOPT_TIMEOUT, kTotalTimeoutSeconds);
+  curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, timeOuts_.connectSeconds);
+  curl_easy_setopt(easy, CURLOPT_TIMEOUT, timeOuts_.totalSeconds);
   curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 5L);
   curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");

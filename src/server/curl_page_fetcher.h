@@ -14,6 +14,13 @@
 
 namespace tovel {
 
+// How long a start-page fetch may take to connect and in all before the guide page is served
+// instead.
+struct PageFetchTimeOuts {
+  long connectSeconds = 3;
+  long totalSeconds = 5;
+};
+
 // Fetches the app site's root page with libcurl's multi interface on one thread of its own,
 // "tovel-fetch", so a slow or silent site never holds up the worker pool that makes the picture
 // streams' frames. At most kMaximumFetches run at once; a request beyond that, or any request when
@@ -25,13 +32,11 @@ namespace tovel {
 // sent anyway, and dropping them releases what they hold (the waiting clients' connections).
 class CurlPageFetcher final : public RemotePageFetcher {
 public:
-  static constexpr long kConnectTimeoutSeconds = 3;
-  static constexpr long kTotalTimeoutSeconds = 5;
   static constexpr std::size_t kMaximumFetches = 4;
   // A remote page larger than this is not a start page; refuse it rather than hold it in memory.
   static constexpr std::size_t kMaximumPage = 8 * 1024 * 1024;
 
-  CurlPageFetcher(std::string appSite, std::string guidePage);
+  CurlPageFetcher(std::string appSite, std::string guidePage, PageFetchTimeOuts timeOuts = {});
   ~CurlPageFetcher() override;
   CurlPageFetcher(const CurlPageFetcher&) = delete;
   CurlPageFetcher& operator=(const CurlPageFetcher&) = delete;
@@ -60,6 +65,7 @@ private:
 
   const std::string address_;
   const std::string guidePage_;
+  const PageFetchTimeOuts timeOuts_;
   CURLM* multi_ = nullptr;
 
   std::mutex mutex_;

@@ -196,15 +196,15 @@ TEST_F(WebAssetRoutes, ManifestServiceWorkerAndIconsWithExactHeads) {
 class UnreachableSite : public WebAssetRoutes {
 protected:
   // A documentation-only address: nothing answers there, so only the time-outs end the fetch.
-  UnreachableSite() { appSite = "https://192.0.2.1:9"; }
+  UnreachableSite() {
+    appSite = "https://192.0.2.1:9";
+    appSiteTimeOuts = {1, 1};
+  }
 };
 
-TEST_F(UnreachableSite, WithoutAPageBesideTheProgramTheGuidePageArrivesWithinTheFetchTimeOut) {
-  auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(get("/", 15s), kGuidePage);
-  EXPECT_LE(std::chrono::steady_clock::now() - start,
-            std::chrono::seconds(CurlPageFetcher::kTotalTimeoutSeconds + 1));
-  EXPECT_EQ(get("/?url=http://1.2.3.4:8096", 15s), kGuidePage);
+TEST_F(UnreachableSite, WithoutAPageBesideTheProgramTheGuidePageArrivesOnceTheFetchGivesUp) {
+  EXPECT_EQ(get("/", 60s), kGuidePage);
+  EXPECT_EQ(get("/?url=http://1.2.3.4:8096", 60s), kGuidePage);
 }
 
 class AnsweringSite : public WebAssetRoutes {
@@ -245,7 +245,11 @@ TEST_F(AnsweringSite, ItsAnswerIsServedWhenItIsTextElseTheGuidePage) {
 // The app site accepts the fetches' connections and never says a word.
 class SilentSite : public WebAssetRoutes {
 protected:
-  SilentSite() { appSite = site.address(); }
+  // The fetches wait until the test lets the site go, however slow the run.
+  SilentSite() {
+    appSite = site.address();
+    appSiteTimeOuts = {600, 600};
+  }
 
   std::vector<std::unique_ptr<TestClient>> askForStartPages(std::size_t count) {
     std::vector<std::unique_ptr<TestClient>> clients;
@@ -272,24 +276,20 @@ TEST_F(SilentSite, PendingFetchesLeaveThePictureStreamsRunningAndExtraRequestsGe
 
   using Clock = std::chrono::steady_clock;
   auto pending = askForStartPages(CurlPageFetcher::kMaximumFetches);
-  auto asked = Clock::now();
   ASSERT_TRUE(site.waitFor(int(CurlPageFetcher::kMaximumFetches)));
 
   // One more while the cap is reached: the guide page at once, without asking the site.
   EXPECT_EQ(get("/"), kGuidePage);
 
-  // Frames keep coming while the fetches wait; read them only until well before the fetches'
-  // own time-out, after which their answers are due.
-  auto readUntil = asked + std::chrono::seconds(CurlPageFetcher::kTotalTimeoutSeconds) - 1500ms;
+  // Frames keep coming while the fetches wait.
   int frames = 0;
   Clock::duration largestGap{};
-  for (auto last = Clock::now(); frames < 10 && last < readUntil; ++frames) {
-    ASSERT_TRUE(stream.readFrame()) << "frame " << frames;
+  for (auto last = Clock::now(); frames < 10; ++frames) {
+    ASSERT_TRUE(stream.readFrame(20s)) << "the picture stream stalled at frame " << frames;
     largestGap = std::max(largestGap, Clock::now() - last);
     last = Clock::now();
   }
   EXPECT_TRUE(unanswered(pending));
-  EXPECT_GE(frames, 3) << "the picture stream stalled while the fetches waited";
   auto gapMs = std::chrono::duration_cast<std::chrono::milliseconds>(largestGap).count();
   std::cout << "[ MEASURE  ] largest gap between frames with " << CurlPageFetcher::kMaximumFetches
             << " fetches pending: " << gapMs << " ms over " << frames << " frames" << std::endl;

@@ -28,6 +28,7 @@ protected:
     options.port = 0;
     options.programPath = programPath;
     options.appSite = appSite;
+    options.appSiteTimeOuts = appSiteTimeOuts;
     options.exitProcess = [this](int status) { exitStatus = status; };
     host = std::make_unique<Host>(io, desktop, clock, log, options);
     ASSERT_TRUE(host->start());
@@ -79,6 +80,7 @@ protected:
   // Derived fixtures may change these before SetUp runs.
   std::string programPath = "/nonexistent/tovel-host";
   std::string appSite = "https://tovel-app.invalid";
+  PageFetchTimeOuts appSiteTimeOuts;
 
   ManualClock clock;
   VirtualDesktop desktop{clock};
