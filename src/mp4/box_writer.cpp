@@ -1,5 +1,8 @@
 #include "mp4/box_writer.h"
 
+#include <cmath>
+#include <limits>
+
 #include "mp4/box_buffer.h"
 
 namespace tovel {
@@ -197,6 +200,16 @@ void appendMdat(std::vector<std::uint8_t>& out, std::span<const std::uint8_t> da
 }
 
 } // namespace
+
+std::uint64_t mediaTicks(double seconds) {
+  double ticks = std::round(seconds * kMediaTimescale);
+  if (!(ticks > 0)) // negative or NaN
+    return 0;
+  // 2^64 is exactly representable; anything at or past it would not convert.
+  if (ticks >= 18446744073709551616.0)
+    return std::numeric_limits<std::uint64_t>::max();
+  return std::uint64_t(ticks);
+}
 
 std::array<std::uint8_t, 2> uint16ToBytes(std::uint16_t value) {
   return {std::uint8_t(value >> 8), std::uint8_t(value)};

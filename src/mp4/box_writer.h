@@ -18,6 +18,10 @@ namespace tovel {
 inline constexpr std::uint32_t kMediaTimescale = 90000;
 inline constexpr std::uint32_t kVideoTrackId = 1;
 
+// Seconds as media ticks, rounded to the nearest; 0 for a negative time or not a number, and the
+// largest count for a time beyond it.
+std::uint64_t mediaTicks(double seconds);
+
 // The largest sample a fragment can carry: the media-data box's 32-bit size counts its 8-byte
 // header too.
 inline constexpr std::uint64_t kLargestSampleLength = 0xFFFFFFFFull - 8;

@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include <condition_variable>
+#include <future>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -14,15 +15,14 @@ namespace tovel {
 // What the encoder thread and the submitting threads share. The thread holds it too, so the
 // session may be destroyed from its own output handler.
 struct CompressionSession::Worker {
-  Worker(std::unique_ptr<H264Encoder> encoder, Log& log, OutputHandler handler)
-      : encoder(std::move(encoder)), log(log), handler(std::move(handler)) {}
+  Worker(Log& log, OutputHandler handler) : log(log), handler(std::move(handler)) {}
 
   void run();
   void reportFailure(std::int32_t status) {
     log.print("Compression failed with status: " + std::to_string(status));
   }
 
-  std::unique_ptr<H264Encoder> encoder; // used by the encoder thread only
+  std::unique_ptr<H264Encoder> encoder; // opened and used by the encoder thread only
   Log& log;
   OutputHandler handler;
 
@@ -48,7 +48,7 @@ void CompressionSession::Worker::run() {
       if (input)
         keyFrame = std::exchange(keyFrameRequested, false);
       if (!input && dropped == 0)
-        return; // stopping, and nothing left
+        break; // stopping, and nothing left
     }
     // The displaced pictures were submitted before the one that replaced them.
     for (int i = 0; i < dropped; ++i)
@@ -71,46 +71,66 @@ void CompressionSession::Worker::run() {
     if (handler)
       handler(EncodedFrame{std::move(result.picture->data), result.picture->keyFrame, captureTime});
   }
+  encoder.reset(); // ends x264's threads with this one
 }
 
 std::unique_ptr<CompressionSession> CompressionSession::create(const H264EncoderSettings& settings,
                                                                Log& log, OutputHandler handler,
                                                                std::int32_t* status) {
-  std::int32_t result = 0;
   auto fail = [&](std::int32_t code) -> std::unique_ptr<CompressionSession> {
     log.print("Failed to create compression session: " + std::to_string(code));
     if (status)
       *status = code;
     return nullptr;
   };
-  auto encoder = H264Encoder::create(settings, &log, result);
-  if (!encoder)
-    return fail(result);
-  const H264Encoder& description = *encoder;
-  auto worker = std::make_shared<Worker>(std::move(encoder), log, std::move(handler));
-  std::unique_ptr<CompressionSession> session(new CompressionSession(worker, description));
+  auto worker = std::make_shared<Worker>(log, std::move(handler));
+  // The encoder is opened on its own thread so that x264's worker threads, which it starts then,
+  // take that thread's name.
+  std::promise<Description> opened;
+  std::future<Description> description = opened.get_future();
+  std::thread thread;
   try {
-    session->thread_ = std::thread([worker] {
+    thread = std::thread([worker, settings, opened = std::move(opened)]() mutable {
       pthread_setname_np(pthread_self(), "tovel-encoder");
-      worker->run();
+      Description result;
+      auto encoder = H264Encoder::create(settings, &worker->log, result.status);
+      if (encoder) {
+        result.width = encoder->width();
+        result.height = encoder->height();
+        result.avcConfiguration = encoder->avcConfiguration();
+        result.codecString = encoder->codecString();
+        result.parameterSets = encoder->parameterSets();
+        worker->encoder = std::move(encoder);
+      }
+      opened.set_value(std::move(result));
+      if (worker->encoder)
+        worker->run();
     });
   } catch (const std::system_error& e) {
     return fail(-e.code().value());
   }
-  {
-    std::lock_guard lock(worker->mutex);
-    worker->threadId = session->thread_.get_id();
+  Description result = description.get();
+  if (result.status != 0) {
+    thread.join();
+    return fail(result.status);
   }
+  std::unique_ptr<CompressionSession> session(
+      new CompressionSession(std::move(worker), std::move(thread), std::move(result)));
   log.print("Compression session created successfully");
   if (status)
     *status = 0;
   return session;
 }
 
-CompressionSession::CompressionSession(std::shared_ptr<Worker> worker, const H264Encoder& encoder)
-    : worker_(std::move(worker)), width_(encoder.width()), height_(encoder.height()),
-      avcConfiguration_(encoder.avcConfiguration()), codecString_(encoder.codecString()),
-      parameterSets_(encoder.parameterSets()) {}
+CompressionSession::CompressionSession(std::shared_ptr<Worker> worker, std::thread thread,
+                                       Description description)
+    : worker_(std::move(worker)), thread_(std::move(thread)), width_(description.width),
+      height_(description.height), avcConfiguration_(std::move(description.avcConfiguration)),
+      codecString_(std::move(description.codecString)),
+      parameterSets_(std::move(description.parameterSets)) {
+  std::lock_guard lock(worker_->mutex);
+  worker_->threadId = thread_.get_id();
+}
 
 CompressionSession::~CompressionSession() {
   stop();

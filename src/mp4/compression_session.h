@@ -30,7 +30,8 @@ struct EncodedFrame {
 // Submitting to a session that has stopped.
 inline constexpr std::int32_t kStatusSessionStopped = -108; // -ESHUTDOWN
 
-// The live H.264 encoder on a thread of its own, "tovel-encoder".
+// The live H.264 encoder on a thread of its own, "tovel-encoder" (x264's slice threads carry the
+// name too).
 //
 // Real time comes first: at most one picture waits while another is being encoded. A picture
 // submitted while one is already waiting takes its place, so the encoder always goes on with the
@@ -73,7 +74,15 @@ public:
 
 private:
   struct Worker;
-  CompressionSession(std::shared_ptr<Worker> worker, const H264Encoder& encoder);
+  struct Description {
+    std::int32_t status = 0;
+    int width = 0;
+    int height = 0;
+    std::vector<std::uint8_t> avcConfiguration;
+    std::string codecString;
+    ParameterSets parameterSets;
+  };
+  CompressionSession(std::shared_ptr<Worker> worker, std::thread thread, Description description);
 
   std::shared_ptr<Worker> worker_;
   std::mutex stopMutex_; // one joiner at a time

@@ -4,6 +4,7 @@
 #include <libyuv/scale.h>
 
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>

@@ -37,7 +37,8 @@ std::optional<std::string> codecString(NalUnit sps);
 
 // The body of an avcC box (AVCDecoderConfigurationRecord, ISO/IEC 14496-15) for one SPS and one
 // PPS, with 4-byte NAL lengths. None for a unit that is not what it should be or too long for its
-// 16-bit length.
+// 16-bit length. The High profiles' extra chroma and bit-depth fields are not written: the
+// encoder makes Main.
 std::optional<std::vector<std::uint8_t>> avcDecoderConfiguration(const ParameterSets& sets);
 
 } // namespace tovel

@@ -82,7 +82,7 @@ TEST(Mp4File, FfmpegDecodesEveryFrameOfTheFragmentedStream) {
   ScrollingPicture picture(1920, 1080);
   for (int i = 0; i < kFrames; ++i) {
     // One at a time, so that none is replaced while waiting.
-    ASSERT_EQ(session->submit({picture.frame(i), nullptr, double(i)}), 0);
+    ASSERT_EQ(session->submit({picture.frame(i), nullptr, 100.0 + i / 60.0}), 0);
     std::unique_lock lock(mutex);
     ASSERT_TRUE(changed.wait_for(lock, 60s, [&] { return int(frames.size()) == i + 1; }));
   }
@@ -97,8 +97,9 @@ TEST(Mp4File, FfmpegDecodesEveryFrameOfTheFragmentedStream) {
     ASSERT_TRUE(init);
     file.write(reinterpret_cast<const char*>(init->data()), std::streamsize(init->size()));
     for (std::size_t i = 0; i < frames.size(); ++i) {
-      FragmentSample sample{std::uint32_t(i + 1), i * kFrameDuration, kFrameDuration,
-                            frames[i].keyFrame};
+      // Decode times from the capture times, counted from the first.
+      FragmentSample sample{std::uint32_t(i + 1), mediaTicks(frames[i].captureTime - 100.0),
+                            kFrameDuration, frames[i].keyFrame};
       auto fragment = generateFragment(sample, frames[i].data);
       ASSERT_TRUE(fragment);
       file.write(reinterpret_cast<const char*>(fragment->data()),

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
 #include <numeric>
 #include <string>
 
@@ -27,6 +29,16 @@ TEST(Mp4Bytes, BigEndianHelpers) {
   EXPECT_EQ(uint64ToBytes(0), (std::array<std::uint8_t, 8>{}));
   EXPECT_EQ(uint64ToBytes(0x0102030405060708),
             (std::array<std::uint8_t, 8>{1, 2, 3, 4, 5, 6, 7, 8}));
+}
+
+TEST(Mp4Bytes, SecondsToMediaTicks) {
+  EXPECT_EQ(mediaTicks(0), 0u);
+  EXPECT_EQ(mediaTicks(1.0 / 60), 1500u);
+  EXPECT_EQ(mediaTicks(2.5), 225000u);
+  EXPECT_EQ(mediaTicks(100000.0), 9'000'000'000u); // past 32 bits
+  EXPECT_EQ(mediaTicks(-0.5), 0u);
+  EXPECT_EQ(mediaTicks(std::nan("")), 0u);
+  EXPECT_EQ(mediaTicks(1e300), std::numeric_limits<std::uint64_t>::max());
 }
 
 TEST(Mp4Boxes, FileTypeBoxIsTheFixed24Bytes) {

@@ -77,6 +77,15 @@ char pictureKind(const std::vector<std::uint8_t>& sample) {
   return kind;
 }
 
+// Threads leave /proc a moment after they have been joined.
+bool encoderThreadsEnd() {
+  for (auto deadline = std::chrono::steady_clock::now() + 60s;
+       test::threadsNamed("tovel-encoder") > 0; std::this_thread::sleep_for(1ms))
+    if (std::chrono::steady_clock::now() > deadline)
+      return false;
+  return true;
+}
+
 TEST(H264Encoder, MainProfileWithCabacAndALevelFor1080pAt60) {
   std::int32_t status = 1;
   auto encoder = H264Encoder::create({}, nullptr, status);
@@ -208,7 +217,7 @@ TEST_F(CompressionSessionTest, EveryFrameEncodedInOrderWithKeyFramesOnRequest) {
   }
   EXPECT_EQ(kinds, "IPPPIP");
   EXPECT_EQ(outputLines(), std::vector<std::string>(6, "Encoded frame received"));
-  EXPECT_EQ(test::threadsNamed("tovel-encoder"), 1);
+  EXPECT_GE(test::threadsNamed("tovel-encoder"), 1); // with x264's own
 }
 
 TEST_F(CompressionSessionTest, ANewerPictureReplacesTheWaitingOneInsteadOfQueueing) {
@@ -236,7 +245,7 @@ TEST_F(CompressionSessionTest, StopFinishesTheWaitingPictureThenRefusesMore) {
   std::thread stopper([&] { session->stop(); });
   release();
   stopper.join();
-  EXPECT_EQ(test::threadsNamed("tovel-encoder"), 0);
+  EXPECT_TRUE(encoderThreadsEnd());
   {
     std::lock_guard lock(mutex);
     ASSERT_EQ(frames.size(), 2u);
@@ -272,11 +281,7 @@ TEST_F(CompressionSessionTest, KeepsThePictureOwnerUntilEncodedAndMayBeDestroyed
   ASSERT_TRUE(done.wait_for(lock, 60s, [&] { return finished; }));
   EXPECT_TRUE(watch.expired());
   lock.unlock();
-  // The thread ends once the handler has returned.
-  for (auto deadline = std::chrono::steady_clock::now() + 60s;
-       test::threadsNamed("tovel-encoder") > 0 && std::chrono::steady_clock::now() < deadline;)
-    std::this_thread::yield();
-  EXPECT_EQ(test::threadsNamed("tovel-encoder"), 0);
+  EXPECT_TRUE(encoderThreadsEnd()); // once the handler has returned
 }
 
 TEST(CompressionSessionCreation, PrintsTheStatusOfAFailure) {
