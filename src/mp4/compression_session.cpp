@@ -151,15 +151,15 @@ std::int32_t CompressionSession::submit(EncoderInput input) {
         ++worker_->displaced;
       worker_->waiting = std::move(input);
       // Printed before the encoder can take the picture, so the lines come in their real order.
+      // Nothing of the session is touched once the lock is let go: the picture's handler may
+      // destroy it.
       worker_->log.print("Frame passed to encoder");
+      worker_->wake.notify_one();
+      return 0;
     }
   }
-  if (status != 0) {
-    worker_->log.print("Failed to encode frame: " + std::to_string(status));
-    return status;
-  }
-  worker_->wake.notify_one();
-  return 0;
+  worker_->log.print("Failed to encode frame: " + std::to_string(status));
+  return status;
 }
 
 void CompressionSession::requestKeyFrame() {

@@ -18,7 +18,8 @@ namespace tovel {
 
 namespace {
 
-constexpr int kLargestSide = 8192;
+constexpr int kLargestSide = 8192;         // of the stream
+constexpr int kLargestPictureSide = 16384; // of a picture handed in, as captures allow
 
 // VUI colour description of what libyuv's ARGBToI420 produces from an sRGB screen: BT.601
 // coefficients (SMPTE 170M), limited range, BT.709 primaries and the sRGB transfer curve.
@@ -167,8 +168,9 @@ bool H264Encoder::toI420(const ImageView& picture) {
 }
 
 H264Encoder::Result H264Encoder::encode(const ImageView& picture, bool keyFrame) {
-  if (picture.empty() || picture.width > kLargestSide || picture.height > kLargestSide ||
-      picture.stride < std::size_t(picture.width) * 4 || picture.stride > std::size_t(INT32_MAX))
+  if (picture.empty() || picture.width > kLargestPictureSide ||
+      picture.height > kLargestPictureSide || picture.stride < std::size_t(picture.width) * 4 ||
+      picture.stride > std::size_t(INT32_MAX))
     return {kStatusInvalidArgument, std::nullopt};
   if (!toI420(picture))
     return {kStatusEncoderFailed, std::nullopt};
