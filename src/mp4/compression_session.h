@@ -45,7 +45,7 @@ public:
 
   // Opens the encoder and starts its thread, then prints "Compression session created
   // successfully", or "Failed to create compression session: " and the status (set in `status`
-  // when given) and returns none.
+  // when given) and returns none. The log must outlive the session's thread.
   static std::unique_ptr<CompressionSession> create(const H264EncoderSettings& settings, Log& log,
                                                     OutputHandler handler,
                                                     std::int32_t* status = nullptr);
