@@ -1,0 +1,296 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+#include "mp4/compression_session.h"
+#include "mp4/h264_encoder.h"
+#include "support/scrolling_picture.h"
+#include "support/threads.h"
+
+namespace tovel {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Reads Exp-Golomb coded fields from a NAL unit's payload, emulation-prevention bytes removed.
+class BitReader {
+public:
+  explicit BitReader(NalUnit unit) {
+    for (std::size_t i = 1, zeros = 0; i < unit.size(); ++i) {
+      if (zeros >= 2 && unit[i] == 3) {
+        zeros = 0;
+        continue;
+      }
+      zeros = unit[i] == 0 ? zeros + 1 : 0;
+      bytes_.push_back(unit[i]);
+    }
+  }
+  unsigned bit() {
+    unsigned value =
+        position_ / 8 < bytes_.size() ? bytes_[position_ / 8] >> (7 - position_ % 8) & 1 : 0;
+    ++position_;
+    return value;
+  }
+  unsigned ue() {
+    int zeros = 0;
+    while (bit() == 0 && zeros < 32)
+      ++zeros;
+    unsigned value = 0;
+    for (int i = 0; i < zeros; ++i)
+      value = value << 1 | bit();
+    return (1u << zeros) - 1 + value;
+  }
+
+private:
+  std::vector<std::uint8_t> bytes_;
+  std::size_t position_ = 0;
+};
+
+bool cabacOn(NalUnit pps) {
+  BitReader reader(pps);
+  reader.ue(); // pic_parameter_set_id
+  reader.ue(); // seq_parameter_set_id
+  return reader.bit() == 1;
+}
+
+// What the slices of a sample are: 'I' for IDR, 'P', 'B', 'i' for non-IDR intra; '?' if mixed or
+// none, '!' if the sample does not split.
+char pictureKind(const std::vector<std::uint8_t>& sample) {
+  auto units = splitNalUnits(sample);
+  if (!units)
+    return '!';
+  char kind = '?';
+  for (NalUnit unit : *units) {
+    auto type = nalUnitType(unit);
+    if (type != 1 && type != 5)
+      continue;
+    BitReader reader(unit);
+    reader.ue(); // first_mb_in_slice
+    unsigned sliceType = reader.ue() % 5;
+    char slice = type == 5 ? 'I' : sliceType == 0 ? 'P' : sliceType == 1 ? 'B' : 'i';
+    if (kind != '?' && kind != slice)
+      return '?';
+    kind = slice;
+  }
+  return kind;
+}
+
+// Threads leave /proc a moment after they have been joined.
+bool encoderThreadsEnd() {
+  for (auto deadline = std::chrono::steady_clock::now() + 60s;
+       test::threadsNamed("tovel-encoder") > 0; std::this_thread::sleep_for(1ms))
+    if (std::chrono::steady_clock::now() > deadline)
+      return false;
+  return true;
+}
+
+TEST(H264Encoder, MainProfileWithCabacAndALevelFor1080pAt60) {
+  std::int32_t status = 1;
+  auto encoder = H264Encoder::create({}, nullptr, status);
+  ASSERT_TRUE(encoder);
+  EXPECT_EQ(status, 0);
+  auto profile = readSpsProfile(encoder->parameterSets().sps);
+  ASSERT_TRUE(profile);
+  EXPECT_EQ(profile->profileIdc, 77);
+  EXPECT_EQ(profile->levelIdc, 42);
+  EXPECT_EQ(encoder->codecString(), "avc1.4d402a");
+  EXPECT_TRUE(cabacOn(encoder->parameterSets().pps));
+  auto record = avcDecoderConfiguration(encoder->parameterSets());
+  EXPECT_EQ(record, encoder->avcConfiguration());
+}
+
+TEST(H264Encoder, RefusesSettingsItCannotUse) {
+  const H264EncoderSettings cases[] = {
+      {.width = 0},           {.width = 1921},         {.height = 1079},         {.width = 9000},
+      {.framesPerSecond = 0}, {.keyFrameInterval = 0}, {.preset = "warp-speed"},
+  };
+  for (const auto& settings : cases) {
+    std::int32_t status = 0;
+    EXPECT_FALSE(H264Encoder::create(settings, nullptr, status));
+    EXPECT_EQ(status, kStatusInvalidArgument);
+  }
+}
+
+TEST(H264Encoder, IdrFirstAndOnRequestPredictedOtherwise) {
+  std::int32_t status = 0;
+  auto encoder = H264Encoder::create({.width = 320, .height = 192}, nullptr, status);
+  ASSERT_TRUE(encoder);
+  test::ScrollingPicture picture(320, 192);
+  std::string kinds;
+  for (int frame = 0; frame < 10; ++frame) {
+    auto result = encoder->encode(picture.frame(frame), frame == 6);
+    ASSERT_EQ(result.status, 0);
+    ASSERT_TRUE(result.picture);
+    const auto& data = result.picture->data;
+    char kind = pictureKind(data);
+    kinds += kind;
+    EXPECT_EQ(result.picture->keyFrame, kind == 'I') << frame;
+    // The lengths cover the sample exactly and no parameter set is repeated in it.
+    auto units = splitNalUnits(data);
+    ASSERT_TRUE(units) << frame;
+    for (NalUnit unit : *units)
+      EXPECT_FALSE(isNalType(unit, NalType::sps) || isNalType(unit, NalType::pps));
+  }
+  EXPECT_EQ(kinds, "IPPPPPIPPP");
+}
+
+TEST(H264Encoder, ScalesPicturesOfAnyOtherSize) {
+  std::int32_t status = 0;
+  auto encoder = H264Encoder::create({.width = 320, .height = 192}, nullptr, status);
+  ASSERT_TRUE(encoder);
+  for (auto [width, height] : {std::pair{640, 384}, {333, 201}, {17, 9}, {1, 1}}) {
+    test::ScrollingPicture picture(width, height);
+    auto result = encoder->encode(picture.frame(0), false);
+    EXPECT_EQ(result.status, 0) << width << "x" << height;
+    EXPECT_TRUE(result.picture) << width << "x" << height;
+  }
+  BgraImage image(64, 64);
+  ImageView tooNarrowStride = image.view();
+  tooNarrowStride.stride = 63 * 4;
+  EXPECT_EQ(encoder->encode(tooNarrowStride, false).status, kStatusInvalidArgument);
+  EXPECT_EQ(encoder->encode(ImageView{}, false).status, kStatusInvalidArgument);
+}
+
+// A session at a small size whose outputs are collected. The handler can be held on a chosen
+// capture time, to keep the encoder busy while the test submits more.
+class CompressionSessionTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    session =
+        CompressionSession::create({.width = 320, .height = 192}, log,
+                                   [this](EncodedFrame&& frame) { received(std::move(frame)); });
+    ASSERT_TRUE(session);
+  }
+
+  void received(EncodedFrame&& frame) {
+    std::unique_lock lock(mutex);
+    frames.push_back(std::move(frame));
+    changed.notify_all();
+    changed.wait(lock, [&] { return frames.back().captureTime != holdAt; });
+  }
+  void release() {
+    std::lock_guard lock(mutex);
+    holdAt = -1;
+    changed.notify_all();
+  }
+  bool waitForFrames(std::size_t count) {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, 60s, [&] { return frames.size() >= count; });
+  }
+  std::int32_t submit(double captureTime) {
+    return session->submit({picture.frame(int(captureTime)), nullptr, captureTime});
+  }
+  std::vector<std::string> outputLines() {
+    std::vector<std::string> lines;
+    for (auto& line : log.lines())
+      if (line == "Encoded frame received" || line.starts_with("Compression failed"))
+        lines.push_back(line);
+    return lines;
+  }
+
+  MemoryLog log;
+  test::ScrollingPicture picture{320, 192};
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<EncodedFrame> frames;
+  double holdAt = -1;
+  std::unique_ptr<CompressionSession> session;
+};
+
+TEST_F(CompressionSessionTest, EveryFrameEncodedInOrderWithKeyFramesOnRequest) {
+  EXPECT_TRUE(log.contains("Compression session created successfully"));
+  EXPECT_EQ(session->codecString(), "avc1.4d4015"); // level 2.1 suffices for 320 x 192 at 60
+  for (int i = 0; i < 6; ++i) {
+    if (i == 4)
+      session->requestKeyFrame();
+    EXPECT_EQ(submit(i), 0);
+    ASSERT_TRUE(waitForFrames(i + 1));
+  }
+  std::lock_guard lock(mutex);
+  std::string kinds;
+  for (std::size_t i = 0; i < frames.size(); ++i) {
+    EXPECT_EQ(frames[i].captureTime, double(i));
+    EXPECT_EQ(frames[i].keyFrame, containsIdrSlice(frames[i].data));
+    kinds += pictureKind(frames[i].data);
+  }
+  EXPECT_EQ(kinds, "IPPPIP");
+  EXPECT_EQ(outputLines(), std::vector<std::string>(6, "Encoded frame received"));
+  EXPECT_GE(test::threadsNamed("tovel-encoder"), 1); // with x264's own
+}
+
+TEST_F(CompressionSessionTest, ANewerPictureReplacesTheWaitingOneInsteadOfQueueing) {
+  holdAt = 1; // the encoder stays in the handler of picture 1
+  ASSERT_EQ(submit(1), 0);
+  ASSERT_TRUE(waitForFrames(1));
+  for (double t : {2, 3, 4})
+    EXPECT_EQ(submit(t), 0);
+  release();
+  ASSERT_TRUE(waitForFrames(2));
+  session->stop(); // waits for the outputs still owed
+  std::lock_guard lock(mutex);
+  ASSERT_EQ(frames.size(), 2u);
+  EXPECT_EQ(frames[1].captureTime, 4);
+  EXPECT_EQ(outputLines(), (std::vector<std::string>{
+                               "Encoded frame received", "Compression failed with status: 0",
+                               "Compression failed with status: 0", "Encoded frame received"}));
+}
+
+TEST_F(CompressionSessionTest, StopFinishesTheWaitingPictureThenRefusesMore) {
+  holdAt = 1;
+  ASSERT_EQ(submit(1), 0);
+  ASSERT_TRUE(waitForFrames(1));
+  ASSERT_EQ(submit(2), 0);
+  std::thread stopper([&] { session->stop(); });
+  release();
+  stopper.join();
+  EXPECT_TRUE(encoderThreadsEnd());
+  {
+    std::lock_guard lock(mutex);
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[1].captureTime, 2);
+  }
+  EXPECT_EQ(submit(3), kStatusSessionStopped);
+  EXPECT_TRUE(log.contains("Failed to encode frame: -108"));
+}
+
+TEST_F(CompressionSessionTest, RefusesAnEmptyPicture) {
+  EXPECT_EQ(session->submit({ImageView{}, nullptr, 0}), kStatusInvalidArgument);
+  EXPECT_TRUE(log.contains("Failed to encode frame: -22"));
+  EXPECT_FALSE(log.contains("Frame passed to encoder"));
+}
+
+TEST_F(CompressionSessionTest, KeepsThePictureOwnerUntilEncodedAndMayBeDestroyedByItsHandler) {
+  session.reset();
+  std::mutex doneMutex;
+  std::condition_variable done;
+  bool finished = false;
+  auto owner = std::make_shared<test::ScrollingPicture>(320, 192);
+  std::weak_ptr<test::ScrollingPicture> watch = owner;
+  session = CompressionSession::create({.width = 320, .height = 192}, log, [&](EncodedFrame&&) {
+    session.reset(); // destroyed on its own thread, from inside its handler
+    std::lock_guard lock(doneMutex);
+    finished = true;
+    done.notify_all();
+  });
+  ASSERT_TRUE(session);
+  ImageView view = owner->frame(0);
+  ASSERT_EQ(session->submit({view, std::move(owner), 0}), 0);
+  std::unique_lock lock(doneMutex);
+  ASSERT_TRUE(done.wait_for(lock, 60s, [&] { return finished; }));
+  EXPECT_TRUE(watch.expired());
+  lock.unlock();
+  EXPECT_TRUE(encoderThreadsEnd()); // once the handler has returned
+}
+
+TEST(CompressionSessionCreation, PrintsTheStatusOfAFailure) {
+  MemoryLog log;
+  std::int32_t status = 0;
+  EXPECT_FALSE(CompressionSession::create({.width = 33}, log, nullptr, &status));
+  EXPECT_EQ(status, kStatusInvalidArgument);
+  EXPECT_EQ(log.lines(), std::vector<std::string>{"Failed to create compression session: -22"});
+}
+
+} // namespace
+} // namespace tovel
