@@ -51,6 +51,7 @@ public:
   InjectionState& injectionState() { return state_; }
   InputContext& input() { return input_; }
   Router& router() { return router_; }
+  RequestReader& reader() { return reader_; }
   // The worker pool for page fetches and picture streams.
   asio::thread_pool& workers() { return workers_; }
 

@@ -47,6 +47,14 @@ void TestClient::close() {
   fd_ = -1;
 }
 
+void TestClient::reset() {
+  if (fd_ < 0)
+    return;
+  linger abort{1, 0};
+  ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+  close();
+}
+
 void TestClient::send(std::string_view bytes) {
   while (!bytes.empty() && fd_ >= 0) {
     ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);

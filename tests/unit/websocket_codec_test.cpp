@@ -29,61 +29,72 @@ TEST(WebSocketHandshake, KeyIsTakenFromTheFirstLineNamingIt) {
   EXPECT_EQ(webSocketKeyFromRequest("GET /Sec-WebSocket-Key HTTP/1.1\r\n\r\n"), std::nullopt);
 }
 
-TEST(WebSocketFrames, ProtocolSampleDecodes) {
+using Kind = WebSocketFrame::Kind;
+
+TEST(WebSocketFrames, TextFramesDecodeToTheirPayloadAndSize) {
   const std::string hello("\x81\x85\x37\xfa\x21\x3d\x7f\x9f\x4d\x51\x58", 11);
-  auto frame = parseWebSocketFrame(hello + "trailing bytes");
-  ASSERT_TRUE(frame);
-  EXPECT_EQ(frame->text, "Hello");
-  EXPECT_EQ(frame->size, 11u);
-  // RSV bits are not looked at.
-  std::string rsv = hello;
+  std::string rsv = hello; // RSV bits are not looked at
   rsv[0] = char(0xC1);
-  EXPECT_EQ(parseWebSocketFrame(rsv)->text, "Hello");
+  const std::string medium(300, 'm'), largest(kMaximumWebSocketPayload, 'L');
+  const struct {
+    std::string bytes;
+    std::string text;
+    std::size_t size;
+  } cases[] = {
+      {hello + "trailing bytes", "Hello", 11},
+      {rsv, "Hello", 11},
+      {maskedFrame(""), "", 6},
+      {maskedFrame(std::string(125, 's')), std::string(125, 's'), 2 + 4 + 125},
+      {maskedFrame(medium) + maskedFrame("next"), medium, 2 + 2 + 4 + 300},
+      {maskedFrame(largest), largest, 2 + 8 + 4 + largest.size()},
+  };
+  for (const auto& c : cases) {
+    WebSocketFrame frame = parseWebSocketFrame(c.bytes);
+    EXPECT_EQ(frame.kind, Kind::text) << c.size;
+    EXPECT_EQ(frame.text, c.text) << c.size;
+    EXPECT_EQ(frame.size, c.size);
+  }
 }
 
-TEST(WebSocketFrames, LengthForms) {
-  std::string medium(300, 'm');
-  auto f = parseWebSocketFrame(maskedFrame(medium));
-  ASSERT_TRUE(f);
-  EXPECT_EQ(f->text, medium);
-  EXPECT_EQ(f->size, 2 + 2 + 4 + 300u);
-
-  std::string large(70000, 'L');
-  f = parseWebSocketFrame(maskedFrame(large));
-  ASSERT_TRUE(f);
-  EXPECT_EQ(f->text.size(), 70000u);
-  EXPECT_EQ(f->size, 2 + 8 + 4 + 70000u);
-
-  f = parseWebSocketFrame(maskedFrame(""));
-  ASSERT_TRUE(f);
-  EXPECT_EQ(f->text, "");
-  EXPECT_EQ(f->size, 6u);
+TEST(WebSocketFrames, RefusedFramesAreSkippedWhole) {
+  const struct {
+    std::string bytes;
+    std::size_t size;
+  } cases[] = {
+      {std::string("\x81\x05Hello", 7), 7},                      // unmasked: no masking key
+      {maskedFrame("Hel", 0x1, 1, /*fin=*/false) + "more", 9},   // fragment
+      {maskedFrame("lo", 0x0), 8},                               // continuation
+      {maskedFrame("", 0x8), 6},                                 // close
+      {maskedFrame("", 0x9), 6},                                 // ping
+      {maskedFrame(std::string(200, 'b'), 0x2), 2 + 2 + 4 + 200}, // binary
+      {maskedFrame("\xff"), 7},                                  // not UTF-8
+  };
+  for (const auto& c : cases) {
+    WebSocketFrame frame = parseWebSocketFrame(c.bytes);
+    EXPECT_EQ(frame.kind, Kind::refused) << c.size;
+    EXPECT_EQ(frame.size, c.size);
+    EXPECT_TRUE(frame.text.empty());
+  }
 }
 
-TEST(WebSocketFrames, RefusedFramesYieldNothing) {
-  EXPECT_FALSE(parseWebSocketFrame(std::string("\x81\x05Hello", 7)));           // unmasked
-  EXPECT_FALSE(parseWebSocketFrame(maskedFrame("Hel", 0x1, 1, /*fin=*/false))); // fragment
-  EXPECT_FALSE(parseWebSocketFrame(maskedFrame("", 0x8)));                      // close
-  EXPECT_FALSE(parseWebSocketFrame(maskedFrame("", 0x9)));                      // ping
-  EXPECT_FALSE(parseWebSocketFrame(maskedFrame("ab", 0x2)));                    // binary
-  EXPECT_FALSE(parseWebSocketFrame(maskedFrame("\xff")));                       // not UTF-8
-  EXPECT_FALSE(parseWebSocketFrame(std::string("\x81", 1)));
-  EXPECT_FALSE(parseWebSocketFrame(std::string("\x81\xfe\x01", 3)));           // 126, cut
-  EXPECT_FALSE(parseWebSocketFrame(std::string("\x81\xff\0\0\0\0\0\0\0", 9))); // 127, cut
-  std::string whole = maskedFrame("Hello");
-  EXPECT_FALSE(parseWebSocketFrame(whole.substr(0, whole.size() - 1)));
-  EXPECT_FALSE(parseWebSocketFrame(whole.substr(0, 5))); // inside the masking key
-  // A 64-bit length with its top bit set is just an impossibly long frame.
-  std::string huge("\x81\xff\x80\0\0\0\0\0\0\0"
-                   "abcd"
-                   "payload",
-                   18);
-  EXPECT_FALSE(parseWebSocketFrame(huge));
-  std::string maximum("\x81\xff\xff\xff\xff\xff\xff\xff\xff\xff"
-                      "abcd"
-                      "x",
-                      15);
-  EXPECT_FALSE(parseWebSocketFrame(maximum));
+TEST(WebSocketFrames, CutFramesWaitAndOversizedOnesAreRefusedFromTheirHeader) {
+  // Every cut of a frame, in its header, masking key or payload, asks for more.
+  for (const std::string& whole : {maskedFrame("Hello"), maskedFrame(std::string(300, 'x')),
+                                   maskedFrame(std::string(70, 'y'), 0x9),
+                                   std::string("\x81\x05Hello", 7)})
+    for (std::size_t cut = 0; cut < whole.size(); ++cut)
+      EXPECT_EQ(parseWebSocketFrame(whole.substr(0, cut)).kind, Kind::incomplete) << cut;
+
+  // Declared lengths above the limit are refused as soon as the length is known, without the
+  // payload (or even the masking key) present.
+  const std::string tooLarge[] = {
+      std::string("\x81\xff\0\0\0\0\0\x01\0\x01", 10),             // 65537
+      std::string("\x82\xff\0\0\0\0\0\x10\0\0", 10),               // binary, 1 MiB
+      std::string("\x81\xff\x80\0\0\0\0\0\0\0abcd", 14),           // 2^63
+      std::string("\x81\xff\xff\xff\xff\xff\xff\xff\xff\xff", 10), // 2^64 - 1
+  };
+  for (const std::string& bytes : tooLarge)
+    EXPECT_EQ(parseWebSocketFrame(bytes).kind, Kind::tooLarge);
 }
 
 } // namespace
