@@ -51,7 +51,8 @@ BodyLength bodyLength(std::string_view headerBlock) {
   for (std::size_t i = 1; i < lines.size(); ++i) {
     std::string_view line = lines[i];
     std::size_t colon = line.find(':');
-    if (colon == std::string_view::npos || !equalsIgnoringCase(line.substr(0, colon), "content-length"))
+    if (colon == std::string_view::npos ||
+        !equalsIgnoringCase(line.substr(0, colon), "content-length"))
       continue;
     std::string_view value = trimBlanks(line.substr(colon + 1));
     if (value.empty())

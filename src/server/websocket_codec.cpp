@@ -97,4 +97,23 @@ WebSocketFrame parseWebSocketFrame(const std::uint8_t* data, std::size_t size) {
   return frame;
 }
 
+std::vector<WebSocketFrame> takeWebSocketFrames(std::vector<std::uint8_t>& bytes) {
+  std::vector<WebSocketFrame> frames;
+  std::size_t offset = 0;
+  while (offset < bytes.size()) {
+    WebSocketFrame frame = parseWebSocketFrame(bytes.data() + offset, bytes.size() - offset);
+    if (frame.kind == WebSocketFrame::Kind::incomplete)
+      break;
+    if (frame.kind == WebSocketFrame::Kind::tooLarge) {
+      frames.push_back(std::move(frame));
+      offset = bytes.size();
+      break;
+    }
+    offset += frame.size;
+    frames.push_back(std::move(frame));
+  }
+  bytes.erase(bytes.begin(), bytes.begin() + std::ptrdiff_t(offset));
+  return frames;
+}
+
 } // namespace tovel

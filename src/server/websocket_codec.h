@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tovel {
 
@@ -43,5 +44,10 @@ WebSocketFrame parseWebSocketFrame(const std::uint8_t* data, std::size_t size);
 inline WebSocketFrame parseWebSocketFrame(std::string_view bytes) {
   return parseWebSocketFrame(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
 }
+
+// Takes every frame that has fully arrived from the front of a connection's bytes, in order, and
+// leaves the start of a frame still on its way. A frame too large to hold ends the list and the
+// stream: nothing after it can be found, so nothing is left behind.
+std::vector<WebSocketFrame> takeWebSocketFrames(std::vector<std::uint8_t>& bytes);
 
 } // namespace tovel

@@ -67,29 +67,24 @@ void WebSocketSession::handleRead(const ConnectionPtr& connection, const Session
 }
 
 bool WebSocketSession::handleFrames(Session& session) {
-  Bytes& bytes = session.pending;
-  std::size_t offset = 0;
-  bool goesOn = true;
-  while (offset < bytes.size()) {
-    WebSocketFrame frame = parseWebSocketFrame(bytes.data() + offset, bytes.size() - offset);
-    if (frame.kind == WebSocketFrame::Kind::incomplete)
+  for (const WebSocketFrame& frame : takeWebSocketFrames(session.pending)) {
+    switch (frame.kind) {
+    case WebSocketFrame::Kind::text:
+      handleWebSocketMessage(input_, frame.text, session.held);
       break;
-    if (frame.kind == WebSocketFrame::Kind::tooLarge) {
-      // Never held, and what follows it cannot be found without reading it all: the session ends.
+    case WebSocketFrame::Kind::refused:
+      // Skipped whole, so the frames after it still count.
       log_.print(kFrameWarning);
-      goesOn = false;
-      offset = bytes.size();
+      break;
+    case WebSocketFrame::Kind::tooLarge:
+      // Never held, and what follows it cannot be found without reading it all.
+      log_.print(kFrameWarning);
+      return false;
+    case WebSocketFrame::Kind::incomplete:
       break;
     }
-    // A frame this host does not take is skipped whole, so the frames after it still count.
-    if (frame.kind == WebSocketFrame::Kind::refused)
-      log_.print(kFrameWarning);
-    else
-      handleWebSocketMessage(input_, frame.text, session.held);
-    offset += frame.size;
   }
-  bytes.erase(bytes.begin(), bytes.begin() + std::ptrdiff_t(offset));
-  return goesOn;
+  return true;
 }
 
 void WebSocketSession::end(const ConnectionPtr& connection, Session& session) {

@@ -143,11 +143,13 @@ TEST_F(WebSocket, WhatAVanishedClientHeldIsReleased) {
   const std::pair<const char*, std::function<void(TestClient&)>> endings[] = {
       {"reset", [](TestClient& c) { c.reset(); }},
       {"end of stream", [](TestClient& c) { c.finishSending(); }},
-      {"cut off by the end of stream", [](TestClient& c) {
+      {"cut off by the end of stream",
+       [](TestClient& c) {
          c.send(scrollFrame(1).substr(0, 5));
          c.finishSending();
        }},
-      {"frame too large", [](TestClient& c) { c.send(std::string("\x81\xff\0\0\0\0\x10\0\0\0", 10)); }},
+      {"frame too large",
+       [](TestClient& c) { c.send(std::string("\x81\xff\0\0\0\0\x10\0\0\0", 10)); }},
   };
   auto other = upgrade();
   sendAndWait(*other, maskedFrame(R"({"action":"mousedown","button":"middle"})"), "other");

@@ -55,8 +55,7 @@ TEST(RequestAssembly, FindsTheRequestAtTheStartOfWhatArrived) {
        "{\"text\":\"caf\xc3\xa9\"}"},
       // The upgrade header counts in the header block only, and only written like this.
       {"GET / HTTP/1.1\r\nupgrade: websocket\r\n\r\n", Kind::request, "GET", "/"},
-      {"GET / HTTP/1.1\r\n\r\nUpgrade: websocket", Kind::request, "GET", "/",
-       "Upgrade: websocket"},
+      {"GET / HTTP/1.1\r\n\r\nUpgrade: websocket", Kind::request, "GET", "/", "Upgrade: websocket"},
       // Still on its way: the request line, the header block, the declared body.
       {"", Kind::incomplete},
       {"\r", Kind::incomplete},
@@ -118,8 +117,9 @@ TEST(RequestAssembly, AnUpgradeEndsWithItsHeaderBlock) {
 // Wherever TCP cuts a run of requests, what arrived so far is either not yet a request or
 // exactly the first one, and nothing after the cut changes it.
 TEST(RequestAssembly, ACutAnywhereOnlyDelaysTheRequest) {
-  const std::string stream = "\r\nPOST /move HTTP/1.1\r\nContent-Length: 14\r\n\r\n{\"x\":3,\"y\":-2}"
-                             "GET / HTTP/1.1\r\nHost: h\r\n\r\n";
+  const std::string stream =
+      "\r\nPOST /move HTTP/1.1\r\nContent-Length: 14\r\n\r\n{\"x\":3,\"y\":-2}"
+      "GET / HTTP/1.1\r\nHost: h\r\n\r\n";
   RequestAssembly whole = assembleRequest(stream);
   ASSERT_EQ(whole.kind, Kind::request);
   ASSERT_EQ(whole.request.body, "{\"x\":3,\"y\":-2}");

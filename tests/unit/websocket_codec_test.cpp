@@ -61,13 +61,13 @@ TEST(WebSocketFrames, RefusedFramesAreSkippedWhole) {
     std::string bytes;
     std::size_t size;
   } cases[] = {
-      {std::string("\x81\x05Hello", 7), 7},                      // unmasked: no masking key
-      {maskedFrame("Hel", 0x1, 1, /*fin=*/false) + "more", 9},   // fragment
-      {maskedFrame("lo", 0x0), 8},                               // continuation
-      {maskedFrame("", 0x8), 6},                                 // close
-      {maskedFrame("", 0x9), 6},                                 // ping
+      {std::string("\x81\x05Hello", 7), 7},                       // unmasked: no masking key
+      {maskedFrame("Hel", 0x1, 1, /*fin=*/false) + "more", 9},    // fragment
+      {maskedFrame("lo", 0x0), 8},                                // continuation
+      {maskedFrame("", 0x8), 6},                                  // close
+      {maskedFrame("", 0x9), 6},                                  // ping
       {maskedFrame(std::string(200, 'b'), 0x2), 2 + 2 + 4 + 200}, // binary
-      {maskedFrame("\xff"), 7},                                  // not UTF-8
+      {maskedFrame("\xff"), 7},                                   // not UTF-8
   };
   for (const auto& c : cases) {
     WebSocketFrame frame = parseWebSocketFrame(c.bytes);
@@ -79,9 +79,9 @@ TEST(WebSocketFrames, RefusedFramesAreSkippedWhole) {
 
 TEST(WebSocketFrames, CutFramesWaitAndOversizedOnesAreRefusedFromTheirHeader) {
   // Every cut of a frame, in its header, masking key or payload, asks for more.
-  for (const std::string& whole : {maskedFrame("Hello"), maskedFrame(std::string(300, 'x')),
-                                   maskedFrame(std::string(70, 'y'), 0x9),
-                                   std::string("\x81\x05Hello", 7)})
+  for (const std::string& whole :
+       {maskedFrame("Hello"), maskedFrame(std::string(300, 'x')),
+        maskedFrame(std::string(70, 'y'), 0x9), std::string("\x81\x05Hello", 7)})
     for (std::size_t cut = 0; cut < whole.size(); ++cut)
       EXPECT_EQ(parseWebSocketFrame(whole.substr(0, cut)).kind, Kind::incomplete) << cut;
 
@@ -95,6 +95,46 @@ TEST(WebSocketFrames, CutFramesWaitAndOversizedOnesAreRefusedFromTheirHeader) {
   };
   for (const std::string& bytes : tooLarge)
     EXPECT_EQ(parseWebSocketFrame(bytes).kind, Kind::tooLarge);
+}
+
+std::vector<std::uint8_t> bytesOf(std::string_view text) {
+  return std::vector<std::uint8_t>(text.begin(), text.end());
+}
+
+std::string describe(const std::vector<WebSocketFrame>& frames) {
+  std::string all;
+  for (const WebSocketFrame& f : frames)
+    all += f.kind == Kind::text      ? "text:" + f.text + " "
+           : f.kind == Kind::refused ? "refused "
+                                     : "tooLarge ";
+  return all;
+}
+
+// However a stream of frames is cut into two reads, taking frames from the first and then from
+// what was left plus the second gives the frames of the whole, in order.
+TEST(WebSocketFrames, FramesTakenAcrossAnyCutAreThoseOfTheWhole) {
+  const std::string stream = maskedFrame("one") + maskedFrame("", 0x9) +
+                             maskedFrame(std::string(200, 'x')) + std::string("\x81\x01!", 3) +
+                             maskedFrame("two");
+  std::vector<std::uint8_t> whole = bytesOf(stream);
+  const std::string all = describe(takeWebSocketFrames(whole));
+  EXPECT_EQ(all, "text:one refused text:" + std::string(200, 'x') + " refused text:two ");
+  EXPECT_TRUE(whole.empty());
+  for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
+    std::vector<std::uint8_t> pending = bytesOf(stream.substr(0, cut));
+    std::string seen = describe(takeWebSocketFrames(pending));
+    EXPECT_LE(pending.size(), 2 + 2 + 4 + 200u) << cut; // at most the frame being cut
+    pending.insert(pending.end(), stream.begin() + std::ptrdiff_t(cut), stream.end());
+    seen += describe(takeWebSocketFrames(pending));
+    EXPECT_EQ(seen, all) << cut;
+    EXPECT_TRUE(pending.empty()) << cut;
+  }
+
+  // A frame too large to hold ends the stream: nothing of it or after it is kept.
+  std::vector<std::uint8_t> oversized = bytesOf(
+      maskedFrame("a") + std::string("\x81\xff\0\0\0\0\0\x01\0\x01", 10) + maskedFrame("b"));
+  EXPECT_EQ(describe(takeWebSocketFrames(oversized)), "text:a tooLarge ");
+  EXPECT_TRUE(oversized.empty());
 }
 
 } // namespace

@@ -143,10 +143,10 @@ TEST_F(WebSocketDispatch, LogLines) {
            "not json",
        })
     send(message);
-  EXPECT_EQ(log.lines(), (Lines{"\nws click center", "\nws click Right", "\nws mousedown left",
-                                "\nws mouseup right", "ws keydown a", "ws keyup a",
-                                "ws keydown nope", "ws scroll", "swipe left", "hi there",
-                                "Unknown WebSocket action: Move"}));
+  EXPECT_EQ(log.lines(),
+            (Lines{"\nws click center", "\nws click Right", "\nws mousedown left",
+                   "\nws mouseup right", "ws keydown a", "ws keyup a", "ws keydown nope",
+                   "ws scroll", "swipe left", "hi there", "Unknown WebSocket action: Move"}));
 }
 
 // What a session has pressed and not released is what is let go when it ends: the latest press

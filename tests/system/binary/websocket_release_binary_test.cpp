@@ -29,8 +29,7 @@ unsigned pointerMask(Display* display) {
 }
 
 // Polls the mask until the test holds or the (generous) deadline passes; the time it took.
-template <typename Test>
-std::optional<Clock::duration> waitForMask(Display* display, Test test) {
+template <typename Test> std::optional<Clock::duration> waitForMask(Display* display, Test test) {
   auto start = Clock::now();
   for (auto deadline = start + 15s; Clock::now() < deadline; std::this_thread::sleep_for(5ms))
     if (test(pointerMask(display)))
