@@ -46,20 +46,35 @@ void RequestReader::readMore(const ConnectionPtr& connection, ReceivedPtr receiv
                       });
 }
 
+void RequestReader::startDeadline(const ConnectionPtr& connection, Received& received) {
+  received.deadline = std::make_unique<asio::steady_timer>(
+      io_, std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+               std::chrono::duration<double>(idleSeconds_)));
+  received.deadline->async_wait([connection](const asio::error_code& error) {
+    if (!error) // not cancelled: the request is still not whole
+      connection->cancel();
+  });
+}
+
 void RequestReader::handleReceived(const ConnectionPtr& connection, ReceivedPtr received) {
   Bytes& bytes = received->bytes;
   RequestAssembly assembly = assembleRequest(bytes.data(), bytes.size());
-  switch (assembly.kind) {
-  case RequestAssembly::Kind::incomplete:
+  if (assembly.kind == RequestAssembly::Kind::incomplete) {
     if (received->ended) {
       // Nothing more can come; a request cut off here was never sent whole.
       connection->cancel();
       return;
     }
+    // A client that never finishes its request would otherwise hold the connection for good.
+    if (!bytes.empty() && !received->deadline)
+      startDeadline(connection, *received);
     readMore(connection, received);
-    // Started after the read, so that only a read without anything more in time closes it.
-    if (!bytes.empty())
-      connection->closeWhenIdle(idleSeconds_);
+    return;
+  }
+  received->deadline.reset(); // cancels it
+
+  switch (assembly.kind) {
+  case RequestAssembly::Kind::incomplete:
     return;
   case RequestAssembly::Kind::dropped:
     // No answer and no further read; close it eventually rather than keep it forever.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <asio/io_context.hpp>
+#include <asio/steady_timer.hpp>
 #include <functional>
 #include <memory>
 #include <string>
@@ -13,18 +15,20 @@ namespace tovel {
 
 // Reads requests from connections and hands them to the router or, for an upgrade, to the
 // WebSocket handshake. TCP may cut a request anywhere, so the bytes of a connection are kept
-// until they make a whole request; a request never has to arrive in one read.
+// until they make a whole request; a request never has to arrive in one read, but it has to
+// arrive whole in time.
 class RequestReader {
 public:
   // The connection, the upgrade request's header block, and whatever the client sent after it.
   using UpgradeHandler =
       std::function<void(const ConnectionPtr&, const std::string& request, Bytes following)>;
 
-  // How long a connection may sit without a whole request (part of one, or one that was
-  // dropped) before it is closed.
+  // How long a request may take to arrive whole once its first byte is in, and how long a
+  // connection whose request was dropped stays open, before the connection is closed.
   static constexpr double kIdleConnectionSeconds = 30.0;
 
-  RequestReader(Router& router, Log& log) : router_(router), log_(log) {}
+  RequestReader(asio::io_context& io, Router& router, Log& log)
+      : io_(io), router_(router), log_(log) {}
 
   void setUpgradeHandler(UpgradeHandler handler) { upgradeHandler_ = std::move(handler); }
   void setIdleConnectionSeconds(double seconds) { idleSeconds_ = seconds; }
@@ -48,12 +52,16 @@ private:
   struct Received {
     Bytes bytes;
     bool ended = false; // the peer finished sending, or the connection failed
+    // Set while a request has begun to arrive and is not whole yet.
+    std::unique_ptr<asio::steady_timer> deadline;
   };
   using ReceivedPtr = std::shared_ptr<Received>;
 
   void readMore(const ConnectionPtr& connection, ReceivedPtr received);
   void handleReceived(const ConnectionPtr& connection, ReceivedPtr received);
+  void startDeadline(const ConnectionPtr& connection, Received& received);
 
+  asio::io_context& io_;
   Router& router_;
   Log& log_;
   UpgradeHandler upgradeHandler_;

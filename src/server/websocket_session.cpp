@@ -10,6 +10,12 @@ namespace {
 constexpr std::size_t kMaximumRead = 65536;
 constexpr std::string_view kFrameWarning = "Warning: Failed to parse WebSocket frame";
 
+// A client that vanishes without closing is noticed within about 11 s of its last word, so what
+// it held is not held much longer. Probes cost a few bytes and only on a silent connection.
+constexpr int kKeepAliveIdleSeconds = 5;
+constexpr int kKeepAliveIntervalSeconds = 2;
+constexpr int kKeepAliveProbes = 3;
+
 } // namespace
 
 void WebSocketSession::performWebSocketHandshake(const ConnectionPtr& connection,
@@ -20,6 +26,7 @@ void WebSocketSession::performWebSocketHandshake(const ConnectionPtr& connection
     connection->closeWhenIdle(idleSeconds);
     return;
   }
+  connection->keepAlive(kKeepAliveIdleSeconds, kKeepAliveIntervalSeconds, kKeepAliveProbes);
   auto session = std::make_shared<Session>();
   session->pending = std::move(following);
   connection->send(webSocketHandshakeResponse(*key),

@@ -1,5 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <array>
+#include <filesystem>
 #include <functional>
 
 #include "support/host_fixture.h"
@@ -184,6 +191,39 @@ TEST_F(WebSocket, WhatAVanishedClientHeldIsReleased) {
   ASSERT_TRUE(waitForEvents([](const std::vector<RecordedEvent>& e) { return !e.empty(); }));
   ASSERT_EQ(events().size(), 1u);
   EXPECT_EQ(events()[0].mouse()->type, MouseEventType::otherMouseUp);
+}
+
+// A client that loses its network sends no reset: only probes show it is gone. The host's end
+// of each connection is in this process; its options say whether the system probes it.
+TEST_F(WebSocket, ASilentClientIsProbedSoAVanishedOneEndsItsSession) {
+  auto probing = [&](const TestClient& client) -> std::optional<std::array<int, 4>> {
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+      int fd = std::stoi(entry.path().filename());
+      // The host listens on IPv6 and IPv4 alike: its end may see the peer either way.
+      sockaddr_in6 peer{};
+      socklen_t length = sizeof peer;
+      if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0 ||
+          (peer.sin6_family != AF_INET && peer.sin6_family != AF_INET6) ||
+          ntohs(peer.sin6_port) != client.localPort())
+        continue;
+      std::array<int, 4> options{};
+      const int levels[] = {SOL_SOCKET, IPPROTO_TCP, IPPROTO_TCP, IPPROTO_TCP};
+      const int names[] = {SO_KEEPALIVE, TCP_KEEPIDLE, TCP_KEEPINTVL, TCP_KEEPCNT};
+      for (int i = 0; i < 4; ++i) {
+        socklen_t size = sizeof(int);
+        ::getsockopt(fd, levels[i], names[i], &options[i], &size);
+      }
+      return options;
+    }
+    return std::nullopt;
+  };
+  TestClient http(port());
+  http.send("POST /log HTTP/1.1\r\nContent-Length: 2\r\n\r\n{}");
+  ASSERT_EQ(http.read(252).size(), 252u);
+  auto client = upgrade();
+  EXPECT_EQ(probing(*client), (std::array<int, 4>{1, 5, 2, 3}));
+  ASSERT_TRUE(probing(http));
+  EXPECT_EQ((*probing(http))[0], 0);
 }
 
 TEST_F(WebSocket, UpgradeWithoutAKeyGetsNoAnswerAndIsClosedWhenIdle) {

@@ -47,6 +47,14 @@ void TestClient::close() {
   fd_ = -1;
 }
 
+std::uint16_t TestClient::localPort() const {
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  if (fd_ < 0 || ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+    return 0;
+  return ntohs(address.sin_port);
+}
+
 void TestClient::reset() {
   if (fd_ < 0)
     return;

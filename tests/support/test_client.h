@@ -17,6 +17,8 @@ public:
   TestClient& operator=(const TestClient&) = delete;
 
   bool connected() const { return fd_ >= 0; }
+  // The port of this end of the connection.
+  std::uint16_t localPort() const;
   void send(std::string_view bytes);
   // Closes the sending direction only: the host sees the end of the data.
   void finishSending();
