@@ -1,12 +1,13 @@
 #pragma once
 
-#include <asio/io_context.hpp>
-#include <asio/steady_timer.hpp>
 #include <functional>
 #include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
+
+#include <asio/io_context.hpp>
+#include <asio/steady_timer.hpp>
 
 #include "common/log.h"
 #include "server/router.h"
@@ -17,6 +18,12 @@ namespace tovel {
 // WebSocket handshake. TCP may cut a request anywhere, so the bytes of a connection are kept
 // until they make a whole request; a request never has to arrive in one read, but it has to
 // arrive whole in time.
+//
+// What a client sends after a POST is its next request, handled once the POST has been
+// acknowledged; after any other request the connection is the route's (answered and closed, a
+// stream, a WebSocket) and nothing more is read as HTTP. A request larger than allowed closes the
+// connection at once: what follows it could not be told apart from it. When the client has
+// finished sending, the requests it sent whole are still answered before the connection closes.
 class RequestReader {
 public:
   // The connection, the upgrade request's header block, and whatever the client sent after it.
