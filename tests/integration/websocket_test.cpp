@@ -135,15 +135,6 @@ TEST_F(WebSocket, RefusedFramesAreSkippedWithAWarningAndTheRestStillCounts) {
   EXPECT_TRUE(client->waitClosed());
 }
 
-TEST_F(WebSocket, AFrameTooLargeToHoldEndsTheSession) {
-  auto client = upgrade();
-  std::string header("\x81\xff\0\0\0\0\0\x01\0\x01", 10); // a payload of 65537 bytes
-  client->send(scrollFrame(1) + header);
-  EXPECT_TRUE(client->waitClosed());
-  EXPECT_EQ(scrolledAmounts(), std::vector<int>{1});
-  EXPECT_EQ(warnings(), 1u);
-}
-
 // Whatever a session pressed and did not release is released when it ends, however it ends;
 // what another session holds stays held.
 TEST_F(WebSocket, WhatAVanishedClientHeldIsReleased) {
