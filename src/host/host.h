@@ -54,6 +54,7 @@ public:
   InputContext& input() { return input_; }
   Router& router() { return router_; }
   const MjpegStreams& mjpegStreams() const { return mjpeg_; }
+  RequestReader& reader() { return reader_; }
   // The worker pool for picture streams.
   asio::thread_pool& workers() { return workers_; }
 

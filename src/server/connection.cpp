@@ -4,6 +4,10 @@
 #include <cerrno>
 #include <cstring>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <asio/dispatch.hpp>
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
@@ -319,6 +323,18 @@ void Connection::abandon() {
   stateHandler_ = nullptr;
   asio::error_code ignored;
   socket_.close(ignored);
+}
+
+void Connection::keepAlive(int idleSeconds, int intervalSeconds, int probes) {
+  auto self = shared_from_this();
+  onMainLoop([self, idleSeconds, intervalSeconds, probes] {
+    asio::error_code ec;
+    self->socket_.set_option(asio::socket_base::keep_alive(true), ec);
+    int fd = self->socket_.native_handle();
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idleSeconds, sizeof idleSeconds);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &intervalSeconds, sizeof intervalSeconds);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+  });
 }
 
 void Connection::closeWhenIdle(double seconds) {

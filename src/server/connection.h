@@ -63,6 +63,11 @@ public:
   // (and whatever they hold) alive forever.
   void abandon();
 
+  // Has the system probe a connection that has been silent for idleSeconds, every
+  // intervalSeconds, and fail it after that many unanswered probes: a peer that vanishes without
+  // closing (a phone that loses its network) then ends the connection like one that resets it.
+  void keepAlive(int idleSeconds, int intervalSeconds, int probes);
+
   // Keeps the connection open, untouched, for the given time and then cancels it unless some
   // other operation has been started on it meanwhile. For connections nobody reads or writes any
   // more, which would otherwise stay open forever.

@@ -48,14 +48,15 @@ void injectClick(InputContext& input, MouseButton button) {
   performMouseUp(input, button);
 }
 
-void injectNamedKey(InputContext& input, const std::string& name, bool down) {
+std::optional<KeyCode> injectNamedKey(InputContext& input, const std::string& name, bool down) {
   std::optional<KeyCode> code = lookupKeyName(name);
   if (!code)
-    return;
+    return std::nullopt;
   if (down)
     performKeyDown(input, *code);
   else
     performKeyUp(input, *code);
+  return code;
 }
 
 } // namespace tovel

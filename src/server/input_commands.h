@@ -37,7 +37,8 @@ void injectButton(InputContext& input, MouseButton button, bool down);
 // A press of the button and its release.
 void injectClick(InputContext& input, MouseButton button);
 
-// Presses (down) or releases the key of that name; nothing for a name the key table lacks.
-void injectNamedKey(InputContext& input, const std::string& name, bool down);
+// Presses (down) or releases the key of that name and returns its code; nothing, and none, for
+// a name the key table lacks.
+std::optional<KeyCode> injectNamedKey(InputContext& input, const std::string& name, bool down);
 
 } // namespace tovel

@@ -11,7 +11,7 @@ void RequestReader::accept(const ConnectionPtr& connection) {
     std::erase_if(connections_, [](const auto& weak) { return weak.expired(); });
   connections_.push_back(connection);
   connection->start();
-  receiveNext(connection);
+  readMore(connection, std::make_shared<Received>());
 }
 
 void RequestReader::abandonAll() {
@@ -19,38 +19,93 @@ void RequestReader::abandonAll() {
     if (auto connection = weak.lock())
       connection->abandon();
   connections_.clear();
+  afterPost_.clear();
 }
 
 void RequestReader::receiveNext(const ConnectionPtr& connection) {
+  auto it = afterPost_.find(connection.get());
+  if (it == afterPost_.end()) {
+    readMore(connection, std::make_shared<Received>());
+    return;
+  }
+  ReceivedPtr received = std::move(it->second);
+  afterPost_.erase(it);
+  handleReceived(connection, std::move(received));
+}
+
+void RequestReader::readMore(const ConnectionPtr& connection, ReceivedPtr received) {
   connection->receive(1, kMaximumRead,
-                      [this, connection](std::optional<Bytes> bytes, bool isComplete,
-                                         std::optional<NetworkError> error) {
-                        handleRead(connection, std::move(bytes), isComplete, std::move(error));
+                      [this, connection, received](std::optional<Bytes> bytes, bool isComplete,
+                                                   std::optional<NetworkError> error) {
+                        if (bytes)
+                          received->bytes.insert(received->bytes.end(), bytes->begin(),
+                                                 bytes->end());
+                        if (isComplete || error)
+                          received->ended = true;
+                        handleReceived(connection, received);
                       });
 }
 
-void RequestReader::handleRead(const ConnectionPtr& connection, std::optional<Bytes> bytes,
-                               bool isComplete, std::optional<NetworkError> error) {
-  if (bytes && !bytes->empty()) {
-    IntakeResult result = parseRequest(bytes->data(), bytes->size());
-    switch (result.kind) {
-    case IntakeResult::Kind::dropped:
-      // No answer and no further read; close it eventually rather than keep it forever.
-      connection->closeWhenIdle(kIdleConnectionSeconds);
+void RequestReader::startDeadline(const ConnectionPtr& connection, Received& received) {
+  received.deadline = std::make_unique<asio::steady_timer>(
+      io_, std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+               std::chrono::duration<double>(idleSeconds_)));
+  received.deadline->async_wait([connection](const asio::error_code& error) {
+    if (!error) // not cancelled: the request is still not whole
+      connection->cancel();
+  });
+}
+
+void RequestReader::handleReceived(const ConnectionPtr& connection, ReceivedPtr received) {
+  Bytes& bytes = received->bytes;
+  RequestAssembly assembly = assembleRequest(bytes.data(), bytes.size());
+  if (assembly.kind == RequestAssembly::Kind::incomplete) {
+    if (received->ended) {
+      // Nothing more can come; a request cut off here was never sent whole.
+      connection->cancel();
       return;
-    case IntakeResult::Kind::webSocketUpgrade:
-      log_.print("WebSocket upgrade request detected");
-      if (upgradeHandler_)
-        upgradeHandler_(connection, result.request.text);
-      else
-        connection->closeWhenIdle(kIdleConnectionSeconds);
-      return;
-    case IntakeResult::Kind::request:
-      router_.route(connection, result.request);
-      break;
     }
+    // A client that never finishes its request would otherwise hold the connection for good.
+    if (!bytes.empty() && !received->deadline)
+      startDeadline(connection, *received);
+    readMore(connection, received);
+    return;
   }
-  if (error || isComplete)
+  received->deadline.reset(); // cancels it
+
+  switch (assembly.kind) {
+  case RequestAssembly::Kind::incomplete:
+    return;
+  case RequestAssembly::Kind::dropped:
+    // No answer and no further read; close it eventually rather than keep it forever.
+    connection->closeWhenIdle(idleSeconds_);
+    return;
+  case RequestAssembly::Kind::tooLarge:
+    // Whatever follows cannot be told apart from this request: nothing more on this connection.
+    connection->cancel();
+    return;
+  case RequestAssembly::Kind::webSocketUpgrade: {
+    log_.print("WebSocket upgrade request detected");
+    Bytes following(bytes.begin() + std::ptrdiff_t(assembly.used), bytes.end());
+    if (upgradeHandler_)
+      upgradeHandler_(connection, assembly.request.text, std::move(following));
+    else
+      connection->closeWhenIdle(idleSeconds_);
+    return;
+  }
+  case RequestAssembly::Kind::request:
+    break;
+  }
+
+  bytes.erase(bytes.begin(), bytes.begin() + std::ptrdiff_t(assembly.used));
+  const HttpRequest& request = assembly.request;
+  // Only a POST keeps the connection for another request: the router acknowledges it and then
+  // calls receiveNext, so what the client sent after it is handled after the acknowledgement.
+  bool keepsConnection = request.method == "POST";
+  if (keepsConnection)
+    afterPost_[connection.get()] = received;
+  router_.route(connection, request);
+  if (!keepsConnection && received->ended)
     connection->cancel();
 }
 

@@ -3,25 +3,43 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
+
+#include <asio/io_context.hpp>
+#include <asio/steady_timer.hpp>
 
 #include "common/log.h"
 #include "server/router.h"
 
 namespace tovel {
 
-// Reads requests from connections, one read per request, and hands them to the router or, for
-// an upgrade, to the WebSocket handshake.
+// Reads requests from connections and hands them to the router or, for an upgrade, to the
+// WebSocket handshake. TCP may cut a request anywhere, so the bytes of a connection are kept
+// until they make a whole request; a request never has to arrive in one read, but it has to
+// arrive whole in time.
+//
+// What a client sends after a POST is its next request, handled once the POST has been
+// acknowledged; after any other request the connection is the route's (answered and closed, a
+// stream, a WebSocket) and nothing more is read as HTTP. A request larger than allowed closes the
+// connection at once: what follows it could not be told apart from it. When the client has
+// finished sending, the requests it sent whole are still answered before the connection closes.
 class RequestReader {
 public:
-  using UpgradeHandler = std::function<void(const ConnectionPtr&, const std::string& request)>;
+  // The connection, the upgrade request's header block, and whatever the client sent after it.
+  using UpgradeHandler =
+      std::function<void(const ConnectionPtr&, const std::string& request, Bytes following)>;
 
-  // How long a connection whose request was dropped stays open before it is closed.
+  // How long a request may take to arrive whole once its first byte is in, and how long a
+  // connection whose request was dropped stays open, before the connection is closed.
   static constexpr double kIdleConnectionSeconds = 30.0;
 
-  RequestReader(Router& router, Log& log) : router_(router), log_(log) {}
+  RequestReader(asio::io_context& io, Router& router, Log& log)
+      : io_(io), router_(router), log_(log) {}
 
   void setUpgradeHandler(UpgradeHandler handler) { upgradeHandler_ = std::move(handler); }
+  void setIdleConnectionSeconds(double seconds) { idleSeconds_ = seconds; }
+  double idleConnectionSeconds() const { return idleSeconds_; }
 
   // Starts a freshly accepted connection and reads its first request.
   void accept(const ConnectionPtr& connection);
@@ -30,19 +48,35 @@ public:
   // loop has stopped for good.
   void abandonAll();
 
-  // Arms one read (1 to 65536 bytes) on the connection, handled as one request.
+  // Goes on to the connection's next request: first from what the client has already sent, else
+  // from a new read (1 to 65536 bytes).
   void receiveNext(const ConnectionPtr& connection);
 
   static constexpr std::size_t kMaximumRead = 65536;
 
 private:
-  void handleRead(const ConnectionPtr& connection, std::optional<Bytes> bytes, bool isComplete,
-                  std::optional<NetworkError> error);
+  // What a connection has sent and no request has taken yet.
+  struct Received {
+    Bytes bytes;
+    bool ended = false; // the peer finished sending, or the connection failed
+    // Set while a request has begun to arrive and is not whole yet.
+    std::unique_ptr<asio::steady_timer> deadline;
+  };
+  using ReceivedPtr = std::shared_ptr<Received>;
 
+  void readMore(const ConnectionPtr& connection, ReceivedPtr received);
+  void handleReceived(const ConnectionPtr& connection, ReceivedPtr received);
+  void startDeadline(const ConnectionPtr& connection, Received& received);
+
+  asio::io_context& io_;
   Router& router_;
   Log& log_;
   UpgradeHandler upgradeHandler_;
+  double idleSeconds_ = kIdleConnectionSeconds;
   std::vector<std::weak_ptr<Connection>> connections_; // every accepted one still alive
+  // Bytes that followed a POST, kept while its acknowledgement goes out; the router then calls
+  // receiveNext, which carries on with them.
+  std::unordered_map<const Connection*, ReceivedPtr> afterPost_;
 };
 
 } // namespace tovel

@@ -49,47 +49,71 @@ std::string webSocketHandshakeResponse(std::string_view key) {
          generateWebSocketAcceptKey(key) + "\r\n\r\n";
 }
 
-std::optional<WebSocketFrame> parseWebSocketFrame(const std::uint8_t* data, std::size_t size) {
+WebSocketFrame parseWebSocketFrame(const std::uint8_t* data, std::size_t size) {
+  using Kind = WebSocketFrame::Kind;
+  WebSocketFrame frame;
   if (size < 2)
-    return std::nullopt;
-  if (!(data[0] & kFinBit)) // fragmented messages are not supported
-    return std::nullopt;
-  if ((data[0] & kOpcodeMask) != kTextOpcode)
-    return std::nullopt;
+    return frame;
 
   std::uint64_t length = data[1] & 0x7F;
   std::size_t offset = 2;
   if (length == 126) {
     if (size < 4)
-      return std::nullopt;
+      return frame;
     length = (std::uint64_t(data[2]) << 8) | data[3];
     offset = 4;
   } else if (length == 127) {
     if (size < 10)
-      return std::nullopt;
+      return frame;
     length = 0;
     for (int i = 2; i < 10; ++i)
       length = (length << 8) | data[i];
     offset = 10;
   }
-  if (!(data[1] & kMaskBit)) // clients must mask what they send
-    return std::nullopt;
-  if (size < offset + 4)
-    return std::nullopt;
+  // Judged on the header alone, so a peer's claim is never what decides how much is held.
+  if (length > kMaximumWebSocketPayload) {
+    frame.kind = Kind::tooLarge;
+    return frame;
+  }
+  bool masked = data[1] & kMaskBit;
   const std::uint8_t* mask = data + offset;
-  offset += 4;
-  // Compared as unsigned values, so a huge declared length is just an incomplete frame.
-  if (length > size - offset)
-    return std::nullopt;
-
-  WebSocketFrame frame;
-  frame.text.resize(std::size_t(length));
-  for (std::size_t i = 0; i < length; ++i)
-    frame.text[i] = char(data[offset + i] ^ mask[i % 4]);
-  if (!isValidUtf8(frame.text))
-    return std::nullopt;
+  if (masked)
+    offset += 4;
+  if (size < offset || length > size - offset)
+    return frame;
   frame.size = offset + std::size_t(length);
+
+  // Fragmented messages are not supported, only text is taken, and clients must mask.
+  frame.kind = Kind::refused;
+  if (!(data[0] & kFinBit) || (data[0] & kOpcodeMask) != kTextOpcode || !masked)
+    return frame;
+  std::string text(std::size_t(length), '\0');
+  for (std::size_t i = 0; i < length; ++i)
+    text[i] = char(data[offset + i] ^ mask[i % 4]);
+  if (!isValidUtf8(text))
+    return frame;
+  frame.kind = Kind::text;
+  frame.text = std::move(text);
   return frame;
+}
+
+std::vector<WebSocketFrame> takeWebSocketFrames(std::vector<std::uint8_t>& bytes) {
+  std::vector<WebSocketFrame> frames;
+  std::size_t offset = 0;
+  while (offset < bytes.size()) {
+    WebSocketFrame frame = parseWebSocketFrame(bytes.data() + offset, bytes.size() - offset);
+    if (frame.kind == WebSocketFrame::Kind::incomplete)
+      break;
+    if (frame.kind == WebSocketFrame::Kind::tooLarge) {
+      frames.push_back(std::move(frame));
+      offset = bytes.size();
+      break;
+    }
+    offset += frame.size;
+    frames.push_back(std::move(frame));
+  }
+  bytes.erase(bytes.begin(), bytes.begin() + std::ptrdiff_t(offset));
+  return frames;
 }
 
 } // namespace tovel

@@ -9,7 +9,7 @@
 
 namespace tovel {
 
-void handleWebSocketMessage(InputContext& input, std::string_view text) {
+void handleWebSocketMessage(InputContext& input, std::string_view text, HeldInput& held) {
   nlohmann::json message = parseJson(text);
   if (!message.is_object())
     return;
@@ -24,18 +24,30 @@ void handleWebSocketMessage(InputContext& input, std::string_view text) {
     if (!button)
       return;
     input.log.print("\nws click " + *button);
-    injectClick(input, mouseButtonFromName(*button));
+    MouseButton clicked = mouseButtonFromName(*button);
+    injectClick(input, clicked);
+    held.buttonUp(clicked);
   } else if (*action == "mousedown" || *action == "mouseup") {
     bool down = *action == "mousedown";
     auto button = textField(message, "button");
     input.log.print("\nws " + *action + " " + button.value_or("left"));
-    injectButton(input, commandButton(button), down);
+    MouseButton chosen = commandButton(button);
+    injectButton(input, chosen, down);
+    if (down)
+      held.buttonDown(chosen);
+    else
+      held.buttonUp(chosen);
   } else if (*action == "keydown" || *action == "keyup") {
     bool down = *action == "keydown";
     auto key = textField(message, "key");
     if (!key)
       return;
-    injectNamedKey(input, *key, down);
+    if (auto code = injectNamedKey(input, *key, down)) {
+      if (down)
+        held.keyDown(*code);
+      else
+        held.keyUp(*code);
+    }
     input.log.print("ws " + *action + " " + *key);
   } else if (*action == "scroll") {
     auto step = gestureStepFields(message);

@@ -1,5 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <array>
+#include <filesystem>
+#include <functional>
+
 #include "support/host_fixture.h"
 #include "support/websocket_frames.h"
 
@@ -8,65 +17,212 @@ namespace {
 
 using namespace std::chrono_literals;
 
+constexpr std::string_view kUpgrade =
+    "GET /ws HTTP/1.1\r\nHost: h\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+    "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
+constexpr std::string_view kWarning = "Warning: Failed to parse WebSocket frame";
+
+std::string logFrame(const std::string& text) {
+  return maskedFrame(R"({"action":"log","text":")" + text + "\"}");
+}
+
+std::string scrollFrame(int y, std::size_t padding = 0) {
+  return maskedFrame(R"({"action":"scroll","x":0,"y":)" + std::to_string(y) +
+                     R"(,"done":false,"pad":")" + std::string(padding, 'p') + "\"}");
+}
+
 class WebSocket : public HostFixture {
 protected:
-  // Upgrades a new connection and waits until the host reads frames from it.
-  std::unique_ptr<TestClient> upgrade() {
+  // Upgrades a new connection, sending the bytes after the request in the same write, and waits
+  // until the host reads frames from it.
+  std::unique_ptr<TestClient> upgrade(const std::string& following = "") {
     auto client = std::make_unique<TestClient>(port());
-    client->send(
-        "GET /ws HTTP/1.1\r\nHost: h\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-        "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
+    log.clear();
+    client->send(std::string(kUpgrade) + following);
     EXPECT_EQ(client->read(129), "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n"
                                  "Connection: Upgrade\r\n"
                                  "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n");
     EXPECT_TRUE(log.waitFor("WebSocket handshake complete", 5s));
     return client;
   }
+  // Sends a log message after what came before and waits until the host has handled it, and so
+  // everything before it.
+  void sendAndWait(TestClient& client, const std::string& bytes, const std::string& marker) {
+    client.send(bytes + logFrame(marker));
+    ASSERT_TRUE(log.waitFor(marker, 10s)) << marker;
+  }
   std::vector<RecordedEvent> events() {
     settle();
     return desktop.events();
   }
+  std::vector<int> scrolledAmounts() {
+    std::vector<int> amounts;
+    for (const RecordedEvent& e : events())
+      if (e.scroll())
+        amounts.push_back(e.scroll()->wheel1);
+    return amounts;
+  }
+  // Waits until the desktop has received events that satisfy the test.
+  bool waitForEvents(const std::function<bool(const std::vector<RecordedEvent>&)>& test) {
+    for (auto deadline = std::chrono::steady_clock::now() + 10s;
+         std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(5ms))
+      if (test(desktop.events()))
+        return true;
+    return false;
+  }
+  std::size_t warnings() {
+    auto lines = log.lines();
+    return std::size_t(std::count(lines.begin(), lines.end(), kWarning));
+  }
 };
 
-TEST_F(WebSocket, SeveralFramesInOneWriteAreAllHandledInOrder) {
+TEST_F(WebSocket, ThousandsOfFramesInOneWriteAreAllHandledInOrder) {
+  // About 150 KB: the host reads it in several pieces that cut frames wherever they end.
+  std::string frames;
+  std::vector<int> expected;
+  for (int y = 1; y <= 3000; ++y) {
+    frames += scrollFrame(y);
+    expected.push_back(y);
+  }
   auto client = upgrade();
   EXPECT_TRUE(log.contains("WebSocket upgrade request detected"));
-  std::string longText = R"({"action":"log","text":")" + std::string(200, 'x') + R"("})";
-  client->send(maskedFrame(R"({"action":"move","x":3,"y":-2})") + maskedFrame(longText) +
-               maskedFrame(R"({"action":"click","button":"right"})"));
-  ASSERT_TRUE(log.waitFor("\nws click right", 5s));
-  auto e = events();
-  ASSERT_EQ(e.size(), 3u);
-  EXPECT_EQ(e[0].mouse()->position, (Point{963, 538}));
-  EXPECT_EQ(e[1].mouse()->type, MouseEventType::rightMouseDown);
-  EXPECT_TRUE(log.contains(std::string(200, 'x')));
+  sendAndWait(*client, frames, "all sent");
+  EXPECT_EQ(scrolledAmounts(), expected);
+  EXPECT_EQ(warnings(), 0u);
 }
 
-TEST_F(WebSocket, FrameSplitOverTwoWritesIsDroppedWithAWarning) {
+// Every byte of a frame, in its header, extended length, masking key and payload, is a place
+// where TCP may cut it. The first part goes out with a message whose handling shows it has been
+// read; the rest follows in the next write.
+TEST_F(WebSocket, FramesCutAtAnyByteAreHandledWhenWhole) {
   auto client = upgrade();
-  std::string frame = maskedFrame(R"({"action":"move","x":1,"y":1})");
-  client->send(frame.substr(0, 10));
-  ASSERT_TRUE(log.waitFor("Warning: Failed to parse WebSocket frame", 5s));
-  client->send(frame.substr(10));
-  std::this_thread::sleep_for(100ms);
-  // The rest is read as if a new frame began there, and fails too; nothing is acted on.
-  client->send(maskedFrame(R"({"action":"log","text":"after"})"));
-  ASSERT_TRUE(log.waitFor("after", 5s));
-  EXPECT_TRUE(events().empty());
+  std::vector<int> expected;
+  std::string rest;
+  int y = 0;
+  for (std::size_t padding : {0, 130}) { // the short and the 16-bit length forms
+    for (std::size_t cut = 1;; ++cut) {
+      std::string frame = scrollFrame(++y, padding);
+      if (cut >= frame.size())
+        break;
+      sendAndWait(*client, rest, "before " + std::to_string(y));
+      if (HasFatalFailure())
+        return;
+      client->send(frame.substr(0, cut));
+      rest = frame.substr(cut);
+      expected.push_back(y);
+    }
+  }
+  sendAndWait(*client, rest, "end");
+  EXPECT_EQ(scrolledAmounts(), expected);
+  EXPECT_EQ(warnings(), 0u);
 }
 
-TEST_F(WebSocket, CloseFrameWarnsAndTheEndOfTheStreamEndsTheConnection) {
-  auto client = upgrade();
+TEST_F(WebSocket, RefusedFramesAreSkippedWithAWarningAndTheRestStillCounts) {
+  // Frames sent in the same write as the upgrade request belong to the WebSocket.
+  auto client = upgrade(scrollFrame(1));
+  sendAndWait(*client,
+              maskedFrame("", 0x9) + maskedFrame("ab", 0x2) + std::string("\x81\x02{}", 4) +
+                  maskedFrame("\xff") + scrollFrame(2) +
+                  maskedFrame(R"({"action":"scroll"})", 0x1, 7, /*fin=*/false) + scrollFrame(3),
+              "after the refused ones");
+  EXPECT_EQ(warnings(), 5u);
+  EXPECT_EQ(scrolledAmounts(), (std::vector<int>{1, 2, 3}));
+
+  // A close frame is refused too; the end of the stream ends the connection.
   client->send(maskedFrame("", 0x8));
-  ASSERT_TRUE(log.waitFor("Warning: Failed to parse WebSocket frame", 5s));
+  ASSERT_TRUE(log.waitFor(std::string(kWarning), 5s));
   client->finishSending();
   EXPECT_TRUE(client->waitClosed());
 }
 
-TEST_F(WebSocket, UpgradeWithoutAKeyGetsNoAnswer) {
+// Whatever a session pressed and did not release is released when it ends, however it ends;
+// what another session holds stays held.
+TEST_F(WebSocket, WhatAVanishedClientHeldIsReleased) {
+  const std::pair<const char*, std::function<void(TestClient&)>> endings[] = {
+      {"reset", [](TestClient& c) { c.reset(); }},
+      {"end of stream", [](TestClient& c) { c.finishSending(); }},
+      {"cut off by the end of stream",
+       [](TestClient& c) {
+         c.send(scrollFrame(1).substr(0, 5));
+         c.finishSending();
+       }},
+      {"frame too large",
+       [](TestClient& c) { c.send(std::string("\x81\xff\0\0\0\0\x10\0\0\0", 10)); }},
+  };
+  auto other = upgrade();
+  sendAndWait(*other, maskedFrame(R"({"action":"mousedown","button":"middle"})"), "other");
+  for (const auto& [name, end] : endings) {
+    SCOPED_TRACE(name);
+    auto client = upgrade();
+    sendAndWait(*client,
+                maskedFrame(R"({"action":"mousedown"})") +
+                    maskedFrame(R"({"action":"keydown","key":"shift"})") +
+                    maskedFrame(R"({"action":"keydown","key":"a"})") +
+                    maskedFrame(R"({"action":"keyup","key":"a"})") +
+                    maskedFrame(R"({"action":"click","button":"right"})"),
+                "pressed");
+    desktop.clearEvents();
+    end(*client);
+    ASSERT_TRUE(waitForEvents([](const std::vector<RecordedEvent>& e) { return e.size() >= 2; }));
+    // Everything the end released went out at once, the latest press first.
+    auto released = events();
+    ASSERT_EQ(released.size(), 2u);
+    ASSERT_TRUE(released[0].key());
+    EXPECT_EQ(released[0].key()->key, 56);
+    EXPECT_FALSE(released[0].key()->down);
+    ASSERT_TRUE(released[1].mouse());
+    EXPECT_EQ(released[1].mouse()->type, MouseEventType::leftMouseUp);
+    EXPECT_EQ(host->injectionState().modifierState.leftShift, 0);
+    if (client->connected()) // not after a reset, which closed it here
+      EXPECT_TRUE(client->waitClosed());
+  }
+  // The other session still holds its button, and releases it when it goes.
+  desktop.clearEvents();
+  other->reset();
+  ASSERT_TRUE(waitForEvents([](const std::vector<RecordedEvent>& e) { return !e.empty(); }));
+  ASSERT_EQ(events().size(), 1u);
+  EXPECT_EQ(events()[0].mouse()->type, MouseEventType::otherMouseUp);
+}
+
+// A client that loses its network sends no reset: only probes show it is gone. The host's end
+// of each connection is in this process; its options say whether the system probes it.
+TEST_F(WebSocket, ASilentClientIsProbedSoAVanishedOneEndsItsSession) {
+  auto probing = [&](const TestClient& client) -> std::optional<std::array<int, 4>> {
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+      int fd = std::stoi(entry.path().filename());
+      // The host listens on IPv6 and IPv4 alike: its end may see the peer either way.
+      sockaddr_in6 peer{};
+      socklen_t length = sizeof peer;
+      if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0 ||
+          (peer.sin6_family != AF_INET && peer.sin6_family != AF_INET6) ||
+          ntohs(peer.sin6_port) != client.localPort())
+        continue;
+      std::array<int, 4> options{};
+      const int levels[] = {SOL_SOCKET, IPPROTO_TCP, IPPROTO_TCP, IPPROTO_TCP};
+      const int names[] = {SO_KEEPALIVE, TCP_KEEPIDLE, TCP_KEEPINTVL, TCP_KEEPCNT};
+      for (int i = 0; i < 4; ++i) {
+        socklen_t size = sizeof(int);
+        ::getsockopt(fd, levels[i], names[i], &options[i], &size);
+      }
+      return options;
+    }
+    return std::nullopt;
+  };
+  TestClient http(port());
+  http.send("POST /log HTTP/1.1\r\nContent-Length: 2\r\n\r\n{}");
+  ASSERT_EQ(http.read(252).size(), 252u);
+  auto client = upgrade();
+  EXPECT_EQ(probing(*client), (std::array<int, 4>{1, 5, 2, 3}));
+  ASSERT_TRUE(probing(http));
+  EXPECT_EQ((*probing(http))[0], 0);
+}
+
+TEST_F(WebSocket, UpgradeWithoutAKeyGetsNoAnswerAndIsClosedWhenIdle) {
+  onLoop([&] { host->reader().setIdleConnectionSeconds(0.2); });
   TestClient client(port());
   client.send("GET /ws HTTP/1.1\r\nUpgrade: websocket\r\n\r\n");
-  EXPECT_TRUE(client.staysSilent(300ms));
+  EXPECT_EQ(client.readUntilClosed(10s), "");
+  EXPECT_TRUE(client.waitClosed(0ms));
   EXPECT_TRUE(log.contains("WebSocket upgrade request detected"));
   EXPECT_FALSE(log.contains("WebSocket handshake complete"));
 }

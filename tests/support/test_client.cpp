@@ -47,6 +47,22 @@ void TestClient::close() {
   fd_ = -1;
 }
 
+std::uint16_t TestClient::localPort() const {
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  if (fd_ < 0 || ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+    return 0;
+  return ntohs(address.sin_port);
+}
+
+void TestClient::reset() {
+  if (fd_ < 0)
+    return;
+  linger abort{1, 0};
+  ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+  close();
+}
+
 void TestClient::send(std::string_view bytes) {
   while (!bytes.empty() && fd_ >= 0) {
     ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);

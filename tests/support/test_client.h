@@ -17,10 +17,14 @@ public:
   TestClient& operator=(const TestClient&) = delete;
 
   bool connected() const { return fd_ >= 0; }
+  // The port of this end of the connection.
+  std::uint16_t localPort() const;
   void send(std::string_view bytes);
   // Closes the sending direction only: the host sees the end of the data.
   void finishSending();
   void close();
+  // Closes with a reset (SO_LINGER 0), as a peer that vanishes mid-connection does.
+  void reset();
 
   // Reads exactly n bytes; fewer if the host closes or the time runs out.
   std::string read(std::size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(5));

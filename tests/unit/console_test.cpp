@@ -85,11 +85,19 @@ TEST_F(Console, ClickSwipeAndScroll) {
   EXPECT_EQ(run("swipe 0 30"), Lines{"Swipe by (0.0, 30.0)"});
   EXPECT_EQ(run("swipe 0 30 x"), Lines{"Swipe by (0.0, 30.0) x"});
   EXPECT_EQ(run("swipe 0 30 done").back(), "Swiped by (0.0, 30.0)");
-  // A horizontal swipe acts only when it ends, which shows whether "done" got through.
+  // A horizontal swipe acts only when it ends, which shows whether "done" got through, and its
+  // arrow (control and the arrow opposite to the swipe) shows which offset went where.
   run("swipe -40 10 Done");
   EXPECT_TRUE(desktop.events().empty());
-  run("swipe -40 10 done");
-  EXPECT_FALSE(desktop.events().empty());
+  const std::pair<std::string, KeyCode> swipes[] = {
+      {"swipe -40 10 done", 124}, {"swipe 40 -10 done", 123}, {"swipe 5 -60", 126}};
+  for (const auto& [line, arrow] : swipes) {
+    state = InjectionState{};
+    run(line);
+    ASSERT_EQ(keyEvents().size(), 4u) << line;
+    EXPECT_EQ(keyEvents()[0].key, 59) << line;
+    EXPECT_EQ(keyEvents()[1].key, arrow) << line;
+  }
 
   EXPECT_TRUE(run("scroll 3 -10 anything").empty());
   EXPECT_EQ(desktop.events().size(), 1u);

@@ -9,74 +9,134 @@
 namespace tovel {
 namespace {
 
-using Kind = IntakeResult::Kind;
+using Kind = RequestAssembly::Kind;
 
-TEST(RequestIntake, SplitsRequestLineAndBody) {
-  auto r = parseRequest("POST /move HTTP/1.1\r\nHost: h\r\nContent-Type: x\r\n\r\n{\"x\":3}");
-  ASSERT_EQ(r.kind, Kind::request);
-  EXPECT_EQ(r.request.method, "POST");
-  EXPECT_EQ(r.request.target, "/move");
-  EXPECT_EQ(r.request.body, "{\"x\":3}");
-  EXPECT_EQ(r.request.text, "POST /move HTTP/1.1\r\nHost: h\r\nContent-Type: x\r\n\r\n{\"x\":3}");
+struct Case {
+  std::string input;
+  Kind kind;
+  std::string method = "";
+  std::string target = "";
+  std::string body = "";
+  std::string rest = ""; // what is left for the next request
+};
+
+std::string bigHeader(std::size_t blockSize) {
+  std::string head = "GET / HTTP/1.1\r\nX: ";
+  return head + std::string(blockSize - head.size() - 4, 'a') + "\r\n\r\n";
 }
 
-TEST(RequestIntake, BodyKeepsLaterLinesAndEmptyLinesJoinedWithCrLf) {
-  // Everything after the first empty line, a second request included.
-  auto r = parseRequest("GET /a HTTP/1.1\r\n\r\nOPTIONS / HTTP/1.1\r\n\r\nrest\r\n");
-  ASSERT_EQ(r.kind, Kind::request);
-  EXPECT_EQ(r.request.method, "GET");
-  EXPECT_EQ(r.request.target, "/a");
-  EXPECT_EQ(r.request.body, "OPTIONS / HTTP/1.1\r\n\r\nrest\r\n");
+TEST(RequestAssembly, FindsTheRequestAtTheStartOfWhatArrived) {
+  const std::string post = "POST /move HTTP/1.1\r\nContent-Length: 7\r\n\r\n";
+  const Case cases[] = {
+      // Without Content-Length the body is everything after the empty line, a second request
+      // included.
+      {"POST /move HTTP/1.1\r\nHost: h\r\n\r\n{\"x\":3}", Kind::request, "POST", "/move",
+       "{\"x\":3}"},
+      {"GET /a HTTP/1.1\r\n\r\nOPTIONS / HTTP/1.1\r\n\r\nrest\r\n", Kind::request, "GET", "/a",
+       "OPTIONS / HTTP/1.1\r\n\r\nrest\r\n"},
+      {"GET / HTTP/1.1\r\nHost: h\r\n\r\n", Kind::request, "GET", "/"},
+      // With it, exactly that many bytes; the rest is the next request's.
+      {post + "{\"x\":3}POST /next", Kind::request, "POST", "/move", "{\"x\":3}", "POST /next"},
+      {"POST / HTTP/1.1\r\ncontent-LENGTH: \t 2 \r\n\r\nabcd", Kind::request, "POST", "/", "ab",
+       "cd"},
+      {"POST / HTTP/1.1\r\nContent-Length: 0\r\n\r\nGET", Kind::request, "POST", "/", "", "GET"},
+      {"POST / HTTP/1.1\r\nContent-Length: 2\r\nContent-Length: 2\r\n\r\nabc", Kind::request,
+       "POST", "/", "ab", "c"},
+      // Names that are not exactly Content-Length do not count.
+      {"POST / HTTP/1.1\r\nX-Content-Length: 1\r\nContent-Length : 1\r\n\r\nab", Kind::request,
+       "POST", "/", "ab"},
+      // Line ends before a request are skipped.
+      {"\r\n\r\nGET / HTTP/1.1\r\n\r\n", Kind::request, "GET", "/"},
+      // Pieces of the request line are runs between single spaces; only CR LF ends a line.
+      {"GET   /a b c\r\n\r\n", Kind::request, "GET", "/a"},
+      {"GET /x\ny HTTP/1.1\r\n\r\n", Kind::request, "GET", "/x\ny"},
+      {"GET\t/ HTTP/1.1\r\n\r\n", Kind::request, "GET\t/", "HTTP/1.1"},
+      {"POST /log HTTP/1.1\r\n\r\n{\"text\":\"caf\xc3\xa9\"}", Kind::request, "POST", "/log",
+       "{\"text\":\"caf\xc3\xa9\"}"},
+      // The upgrade header counts in the header block only, and only written like this.
+      {"GET / HTTP/1.1\r\nupgrade: websocket\r\n\r\n", Kind::request, "GET", "/"},
+      {"GET / HTTP/1.1\r\n\r\nUpgrade: websocket", Kind::request, "GET", "/", "Upgrade: websocket"},
+      // Still on its way: the request line, the header block, the declared body.
+      {"", Kind::incomplete},
+      {"\r", Kind::incomplete},
+      {"\r\n\r\n", Kind::incomplete},
+      {"GET /inde", Kind::incomplete},
+      {"GET / HTTP/1.1\r\n", Kind::incomplete},
+      {"GET / HTTP/1.1\r\nHost: h", Kind::incomplete},
+      {"GET / HTTP/1.1\n\nbody", Kind::incomplete},
+      {"GET / HTTP/1.1\r\r\n\nbody", Kind::incomplete},
+      {"GET /ws HTTP/1.1\r\nUpgrade: websocket\r\nX: y", Kind::incomplete},
+      {post + "{\"x\":", Kind::incomplete},
+      // Dropped: a request line of fewer than two pieces (as soon as it ends), text that is not
+      // UTF-8, a Content-Length that cannot be trusted.
+      {"GET\r\n", Kind::dropped},
+      {"GET/nospaces\r\nHost: h", Kind::dropped},
+      {"   \r\n\r\n", Kind::dropped},
+      {"X\r\nUpgrade: websocket\r\n\r\n", Kind::dropped},
+      {"POST /log HTTP/1.1\r\n\r\n{\"text\":\"\xff\"}", Kind::dropped},
+      {"POST / HTTP/1.1\r\nContent-Length: 1\r\n\r\n\xc3", Kind::dropped},
+      {"POST / HTTP/1.1\r\nContent-Length: abc\r\n\r\n", Kind::dropped},
+      {"POST / HTTP/1.1\r\nContent-Length:\r\n\r\n", Kind::dropped},
+      {"POST / HTTP/1.1\r\nContent-Length: -1\r\n\r\n", Kind::dropped},
+      {"POST / HTTP/1.1\r\nContent-Length: 1, 1\r\n\r\nab", Kind::dropped},
+      {"POST / HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\nab", Kind::dropped},
+      // Larger than a request may be, known before the bytes arrive.
+      {"POST / HTTP/1.1\r\nContent-Length: 65537\r\n\r\n", Kind::tooLarge},
+      {"POST / HTTP/1.1\r\nContent-Length: 99999999999999999999999999\r\n\r\n", Kind::tooLarge},
+      {"GET / HTTP/1.1\r\nX: " + std::string(65536, 'a'), Kind::tooLarge},
+      {bigHeader(65537), Kind::tooLarge},
+      {bigHeader(65536), Kind::request, "GET", "/"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.input.substr(0, 80));
+    RequestAssembly r = assembleRequest(c.input);
+    ASSERT_EQ(r.kind, c.kind);
+    if (c.kind != Kind::request)
+      continue;
+    EXPECT_EQ(r.request.method, c.method);
+    EXPECT_EQ(r.request.target, c.target);
+    EXPECT_EQ(r.request.body, c.body);
+    std::size_t used = c.input.size() - c.rest.size();
+    EXPECT_EQ(r.used, used);
+    // The text is the request's own bytes, leading line ends aside.
+    EXPECT_TRUE(c.input.substr(0, used).ends_with(r.request.text));
+    EXPECT_TRUE(r.request.text.ends_with(r.request.body));
+  }
 }
 
-TEST(RequestIntake, EmptyBodyWhenNothingFollowsTheEmptyLine) {
-  EXPECT_EQ(parseRequest("GET / HTTP/1.1\r\nHost: h\r\n\r\n").request.body, "");
-  // A request line followed by a single CR LF already ends in an empty line.
-  auto r = parseRequest("GET / HTTP/1.1\r\n");
-  EXPECT_EQ(r.kind, Kind::request);
-  EXPECT_EQ(r.request.body, "");
+TEST(RequestAssembly, AnUpgradeEndsWithItsHeaderBlock) {
+  const std::string head = "GET /ws HTTP/1.1\r\nContent-Length: 99\r\nUpgrade: websocket\r\n"
+                           "Sec-WebSocket-Key: k\r\n\r\n";
+  RequestAssembly r = assembleRequest(head + "\x81\x80" + "abcd");
+  ASSERT_EQ(r.kind, Kind::webSocketUpgrade);
+  EXPECT_EQ(r.used, head.size());
+  EXPECT_EQ(r.request.text, head);
+  EXPECT_EQ(r.request.target, "/ws");
 }
 
-TEST(RequestIntake, OnlyCrLfSplitsLines) {
-  // Bare LF and bare CR are not line ends, so there is no empty line here.
-  EXPECT_EQ(parseRequest("GET / HTTP/1.1\n\nbody").kind, Kind::dropped);
-  EXPECT_EQ(parseRequest("GET / HTTP/1.1\r\r\n\nbody").kind, Kind::dropped);
-  // ... and the target runs up to the next space, LF included.
-  auto r = parseRequest("GET /x\ny HTTP/1.1\r\n\r\n");
-  EXPECT_EQ(r.request.target, "/x\ny");
-}
-
-TEST(RequestIntake, RequestLinePiecesAreRunsBetweenSpaces) {
-  auto r = parseRequest("GET   /a b c\r\n\r\n");
-  ASSERT_EQ(r.kind, Kind::request);
-  EXPECT_EQ(r.request.target, "/a"); // the rest is ignored like the protocol version
-  EXPECT_EQ(parseRequest("GET\r\n\r\n").kind, Kind::dropped);
-  EXPECT_EQ(parseRequest("GET/nospaces\r\n\r\n").kind, Kind::dropped);
-  EXPECT_EQ(parseRequest("   \r\n\r\n").kind, Kind::dropped);
-  EXPECT_EQ(parseRequest("\r\n\r\n").kind, Kind::dropped);
-  // A tab is not a separator.
-  EXPECT_EQ(parseRequest("GET\t/ HTTP/1.1\r\n\r\n").request.method, "GET\t/");
-}
-
-TEST(RequestIntake, HeaderBlockWithoutEmptyLineIsDropped) {
-  EXPECT_EQ(parseRequest("GET / HTTP/1.1\r\nHost: h").kind, Kind::dropped);
-}
-
-TEST(RequestIntake, UpgradeIsRecognisedCaseSensitivelyAnywhere) {
-  auto r = parseRequest("GET /ws HTTP/1.1\r\nUpgrade: websocket\r\nX: y");
-  EXPECT_EQ(r.kind, Kind::webSocketUpgrade); // no empty line needed
-  EXPECT_EQ(r.request.text, "GET /ws HTTP/1.1\r\nUpgrade: websocket\r\nX: y");
-  EXPECT_EQ(parseRequest("GET / HTTP/1.1\r\nupgrade: websocket\r\n\r\n").kind, Kind::request);
-  EXPECT_EQ(parseRequest("GET / HTTP/1.1\r\n\r\nUpgrade: websocket").kind, Kind::webSocketUpgrade);
-  // The request line is checked first.
-  EXPECT_EQ(parseRequest("X\r\nUpgrade: websocket\r\n\r\n").kind, Kind::dropped);
-}
-
-TEST(RequestIntake, InvalidUtf8IsDropped) {
-  std::string bytes = "POST /log HTTP/1.1\r\n\r\n{\"text\":\"\xff\"}";
-  EXPECT_EQ(parseRequest(bytes).kind, Kind::dropped);
-  std::string valid = "POST /log HTTP/1.1\r\n\r\n{\"text\":\"caf\xc3\xa9\"}";
-  EXPECT_EQ(parseRequest(valid).kind, Kind::request);
+// Wherever TCP cuts a run of requests, what arrived so far is either not yet a request or
+// exactly the first one, and nothing after the cut changes it.
+TEST(RequestAssembly, ACutAnywhereOnlyDelaysTheRequest) {
+  const std::string stream =
+      "\r\nPOST /move HTTP/1.1\r\nContent-Length: 14\r\n\r\n{\"x\":3,\"y\":-2}"
+      "GET / HTTP/1.1\r\nHost: h\r\n\r\n";
+  RequestAssembly whole = assembleRequest(stream);
+  ASSERT_EQ(whole.kind, Kind::request);
+  ASSERT_EQ(whole.request.body, "{\"x\":3,\"y\":-2}");
+  for (std::size_t cut = 0; cut < stream.size(); ++cut) {
+    RequestAssembly part = assembleRequest(stream.substr(0, cut));
+    if (cut < whole.used) {
+      EXPECT_EQ(part.kind, Kind::incomplete) << cut;
+      continue;
+    }
+    ASSERT_EQ(part.kind, Kind::request) << cut;
+    EXPECT_EQ(part.used, whole.used);
+    EXPECT_EQ(part.request.text, whole.request.text);
+    // And the rest, once it has all arrived, is the next request.
+    RequestAssembly next = assembleRequest(stream.substr(whole.used));
+    EXPECT_EQ(next.kind, Kind::request);
+    EXPECT_EQ(next.request.method, "GET");
+  }
 }
 
 TEST(Utf8, RejectsMalformedSequences) {

@@ -29,61 +29,95 @@ TEST(WebSocketHandshake, KeyIsTakenFromTheFirstLineNamingIt) {
   EXPECT_EQ(webSocketKeyFromRequest("GET /Sec-WebSocket-Key HTTP/1.1\r\n\r\n"), std::nullopt);
 }
 
-TEST(WebSocketFrames, ProtocolSampleDecodes) {
+using Kind = WebSocketFrame::Kind;
+
+// Text frames decode to their payload; frames this host does not take are refused but still
+// measured, so that they can be skipped whole. Either way the size is the frame's own.
+TEST(WebSocketFrames, WholeFramesDecodeOrAreRefusedWithTheirSize) {
   const std::string hello("\x81\x85\x37\xfa\x21\x3d\x7f\x9f\x4d\x51\x58", 11);
-  auto frame = parseWebSocketFrame(hello + "trailing bytes");
-  ASSERT_TRUE(frame);
-  EXPECT_EQ(frame->text, "Hello");
-  EXPECT_EQ(frame->size, 11u);
-  // RSV bits are not looked at.
-  std::string rsv = hello;
+  std::string rsv = hello; // RSV bits are not looked at
   rsv[0] = char(0xC1);
-  EXPECT_EQ(parseWebSocketFrame(rsv)->text, "Hello");
+  const std::string medium(300, 'm'), largest(kMaximumWebSocketPayload, 'L');
+  const struct {
+    std::string bytes;
+    Kind kind;
+    std::string text;
+    std::size_t size;
+  } cases[] = {
+      {hello + "trailing bytes", Kind::text, "Hello", 11},
+      {rsv, Kind::text, "Hello", 11},
+      {maskedFrame(""), Kind::text, "", 6},
+      {maskedFrame(std::string(125, 's')), Kind::text, std::string(125, 's'), 2 + 4 + 125},
+      {maskedFrame(medium) + maskedFrame("next"), Kind::text, medium, 2 + 2 + 4 + 300},
+      {maskedFrame(largest), Kind::text, largest, 2 + 8 + 4 + largest.size()},
+      {std::string("\x81\x05Hello", 7), Kind::refused, "", 7}, // unmasked: no masking key
+      {maskedFrame("Hel", 0x1, 1, /*fin=*/false) + "more", Kind::refused, "", 9},
+      {maskedFrame("lo", 0x0), Kind::refused, "", 8}, // continuation
+      {maskedFrame("", 0x8), Kind::refused, "", 6},   // close
+      {maskedFrame("", 0x9), Kind::refused, "", 6},   // ping
+      {maskedFrame(std::string(200, 'b'), 0x2), Kind::refused, "", 2 + 2 + 4 + 200},
+      {maskedFrame("\xff"), Kind::refused, "", 7}, // not UTF-8
+  };
+  for (const auto& c : cases) {
+    WebSocketFrame frame = parseWebSocketFrame(c.bytes);
+    EXPECT_EQ(frame.kind, c.kind) << c.size;
+    EXPECT_EQ(frame.text, c.text) << c.size;
+    EXPECT_EQ(frame.size, c.size);
+  }
 }
 
-TEST(WebSocketFrames, LengthForms) {
-  std::string medium(300, 'm');
-  auto f = parseWebSocketFrame(maskedFrame(medium));
-  ASSERT_TRUE(f);
-  EXPECT_EQ(f->text, medium);
-  EXPECT_EQ(f->size, 2 + 2 + 4 + 300u);
-
-  std::string large(70000, 'L');
-  f = parseWebSocketFrame(maskedFrame(large));
-  ASSERT_TRUE(f);
-  EXPECT_EQ(f->text.size(), 70000u);
-  EXPECT_EQ(f->size, 2 + 8 + 4 + 70000u);
-
-  f = parseWebSocketFrame(maskedFrame(""));
-  ASSERT_TRUE(f);
-  EXPECT_EQ(f->text, "");
-  EXPECT_EQ(f->size, 6u);
+// Declared lengths above the limit are refused as soon as the length is known, without the
+// payload (or even the masking key) present.
+TEST(WebSocketFrames, OversizedFramesAreRefusedFromTheirHeader) {
+  const std::string tooLarge[] = {
+      std::string("\x81\xff\0\0\0\0\0\x01\0\x01", 10),             // 65537
+      std::string("\x82\xff\0\0\0\0\0\x10\0\0", 10),               // binary, 1 MiB
+      std::string("\x81\xff\x80\0\0\0\0\0\0\0abcd", 14),           // 2^63
+      std::string("\x81\xff\xff\xff\xff\xff\xff\xff\xff\xff", 10), // 2^64 - 1
+  };
+  for (const std::string& bytes : tooLarge)
+    EXPECT_EQ(parseWebSocketFrame(bytes).kind, Kind::tooLarge);
 }
 
-TEST(WebSocketFrames, RefusedFramesYieldNothing) {
-  EXPECT_FALSE(parseWebSocketFrame(std::string("\x81\x05Hello", 7)));           // unmasked
-  EXPECT_FALSE(parseWebSocketFrame(maskedFrame("Hel", 0x1, 1, /*fin=*/false))); // fragment
-  EXPECT_FALSE(parseWebSocketFrame(maskedFrame("", 0x8)));                      // close
-  EXPECT_FALSE(parseWebSocketFrame(maskedFrame("", 0x9)));                      // ping
-  EXPECT_FALSE(parseWebSocketFrame(maskedFrame("ab", 0x2)));                    // binary
-  EXPECT_FALSE(parseWebSocketFrame(maskedFrame("\xff")));                       // not UTF-8
-  EXPECT_FALSE(parseWebSocketFrame(std::string("\x81", 1)));
-  EXPECT_FALSE(parseWebSocketFrame(std::string("\x81\xfe\x01", 3)));           // 126, cut
-  EXPECT_FALSE(parseWebSocketFrame(std::string("\x81\xff\0\0\0\0\0\0\0", 9))); // 127, cut
-  std::string whole = maskedFrame("Hello");
-  EXPECT_FALSE(parseWebSocketFrame(whole.substr(0, whole.size() - 1)));
-  EXPECT_FALSE(parseWebSocketFrame(whole.substr(0, 5))); // inside the masking key
-  // A 64-bit length with its top bit set is just an impossibly long frame.
-  std::string huge("\x81\xff\x80\0\0\0\0\0\0\0"
-                   "abcd"
-                   "payload",
-                   18);
-  EXPECT_FALSE(parseWebSocketFrame(huge));
-  std::string maximum("\x81\xff\xff\xff\xff\xff\xff\xff\xff\xff"
-                      "abcd"
-                      "x",
-                      15);
-  EXPECT_FALSE(parseWebSocketFrame(maximum));
+std::vector<std::uint8_t> bytesOf(std::string_view text) {
+  return std::vector<std::uint8_t>(text.begin(), text.end());
+}
+
+std::string describe(const std::vector<WebSocketFrame>& frames) {
+  std::string all;
+  for (const WebSocketFrame& f : frames)
+    all += f.kind == Kind::text      ? "text:" + f.text + " "
+           : f.kind == Kind::refused ? "refused "
+                                     : "tooLarge ";
+  return all;
+}
+
+// However a stream of frames is cut into two reads (in a header, an extended length, a masking
+// key or a payload), taking frames from the first and then from what was left plus the second
+// gives the frames of the whole, in order.
+TEST(WebSocketFrames, FramesTakenAcrossAnyCutAreThoseOfTheWhole) {
+  const std::string stream = maskedFrame("one") + maskedFrame("", 0x9) +
+                             maskedFrame(std::string(200, 'x')) + std::string("\x81\x01!", 3) +
+                             maskedFrame("two");
+  std::vector<std::uint8_t> whole = bytesOf(stream);
+  const std::string all = describe(takeWebSocketFrames(whole));
+  EXPECT_EQ(all, "text:one refused text:" + std::string(200, 'x') + " refused text:two ");
+  EXPECT_TRUE(whole.empty());
+  for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
+    std::vector<std::uint8_t> pending = bytesOf(stream.substr(0, cut));
+    std::string seen = describe(takeWebSocketFrames(pending));
+    EXPECT_LE(pending.size(), 2 + 2 + 4 + 200u) << cut; // at most the frame being cut
+    pending.insert(pending.end(), stream.begin() + std::ptrdiff_t(cut), stream.end());
+    seen += describe(takeWebSocketFrames(pending));
+    EXPECT_EQ(seen, all) << cut;
+    EXPECT_TRUE(pending.empty()) << cut;
+  }
+
+  // A frame too large to hold ends the stream: nothing of it or after it is kept.
+  std::vector<std::uint8_t> oversized = bytesOf(
+      maskedFrame("a") + std::string("\x81\xff\0\0\0\0\0\x01\0\x01", 10) + maskedFrame("b"));
+  EXPECT_EQ(describe(takeWebSocketFrames(oversized)), "text:a tooLarge ");
+  EXPECT_TRUE(oversized.empty());
 }
 
 } // namespace
