@@ -216,10 +216,18 @@ void Connection::send(std::shared_ptr<const Bytes> content, SendCompletion compl
       });
       return;
     }
+    self->queuedBytes_ += content->size();
     self->sends_.push_back(PendingSend{std::move(content), std::move(completion)});
     if (!self->writing_)
       self->writeNext();
   });
+}
+
+Connection::PendingSend Connection::takeFirstSend() {
+  PendingSend first = std::move(sends_.front());
+  sends_.pop_front();
+  queuedBytes_ -= first.content->size();
+  return first;
 }
 
 void Connection::writeNext() {
@@ -232,8 +240,7 @@ void Connection::writeNext() {
   const Bytes& content = *sends_.front().content;
   asio::async_write(socket_, asio::buffer(content),
                     [self](const asio::error_code& ec, std::size_t) {
-                      PendingSend done = std::move(self->sends_.front());
-                      self->sends_.pop_front();
+                      PendingSend done = self->takeFirstSend();
                       self->touch();
                       if (ec) {
                         NetworkError error = fromErrorCode(ec);
@@ -243,8 +250,7 @@ void Connection::writeNext() {
                           done.completion(error);
                         // Whatever is still queued cannot go out any more.
                         while (!self->sends_.empty()) {
-                          PendingSend rest = std::move(self->sends_.front());
-                          self->sends_.pop_front();
+                          PendingSend rest = self->takeFirstSend();
                           if (rest.completion)
                             rest.completion(error);
                         }
@@ -272,8 +278,7 @@ void Connection::cancel() {
     self->socket_.cancel(ec); // pending waits and writes complete with "cancelled"
     if (!self->writing_) {
       while (!self->sends_.empty()) {
-        PendingSend rest = std::move(self->sends_.front());
-        self->sends_.pop_front();
+        PendingSend rest = self->takeFirstSend();
         if (rest.completion)
           asio::post(self->io_, [c = std::move(rest.completion)] { c(cancelledError()); });
       }
@@ -320,6 +325,7 @@ void Connection::drain(std::shared_ptr<asio::steady_timer> timer) {
 
 void Connection::abandon() {
   sends_.clear();
+  queuedBytes_ = 0;
   stateHandler_ = nullptr;
   asio::error_code ignored;
   socket_.close(ignored);

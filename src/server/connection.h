@@ -55,6 +55,9 @@ public:
   void send(Bytes content, SendCompletion completion);
   void send(std::string_view content, SendCompletion completion);
 
+  // Bytes handed to send() that the network has not taken yet.
+  std::size_t queuedBytes() const { return queuedBytes_.load(); }
+
   // Closes the connection; pending operations complete with an error, later ones fail.
   void cancel();
 
@@ -96,6 +99,7 @@ private:
   void readAvailable(const std::shared_ptr<PendingRead>& read, const asio::error_code& waitError);
   void drain(std::shared_ptr<asio::steady_timer> timer);
   void writeNext();
+  PendingSend takeFirstSend();
   void fail(const NetworkError& error);
   void setState(State state, std::optional<NetworkError> error);
   void touch();
@@ -105,6 +109,7 @@ private:
   std::atomic<State> state_{State::setup};
   StateHandler stateHandler_;
   std::deque<PendingSend> sends_;
+  std::atomic<std::size_t> queuedBytes_{0}; // of sends_
   bool writing_ = false;
   bool peerFinished_ = false;
   bool endReported_ = false;

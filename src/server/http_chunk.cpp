@@ -1,0 +1,24 @@
+#include "server/http_chunk.h"
+
+#include <cstdio>
+
+namespace tovel {
+
+std::vector<std::uint8_t> httpChunk(std::initializer_list<std::span<const std::uint8_t>> pieces) {
+  std::size_t size = 0;
+  for (auto piece : pieces)
+    size += piece.size();
+  char sizeLine[24];
+  int sizeLength = std::snprintf(sizeLine, sizeof sizeLine, "%zX\r\n", size);
+
+  std::vector<std::uint8_t> chunk;
+  chunk.reserve(std::size_t(sizeLength) + size + 2);
+  chunk.insert(chunk.end(), sizeLine, sizeLine + sizeLength);
+  for (auto piece : pieces)
+    chunk.insert(chunk.end(), piece.begin(), piece.end());
+  chunk.push_back('\r');
+  chunk.push_back('\n');
+  return chunk;
+}
+
+} // namespace tovel
