@@ -48,8 +48,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   Window root = DefaultRootWindow(display);
-  Window window = XCreateSimpleWindow(display, root, x, y, unsigned(width), unsigned(height), 0, 0,
-                                      colour);
+  Window window =
+      XCreateSimpleWindow(display, root, x, y, unsigned(width), unsigned(height), 0, 0, colour);
 
   XSizeHints hints{};
   hints.flags = USPosition | USSize | PPosition | PSize;
@@ -123,9 +123,8 @@ int main(int argc, char** argv) {
     case ButtonPress:
     case ButtonRelease:
       std::printf("%s button=%u x=%d y=%d time=%lu state=0x%x\n",
-                  event.type == ButtonPress ? "ButtonPress" : "ButtonRelease",
-                  event.xbutton.button, event.xbutton.x, event.xbutton.y, event.xbutton.time,
-                  event.xbutton.state);
+                  event.type == ButtonPress ? "ButtonPress" : "ButtonRelease", event.xbutton.button,
+                  event.xbutton.x, event.xbutton.y, event.xbutton.time, event.xbutton.state);
       break;
     case KeyPress:
     case KeyRelease: {
