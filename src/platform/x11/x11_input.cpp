@@ -99,7 +99,9 @@ void X11Input::releaseAll() {
     impl_->heldButtons.clear();
   }
   impl_->keymap.restore(display);
-  XFlush(display);
+  // Processed before this returns: the host exits right after, and a server that sees a client
+  // hang up drops the requests it has not read yet.
+  XSync(display, False);
 }
 
 void X11Input::post(const MouseEvent& event) {

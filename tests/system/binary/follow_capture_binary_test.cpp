@@ -44,13 +44,13 @@ TEST(FollowCaptureBinary, WholeScreenFramesFollowWhatChangesOnTheXScreen) {
 
   // A change on the screen brings a frame that shows it.
   server.run("xsetroot -solid '#c0c000'");
-  jpeg = reader.readFrame(5s);
+  jpeg = reader.readFrame(30s);
   ASSERT_TRUE(jpeg);
   image = decodeJpeg(*jpeg);
   EXPECT_TRUE(nearColour(averageColour(image, 600, 300), 192, 192, 0));
 
   client.close();
-  EXPECT_TRUE(host->waitForOutput("Connection cancelled\n", 5s)) << host->output();
+  EXPECT_TRUE(host->waitForOutput("Connection cancelled\n", 30s)) << host->output();
 }
 
 // The clients connected to the X server, as its X-Resource extension counts them.

@@ -4,7 +4,8 @@
 //   tovel_x_witness --title T --geometry X,Y,W,H --colour RRGGBB [--focus] [--commands]
 //
 // Output lines: "ready 0xWINDOW", then e.g. "ButtonPress button=1 x=10 y=20 time=123 state=0x0",
-// "KeyPress keysym=Shift_L state=0x0", "KeyRelease keysym=a state=0x1".
+// "KeyPress keysym=Shift_L state=0x0 time=123", "KeyRelease keysym=a state=0x1 time=125",
+// "FocusIn", and "placed x=201 y=170" when a window manager reports where it put the window.
 //
 // With --commands it also takes commands on standard input, one a line, and answers each:
 //   "grab-sync": grabs the pointer in synchronous mode, as a window manager's click-to-focus grab
@@ -130,12 +131,19 @@ int main(int argc, char** argv) {
     case KeyRelease: {
       KeySym keysym = XkbKeycodeToKeysym(display, KeyCode(event.xkey.keycode), 0, 0);
       const char* name = XKeysymToString(keysym);
-      std::printf("%s keysym=%s state=0x%x\n", event.type == KeyPress ? "KeyPress" : "KeyRelease",
-                  name ? name : "NoSymbol", event.xkey.state);
+      std::printf("%s keysym=%s state=0x%x time=%lu\n",
+                  event.type == KeyPress ? "KeyPress" : "KeyRelease", name ? name : "NoSymbol",
+                  event.xkey.state, event.xkey.time);
       break;
     }
     case FocusIn:
       std::printf("FocusIn\n");
+      break;
+    case ConfigureNotify:
+      // A window manager tells where it put the window with a synthetic event in root
+      // coordinates.
+      if (event.xconfigure.send_event)
+        std::printf("placed x=%d y=%d\n", event.xconfigure.x, event.xconfigure.y);
       break;
     default:
       break;
