@@ -26,9 +26,9 @@ struct ButtonLine {
   unsigned long time = 0;
 };
 
-// The real program under Xvfb and a window manager, with a focused witness window under the
-// pointer's reach.
-class X11InputBinary : public ::testing::Test {
+// The real program under Xvfb, with or without a window manager, with a focused witness window
+// under the pointer's reach.
+template <bool kWindowManager> class X11InputBinaryOn : public ::testing::Test {
 protected:
   void SetUp() override {
     ASSERT_TRUE(server_.running());
@@ -37,10 +37,22 @@ protected:
         std::vector<std::string>{"--title", "Input witness", "--geometry", "200,150,400,300",
                                  "--focus"},
         ChildProcess::Input::emptyFile, server_.environment());
-    // The window manager reparents the window into its frame, reports where it put it and
-    // focuses it, in no fixed order. Its place is known once the server shows the window where
-    // the last report said.
     ASSERT_TRUE(witness_->waitForOutput("FocusIn", 30s)) << witness_->output();
+    if (kWindowManager)
+      waitUntilPlaced();
+    else
+      originX_ = 200, originY_ = 150;
+
+    host_ = startHostBinary(TOVEL_HOST_BINARY, server_.environment());
+    ASSERT_TRUE(host_);
+    ASSERT_NE(host_->output().find("Using the X display " + server_.display() + "."),
+              std::string::npos);
+  }
+
+  // The window manager reparents the window into its frame, reports where it put it and focuses
+  // it, in no fixed order. Its place is known once the server shows the window where the last
+  // report said.
+  void waitUntilPlaced() {
     std::string output = witness_->output();
     unsigned long window = 0;
     ASSERT_EQ(std::sscanf(output.c_str() + output.find("ready "), "ready %lx", &window), 1);
@@ -60,11 +72,6 @@ protected:
                 originX_ == placedX && originY_ == placedY;
     }
     ASSERT_TRUE(settled) << output;
-
-    host_ = startHostBinary(TOVEL_HOST_BINARY, server_.environment());
-    ASSERT_TRUE(host_);
-    ASSERT_NE(host_->output().find("Using the X display " + server_.display() + "."),
-              std::string::npos);
   }
 
   // Sends a control request and waits for its acknowledgement, which comes once the events are
@@ -110,11 +117,18 @@ protected:
     return all;
   }
 
-  XvfbServer server_{XvfbServer::Options{.windowManager = true}};
+  XvfbServer server_{XvfbServer::Options{.windowManager = kWindowManager}};
   std::unique_ptr<ChildProcess> witness_;
   std::unique_ptr<ChildProcess> host_;
   int originX_ = 0, originY_ = 0;
 };
+
+// With a window manager: it holds pointer events frozen while it handles a click on a window.
+using X11InputBinary = X11InputBinaryOn<true>;
+// Without one: openbox now and then loses a click's release, and the next press with it, when
+// the release reaches the server while openbox handles the press (a plain XTest client shows the
+// same). Tests of what the host posts, not of the window manager, do without it.
+using X11InputBinaryBare = X11InputBinaryOn<false>;
 
 TEST_F(X11InputBinary, MovesAreExactAndButtonsLandWhereThePointerIs) {
   server_.run("xdotool mousemove 500 400");
@@ -155,7 +169,7 @@ TEST_F(X11InputBinary, MovesAreExactAndButtonsLandWhereThePointerIs) {
   EXPECT_LE(lines[9].time, lines[10].time);
 }
 
-TEST_F(X11InputBinary, ScrollingPostsWholeNotchesInItsDirection) {
+TEST_F(X11InputBinaryBare, ScrollingPostsWholeNotchesInItsDirection) {
   pointTo(150, 150);
   const int notch = int(kPixelsPerNotch);
   auto scroll = [&](int x, double y) {
