@@ -12,7 +12,7 @@ packages=(
   libx11-dev libxext-dev libxtst-dev libxrandr-dev libxdamage-dev libxfixes-dev
   # tests and benchmarks: a private X server, a window manager and X clients as witnesses
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  xvfb openbox x11-utils x11-xserver-utils xdotool ffmpeg
+  xvfb openbox x11-utils x11-xserver-utils xdotool libxres-dev ffmpeg
   # browser tests
   chromium
 )

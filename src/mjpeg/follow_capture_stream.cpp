@@ -144,18 +144,19 @@ std::optional<PixelSize> followOutputSize(const FollowOptions& options, int crop
 class FollowStream : public std::enable_shared_from_this<FollowStream> {
 public:
   FollowStream(Platform& platform, Log& log, ConnectionPtr connection, FollowOptions options,
-               std::string_view boundary, CaptureDisplay display, Point displayOrigin)
+               std::string_view boundary, CaptureDisplay display, Point displayOrigin,
+               Point pointer)
       : platform_(platform), log_(log), options_(options), boundary_(boundary),
-        display_(std::move(display)), displayOrigin_(displayOrigin),
+        display_(std::move(display)), displayOrigin_(displayOrigin), pointer_(pointer),
         connection_(std::move(connection)) {}
 
   // Starts the capture and follows the connection's state. On the main loop.
   void start() {
     std::weak_ptr<FollowStream> weak = weak_from_this();
     manager_ = std::make_unique<ScreenCaptureManager>(platform_, log_, display_,
-                                                      [weak](const ImageView& image) {
+                                                      [weak](const CapturedFrame& frame) {
                                                         if (auto self = weak.lock())
-                                                          self->onCapture(image);
+                                                          self->onCapture(frame);
                                                       });
     manager_->startCapture();
     std::weak_ptr<Connection> connection = connection_;
@@ -205,16 +206,19 @@ private:
     }
   }
 
-  // An admitted frame, on the capture thread.
-  void onCapture(const ImageView& image) {
+  // An admitted frame, on the capture thread. The pointer comes with the frame: asking the
+  // platform from here would cost the platform resources for every capture thread.
+  void onCapture(const CapturedFrame& frame) {
     if (ended_)
       return;
+    const ImageView& image = frame.image;
+    if (frame.pointer)
+      pointer_ = *frame.pointer; // else the last one known
     Point cursor;
     if (!options_.wholeScreen) {
       // Relative to the display's own screen, so that the rectangle follows the pointer on any
       // display, not only on the one whose corner is the origin.
-      Point pointer = platform_.mouseLocation();
-      cursor = Point{pointer.x - displayOrigin_.x, pointer.y - displayOrigin_.y};
+      cursor = Point{pointer_.x - displayOrigin_.x, pointer_.y - displayOrigin_.y};
     }
     std::optional<PixelRect> crop =
         followCropRect(options_, cursor, Size{double(display_.width), double(display_.height)},
@@ -311,6 +315,7 @@ private:
   const Point displayOrigin_; // of the display's screen, in screen coordinates
 
   // Used by the capture thread only.
+  Point pointer_; // screen coordinates
   BgraImage scaled_;
   JpegEncoder encoder_;
 
@@ -379,9 +384,9 @@ void FollowCaptureStreams::startScreenCaptureAndStream(const ConnectionPtr& conn
   if (std::optional<Screen> screen = screenOfDisplay(platform_, display->id))
     origin = Point{screen->frame.x, screen->frame.y};
 
-  auto stream =
-      std::make_shared<FollowStream>(platform_, log_, connection, parseFollowOptions(requestTarget),
-                                     boundary, std::move(*display), origin);
+  auto stream = std::make_shared<FollowStream>(
+      platform_, log_, connection, parseFollowOptions(requestTarget), boundary, std::move(*display),
+      origin, platform_.mouseLocation());
   stream->start();
   std::lock_guard lock(mutex_);
   std::erase_if(streams_, [](const std::weak_ptr<FollowStream>& weak) { return weak.expired(); });

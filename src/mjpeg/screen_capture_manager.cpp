@@ -63,7 +63,7 @@ void ScreenCaptureManager::handleFrame(const CapturedFrame& frame) {
   if (lastCaptureTime_ && now - *lastCaptureTime_ < captureInterval)
     return;
   lastCaptureTime_ = now;
-  onCapture_(frame.image);
+  onCapture_(frame);
 }
 
 } // namespace tovel

@@ -16,8 +16,8 @@ namespace tovel {
 // screen, of which the capture sends no other, is shown at once.
 class ScreenCaptureManager {
 public:
-  // Receives an admitted picture, on the capture thread; the picture is valid only during the call.
-  using CaptureHandler = std::function<void(const ImageView&)>;
+  // Receives an admitted frame, on the capture thread; its picture is valid only during the call.
+  using CaptureHandler = std::function<void(const CapturedFrame&)>;
 
   static constexpr double captureInterval = 0.1;
   // Frames the rule above would drop are not captured at all, and a capture that only delivers

@@ -83,6 +83,10 @@ struct ContinuousCaptureSettings {
 struct CapturedFrame {
   ImageView image;  // valid only during the handler call
   double timestamp; // seconds since 1970 at capture
+  // The pointer when the picture was taken, in screen coordinates (as Platform::mouseLocation());
+  // none when the capture could not tell. Read on the capture's own resources, so a frame handler
+  // need not reach into the platform from the capture thread.
+  std::optional<Point> pointer;
 };
 
 // A running continuous capture: delivers frames on its own thread until stopped. stop() waits for

@@ -2,7 +2,9 @@
 
 #include <atomic>
 #include <chrono>
-#include <thread>
+#include <future>
+#include <optional>
+#include <tuple>
 #include <vector>
 
 #include <asio/io_context.hpp>
@@ -86,36 +88,35 @@ TEST_F(CaptureTest, ManagerAdmitsOneFramePerTenthOfASecondByCaptureTime) {
   std::vector<double> admitted;
   double taken = 0;
   ScreenCaptureManager manager(desktop, log, *displayUnderCursor2(desktop),
-                               [&](const ImageView&) { admitted.push_back(taken); });
+                               [&](const CapturedFrame&) { admitted.push_back(taken); });
   std::uint8_t pixel[4] = {};
   // The first at once, however soon; the one at 1000.5 has no picture: ignored, uses no slot.
   for (double time : {1000.0, 1000.05, 1000.5, 1000.55, 1000.6, 1000.66}) {
     taken = time;
     ImageView picture = time == 1000.5 ? ImageView{} : ImageView{pixel, 1, 1, 4};
-    manager.handleFrame(CapturedFrame{picture, time});
+    manager.handleFrame(CapturedFrame{picture, time, std::nullopt});
   }
   EXPECT_EQ(admitted, (std::vector<double>{1000.0, 1000.55, 1000.66}));
 }
 
-TEST_F(CaptureTest, ManagerCapturesAtTheMainScreensScale) {
+TEST_F(CaptureTest, ManagerCapturesAtTheMainScreensScaleAndPassesThePointerOn) {
   // The main screen has two pixels per point; the captured one has its own scale of 1.
   desktop.setScreens({Screen{1, Rect{0, 0, 320, 200}, 2.0, "main"},
                       Screen{2, Rect{320, 0, 160, 100}, 1.0, "side"}});
   desktop.setMouseLocation(Point{400, 50});
-  std::atomic<int> width = 0, height = 0;
-  ScreenCaptureManager manager(desktop, log, *displayUnderCursor2(desktop),
-                               [&](const ImageView& image) {
-                                 width = image.width;
-                                 height = image.height;
-                               });
+  std::promise<std::tuple<int, int, std::optional<Point>>> first;
+  std::atomic<bool> seen = false;
+  ScreenCaptureManager manager(
+      desktop, log, *displayUnderCursor2(desktop), [&](const CapturedFrame& frame) {
+        if (!seen.exchange(true))
+          first.set_value({frame.image.width, frame.image.height, frame.pointer});
+      });
   ASSERT_TRUE(manager.startCapture());
-  for (auto deadline = std::chrono::steady_clock::now() + 5s;
-       width == 0 && std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(40ms))
-    clock.advance(0.1);
+  auto arrived = first.get_future();
+  ASSERT_EQ(arrived.wait_for(30s), std::future_status::ready);
   manager.stopCapture();
   EXPECT_FALSE(manager.capturing());
-  EXPECT_EQ(width, 320);
-  EXPECT_EQ(height, 200);
+  EXPECT_EQ(arrived.get(), std::tuple(320, 200, std::optional(Point{400, 50})));
 }
 
 TEST_F(CaptureTest, DisplayUnderCursor2IsTheCapturableDisplayOfTheScreenHoldingThePointer) {

@@ -67,13 +67,14 @@ struct VirtualContinuousCapture::Worker {
 
   void deliverFrame() {
     double timestamp = clock.now(); // the moment the picture shows
+    Point pointer = desktop.mouseLocation();
     desktop.render(display, rendered);
     if (rendered.view().empty())
       return; // the display went away; it may come back
     std::optional<ImageView> frame = atSettingsSize(rendered.view(), settings, scaled);
     if (!frame || stopRequested())
       return;
-    handler(CapturedFrame{*frame, timestamp});
+    handler(CapturedFrame{*frame, timestamp, pointer});
   }
 };
 

@@ -1,10 +1,7 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
-#include <unordered_map>
 
 using Display = struct _XDisplay;
 
@@ -26,21 +23,32 @@ private:
   Display* display_;
 };
 
-// A connection for each thread that talks to the X server, opened on first use and closed with
-// this object. Xlib connections are not shared between threads: the main loop, every worker and
-// every capture thread each get their own.
+// A connection for each thread that talks to the X server, opened on first use. Xlib connections
+// are not shared between threads: the main loop, every worker and every capture thread each get
+// their own. A thread's connection is closed when the thread ends, and every one left when this
+// object goes; either may come first. The X server only takes a few hundred clients, so threads
+// that come and go must not leave theirs behind.
 class ThreadConnections {
 public:
-  explicit ThreadConnections(std::string displayName) : displayName_(std::move(displayName)) {}
+  explicit ThreadConnections(std::string displayName);
+  ~ThreadConnections();
+  ThreadConnections(const ThreadConnections&) = delete;
+  ThreadConnections& operator=(const ThreadConnections&) = delete;
 
-  // The calling thread's connection; null when the display cannot be opened.
+  // The calling thread's connection; null when the display cannot be opened. Valid until the
+  // thread ends or this object goes.
   Display* forThisThread();
   const std::string& displayName() const { return displayName_; }
+  // How many threads hold a connection now.
+  std::size_t openCount() const;
+
+  // What the threads' exit guards share with this object, so that a thread ending after it is
+  // gone finds nothing left to do.
+  struct Registry;
 
 private:
-  std::string displayName_;
-  std::mutex mutex_;
-  std::unordered_map<std::thread::id, std::unique_ptr<XConnection>> connections_;
+  const std::string displayName_;
+  std::shared_ptr<Registry> registry_;
 };
 
 } // namespace tovel

@@ -16,6 +16,8 @@
 
 #include "platform/x11/x11_connection.h"
 #include "platform/x11/x11_monitors.h"
+#include "platform/x11/x11_pointer.h"
+#include "platform/x11/x11_screen_layout.h"
 
 namespace tovel {
 
@@ -199,13 +201,19 @@ struct X11ContinuousCapture::Worker {
     // request, and the interval between frames is then exact whatever a grab costs.
     auto grabbed = std::chrono::steady_clock::now();
     double timestamp = wallClockNow();
+    // Asked on this thread's own connection, right before the pixels: a handler that wanted it
+    // from the platform would need a connection for this thread too.
+    PointerReport pointer = queryPointer(x);
     std::optional<ImageView> picture = grabber->grab(*area);
     if (!picture)
       return std::nullopt;
     std::optional<ImageView> frame = atSettingsSize(*picture, settings, scaled);
     if (!frame || stopping)
       return std::nullopt;
-    handler(CapturedFrame{*frame, timestamp});
+    std::optional<Point> location;
+    if (pointer.onThisScreen)
+      location = rootToScreen(layout, pointer.position.x, pointer.position.y);
+    handler(CapturedFrame{*frame, timestamp, location});
     return grabbed;
   }
 };

@@ -12,8 +12,8 @@ std::unique_ptr<X11Desktop> X11Desktop::open(const std::string& displayName) {
 }
 
 X11Desktop::X11Desktop(std::unique_ptr<ThreadConnections> connections)
-    : connections_(std::move(connections)), input_(*connections_), screens_(*connections_),
-      windows_(*connections_), capture_(*connections_) {}
+    : connections_(std::move(connections)), input_(*connections_, pointer_),
+      screens_(*connections_, &pointer_), windows_(*connections_), capture_(*connections_) {}
 
 X11Desktop::~X11Desktop() = default;
 

@@ -67,6 +67,7 @@ private:
   explicit X11Desktop(std::unique_ptr<ThreadConnections> connections);
 
   std::unique_ptr<ThreadConnections> connections_;
+  PendingPointer pointer_;
   X11Input input_;
   X11Screens screens_;
   X11Windows windows_;

@@ -57,12 +57,14 @@ void postClicks(Display* display, unsigned button, int count) {
 } // namespace
 
 struct X11Input::Impl {
-  explicit Impl(ThreadConnections& connections) : connections(connections), watchdog(connections) {}
+  Impl(ThreadConnections& connections, PendingPointer& pointer)
+      : connections(connections), pointer(pointer), watchdog(connections) {}
 
   // The calling thread's connection, when it has XTest to post with.
   Display* display() { return haveXTest ? connections.forThisThread() : nullptr; }
 
   ThreadConnections& connections;
+  PendingPointer& pointer;
   bool haveXTest = false;
   X11Keymap keymap;
   KeyWatchdog watchdog;
@@ -72,7 +74,8 @@ struct X11Input::Impl {
   std::set<unsigned> heldButtons;
 };
 
-X11Input::X11Input(ThreadConnections& connections) : impl_(std::make_unique<Impl>(connections)) {
+X11Input::X11Input(ThreadConnections& connections, PendingPointer& pointer)
+    : impl_(std::make_unique<Impl>(connections, pointer)) {
   if (Display* display = connections.forThisThread()) {
     int eventBase = 0, errorBase = 0, major = 0, minor = 0;
     impl_->haveXTest = XTestQueryExtension(display, &eventBase, &errorBase, &major, &minor);
@@ -96,7 +99,9 @@ void X11Input::releaseAll() {
     impl_->heldButtons.clear();
   }
   impl_->keymap.restore(display);
-  XFlush(display);
+  // Processed before this returns: the host exits right after, and a server that sees a client
+  // hang up drops the requests it has not read yet.
+  XSync(display, False);
 }
 
 void X11Input::post(const MouseEvent& event) {
@@ -117,8 +122,11 @@ void X11Input::post(const MouseEvent& event) {
     unsigned width = 0, height = 0, border = 0, depth = 0;
     XGetGeometry(display, DefaultRootWindow(display), &ignoredRoot, &originX, &originY, &width,
                  &height, &border, &depth);
-    XTestFakeMotionEvent(display, DefaultScreen(display), rootPixel(root.x, width),
-                         rootPixel(root.y, height), CurrentTime);
+    RootPoint target{rootPixel(root.x, width), rootPixel(root.y, height)};
+    // What the server reports until it has processed this move; only then is it done waiting.
+    RootPoint before = queryPointer(display).position;
+    XTestFakeMotionEvent(display, DefaultScreen(display), target.x, target.y, CurrentTime);
+    impl_->pointer.moved(before, target);
   }
   if (button) {
     bool down = isMouseDown(event.type);
@@ -165,13 +173,7 @@ void X11Input::post(const ScrollEvent& event) {
 
 bool X11Input::primaryButtonDown() {
   Display* display = impl_->connections.forThisThread();
-  if (!display)
-    return false;
-  Window root, child;
-  int rootX = 0, rootY = 0, x = 0, y = 0;
-  unsigned mask = 0;
-  XQueryPointer(display, DefaultRootWindow(display), &root, &child, &rootX, &rootY, &x, &y, &mask);
-  return (mask & Button1Mask) != 0;
+  return display && (queryPointer(display).mask & Button1Mask) != 0;
 }
 
 } // namespace tovel

@@ -4,6 +4,7 @@
 
 #include "platform/events.h"
 #include "platform/x11/x11_connection.h"
+#include "platform/x11/x11_pointer.h"
 
 namespace tovel {
 
@@ -13,7 +14,8 @@ namespace tovel {
 // forever.
 class X11Input {
 public:
-  explicit X11Input(ThreadConnections& connections);
+  // Moves are recorded in `pointer` until the server shows them.
+  X11Input(ThreadConnections& connections, PendingPointer& pointer);
   ~X11Input();
 
   // Positions are in global display coordinates (origin at the primary monitor's top-left).

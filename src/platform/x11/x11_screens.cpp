@@ -56,7 +56,7 @@ std::optional<Window> activeWindow(Display* display) {
 } // namespace
 
 struct X11Screens::Impl {
-  explicit Impl(ThreadConnections& c) : connections(c) {}
+  Impl(ThreadConnections& c, PendingPointer* p) : connections(c), pointer(p) {}
   ~Impl() { stopWatcher(); }
 
   bool startWatcher();
@@ -65,6 +65,7 @@ struct X11Screens::Impl {
   void notify();
 
   ThreadConnections& connections;
+  PendingPointer* pointer;
 
   // Held while the handler runs and while it is replaced, so that once a new handler is set the
   // old one is no longer running. Recursive so that the handler may replace itself.
@@ -80,8 +81,8 @@ struct X11Screens::Impl {
   double doubleClickInterval = kDefaultDoubleClickInterval;
 };
 
-X11Screens::X11Screens(ThreadConnections& connections)
-    : impl_(std::make_unique<Impl>(connections)) {}
+X11Screens::X11Screens(ThreadConnections& connections, PendingPointer* pointer)
+    : impl_(std::make_unique<Impl>(connections, pointer)) {}
 
 X11Screens::~X11Screens() = default;
 
@@ -119,11 +120,10 @@ Point X11Screens::mouseLocation() {
   Display* display = impl_->connections.forThisThread();
   if (!display)
     return {};
-  Window root = DefaultRootWindow(display), rootReturn = None, child = None;
-  int rootX = 0, rootY = 0, x = 0, y = 0;
-  unsigned mask = 0;
-  XQueryPointer(display, root, &rootReturn, &child, &rootX, &rootY, &x, &y, &mask);
-  return rootToScreen(queryMonitors(display), rootX, rootY);
+  RootPoint position = queryPointer(display).position;
+  if (impl_->pointer)
+    position = impl_->pointer->resolve(position);
+  return rootToScreen(queryMonitors(display), position.x, position.y);
 }
 
 double X11Screens::doubleClickInterval() {

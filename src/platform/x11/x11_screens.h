@@ -8,6 +8,7 @@
 
 #include "platform/platform.h"
 #include "platform/x11/x11_connection.h"
+#include "platform/x11/x11_pointer.h"
 
 namespace tovel {
 
@@ -16,7 +17,9 @@ namespace tovel {
 // display bounds are global display coordinates (y down, origin at the primary's top-left).
 class X11Screens {
 public:
-  explicit X11Screens(ThreadConnections& connections);
+  // With `pointer`, the pointer's location is where the backend last sent it until the server
+  // shows it there.
+  explicit X11Screens(ThreadConnections& connections, PendingPointer* pointer = nullptr);
   ~X11Screens();
 
   std::vector<Screen> screens();

@@ -26,9 +26,9 @@ struct ButtonLine {
   unsigned long time = 0;
 };
 
-// The real program under Xvfb and a window manager, with a focused witness window under the
-// pointer's reach.
-class X11InputBinary : public ::testing::Test {
+// The real program under Xvfb, with or without a window manager, with a focused witness window
+// under the pointer's reach.
+template <bool kWindowManager> class X11InputBinaryOn : public ::testing::Test {
 protected:
   void SetUp() override {
     ASSERT_TRUE(server_.running());
@@ -37,24 +37,41 @@ protected:
         std::vector<std::string>{"--title", "Input witness", "--geometry", "200,150,400,300",
                                  "--focus"},
         ChildProcess::Input::emptyFile, server_.environment());
-    ASSERT_TRUE(witness_->waitForOutput("FocusIn", 10s)) << witness_->output();
-    std::string output = witness_->output();
-    std::string window = output.substr(output.find("ready ") + 6, output.find('\n') - 6);
-    // The window manager moves the window to make room for its frame, possibly after the window
-    // has taken the focus: wait until its place holds still.
-    std::string query = "xwininfo -id " + window + " | awk '/Absolute upper-left/{print $4}'";
-    std::string origin = server_.run(query), previous;
-    for (int i = 0; i < 100 && (origin != previous || origin == "200\n150\n"); ++i) {
-      std::this_thread::sleep_for(50ms);
-      previous = origin;
-      origin = server_.run(query);
-    }
-    ASSERT_EQ(std::sscanf(origin.c_str(), "%d %d", &originX_, &originY_), 2) << origin;
+    ASSERT_TRUE(witness_->waitForOutput("FocusIn", 30s)) << witness_->output();
+    if (kWindowManager)
+      waitUntilPlaced();
+    else
+      originX_ = 200, originY_ = 150;
 
     host_ = startHostBinary(TOVEL_HOST_BINARY, server_.environment());
     ASSERT_TRUE(host_);
     ASSERT_NE(host_->output().find("Using the X display " + server_.display() + "."),
               std::string::npos);
+  }
+
+  // The window manager reparents the window into its frame, reports where it put it and focuses
+  // it, in no fixed order. Its place is known once the server shows the window where the last
+  // report said.
+  void waitUntilPlaced() {
+    std::string output = witness_->output();
+    unsigned long window = 0;
+    ASSERT_EQ(std::sscanf(output.c_str() + output.find("ready "), "ready %lx", &window), 1);
+    bool settled = false;
+    for (auto deadline = std::chrono::steady_clock::now() + 30s;
+         !settled && std::chrono::steady_clock::now() < deadline;
+         std::this_thread::sleep_for(10ms)) {
+      output = witness_->output();
+      std::size_t last = output.rfind("placed ");
+      int placedX = 0, placedY = 0;
+      if (last == std::string::npos ||
+          std::sscanf(output.c_str() + last, "placed x=%d y=%d", &placedX, &placedY) != 2)
+        continue;
+      std::string origin = server_.run("xwininfo -id " + std::to_string(window) +
+                                       " | awk '/Absolute upper-left/{print $4}'");
+      settled = std::sscanf(origin.c_str(), "%d %d", &originX_, &originY_) == 2 &&
+                originX_ == placedX && originY_ == placedY;
+    }
+    ASSERT_TRUE(settled) << output;
   }
 
   // Sends a control request and waits for its acknowledgement, which comes once the events are
@@ -75,7 +92,7 @@ protected:
   // y=20 time=123 state=0x0" lines) and returns them in order.
   std::vector<ButtonLine> buttons(std::size_t count) {
     std::vector<ButtonLine> lines;
-    for (auto deadline = std::chrono::steady_clock::now() + 5s;
+    for (auto deadline = std::chrono::steady_clock::now() + 30s;
          lines.size() < count && std::chrono::steady_clock::now() < deadline;
          std::this_thread::sleep_for(10ms)) {
       lines.clear();
@@ -100,20 +117,29 @@ protected:
     return all;
   }
 
-  XvfbServer server_{XvfbServer::Options{.windowManager = true}};
+  XvfbServer server_{XvfbServer::Options{.windowManager = kWindowManager}};
   std::unique_ptr<ChildProcess> witness_;
   std::unique_ptr<ChildProcess> host_;
   int originX_ = 0, originY_ = 0;
 };
 
+// With a window manager: it holds pointer events frozen while it handles a click on a window.
+using X11InputBinary = X11InputBinaryOn<true>;
+// Without one: openbox now and then loses a click's release, and the next press with it, when
+// the release reaches the server while openbox handles the press (a plain XTest client shows the
+// same). Tests of what the host posts, not of the window manager, do without it.
+using X11InputBinaryBare = X11InputBinaryOn<false>;
+
 TEST_F(X11InputBinary, MovesAreExactAndButtonsLandWhereThePointerIs) {
   server_.run("xdotool mousemove 500 400");
   post("/move", R"({"x":3,"y":-2})");
+  // The host's requests travel on its own connections: wait for the server to show them.
   std::string location;
-  for (int i = 0; i < 100 && location.find("X=503\nY=398\n") == std::string::npos; ++i) {
+  for (auto deadline = std::chrono::steady_clock::now() + 30s;
+       location.find("X=503\nY=398\n") == std::string::npos &&
+       std::chrono::steady_clock::now() < deadline;
+       std::this_thread::sleep_for(10ms))
     location = server_.run("xdotool getmouselocation --shell");
-    std::this_thread::sleep_for(10ms);
-  }
   EXPECT_NE(location.find("X=503\nY=398\n"), std::string::npos) << location;
 
   pointTo(50, 60);
@@ -143,7 +169,7 @@ TEST_F(X11InputBinary, MovesAreExactAndButtonsLandWhereThePointerIs) {
   EXPECT_LE(lines[9].time, lines[10].time);
 }
 
-TEST_F(X11InputBinary, ScrollingPostsWholeNotchesInItsDirection) {
+TEST_F(X11InputBinaryBare, ScrollingPostsWholeNotchesInItsDirection) {
   pointTo(150, 150);
   const int notch = int(kPixelsPerNotch);
   auto scroll = [&](int x, double y) {
@@ -177,27 +203,34 @@ TEST_F(X11InputBinary, KeysReachTheFocusedWindowAndNoneStaysDown) {
   for (const char* keysym : {"a", "Return", "F5", "Left"})
     for (const char* kind : {"KeyPress", "KeyRelease"}) {
       std::string line = std::string(kind) + " keysym=" + keysym + " ";
-      EXPECT_TRUE(witness_->waitForOutput(line, 5s)) << line << witness_->output();
+      EXPECT_TRUE(witness_->waitForOutput(line, 30s)) << line << witness_->output();
     }
 
-  // A shift whose release never comes is released 15 s after its press.
+  // A shift whose release never comes is released 15 s after its press, as the server's own
+  // event times show.
   post("/keydown", R"({"key":"shift"})");
-  auto pressed = std::chrono::steady_clock::now();
-  ASSERT_TRUE(witness_->waitForOutput("KeyPress keysym=Shift_L", 5s));
-  ASSERT_TRUE(witness_->waitForOutput("KeyRelease keysym=Shift_L", 20s)) << witness_->output();
-  auto held = std::chrono::steady_clock::now() - pressed;
-  EXPECT_GE(held, 14s);
-  EXPECT_LE(held, 17s);
+  ASSERT_TRUE(witness_->waitForOutput("KeyPress keysym=Shift_L", 30s));
+  ASSERT_TRUE(witness_->waitForOutput("KeyRelease keysym=Shift_L", 60s)) << witness_->output();
+  auto timeOf = [&](const std::string& kind) {
+    std::string output = witness_->output();
+    std::size_t at = output.find(kind + " keysym=Shift_L ");
+    unsigned long time = 0;
+    std::sscanf(output.c_str() + output.find(" time=", at), " time=%lu", &time);
+    return time;
+  };
+  unsigned long held = timeOf("KeyRelease") - timeOf("KeyPress"); // milliseconds
+  EXPECT_GE(held, 14'900u);
+  EXPECT_LE(held, 17'000u);
 
   // Keys and buttons held when the program ends are released.
   post("/keydown", R"({"key":"control"})");
   pointTo(50, 50);
   post("/mousedown", R"({"button":"right"})");
-  ASSERT_TRUE(witness_->waitForOutput("KeyPress keysym=Control_L", 5s));
+  ASSERT_TRUE(witness_->waitForOutput("KeyPress keysym=Control_L", 30s));
   host_->signal(SIGTERM);
-  EXPECT_EQ(host_->waitForExit(10s), 0);
-  EXPECT_TRUE(witness_->waitForOutput("KeyRelease keysym=Control_L", 5s)) << witness_->output();
-  EXPECT_TRUE(witness_->waitForOutput("ButtonRelease button=3", 5s)) << witness_->output();
+  EXPECT_EQ(host_->waitForExit(30s), 0);
+  EXPECT_TRUE(witness_->waitForOutput("KeyRelease keysym=Control_L", 30s)) << witness_->output();
+  EXPECT_TRUE(witness_->waitForOutput("ButtonRelease button=3", 30s)) << witness_->output();
 }
 
 } // namespace

@@ -1,14 +1,22 @@
 // A small X client that the system tests use as a witness: it shows a window of a given title,
 // place and colour and prints every pointer and key event it receives, one line each.
 //
-//   tovel_x_witness --title T --geometry X,Y,W,H --colour RRGGBB [--focus]
+//   tovel_x_witness --title T --geometry X,Y,W,H --colour RRGGBB [--focus] [--commands]
 //
 // Output lines: "ready 0xWINDOW", then e.g. "ButtonPress button=1 x=10 y=20 time=123 state=0x0",
-// "KeyPress keysym=Shift_L state=0x0", "KeyRelease keysym=a state=0x1".
+// "KeyPress keysym=Shift_L state=0x0 time=123", "KeyRelease keysym=a state=0x1 time=125",
+// "FocusIn", and "placed x=201 y=170" when a window manager reports where it put the window.
+//
+// With --commands it also takes commands on standard input, one a line, and answers each:
+//   "grab-sync": grabs the pointer in synchronous mode, as a window manager's click-to-focus grab
+//                does: pointer events freeze in the server until released; answers "grabbed".
+//   "release":   lets the frozen events go and ends the grab; answers "released".
 #include <X11/XKBlib.h>
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <poll.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +28,7 @@ int main(int argc, char** argv) {
   int x = 100, y = 100, width = 400, height = 300;
   unsigned long colour = 0x3366cc;
   bool focus = false;
+  bool commands = false;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--title" && i + 1 < argc)
@@ -30,6 +39,8 @@ int main(int argc, char** argv) {
       colour = std::strtoul(argv[++i], nullptr, 16);
     else if (arg == "--focus")
       focus = true;
+    else if (arg == "--commands")
+      commands = true;
   }
 
   Display* display = XOpenDisplay(nullptr);
@@ -38,8 +49,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   Window root = DefaultRootWindow(display);
-  Window window = XCreateSimpleWindow(display, root, x, y, unsigned(width), unsigned(height), 0, 0,
-                                      colour);
+  Window window =
+      XCreateSimpleWindow(display, root, x, y, unsigned(width), unsigned(height), 0, 0, colour);
 
   XSizeHints hints{};
   hints.flags = USPosition | USSize | PPosition | PSize;
@@ -61,7 +72,41 @@ int main(int argc, char** argv) {
   XMapRaised(display, window);
 
   bool announced = false;
+  std::string input;
   while (true) {
+    if (XPending(display) == 0) {
+      XFlush(display);
+      pollfd fds[2] = {{ConnectionNumber(display), POLLIN, 0}, {0, POLLIN, 0}};
+      if (::poll(fds, commands ? 2 : 1, -1) < 0)
+        continue;
+      if (commands && fds[1].revents) {
+        char buffer[256];
+        ssize_t n = ::read(0, buffer, sizeof buffer);
+        if (n <= 0)
+          commands = false; // input ended: events only from now on
+        else
+          input.append(buffer, std::size_t(n));
+        for (std::size_t end; (end = input.find('\n')) != std::string::npos;) {
+          std::string command = input.substr(0, end);
+          input.erase(0, end + 1);
+          if (command == "grab-sync") {
+            int status = XGrabPointer(display, root, False, ButtonPressMask | ButtonReleaseMask,
+                                      GrabModeSync, GrabModeAsync, None, None, CurrentTime);
+            if (status == GrabSuccess)
+              std::printf("grabbed\n");
+            else
+              std::printf("grab failed %d\n", status);
+          } else if (command == "release") {
+            XAllowEvents(display, AsyncPointer, CurrentTime);
+            XUngrabPointer(display, CurrentTime);
+            XSync(display, False);
+            std::printf("released\n");
+          }
+          std::fflush(stdout);
+        }
+      }
+      continue;
+    }
     XEvent event;
     XNextEvent(display, &event);
     switch (event.type) {
@@ -79,20 +124,26 @@ int main(int argc, char** argv) {
     case ButtonPress:
     case ButtonRelease:
       std::printf("%s button=%u x=%d y=%d time=%lu state=0x%x\n",
-                  event.type == ButtonPress ? "ButtonPress" : "ButtonRelease",
-                  event.xbutton.button, event.xbutton.x, event.xbutton.y, event.xbutton.time,
-                  event.xbutton.state);
+                  event.type == ButtonPress ? "ButtonPress" : "ButtonRelease", event.xbutton.button,
+                  event.xbutton.x, event.xbutton.y, event.xbutton.time, event.xbutton.state);
       break;
     case KeyPress:
     case KeyRelease: {
       KeySym keysym = XkbKeycodeToKeysym(display, KeyCode(event.xkey.keycode), 0, 0);
       const char* name = XKeysymToString(keysym);
-      std::printf("%s keysym=%s state=0x%x\n", event.type == KeyPress ? "KeyPress" : "KeyRelease",
-                  name ? name : "NoSymbol", event.xkey.state);
+      std::printf("%s keysym=%s state=0x%x time=%lu\n",
+                  event.type == KeyPress ? "KeyPress" : "KeyRelease", name ? name : "NoSymbol",
+                  event.xkey.state, event.xkey.time);
       break;
     }
     case FocusIn:
       std::printf("FocusIn\n");
+      break;
+    case ConfigureNotify:
+      // A window manager tells where it put the window with a synthetic event in root
+      // coordinates.
+      if (event.xconfigure.send_event)
+        std::printf("placed x=%d y=%d\n", event.xconfigure.x, event.xconfigure.y);
       break;
     default:
       break;

@@ -11,7 +11,11 @@
 #include <X11/Xlib.h>
 #include <X11/keysym.h>
 
+#include "common/log.h"
+#include "input/injection_state.h"
 #include "input/key_names.h"
+#include "input/pointer.h"
+#include "platform/sim/manual_clock.h"
 #include "platform/x11/x11_desktop.h"
 #include "platform/x11/x11_keymap.h"
 #include "support/process.h"
@@ -24,7 +28,7 @@ using namespace std::chrono_literals;
 
 // The backend's requests travel on its own connection; wait until the server shows their effect.
 bool eventually(const std::function<bool()>& condition) {
-  for (auto deadline = std::chrono::steady_clock::now() + 3s; !condition();
+  for (auto deadline = std::chrono::steady_clock::now() + 30s; !condition();
        std::this_thread::sleep_for(5ms))
     if (std::chrono::steady_clock::now() > deadline)
       return false;
@@ -221,6 +225,44 @@ TEST_F(X11InputTest, PointerGoesToTheGlobalPositionWithinTheRootWindow) {
   // The right button, still held, is let go when the backend goes away.
   desktop.reset();
   EXPECT_EQ(mask() & (Button1Mask | Button2Mask | Button3Mask), 0u);
+}
+
+TEST_F(X11InputTest, RelativeMovesAddUpWhilePointerEventsAreFrozen) {
+  // A client holding a synchronous pointer grab, as a window manager's click-to-focus grab is
+  // while it decides where a click goes: the server queues pointer events, injected ones too.
+  ChildProcess grabber(TOVEL_X_WITNESS, {"--commands"}, ChildProcess::Input::pipe,
+                       server.environment());
+  ASSERT_TRUE(grabber.waitForOutput("ready ", 10s));
+  server.run("xdotool mousemove 500 400");
+  auto at = [&](int x, int y) {
+    return eventually([&] {
+      auto [px, py, mask] = pointer();
+      return px == x && py == y;
+    });
+  };
+  ASSERT_TRUE(at(500, 400));
+  grabber.writeInput("grab-sync\n");
+  ASSERT_TRUE(grabber.waitForOutput("grabbed\n", 10s)) << grabber.output();
+
+  ManualClock clock;
+  InjectionState state;
+  MemoryLog log;
+  InputContext input{*desktop, clock, state, log};
+  for (int i = 0; i < 50; ++i)
+    performMouseMove(input, 2, 1, kLeftButton);
+  // The moves really are held back: the server still shows the pointer where it was.
+  EXPECT_EQ(pointer(), std::tuple(500, 400, 0u));
+  grabber.writeInput("release\n");
+  ASSERT_TRUE(grabber.waitForOutput("released\n", 10s)) << grabber.output();
+  EXPECT_TRUE(at(600, 450)) << std::get<0>(pointer()) << "," << std::get<1>(pointer());
+
+  // Once the server shows the target, its reports count again: a move made by someone else is
+  // where the next relative move starts.
+  EXPECT_EQ(desktop->mouseLocation(), (Point{600, 1080 - 450}));
+  server.run("xdotool mousemove 20 30");
+  ASSERT_TRUE(at(20, 30));
+  performMouseMove(input, 5, 5, kLeftButton);
+  EXPECT_TRUE(at(25, 35));
 }
 
 } // namespace

@@ -1,0 +1,105 @@
+#include <gtest/gtest.h>
+
+#include <X11/Xlib.h>
+#include <X11/extensions/XRes.h>
+
+#include <chrono>
+#include <future>
+#include <thread>
+#include <vector>
+
+#include "platform/x11/x11_connection.h"
+#include "support/xvfb.h"
+
+namespace tovel::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+// The X server's clients, as its X-Resource extension counts them. The server notices a closed
+// connection a moment after the client has closed it.
+class ClientCount {
+public:
+  explicit ClientCount(const XvfbServer& server) : probe_(XOpenDisplay(server.display().c_str())) {}
+  ~ClientCount() {
+    if (probe_)
+      XCloseDisplay(probe_);
+  }
+  int now() {
+    int count = -1;
+    XResClient* clients = nullptr;
+    if (probe_ && XResQueryClients(probe_, &count, &clients))
+      XFree(clients);
+    return count;
+  }
+  bool reaches(int count) {
+    for (auto deadline = std::chrono::steady_clock::now() + 30s; now() != count;
+         std::this_thread::sleep_for(10ms))
+      if (std::chrono::steady_clock::now() > deadline)
+        return false;
+    return true;
+  }
+
+private:
+  Display* probe_;
+};
+
+TEST(ThreadConnections, AThreadsConnectionGoesWithTheThreadOrWithTheObjectWhicheverGoesFirst) {
+  XvfbServer server;
+  ASSERT_TRUE(server.running());
+  ClientCount clients(server);
+  const int before = clients.now();
+  ASSERT_GT(before, 0);
+  auto connections = std::make_unique<ThreadConnections>(server.display());
+
+  // Threads that come and go, several at a time: each has one connection while it runs.
+  for (int round = 0; round < 3; ++round) {
+    std::promise<void> go;
+    std::shared_future<void> released = go.get_future().share();
+    std::vector<std::promise<bool>> opened(6);
+    std::vector<std::thread> threads;
+    for (auto& promise : opened)
+      threads.emplace_back([&, &promise = promise] {
+        Display* first = connections->forThisThread();
+        promise.set_value(first && connections->forThisThread() == first);
+        released.wait();
+      });
+    for (auto& promise : opened)
+      EXPECT_TRUE(promise.get_future().get());
+    EXPECT_EQ(connections->openCount(), opened.size());
+    EXPECT_TRUE(clients.reaches(before + int(opened.size())));
+    go.set_value();
+    for (std::thread& thread : threads)
+      thread.join();
+    EXPECT_EQ(connections->openCount(), 0u) << "round " << round;
+    EXPECT_TRUE(clients.reaches(before)) << "round " << round;
+  }
+
+  // A thread with connections of two objects: both close when it ends. The first object goes
+  // while the thread still runs, and takes that thread's connection with it.
+  auto other = std::make_unique<ThreadConnections>(server.display());
+  std::promise<void> opened, objectGone;
+  std::thread lingering([&] {
+    connections->forThisThread();
+    other->forThisThread();
+    opened.set_value();
+    objectGone.get_future().wait();
+  });
+  opened.get_future().wait();
+  EXPECT_TRUE(clients.reaches(before + 2));
+  connections.reset();
+  EXPECT_TRUE(clients.reaches(before + 1));
+  objectGone.set_value();
+  lingering.join();
+  EXPECT_EQ(other->openCount(), 0u);
+  EXPECT_TRUE(clients.reaches(before));
+
+  // The calling thread's connection, which outlives the test, goes with its object.
+  ASSERT_NE(other->forThisThread(), nullptr);
+  EXPECT_TRUE(clients.reaches(before + 1));
+  other.reset();
+  EXPECT_TRUE(clients.reaches(before));
+}
+
+} // namespace
+} // namespace tovel::test
