@@ -12,6 +12,7 @@
 #include "mjpeg/stream_options.h"
 #include "platform/screen_queries.h"
 #include "server/responses.h"
+#include "server/stream_client.h"
 
 namespace tovel {
 
@@ -19,28 +20,12 @@ namespace {
 
 // Larger pictures would only be a way to make the host allocate without limit.
 constexpr double kLargestOutputSide = 16384;
-// The client sends nothing after its request; reads only tell us when it has gone.
-constexpr std::size_t kDiscardedReadSize = 4096;
 
 // Products of exact ratios can miss a whole number by a rounding error; that must not cost a
 // pixel.
 double snapToWhole(double value) {
   double whole = std::round(value);
   return std::abs(value - whole) < 1e-6 ? whole : value;
-}
-
-// Keeps one read armed so that a client that goes away ends its stream even while the screen
-// is still and nothing is being sent. Whatever the client sends is discarded.
-void watchForEnd(const ConnectionPtr& connection) {
-  connection->receive(
-      1, kDiscardedReadSize,
-      [connection](std::optional<Bytes>, bool isComplete, std::optional<NetworkError> error) {
-        if (error || isComplete) {
-          connection->cancel();
-          return;
-        }
-        watchForEnd(connection);
-      });
 }
 
 } // namespace
@@ -362,7 +347,8 @@ void FollowCaptureStreams::handleRequest(const ConnectionPtr& connection,
                        connection->cancel();
                        return;
                      }
-                     watchForEnd(connection);
+                     connection->limitUnsentBytes(kStreamUnsentBytes);
+                     cancelWhenPeerLeaves(connection);
                      startScreenCaptureAndStream(connection, target, kMultipartBoundary);
                    });
 }

@@ -9,6 +9,7 @@
 #include "mjpeg/window_lookup.h"
 #include "platform/screen_queries.h"
 #include "server/responses.h"
+#include "server/stream_client.h"
 
 namespace tovel {
 
@@ -17,6 +18,7 @@ void MjpegStreams::install(RouteHandlers& handlers) {
     std::string target = request.target;
     connection->send(kMjpegStreamHead, [this, connection, target](std::optional<NetworkError>) {
       // Whatever the send reported: a failed connection shows itself at the first frame.
+      connection->limitUnsentBytes(kStreamUnsentBytes);
       startMjpegStream(target, std::string(kMultipartBoundary), connection);
     });
   };

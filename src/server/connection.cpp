@@ -343,6 +343,14 @@ void Connection::keepAlive(int idleSeconds, int intervalSeconds, int probes) {
   });
 }
 
+void Connection::limitUnsentBytes(int bytes) {
+  auto self = shared_from_this();
+  onMainLoop([self, bytes] {
+    ::setsockopt(self->socket_.native_handle(), IPPROTO_TCP, TCP_NOTSENT_LOWAT, &bytes,
+                 sizeof bytes);
+  });
+}
+
 void Connection::closeWhenIdle(double seconds) {
   auto self = shared_from_this();
   onMainLoop([self, seconds] {

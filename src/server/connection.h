@@ -71,6 +71,12 @@ public:
   // closing (a phone that loses its network) then ends the connection like one that resets it.
   void keepAlive(int idleSeconds, int intervalSeconds, int probes);
 
+  // Lets the system hold at most about this many bytes not yet sent to the peer; sends beyond it
+  // wait in the connection's own queue, where a stream can see them (queuedBytes()) and send
+  // fresher pictures instead. Without it the system's buffer grows to megabytes and a slow client
+  // sees pictures seconds old.
+  void limitUnsentBytes(int bytes);
+
   // Keeps the connection open, untouched, for the given time and then cancels it unless some
   // other operation has been started on it meanwhile. For connections nobody reads or writes any
   // more, which would otherwise stay open forever.

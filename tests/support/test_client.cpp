@@ -22,8 +22,11 @@ int remainingMs(Clock::time_point deadline) {
 
 } // namespace
 
-TestClient::TestClient(std::uint16_t port) {
+TestClient::TestClient(std::uint16_t port, int receiveBuffer) {
   fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  // Before connecting, so that the window the host sees is small from the start.
+  if (receiveBuffer > 0)
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);

@@ -11,7 +11,9 @@ namespace tovel::test {
 // a misbehaving host fails the test instead of hanging it.
 class TestClient {
 public:
-  explicit TestClient(std::uint16_t port);
+  // A receive buffer of the given size (bytes; 0: the system's) makes the host's sends back up
+  // after a few kilobytes, as a slow reader does.
+  explicit TestClient(std::uint16_t port, int receiveBuffer = 0);
   ~TestClient();
   TestClient(const TestClient&) = delete;
   TestClient& operator=(const TestClient&) = delete;
