@@ -29,7 +29,7 @@ for sanitizer in "address,undefined" "thread"; do
   cmake --build "$dir" -j "$jobs" --target tovel_unit_tests tovel_integration_tests
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-  export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+  export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp"
   "$dir/tests/tovel_unit_tests" --gtest_brief=1
   "$dir/tests/tovel_integration_tests" --gtest_brief=1
 done
