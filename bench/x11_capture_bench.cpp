@@ -5,7 +5,7 @@
 #include "platform/scale.h"
 #include "platform/x11/x11_capture.h"
 #include "platform/x11/x11_connection.h"
-#include "platform/x11/x11_continuous_capture.h"
+#include "platform/x11/x11_damage_watcher.h"
 #include "platform/x11/x11_shm_grabber.h"
 #include "support/xvfb.h"
 

@@ -28,15 +28,6 @@ struct FollowOptions {
 
 FollowOptions parseFollowOptions(std::string_view requestTarget);
 
-// A rectangle of whole pixels.
-struct PixelRect {
-  int x = 0;
-  int y = 0;
-  int width = 0;
-  int height = 0;
-  friend bool operator==(const PixelRect&, const PixelRect&) = default;
-};
-
 // The capturable display of the screen under the pointer; none when no screen holds the pointer,
 // that screen has no display number or the capture service does not offer it.
 std::optional<CaptureDisplay> displayUnderCursor2(Platform& platform);

@@ -12,13 +12,7 @@ ScreenCaptureManager::~ScreenCaptureManager() {
 }
 
 bool ScreenCaptureManager::startCapture() {
-  // The main screen decides the scale, not the captured display: frames then have the detail the
-  // user's main screen shows.
-  std::optional<Screen> main = platform_.mainScreen();
-  double scale = main ? main->backingScale : 2.0;
   ContinuousCaptureSettings settings;
-  settings.width = int(display_.width * scale);
-  settings.height = int(display_.height * scale);
   settings.minimumFrameInterval = minimumFrameInterval;
 
   PlatformError error;

@@ -32,8 +32,8 @@ public:
   ScreenCaptureManager(const ScreenCaptureManager&) = delete;
   ScreenCaptureManager& operator=(const ScreenCaptureManager&) = delete;
 
-  // Captures the display at the main screen's backing scale (2 without a main screen). False,
-  // after printing why, when the capture cannot start.
+  // Joins the display's continuous capture, whose frames come at the display's own pixel size.
+  // False, after printing why, when the capture cannot start.
   bool startCapture();
   // Ends the capture and waits for a frame being handled to finish (unless called from the
   // handler itself). Calling it again does nothing.

@@ -6,6 +6,15 @@
 
 namespace tovel {
 
+// A rectangle of whole pixels of a picture, top-left origin.
+struct PixelRect {
+  int x = 0;
+  int y = 0;
+  int width = 0;
+  int height = 0;
+  friend bool operator==(const PixelRect&, const PixelRect&) = default;
+};
+
 // A picture in 32-bit BGRA (byte order B, G, R, A), top row first. The fourth byte of a capture
 // is padding and must not be relied on. A view does not own its pixels.
 struct ImageView {

@@ -75,26 +75,41 @@ struct CaptureDisplay {
 };
 
 struct ContinuousCaptureSettings {
-  int width = 0; // pixels of each delivered frame
-  int height = 0;
+  // The least time between two frames delivered to this subscriber.
   double minimumFrameInterval = 1.0 / 30;
 };
 
+// One picture of a display's continuous capture, at the display's own pixel size, with the
+// pointer drawn in it. A frame owns its pixels: copies share them, and they stay valid as long as
+// any copy is held, so a consumer may keep a frame past the handler call.
 struct CapturedFrame {
-  ImageView image;  // valid only during the handler call
-  double timestamp; // seconds since 1970 at capture
+  ImageView image;
+  std::shared_ptr<const void> pixels; // keeps the image's pixels alive
+  double timestamp = 0;   // the platform clock (seconds since 1970) when the picture was taken
+  double captureTime = 0; // monotonic seconds (steady clock) when the picture was taken
   // The pointer when the picture was taken, in screen coordinates (as Platform::mouseLocation());
   // none when the capture could not tell. Read on the capture's own resources, so a frame handler
   // need not reach into the platform from the capture thread.
   std::optional<Point> pointer;
+  // The parts of the picture that changed since the capture's previous picture; empty when
+  // unknown (the first picture, or a picture handed out again).
+  std::vector<PixelRect> changed;
 };
 
-// A running continuous capture: delivers frames on its own thread until stopped. stop() waits for
-// a handler call in progress to return; destroying the object stops it.
+// One subscriber of the continuous capture of a display. Every display is captured once, on one
+// thread, for all its subscribers; each gets frames no closer than its own minimum interval, the
+// first one at once. An unchanged screen is not captured again: a subscriber gets a frame when the
+// picture changed (or on request). Destroying the subscription stops it.
 class ContinuousCapture {
 public:
   virtual ~ContinuousCapture() = default;
+  // Ends the subscription and waits for a handler call of it in progress (unless called from a
+  // handler, which cannot wait for itself). The capture stops with its last subscriber.
   virtual void stop() = 0;
+  // Hands this subscriber the newest picture soon, whether or not anything changed since its last
+  // frame and whatever its interval: a fresh one when the screen changed, else the newest one
+  // again with the time of now (it still shows the screen as it is).
+  virtual void requestFrame() = 0;
 };
 
 using FrameHandler = std::function<void(const CapturedFrame&)>;
@@ -145,8 +160,8 @@ public:
   virtual std::unique_ptr<ScreenCapturer> createScreenCapturer() = 0;
   // Displays the continuous capture service can record; none when the query fails.
   virtual std::optional<std::vector<CaptureDisplay>> capturableDisplays() = 0;
-  // Starts delivering frames of the display at no more than one per minimum interval. Null, with
-  // the reason in error, when the capture cannot start.
+  // Subscribes to the display's continuous capture, starting it if it is not running. Frames come
+  // on the capture thread. Null, with the reason in error, when the capture cannot start.
   virtual std::unique_ptr<ContinuousCapture>
   startContinuousCapture(DisplayId display, const ContinuousCaptureSettings& settings,
                          FrameHandler handler, PlatformError& error) = 0;

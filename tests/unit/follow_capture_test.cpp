@@ -93,13 +93,15 @@ TEST_F(CaptureTest, ManagerAdmitsOneFramePerTenthOfASecondByCaptureTime) {
   // The first at once, however soon; the one at 1000.5 has no picture: ignored, uses no slot.
   for (double time : {1000.0, 1000.05, 1000.5, 1000.55, 1000.6, 1000.66}) {
     taken = time;
-    ImageView picture = time == 1000.5 ? ImageView{} : ImageView{pixel, 1, 1, 4};
-    manager.handleFrame(CapturedFrame{picture, time, std::nullopt});
+    CapturedFrame frame;
+    frame.image = time == 1000.5 ? ImageView{} : ImageView{pixel, 1, 1, 4};
+    frame.timestamp = time;
+    manager.handleFrame(frame);
   }
   EXPECT_EQ(admitted, (std::vector<double>{1000.0, 1000.55, 1000.66}));
 }
 
-TEST_F(CaptureTest, ManagerCapturesAtTheMainScreensScaleAndPassesThePointerOn) {
+TEST_F(CaptureTest, ManagerCapturesAtTheDisplaysOwnSizeAndPassesThePointerOn) {
   // The main screen has two pixels per point; the captured one has its own scale of 1.
   desktop.setScreens({Screen{1, Rect{0, 0, 320, 200}, 2.0, "main"},
                       Screen{2, Rect{320, 0, 160, 100}, 1.0, "side"}});
@@ -116,7 +118,7 @@ TEST_F(CaptureTest, ManagerCapturesAtTheMainScreensScaleAndPassesThePointerOn) {
   ASSERT_EQ(arrived.wait_for(30s), std::future_status::ready);
   manager.stopCapture();
   EXPECT_FALSE(manager.capturing());
-  EXPECT_EQ(arrived.get(), std::tuple(320, 200, std::optional(Point{400, 50})));
+  EXPECT_EQ(arrived.get(), std::tuple(160, 100, std::optional(Point{400, 50})));
 }
 
 TEST_F(CaptureTest, DisplayUnderCursor2IsTheCapturableDisplayOfTheScreenHoldingThePointer) {

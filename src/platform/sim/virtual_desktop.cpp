@@ -1,10 +1,11 @@
 #include "platform/sim/virtual_desktop.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <limits>
 
-#include "platform/sim/virtual_continuous_capture.h"
+#include "platform/sim/virtual_capture_source.h"
 
 namespace tovel {
 
@@ -56,6 +57,18 @@ void fillRect(BgraImage& image, long x0, long y0, long x1, long y1, std::uint32_
 } // namespace
 
 VirtualDesktop::VirtualDesktop(Clock& clock) : clock_(clock) {
+  captures_ = std::make_unique<CaptureHub>(
+      [this](DisplayId display, PlatformError& error) -> std::unique_ptr<CaptureSource> {
+        bool known = false;
+        if (auto displays = capturableDisplays())
+          for (const CaptureDisplay& d : *displays)
+            known = known || d.id == display;
+        if (!known) {
+          error = PlatformError{ENODEV, "no display " + std::to_string(display)};
+          return nullptr;
+        }
+        return std::make_unique<VirtualCaptureSource>(*this, clock_, display);
+      });
   screens_.push_back(makeScreen(kPrimaryDisplay, Rect{0, 0, 1920, 1080}, 1.0));
   pointer_ = Point{960, 540};
   windows_.push_back(
@@ -101,8 +114,10 @@ void VirtualDesktop::post(const MouseEvent& event) {
     delivered.flags = tap(delivered.flags);
 
   std::lock_guard lock(mutex_);
-  if (std::isfinite(event.position.x) && std::isfinite(event.position.y))
+  if (std::isfinite(event.position.x) && std::isfinite(event.position.y)) {
     pointer_ = toScreenCoordinates(clampToDisplays(event.position));
+    ++stateVersion_;
+  }
   if (isMouseDown(event.type))
     heldButtons_.insert(event.button);
   else if (isMouseUp(event.type))
@@ -204,6 +219,7 @@ void VirtualDesktop::setScreens(std::vector<Screen> screens) {
   {
     std::lock_guard lock(mutex_);
     screens_ = std::move(screens);
+    ++stateVersion_;
   }
   notifyScreenChange();
 }
@@ -226,6 +242,7 @@ void VirtualDesktop::notifyScreenChange() {
 void VirtualDesktop::setMouseLocation(Point screenPoint) {
   std::lock_guard lock(mutex_);
   pointer_ = screenPoint;
+  ++stateVersion_;
 }
 
 void VirtualDesktop::setDoubleClickInterval(double seconds) {
@@ -305,6 +322,7 @@ std::optional<std::vector<WindowInfo>> VirtualDesktop::windowList(WindowListOpti
 void VirtualDesktop::setWindows(std::vector<VirtualWindow> windows) {
   std::lock_guard lock(mutex_);
   windows_ = std::move(windows);
+  ++stateVersion_;
 }
 
 std::vector<VirtualWindow> VirtualDesktop::windows() {
@@ -313,6 +331,13 @@ std::vector<VirtualWindow> VirtualDesktop::windows() {
 }
 
 // --- Picture ---------------------------------------------------------------------------------
+
+VirtualDesktop::PictureVersion VirtualDesktop::pictureVersion() {
+  ++pictureChecks_;
+  double time = clock_.now();
+  std::lock_guard lock(mutex_);
+  return PictureVersion{stateVersion_, time};
+}
 
 void VirtualDesktop::render(DisplayId display, BgraImage& into) {
   ++renderCount_;
@@ -424,8 +449,7 @@ std::optional<std::vector<CaptureDisplay>> VirtualDesktop::capturableDisplays() 
 std::unique_ptr<ContinuousCapture>
 VirtualDesktop::startContinuousCapture(DisplayId display, const ContinuousCaptureSettings& settings,
                                        FrameHandler handler, PlatformError& error) {
-  return VirtualContinuousCapture::start(*this, clock_, display, settings, std::move(handler),
-                                         error);
+  return captures_->subscribe(display, settings, std::move(handler), error);
 }
 
 } // namespace tovel

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/capture_hub.h"
 #include "platform/platform.h"
 
 namespace tovel {
@@ -86,6 +87,17 @@ public:
   // How many pictures have been drawn (captures and continuous-capture frames).
   std::uint64_t renderCount() const { return renderCount_.load(); }
 
+  // What the picture depends on: the desktop's state, changed by every change of screens,
+  // windows or pointer, and the clock. Equal versions give equal pictures.
+  struct PictureVersion {
+    std::uint64_t state = 0;
+    double time = -1;
+    friend bool operator==(const PictureVersion&, const PictureVersion&) = default;
+  };
+  PictureVersion pictureVersion();
+  // How often the version has been asked for: a capture looking whether anything changed.
+  std::uint64_t pictureChecks() const { return pictureChecks_.load(); }
+
   // Draws the whole desktop as it looks now (background, windows back to front, pointer) in
   // global display coordinates, for the pixels of one display.
   void render(DisplayId display, BgraImage& into);
@@ -108,6 +120,9 @@ private:
   std::function<void()> screenChangeHandler_;
   std::vector<RecordedEvent> events_;
   std::atomic<std::uint64_t> renderCount_{0};
+  std::atomic<std::uint64_t> pictureChecks_{0};
+  std::uint64_t stateVersion_ = 0; // under mutex_
+  std::unique_ptr<CaptureHub> captures_;
 };
 
 } // namespace tovel

@@ -1,6 +1,6 @@
 #include "platform/x11/x11_capture.h"
 
-#include "platform/x11/x11_continuous_capture.h"
+#include "platform/x11/x11_capture_source.h"
 #include "platform/x11/x11_monitors.h"
 #include "platform/x11/x11_shm_grabber.h"
 
@@ -46,7 +46,11 @@ std::string describe(const Monitor& monitor) {
 
 } // namespace
 
-X11Capture::X11Capture(ThreadConnections& connections) : connections_(connections) {}
+X11Capture::X11Capture(ThreadConnections& connections)
+    : connections_(connections),
+      captures_([this](DisplayId display, PlatformError& error) -> std::unique_ptr<CaptureSource> {
+        return X11CaptureSource::open(connections_.displayName(), display, error);
+      }) {}
 
 X11Capture::~X11Capture() = default;
 
@@ -74,8 +78,7 @@ std::optional<std::vector<CaptureDisplay>> X11Capture::capturableDisplays() {
 std::unique_ptr<ContinuousCapture>
 X11Capture::startContinuousCapture(DisplayId display, const ContinuousCaptureSettings& settings,
                                    FrameHandler handler, PlatformError& error) {
-  return X11ContinuousCapture::start(connections_.displayName(), display, settings,
-                                     std::move(handler), error);
+  return captures_.subscribe(display, settings, std::move(handler), error);
 }
 
 } // namespace tovel

@@ -4,14 +4,15 @@
 #include <optional>
 #include <vector>
 
+#include "platform/capture_hub.h"
 #include "platform/platform.h"
 #include "platform/x11/x11_connection.h"
 
 namespace tovel {
 
 // Screen capture of an X server: single grabs through shared memory (XShm) into reused
-// segments, and continuous capture threads that use XDamage so an unchanged screen costs almost
-// nothing.
+// segments, and one continuous capture per monitor, shared by its subscribers, that uses XDamage
+// so an unchanged screen costs almost nothing.
 class X11Capture {
 public:
   explicit X11Capture(ThreadConnections& connections);
@@ -26,8 +27,12 @@ public:
   startContinuousCapture(DisplayId display, const ContinuousCaptureSettings& settings,
                          FrameHandler handler, PlatformError& error);
 
+  // Monitors whose continuous capture is running.
+  std::size_t runningCaptures() { return captures_.runningCaptures(); }
+
 private:
   ThreadConnections& connections_;
+  CaptureHub captures_;
 };
 
 } // namespace tovel

@@ -11,6 +11,10 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "platform/picture_pool.h"
 
 #include "platform/x11/x11_error_trap.h"
 
@@ -90,6 +94,58 @@ bool localConnection(Display* display) {
          address.ss_family == AF_UNIX;
 }
 
+// Segments a grabber hands out with its pictures; beyond these, pictures are copied.
+constexpr std::size_t kMaximumOwnedSegments = 8;
+
+// A shared-memory segment that pictures live in. The process's mapping goes with the object;
+// the server's attachment goes with an explicit detach or with the connection.
+struct OwnedSegment {
+  XShmSegmentInfo info{};
+  std::size_t capacity = 0;
+  ~OwnedSegment() {
+    if (info.shmaddr)
+      shmdt(info.shmaddr);
+  }
+};
+
+// Segments let go by their pictures, for the grabber to use again. Pictures may be let go on any
+// thread and after the grabber is gone (closed), when their segment is simply unmapped.
+struct SegmentPool {
+  std::mutex mutex;
+  bool open = true;
+  std::vector<std::unique_ptr<OwnedSegment>> spare;
+};
+
+// Makes a segment of the given size and attaches it to the server; null when either fails.
+std::unique_ptr<OwnedSegment> attachSegment(Display* display, std::size_t size) {
+  auto segment = std::make_unique<OwnedSegment>();
+  int id = shmget(IPC_PRIVATE, size, IPC_CREAT | 0600);
+  if (id < 0)
+    return nullptr;
+  void* address = shmat(id, nullptr, 0);
+  if (address == reinterpret_cast<void*>(-1)) {
+    shmctl(id, IPC_RMID, nullptr);
+    return nullptr;
+  }
+  segment->info.shmid = id;
+  segment->info.shmaddr = static_cast<char*>(address);
+  segment->info.readOnly = False;
+  bool attached;
+  {
+    // A server that cannot reach the segment (another IPC namespace, another machine behind a
+    // local socket) refuses the attach.
+    XErrorTrap attachTrap(display);
+    attached = XShmAttach(display, &segment->info) && !attachTrap.failed();
+  }
+  // Marked for removal at once: it disappears when both sides have let go, even if this process
+  // dies without cleaning up.
+  shmctl(id, IPC_RMID, nullptr);
+  if (!attached)
+    return nullptr;
+  segment->capacity = size;
+  return segment;
+}
+
 // Xlib frees an image's data with the image; shared pixels belong to the segment.
 void destroyHeader(XImage*& image) {
   if (!image)
@@ -152,9 +208,106 @@ struct X11ShmGrabber::State {
 
   BgraImage converted;
 
+  // Pictures handed out with their own storage.
+  std::shared_ptr<SegmentPool> segments = std::make_shared<SegmentPool>();
+  std::size_t ownedSegments = 0; // attached to the server, spare or held
+  XImage* ownedHeader = nullptr;
+  PicturePool copies;
+
   ~State() {
     destroyHeader(header);
+    destroyHeader(ownedHeader);
     releaseSegment();
+    std::vector<std::unique_ptr<OwnedSegment>> spare;
+    {
+      std::lock_guard lock(segments->mutex);
+      segments->open = false;
+      spare.swap(segments->spare);
+    }
+    for (auto& segment : spare)
+      XShmDetach(display, &segment->info);
+    if (!spare.empty())
+      XSync(display, False); // the server lets go before the memory goes
+  }
+
+  // A spare segment of at least `size` bytes, or a new one while there are not too many; spares
+  // that are too small go. Null when there is none to be had.
+  std::unique_ptr<OwnedSegment> takeSegment(std::size_t size) {
+    std::vector<std::unique_ptr<OwnedSegment>> tooSmall;
+    std::unique_ptr<OwnedSegment> found;
+    {
+      std::lock_guard lock(segments->mutex);
+      while (!found && !segments->spare.empty()) {
+        std::unique_ptr<OwnedSegment> candidate = std::move(segments->spare.back());
+        segments->spare.pop_back();
+        if (candidate->capacity >= size)
+          found = std::move(candidate);
+        else
+          tooSmall.push_back(std::move(candidate));
+      }
+    }
+    for (auto& segment : tooSmall) {
+      XShmDetach(display, &segment->info);
+      --ownedSegments;
+    }
+    if (!tooSmall.empty())
+      XSync(display, False);
+    if (found || ownedSegments >= kMaximumOwnedSegments)
+      return found;
+    found = attachSegment(display, size);
+    if (found)
+      ++ownedSegments;
+    return found;
+  }
+
+  // Hands the segment out; it comes back to the spares when the last holder lets go.
+  std::shared_ptr<void> share(std::unique_ptr<OwnedSegment> segment) {
+    std::weak_ptr<SegmentPool> pool = segments;
+    return std::shared_ptr<OwnedSegment>(segment.release(), [pool](OwnedSegment* returned) {
+      std::unique_ptr<OwnedSegment> owned(returned);
+      if (auto open = pool.lock()) {
+        std::lock_guard lock(open->mutex);
+        if (open->open)
+          open->spare.push_back(std::move(owned));
+      }
+    });
+  }
+
+  std::optional<OwnedPicture> grabOwned(const RootArea& area) {
+    if (shared && format.bgrx()) {
+      if (!ownedHeader || ownedHeader->width != area.width || ownedHeader->height != area.height) {
+        destroyHeader(ownedHeader);
+        XShmSegmentInfo none{};
+        ownedHeader = XShmCreateImage(display, visual, unsigned(depth), ZPixmap, nullptr, &none,
+                                      unsigned(area.width), unsigned(area.height));
+        if (!ownedHeader)
+          return std::nullopt;
+      }
+      std::size_t stride = std::size_t(ownedHeader->bytes_per_line);
+      if (std::unique_ptr<OwnedSegment> segment = takeSegment(stride * std::size_t(area.height))) {
+        // The header names the segment the server writes into.
+        ownedHeader->obdata = reinterpret_cast<char*>(&segment->info);
+        ownedHeader->data = segment->info.shmaddr;
+        bool ok = XShmGetImage(display, root, ownedHeader, area.x, area.y, AllPlanes);
+        auto* pixels = reinterpret_cast<std::uint8_t*>(segment->info.shmaddr);
+        ownedHeader->obdata = nullptr;
+        ownedHeader->data = nullptr;
+        std::shared_ptr<void> owner = share(std::move(segment));
+        if (!ok)
+          return std::nullopt;
+        return OwnedPicture{pixels, area.width, area.height, stride, std::move(owner)};
+      }
+    }
+    // Copied: without shared memory, for pixels that need converting, or while every segment is
+    // held.
+    std::optional<ImageView> view = shared ? grabShared(area) : grabCopied(area);
+    if (!view)
+      return std::nullopt;
+    std::shared_ptr<BgraImage> picture = copies.take(view->width, view->height);
+    for (int y = 0; y < view->height; ++y)
+      std::memcpy(picture->row(y), view->data + std::size_t(y) * view->stride, picture->stride());
+    return OwnedPicture{picture->data(), picture->width(), picture->height(), picture->stride(),
+                        picture};
   }
 
   void releaseSegment() {
@@ -279,6 +432,12 @@ std::optional<ImageView> X11ShmGrabber::grab(const RootArea& area) {
   if (area.width <= 0 || area.height <= 0)
     return std::nullopt;
   return state_->shared ? state_->grabShared(area) : state_->grabCopied(area);
+}
+
+std::optional<X11ShmGrabber::OwnedPicture> X11ShmGrabber::grabOwned(const RootArea& area) {
+  if (area.width <= 0 || area.height <= 0)
+    return std::nullopt;
+  return state_->grabOwned(area);
 }
 
 bool X11ShmGrabber::usesSharedMemory() const {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -49,6 +50,19 @@ public:
   // The area must lie inside the root window. The picture stays valid until the next grab or
   // until the grabber goes away. None when the server refuses the grab.
   std::optional<ImageView> grab(const RootArea& area);
+
+  // A picture of its own: writable, valid as long as `owner` is held, on any thread, even after
+  // the grabber is gone. Through shared memory the server writes straight into one of a few
+  // segments that come back for reuse when let go, so nothing is copied; otherwise (or while all
+  // segments are held) the pixels are copied into a picture of their own.
+  struct OwnedPicture {
+    std::uint8_t* data = nullptr;
+    int width = 0;
+    int height = 0;
+    std::size_t stride = 0;
+    std::shared_ptr<void> owner;
+  };
+  std::optional<OwnedPicture> grabOwned(const RootArea& area);
 
   bool usesSharedMemory() const;
   // Whether pixels are rewritten to BGRA rather than handed out as the server wrote them.

@@ -21,6 +21,7 @@
 #include "platform/x11/x11_shm_grabber.h"
 #include "support/process.h"
 #include "support/threads.h"
+#include "support/wait.h"
 #include "support/xvfb.h"
 
 namespace tovel::test {
@@ -51,6 +52,21 @@ constexpr Rgb kRed{255, 0, 0}, kGreen{0, 255, 0}, kBlue{0, 0, 255};
 
 ::testing::AssertionResult filled(const ImageView& image, Rgb colour) {
   return filled(image, 0, 0, image.width, image.height, colour);
+}
+
+// The four bands of the picture around a square of 2 x reach pixels centred on (x, y) have the
+// colour: all of it but where a cursor at that point may be drawn.
+::testing::AssertionResult filledAround(const ImageView& image, int x, int y, Rgb colour,
+                                        int reach = 64) {
+  int x0 = std::max(0, x - reach), x1 = std::min(image.width, x + reach);
+  int y0 = std::max(0, y - reach), y1 = std::min(image.height, y + reach);
+  for (auto [ax, ay, bx, by] : {std::tuple{0, 0, image.width, y0},
+                                std::tuple{0, y1, image.width, image.height},
+                                std::tuple{0, y0, x0, y1}, std::tuple{x1, y0, image.width, y1}}) {
+    if (auto result = filled(image, ax, ay, bx, by, colour); !result)
+      return result;
+  }
+  return ::testing::AssertionSuccess();
 }
 
 // A witness window of one colour, shown once this returns.
@@ -112,13 +128,15 @@ class FrameLog {
 public:
   struct Frame {
     double timestamp;
+    double captureTime;
     BgraImage picture;
     std::optional<Point> pointer;
   };
 
   FrameHandler handler() {
     return [this](const CapturedFrame& frame) {
-      Frame copy{frame.timestamp, BgraImage(frame.image.width, frame.image.height), frame.pointer};
+      Frame copy{frame.timestamp, frame.captureTime,
+                 BgraImage(frame.image.width, frame.image.height), frame.pointer};
       for (int y = 0; y < frame.image.height; ++y)
         std::memcpy(copy.picture.row(y), frame.image.pixel(0, y), copy.picture.stride());
       std::lock_guard lock(mutex_);
@@ -238,16 +256,15 @@ TEST(X11Capture, CopesWithOtherDepthsAndMissingExtensions) {
     }
   }
 
-  // Continuous capture refuses a server without DAMAGE, an unknown display and an absurd size.
+  // Continuous capture refuses a server without DAMAGE and an unknown display.
   FrameLog log;
-  for (auto [server, offset, width, why] :
-       {std::tuple{&bare, 0, 0, "DAMAGE"}, std::tuple{&shallow, 1000, 0, "no display"},
-        std::tuple{&shallow, 0, 100000, "too large"}}) {
+  for (auto [server, offset, why] :
+       {std::tuple{&bare, 0, "DAMAGE"}, std::tuple{&shallow, 1000, "no display"}}) {
     ThreadConnections connections(server->display);
     X11Capture capture(connections);
     PlatformError error;
-    EXPECT_EQ(capture.startContinuousCapture(onlyDisplay(capture) + DisplayId(offset),
-                                             {width, 100, 0.1}, log.handler(), error),
+    EXPECT_EQ(capture.startContinuousCapture(onlyDisplay(capture) + DisplayId(offset), {0.1},
+                                             log.handler(), error),
               nullptr);
     EXPECT_NE(error.description.find(why), std::string::npos) << error.description;
   }
@@ -288,19 +305,20 @@ TEST_F(X11CaptureTest, CapturesEachMonitorOnItsOwn) {
 
 // --- Continuous capture -------------------------------------------------------------------------
 
-TEST_F(X11CaptureTest, DeliversScaledFramesOnlyWhenSomethingChanged) {
-  server.run("xsetroot -solid '#ff0000'");
+TEST_F(X11CaptureTest, DeliversFramesOnlyWhenSomethingChangedWithTheCursorDrawnIn) {
+  server.run("xsetroot -solid '#ff0000'; xdotool mousemove 500 300");
   double started =
       std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-  auto running =
-      capture.startContinuousCapture(onlyDisplay(capture), {960, 540, 0.05}, log.handler(), error);
+  auto running = capture.startContinuousCapture(onlyDisplay(capture), {0.05}, log.handler(), error);
   ASSERT_NE(running, nullptr) << error.description;
 
   auto first = log.waitFor(0);
   ASSERT_TRUE(first);
-  EXPECT_EQ(first->picture.width(), 960);
-  EXPECT_EQ(first->picture.height(), 540);
-  EXPECT_TRUE(filled(first->picture.view(), kRed));
+  EXPECT_EQ(first->picture.width(), 1920);
+  EXPECT_EQ(first->picture.height(), 1080);
+  EXPECT_TRUE(filledAround(first->picture.view(), 500, 300, kRed));
+  // The root grab holds no cursor; the capture draws it where the pointer is.
+  EXPECT_FALSE(filled(first->picture.view(), 490, 290, 510, 310, kRed)) << "no cursor drawn";
   EXPECT_GE(first->timestamp, started);
   EXPECT_LT(first->timestamp, started + 2);
 
@@ -308,19 +326,44 @@ TEST_F(X11CaptureTest, DeliversScaledFramesOnlyWhenSomethingChanged) {
   server.run("xsetroot -solid '#0000ff'");
   auto second = log.waitFor(1);
   ASSERT_TRUE(second);
-  EXPECT_TRUE(filled(second->picture.view(), kBlue)) << "a frame came while nothing changed";
-  // Half size: the window at 600,400 shows at 300,200.
+  EXPECT_TRUE(filledAround(second->picture.view(), 500, 300, kBlue))
+      << "a frame came while nothing changed";
   std::size_t seen = log.frames().size();
   auto green = witness(server, "600,400,200,200", "00ff00");
   EXPECT_TRUE(log.waitFor(seen, [](const FrameLog::Frame& f) {
-    return filled(f.picture.view(), 300, 200, 400, 300, kGreen, 8) &&
-           filled(f.picture.view(), 50, 50, 150, 150, kBlue, 8);
+    return filled(f.picture.view(), 600, 400, 800, 600, kGreen) &&
+           filled(f.picture.view(), 50, 50, 150, 150, kBlue);
   }));
+
+  // The pointer moving over a still screen is a change too: the cursor goes with it.
+  seen = log.frames().size();
+  server.run("xdotool mousemove 1500 900");
+  auto moved = log.waitFor(seen, [](const FrameLog::Frame& f) {
+    return f.pointer == (Point{1500, 180});
+  });
+  ASSERT_TRUE(moved);
+  EXPECT_TRUE(filled(moved->picture.view(), 400, 200, 600, 400, kBlue)) << "cursor left behind";
+  EXPECT_FALSE(filled(moved->picture.view(), 1490, 890, 1510, 910, kBlue)) << "no cursor drawn";
+}
+
+TEST_F(X11CaptureTest, SubscribersOfOneMonitorShareOneCapture) {
+  int segments = ownSegments();
+  FrameLog other;
+  auto first = capture.startContinuousCapture(onlyDisplay(capture), {0}, log.handler(), error);
+  auto second = capture.startContinuousCapture(onlyDisplay(capture), {0.5}, other.handler(), error);
+  ASSERT_TRUE(first && second) << error.description;
+  ASSERT_TRUE(log.waitFor(0) && other.waitFor(0));
+  EXPECT_EQ(captureThreads(), 1);
+  EXPECT_EQ(capture.runningCaptures(), 1u);
+  EXPECT_EQ(ownSegments(), segments + 1); // one picture, held as the newest
+  first.reset();
+  second.reset();
+  EXPECT_EQ(captureThreads(), 0);
+  EXPECT_EQ(ownSegments(), segments);
 }
 
 TEST_F(X11CaptureTest, KeepsToTheMinimumIntervalUnderConstantChange) {
-  auto running =
-      capture.startContinuousCapture(onlyDisplay(capture), {640, 360, 0.2}, log.handler(), error);
+  auto running = capture.startContinuousCapture(onlyDisplay(capture), {0.2}, log.handler(), error);
   ASSERT_NE(running, nullptr) << error.description;
   // Constant change keeps frames coming, and never closer together than the interval.
   constexpr std::size_t kFrames = 6;
@@ -336,7 +379,7 @@ TEST_F(X11CaptureTest, KeepsToTheMinimumIntervalUnderConstantChange) {
   auto frames = log.frames();
   ASSERT_GE(frames.size(), kFrames) << "constant change should keep frames coming";
   for (std::size_t i = 1; i < frames.size(); ++i)
-    EXPECT_GE(frames[i].timestamp - frames[i - 1].timestamp, 0.199)
+    EXPECT_GE(frames[i].captureTime - frames[i - 1].captureTime, 0.199)
         << "frames " << i - 1 << ", " << i;
 }
 
@@ -366,8 +409,8 @@ TEST_F(X11CaptureTest, StopsWhileWaitingAndLeavesNothingBehind) {
   int segments = ownSegments();
   // A day between frames: after the change below the thread waits for the next one to be due,
   // and only the wake-up can end that wait (a missed one fails by the test's time-out).
-  auto running = capture.startContinuousCapture(onlyDisplay(capture), {1920, 1080, 86400},
-                                                log.handler(), error);
+  auto running =
+      capture.startContinuousCapture(onlyDisplay(capture), {86400}, log.handler(), error);
   ASSERT_NE(running, nullptr) << error.description;
   ASSERT_TRUE(log.waitFor(0));
   EXPECT_EQ(captureThreads(), 1);
@@ -384,7 +427,7 @@ TEST_F(X11CaptureTest, StopsWhileWaitingAndLeavesNothingBehind) {
   std::shared_future<void> ready = published.get_future().share();
   std::atomic<int> calls{0};
   running = capture.startContinuousCapture(
-      onlyDisplay(capture), {320, 180, 0},
+      onlyDisplay(capture), {0},
       [&](const CapturedFrame&) {
         ++calls;
         ready.wait();
@@ -396,9 +439,7 @@ TEST_F(X11CaptureTest, StopsWhileWaitingAndLeavesNothingBehind) {
   published.set_value();
   ASSERT_EQ(destroyed.get_future().wait_for(30s), std::future_status::ready);
   // The thread ends by itself once its handler returns, and calls nothing more.
-  for (auto deadline = Steady::now() + 30s; captureThreads() > 0 && Steady::now() < deadline;)
-    std::this_thread::sleep_for(10ms);
-  EXPECT_EQ(captureThreads(), 0);
+  EXPECT_TRUE(waitUntil([] { return captureThreads() == 0; }));
   EXPECT_EQ(calls, 1);
 }
 

@@ -1,0 +1,208 @@
+#include "platform/shared_capture.h"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <cmath>
+#include <system_error>
+
+namespace tovel {
+
+namespace {
+
+// How long a display whose picture cannot be had is left alone before it is tried again.
+constexpr auto kRetryDelay = std::chrono::milliseconds(100);
+// Forever is as good as a day and keeps the time arithmetic in range.
+constexpr double kLongestInterval = 86400;
+
+} // namespace
+
+std::shared_ptr<SharedCapture> SharedCapture::start(std::unique_ptr<CaptureSource> source,
+                                                    PlatformError& error) {
+  auto state = std::make_shared<State>();
+  state->source = std::move(source);
+  std::shared_ptr<SharedCapture> capture(new SharedCapture(state));
+  try {
+    std::lock_guard lock(state->mutex);
+    capture->thread_ = std::thread([state] {
+      pthread_setname_np(pthread_self(), "tovel-capture");
+      state->run();
+    });
+    state->threadId = capture->thread_.get_id();
+  } catch (const std::system_error& e) {
+    error = PlatformError{e.code().value(), "cannot start the capture thread"};
+    return nullptr;
+  }
+  return capture;
+}
+
+SharedCapture::~SharedCapture() {
+  {
+    std::lock_guard lock(state_->mutex);
+    if (!state_->stopping) {
+      state_->stopping = true;
+      state_->source->wake();
+    }
+  }
+  stopThread();
+}
+
+void SharedCapture::stopThread() {
+  if (!thread_.joinable())
+    return;
+  if (std::this_thread::get_id() == thread_.get_id())
+    thread_.detach(); // ended from one of its own handlers: it finishes when that returns
+  else
+    thread_.join();
+}
+
+std::optional<std::uint64_t> SharedCapture::subscribe(double minimumFrameInterval,
+                                                      FrameHandler handler) {
+  double seconds = std::isfinite(minimumFrameInterval)
+                       ? std::clamp(minimumFrameInterval, 0.0, kLongestInterval)
+                       : 0.0;
+  std::lock_guard lock(state_->mutex);
+  if (state_->stopping)
+    return std::nullopt;
+  Subscriber subscriber;
+  subscriber.id = state_->nextId++;
+  subscriber.interval =
+      std::chrono::duration_cast<Steady::duration>(std::chrono::duration<double>(seconds));
+  subscriber.handler = std::move(handler);
+  state_->subscribers.push_back(std::move(subscriber));
+  state_->source->wake(); // its first frame is due now
+  return state_->subscribers.back().id;
+}
+
+void SharedCapture::unsubscribe(std::uint64_t id) {
+  bool last = false;
+  {
+    std::unique_lock lock(state_->mutex);
+    std::erase_if(state_->subscribers, [id](const Subscriber& s) { return s.id == id; });
+    if (state_->subscribers.empty() && !state_->stopping) {
+      state_->stopping = true;
+      state_->source->wake();
+      last = true;
+    }
+    if (std::this_thread::get_id() != state_->threadId)
+      state_->delivered.wait(lock, [&] { return state_->delivering != id; });
+  }
+  if (last)
+    stopThread();
+}
+
+void SharedCapture::requestFrame(std::uint64_t id) {
+  std::lock_guard lock(state_->mutex);
+  for (Subscriber& s : state_->subscribers)
+    if (s.id == id)
+      s.requested = true;
+  if (!state_->stopping)
+    state_->source->wake();
+}
+
+std::size_t SharedCapture::subscribers() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->subscribers.size();
+}
+
+void SharedCapture::State::run() {
+  std::unique_lock lock(mutex);
+  while (!stopping)
+    step(lock);
+  // The picture and the source's resources (an X connection, shared memory) go with the thread.
+  newest.reset();
+  source.reset();
+}
+
+// One round of the capture loop, with the lock held on entry and on return.
+void SharedCapture::State::step(std::unique_lock<std::mutex>& lock) {
+  lock.unlock();
+  bool changed = source->changed(); // the source is this thread's own
+  lock.lock();
+  if (stopping)
+    return;
+  dirty = dirty || changed;
+  const Steady::time_point now = Steady::now();
+
+  // Who is due now, and when the next one is.
+  std::vector<std::uint64_t> due;
+  bool forced = false; // a subscriber that must have a picture, changed or not
+  std::optional<Steady::time_point> next;
+  for (const Subscriber& s : subscribers) {
+    bool first = !s.lastDelivered;
+    if (!(s.requested || first || s.seen != generation || dirty))
+      continue; // has the newest picture, and the screen did not change
+    Steady::time_point ready = s.requested || first ? now : *s.lastDelivered + s.interval;
+    if (ready <= now) {
+      due.push_back(s.id);
+      forced = forced || s.requested || first;
+    } else if (!next || ready < *next) {
+      next = ready;
+    }
+  }
+
+  bool retrying = retryAt && now < *retryAt;
+  bool grabbed = false;
+  if (!due.empty() && (dirty || !newest) && !retrying) {
+    bool always = forced || !newest;
+    lock.unlock();
+    std::optional<CapturedFrame> frame = source->grab(always);
+    lock.lock();
+    if (frame) {
+      newest = std::move(frame);
+      ++generation;
+      dirty = false;
+      retryAt.reset();
+      grabbed = true;
+    } else if (!always) {
+      dirty = false; // what changed was not on this display
+      return;
+    } else {
+      retryAt = now + kRetryDelay;
+    }
+  }
+
+  // The newest picture goes to every due subscriber that has not had it or asked for it again.
+  // Intervals are measured between the moments the pictures were taken.
+  Steady::time_point taken = now;
+  if (grabbed)
+    taken = Steady::time_point(std::chrono::duration_cast<Steady::duration>(
+        std::chrono::duration<double>(newest->captureTime)));
+  bool served = false;
+  for (std::uint64_t id : due) {
+    if (stopping || !newest)
+      break;
+    auto it = std::find_if(subscribers.begin(), subscribers.end(),
+                           [id](const Subscriber& s) { return s.id == id; });
+    if (it == subscribers.end() || !(it->requested || !it->lastDelivered || it->seen != generation))
+      continue;
+    it->lastDelivered = taken;
+    it->seen = generation;
+    it->requested = false;
+    FrameHandler handler = it->handler;
+    CapturedFrame frame = *newest;
+    if (!grabbed) {
+      // Nothing changed since it was taken: it shows the screen as it is now.
+      frame.captureTime = std::chrono::duration<double>(now.time_since_epoch()).count();
+      frame.timestamp = source->clockNow();
+      frame.changed.clear();
+    }
+    delivering = id;
+    lock.unlock();
+    handler(frame);
+    lock.lock();
+    delivering = 0;
+    delivered.notify_all();
+    served = true;
+  }
+  if (served || stopping)
+    return;
+
+  if (retryAt && (!next || *retryAt < *next))
+    next = retryAt;
+  lock.unlock();
+  source->wait(next);
+  lock.lock();
+}
+
+} // namespace tovel
