@@ -3,6 +3,8 @@
 #include <libyuv/convert.h>
 #include <libyuv/scale.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -150,8 +152,18 @@ bool H264Encoder::toI420(const ImageView& picture) {
                               width_, height_) == 0;
 
   // Another size: convert at the picture's own size, then scale the three planes, which is
-  // cheaper than scaling four bytes a pixel.
+  // cheaper than scaling four bytes a pixel. The picture keeps its shape: it is fitted into the
+  // stream's size, centred, with black bars where the shapes differ.
   int width = picture.width, height = picture.height;
+  PixelRect fit = fittedInto(width, height, width_, height_);
+  if (fit != letterbox_) {
+    // Black in limited-range YUV, written once for each new placement: the scaled picture never
+    // covers the bars.
+    std::memset(into.plane[0], 16, std::size_t(into.i_stride[0]) * std::size_t(height_));
+    std::memset(into.plane[1], 128, std::size_t(into.i_stride[1]) * std::size_t(height_ / 2));
+    std::memset(into.plane[2], 128, std::size_t(into.i_stride[2]) * std::size_t(height_ / 2));
+    letterbox_ = fit;
+  }
   int chromaWidth = (width + 1) / 2, chromaHeight = (height + 1) / 2;
   std::size_t lumaSize = std::size_t(width) * std::size_t(height);
   std::size_t chromaSize = std::size_t(chromaWidth) * std::size_t(chromaHeight);
@@ -162,9 +174,21 @@ bool H264Encoder::toI420(const ImageView& picture) {
   if (libyuv::ARGBToI420(picture.data, int(picture.stride), y, width, u, chromaWidth, v,
                          chromaWidth, width, height) != 0)
     return false;
-  return libyuv::I420Scale(y, width, u, chromaWidth, v, chromaWidth, width, height, into.plane[0],
-                           into.i_stride[0], into.plane[1], into.i_stride[1], into.plane[2],
-                           into.i_stride[2], width_, height_, libyuv::kFilterBox) == 0;
+  auto at = [&](int plane, int x, int y) {
+    return into.plane[plane] + std::size_t(y) * std::size_t(into.i_stride[plane]) + std::size_t(x);
+  };
+  return libyuv::I420Scale(y, width, u, chromaWidth, v, chromaWidth, width, height,
+                           at(0, fit.x, fit.y), into.i_stride[0], at(1, fit.x / 2, fit.y / 2),
+                           into.i_stride[1], at(2, fit.x / 2, fit.y / 2), into.i_stride[2],
+                           fit.width, fit.height, libyuv::kFilterBox) == 0;
+}
+
+PixelRect fittedInto(int width, int height, int intoWidth, int intoHeight) {
+  // Whole multiples of 2 everywhere, so that the chroma planes line up with the luma plane.
+  double scale = std::min(double(intoWidth) / width, double(intoHeight) / height);
+  int w = std::clamp(int(std::lround(width * scale / 2)) * 2, 2, intoWidth);
+  int h = std::clamp(int(std::lround(height * scale / 2)) * 2, 2, intoHeight);
+  return PixelRect{(intoWidth - w) / 4 * 2, (intoHeight - h) / 4 * 2, w, h};
 }
 
 H264Encoder::Result H264Encoder::encode(const ImageView& picture, bool keyFrame) {

@@ -38,6 +38,10 @@ struct EncodedPicture {
   bool keyFrame = false; // an IDR picture: decoding can start here
 };
 
+// Where a picture of width x height goes when fitted, its shape kept, into a frame of intoWidth x
+// intoHeight (both even): centred, with even position and size.
+PixelRect fittedInto(int width, int height, int intoWidth, int intoHeight);
+
 // H.264 Main profile through libx264, set up for live use: no B-frames and no look-ahead, so each
 // picture comes out of the call that put it in, CABAC on, parameter sets kept out of the pictures
 // (they go in the track's decoder configuration). Takes BGRA pictures of any size. One thread at
@@ -77,6 +81,7 @@ private:
   int height_ = 0;
   std::int64_t nextPts_ = 0;
   std::vector<std::uint8_t> sourceI420_; // a picture of another size, before scaling
+  PixelRect letterbox_;                  // where such a picture goes in the stream's frame
   ParameterSets parameterSets_;
   std::vector<std::uint8_t> avcConfiguration_;
   std::string codecString_;

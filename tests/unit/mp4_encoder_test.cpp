@@ -136,6 +136,20 @@ TEST(H264Encoder, IdrFirstAndOnRequestPredictedOtherwise) {
   EXPECT_EQ(kinds, "IPPPPPIPPP");
 }
 
+TEST(H264Encoder, PicturesOfAnotherShapeAreCentredWithBars) {
+  const std::pair<std::tuple<int, int, int, int>, PixelRect> cases[] = {
+      {{1920, 1080, 1920, 1080}, {0, 0, 1920, 1080}},
+      {{1280, 1024, 1920, 1080}, {284, 0, 1350, 1080}}, // 5:4 on 16:9: bars left and right
+      {{3840, 1600, 1920, 1080}, {0, 140, 1920, 800}},  // wider: bars above and below
+      {{1, 1, 320, 192}, {64, 0, 192, 192}},
+      {{333, 201, 320, 192}, {0, 0, 318, 192}}, // even places: a bar of 2 on one side
+  };
+  for (auto [sizes, expected] : cases) {
+    auto [width, height, intoWidth, intoHeight] = sizes;
+    EXPECT_EQ(fittedInto(width, height, intoWidth, intoHeight), expected) << width << "x" << height;
+  }
+}
+
 TEST(H264Encoder, ScalesPicturesOfAnyOtherSize) {
   std::int32_t status = 0;
   auto encoder = H264Encoder::create({.width = 320, .height = 192}, nullptr, status);
