@@ -67,9 +67,12 @@ bool Host::start() {
                error.description);
     return false;
   }
+  // The one live MP4 streamer: its capture and compression session are set up now.
+  streamer_ = std::make_unique<LiveScreenStreamer>(platform_, log_, io_, options_.videoSettings);
   assets_.install(router_.handlers());
   mjpeg_.install(router_.handlers());
   follow_.install(router_.handlers());
+  streamer_->install(router_.handlers());
   listener_->setNewConnectionHandler(
       [this](std::shared_ptr<Connection> connection) { reader_.accept(connection); });
   listener_->start();

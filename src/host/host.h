@@ -14,6 +14,7 @@
 #include "input/injection_state.h"
 #include "mjpeg/follow_capture_stream.h"
 #include "mjpeg/mjpeg_stream.h"
+#include "mp4/live_screen_streamer.h"
 #include "platform/clock.h"
 #include "platform/platform.h"
 #include "server/curl_page_fetcher.h"
@@ -30,6 +31,7 @@ struct HostOptions {
   std::string programPath; // the program's own path, to find files beside it
   std::string appSite;     // base address of the public app site
   PageFetchTimeOuts appSiteTimeOuts;
+  H264EncoderSettings videoSettings; // the live MP4 stream's
   ExitProcess exitProcess; // ends the process; must not return when it really exits
 };
 
@@ -54,6 +56,8 @@ public:
   InputContext& input() { return input_; }
   Router& router() { return router_; }
   const MjpegStreams& mjpegStreams() const { return mjpeg_; }
+  // Made by start() once the listener is there; null before.
+  LiveScreenStreamer* streamer() { return streamer_.get(); }
   RequestReader& reader() { return reader_; }
   // The worker pool for picture streams.
   asio::thread_pool& workers() { return workers_; }
@@ -79,6 +83,8 @@ private:
   RequestReader reader_;
   WebSocketSession webSocket_;
   std::unique_ptr<Listener> listener_;
+  // Last: its capture and encoder threads stop before anything they use goes.
+  std::unique_ptr<LiveScreenStreamer> streamer_;
 };
 
 } // namespace tovel

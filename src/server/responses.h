@@ -60,6 +60,23 @@ inline constexpr std::string_view kFollowCaptureStreamHead =
     "Access-Control-Allow-Headers: Content-Type, Authorization\r\n"
     "\r\n\r";
 
+// The heads of the live MP4 stream's two answers, before its chunks: the full stream (whose content
+// type also names the codec, added where the head is made) and the answer to a range request.
+inline constexpr std::string_view kMp4StreamContentType = "video/mp4";
+inline constexpr std::string_view kMp4StreamHeadAfterType =
+    "\r\nConnection: keep-alive\r\n"
+    "Transfer-Encoding: chunked\r\n"
+    "Cache-Control: no-store\r\n"
+    "\r\n";
+inline constexpr std::string_view kMp4RangeAnswerHead =
+    "HTTP/1.1 206 Partial Content\r\n"
+    "Content-Type: video/mp4\r\n"
+    "Content-Range: bytes 0-*/\r\n"
+    "Connection: keep-alive\r\n"
+    "Transfer-Encoding: chunked\r\n"
+    "Cache-Control: no-store\r\n"
+    "\r\n";
+
 static_assert(kPreflightResponse.size() == 260);
 static_assert(kMjpegStreamHead.size() == 67 + 10 + 279);
 static_assert(kFollowCaptureStreamHead.size() == 67 + 10 + 252);

@@ -29,9 +29,13 @@ protected:
     options.programPath = programPath;
     options.appSite = appSite;
     options.appSiteTimeOuts = appSiteTimeOuts;
+    options.videoSettings = videoSettings;
     options.exitProcess = [this](int status) { exitStatus = status; };
     host = std::make_unique<Host>(io, desktop, clock, log, options);
     ASSERT_TRUE(host->start());
+    // What start-up printed, for the tests that look at it; the log starts empty for the rest.
+    startupLines = log.lines();
+    log.clear();
     loop = std::thread([this] { io.run(); });
   }
 
@@ -81,6 +85,8 @@ protected:
   std::string programPath = "/nonexistent/tovel-host";
   std::string appSite = "https://tovel-app.invalid";
   PageFetchTimeOuts appSiteTimeOuts;
+  // Small, so that the encoder every host sets up costs little where the MP4 stream is not tested.
+  H264EncoderSettings videoSettings{.width = 320, .height = 192};
 
   ManualClock clock;
   VirtualDesktop desktop{clock};
@@ -88,6 +94,7 @@ protected:
   asio::io_context io;
   asio::executor_work_guard<asio::io_context::executor_type> work{io.get_executor()};
   std::unique_ptr<Host> host;
+  std::vector<std::string> startupLines;
   std::thread loop;
   std::atomic<int> exitStatus{-1};
 };

@@ -100,6 +100,21 @@ std::string TestClient::read(std::size_t n, std::chrono::milliseconds timeout) {
   return data;
 }
 
+std::optional<std::string> TestClient::readSome(std::size_t maximum,
+                                               std::chrono::milliseconds timeout) {
+  if (fd_ < 0)
+    return std::nullopt;
+  pollfd p{fd_, POLLIN, 0};
+  if (::poll(&p, 1, int(timeout.count())) <= 0)
+    return std::string();
+  std::string data(maximum, '\0');
+  ssize_t got = ::recv(fd_, data.data(), maximum, 0);
+  if (got <= 0)
+    return std::nullopt;
+  data.resize(std::size_t(got));
+  return data;
+}
+
 std::string TestClient::readUntilClosed(std::chrono::milliseconds timeout) {
   std::string data;
   auto deadline = Clock::now() + timeout;

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -30,6 +31,9 @@ public:
 
   // Reads exactly n bytes; fewer if the host closes or the time runs out.
   std::string read(std::size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(5));
+  // What arrives first, up to `maximum` bytes: empty when nothing comes in time, none when the
+  // host has closed the connection.
+  std::optional<std::string> readSome(std::size_t maximum, std::chrono::milliseconds timeout);
   // Reads whatever arrives until the host closes the connection or the time runs out.
   std::string readUntilClosed(std::chrono::milliseconds timeout = std::chrono::seconds(5));
   // True when the host closed the connection (end of data or reset) within the time.

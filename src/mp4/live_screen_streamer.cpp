@@ -1,0 +1,154 @@
+#include "mp4/live_screen_streamer.h"
+
+#include <asio/post.hpp>
+
+#include "common/text.h"
+#include "mjpeg/follow_capture_stream.h"
+#include "mp4/box_writer.h"
+#include "server/http_chunk.h"
+
+namespace tovel {
+
+namespace {
+
+// Each fragment's one sample lasts the shortest time between two frames: the next one never
+// starts before it ends, and a screen that goes still leaves a gap rather than a stretched frame.
+constexpr std::uint32_t kFrameDuration = kMediaTimescale / 60;
+
+} // namespace
+
+LiveScreenStreamer::LiveScreenStreamer(Platform& platform, Log& log, asio::io_context& mainLoop,
+                                       const H264EncoderSettings& settings)
+    : platform_(platform), log_(log), mainLoop_(mainLoop) {
+  setupCapture();
+  setupCompressionSession(settings);
+
+  std::vector<std::uint8_t> initialization = generateFtyp();
+  std::string codec;
+  if (compressionSession_) {
+    VideoTrackFormat track{compressionSession_->width(), compressionSession_->height(),
+                           compressionSession_->avcConfiguration()};
+    if (auto segment = generateInitializationSegment(track))
+      initialization = std::move(*segment);
+    codec = compressionSession_->codecString();
+  }
+  Mp4Clients::Hooks hooks;
+  hooks.startStreaming = [this] { startStreaming(); };
+  hooks.lastClientGone = [this] { stopStreaming(); };
+  hooks.keyFrameNeeded = [this] { requestKeyFrame(); };
+  clients_ = std::make_unique<Mp4Clients>(log_, std::move(hooks), std::move(initialization),
+                                          std::move(codec));
+}
+
+LiveScreenStreamer::~LiveScreenStreamer() {
+  std::unique_ptr<ContinuousCapture> capture;
+  {
+    std::lock_guard lock(mutex_);
+    capture = std::move(capture_);
+  }
+  capture.reset(); // no frame reaches the encoder after this
+  compressionSession_.reset();
+}
+
+void LiveScreenStreamer::install(RouteHandlers& handlers) {
+  handlers.mp4Stream = [this](const ConnectionPtr& connection, const HttpRequest& request) {
+    log_.print("REQUEST: " + request.text);
+    if (contains(request.text, "Range: bytes="))
+      clients_->addClient(connection, true);
+    else
+      clients_->sendInitialHeaders(connection);
+  };
+}
+
+void LiveScreenStreamer::setupCapture() {
+  display_ = displayUnderCursor2(platform_);
+  if (!display_) {
+    log_.print("No display found under cursor.");
+    return;
+  }
+  log_.print("Stream configured with display: " + display_->description);
+}
+
+void LiveScreenStreamer::setupCompressionSession(const H264EncoderSettings& settings) {
+  compressionSession_ = CompressionSession::create(
+      settings, log_, [this](EncodedFrame&& frame) { handleEncodedFrame(std::move(frame)); });
+}
+
+void LiveScreenStreamer::startStreaming() {
+  std::lock_guard lock(mutex_);
+  if (isStreaming_) {
+    log_.print("Streaming is already active.");
+    return;
+  }
+  if (display_) {
+    PlatformError error;
+    capture_ = platform_.startContinuousCapture(
+        display_->id, ContinuousCaptureSettings{kFrameInterval},
+        [this](const CapturedFrame& frame) { stream(frame); }, error);
+    if (!capture_)
+      log_.print("Error starting capture: " + error.description);
+  }
+  isStreaming_ = true;
+  log_.print("Stream started successfully");
+}
+
+void LiveScreenStreamer::stopStreaming() {
+  std::unique_ptr<ContinuousCapture> capture;
+  {
+    std::lock_guard lock(mutex_);
+    if (!isStreaming_)
+      return;
+    isStreaming_ = false;
+    capture = std::move(capture_);
+  }
+  capture.reset(); // waits for a frame being handed over
+  log_.print("Stream stopped: no client is left");
+}
+
+void LiveScreenStreamer::requestKeyFrame() {
+  if (compressionSession_)
+    compressionSession_->requestKeyFrame();
+  std::lock_guard lock(mutex_);
+  if (capture_)
+    capture_->requestFrame(); // on a still screen nothing else would make one
+}
+
+bool LiveScreenStreamer::isStreaming() {
+  std::lock_guard lock(mutex_);
+  return isStreaming_;
+}
+
+void LiveScreenStreamer::stream(const CapturedFrame& frame) {
+  log_.print("Sample buffer received");
+  if (frame.image.empty()) {
+    log_.print("Failed to get image buffer from sample buffer. Skipping this frame.");
+    return;
+  }
+  if (!compressionSession_) {
+    log_.print("No compression session: the frame is dropped");
+    return;
+  }
+  compressionSession_->submit(EncoderInput{frame.image, frame.pixels, frame.captureTime});
+}
+
+void LiveScreenStreamer::handleEncodedFrame(EncodedFrame&& frame) {
+  if (frame.data.empty())
+    return;
+  if (!firstCaptureTime_)
+    firstCaptureTime_ = frame.captureTime;
+  FragmentSample sample;
+  sample.sequenceNumber = sequenceNumber_.load();
+  sample.decodeTime = mediaTicks(frame.captureTime - *firstCaptureTime_);
+  sample.duration = kFrameDuration;
+  sample.keyFrame = frame.keyFrame;
+  std::optional<std::vector<std::uint8_t>> fragment = generateFragment(sample, frame.data);
+  if (!fragment)
+    return;
+  auto chunk = std::make_shared<const std::vector<std::uint8_t>>(httpChunk({*fragment}));
+  bool keyFrame = frame.keyFrame;
+  asio::post(mainLoop_, [this, chunk, keyFrame] { clients_->sendToClients(chunk, keyFrame); });
+  // Counted once the fragment is handed over, whether or not anyone takes it.
+  ++sequenceNumber_;
+}
+
+} // namespace tovel

@@ -1,0 +1,191 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "mp4/box_writer.h"
+#include "server/responses.h"
+#include "support/commands.h"
+#include "support/host_fixture.h"
+#include "support/mp4_stream_reader.h"
+#include "support/pictures.h"
+#include "support/threads.h"
+#include "support/wait.h"
+
+namespace tovel::test {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+class Mp4Stream : public HostFixture {
+protected:
+  void SetUp() override {
+    videoSettings = H264EncoderSettings{}; // the real stream: 1920 x 1080
+    HostFixture::SetUp();
+    desktop.setWindows({window(7, Rect{800, 400, 400, 300}, 0xffff0000)});
+    pointAt(100, 100);
+    // The virtual picture moves with the clock, which stands still unless moved.
+    ticker = std::thread([this] {
+      while (ticking) {
+        if (moving)
+          clock.advance(1.0 / 60);
+        std::this_thread::sleep_for(10ms);
+      }
+    });
+  }
+  void TearDown() override {
+    ticking = false;
+    ticker.join();
+    HostFixture::TearDown();
+  }
+
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(port()) + "/screen.mp4"; }
+  LiveScreenStreamer& streamer() { return *host->streamer(); }
+  std::size_t clients() {
+    std::size_t count = 0;
+    onLoop([&] { count = streamer().clients().size(); });
+    return count;
+  }
+  // Writes bytes a player read to a file for ffmpeg.
+  fs::path saved(const std::vector<std::uint8_t>& bytes) {
+    fs::path path = fs::temp_directory_path() /
+                    ("tovel-live-" + std::to_string(::getpid()) + "-" + std::to_string(files++) +
+                     ".mp4");
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    return path;
+  }
+  // ffmpeg decodes every frame of the file without an error line; the number of frames.
+  int decodedFrames(const fs::path& file) {
+    auto decode = runCommand("ffmpeg -v error -nostats -progress pipe:1 -i '" + file.string() +
+                             "' -f null -");
+    EXPECT_EQ(decode.status, 0);
+    EXPECT_EQ(decode.errors, "") << "ffmpeg reported errors";
+    fs::remove(file);
+    return std::stoi(keyValues(decode.output)["frame"]);
+  }
+
+  std::atomic<bool> ticking{true}, moving{true};
+  std::thread ticker;
+  int files = 0;
+};
+
+TEST_F(Mp4Stream, FfmpegPlaysTheStreamAndSeesTheScreen) {
+  auto probe = runCommand("ffprobe -v error -seekable 0 -select_streams v:0 -show_entries "
+                          "stream=codec_name,profile,width,height -of default=nw=1 " +
+                          url());
+  ASSERT_EQ(probe.status, 0) << probe.errors;
+  auto values = keyValues(probe.output);
+  EXPECT_EQ(values["codec_name"], "h264");
+  EXPECT_EQ(values["profile"], "Main");
+  EXPECT_EQ(values["width"], "1920");
+  EXPECT_EQ(values["height"], "1080");
+
+  auto decode = runCommand("ffmpeg -v error -nostats -progress pipe:1 -seekable 0 -i " + url() +
+                           " -frames:v 120 -f null -");
+  EXPECT_EQ(decode.status, 0);
+  EXPECT_EQ(decode.errors, "") << "ffmpeg reported errors";
+  EXPECT_EQ(keyValues(decode.output)["frame"], "120");
+
+  // A decoded picture shows the red window in its place, in its colour.
+  fs::path raw = fs::temp_directory_path() / ("tovel-live-" + std::to_string(::getpid()) + ".bgra");
+  auto picture = runCommand("ffmpeg -v error -y -seekable 0 -i " + url() +
+                            " -frames:v 1 -f rawvideo -pix_fmt bgra '" + raw.string() + "'");
+  ASSERT_EQ(picture.status, 0) << picture.errors;
+  BgraImage image(1920, 1080);
+  std::ifstream(raw, std::ios::binary)
+      .read(reinterpret_cast<char*>(image.data()), std::streamsize(image.stride() * 1080));
+  fs::remove(raw);
+  EXPECT_TRUE(isRed(averageColour(image, 1000, 600, 20)));
+  EXPECT_FALSE(isRed(averageColour(image, 600, 600, 20)));
+}
+
+TEST_F(Mp4Stream, ALateClientStartsAtAKeyFrameAndGetsTheSameBytesAsTheOthers) {
+  Mp4StreamReader first(port());
+  ASSERT_TRUE(first.waitForFragments(1)) << first.error();
+  // The full answer: chunked, with the codec a page needs, and no length.
+  std::string codec = "avc1.4d402a";
+  EXPECT_EQ(first.head(), "HTTP/1.1 200 OK\r\nContent-Type: video/mp4; codecs=\"" + codec +
+                              "\"\r\nConnection: keep-alive\r\nTransfer-Encoding: chunked\r\n"
+                              "Cache-Control: no-store\r\n\r\n");
+  // Well into the stream, past its first key frame.
+  ASSERT_TRUE(waitUntil([&] { return streamer().sequenceNumber() > 80; }));
+  Mp4StreamReader late(port(), "Range: bytes=0-\r\n");
+  ASSERT_TRUE(late.waitForFragments(30)) << late.error();
+  EXPECT_EQ(late.head(), kMp4RangeAnswerHead);
+  EXPECT_EQ(late.initialization(), first.initialization());
+  late.close();
+  first.close();
+  EXPECT_TRUE(first.error().empty() && late.error().empty()) << first.error() << late.error();
+
+  auto joined = late.fragments();
+  EXPECT_TRUE(joined.front().keyFrame);
+  EXPECT_GT(joined.front().sequenceNumber, 80u);
+  auto earlier = first.fragments();
+  std::size_t same = 0;
+  for (const Mp4Fragment& fragment : joined)
+    for (const Mp4Fragment& other : earlier)
+      if (other.sequenceNumber == fragment.sequenceNumber) {
+        EXPECT_EQ(other.bytes, fragment.bytes) << fragment.sequenceNumber;
+        ++same;
+      }
+  EXPECT_GT(same, 0u);
+  // Numbered one after the other, in real time.
+  for (std::size_t i = 1; i < joined.size(); ++i) {
+    EXPECT_EQ(joined[i].sequenceNumber, joined[i - 1].sequenceNumber + 1);
+    EXPECT_GE(joined[i].decodeTime, joined[i - 1].decodeTime + kMediaTimescale / 60);
+  }
+  // What the late client got plays from its first fragment on.
+  EXPECT_EQ(decodedFrames(saved(late.stream())), int(joined.size()));
+}
+
+TEST_F(Mp4Stream, AClientJoiningAStillScreenGetsAPictureAtOnce) {
+  moving = false;
+  Mp4StreamReader first(port());
+  ASSERT_TRUE(first.waitForFragments(1)) << first.error();
+  EXPECT_TRUE(first.fragments().front().keyFrame);
+  auto asked = std::chrono::steady_clock::now();
+  Mp4StreamReader second(port());
+  ASSERT_TRUE(second.waitForFragments(1)) << second.error();
+  auto fragment = second.fragments().front();
+  EXPECT_TRUE(fragment.keyFrame);
+  std::cout << "[ MEASURE  ] first picture for a client joining a still screen after "
+            << std::chrono::duration_cast<std::chrono::milliseconds>(fragment.arrived - asked)
+                   .count()
+            << " ms" << std::endl;
+  second.close();
+  EXPECT_EQ(decodedFrames(saved(second.stream())), 1);
+}
+
+TEST_F(Mp4Stream, CaptureRunsOnlyWhileThereAreClients) {
+  EXPECT_FALSE(streamer().isStreaming());
+  EXPECT_EQ(captureThreads(), 0);
+  auto first = std::make_unique<Mp4StreamReader>(port());
+  auto second = std::make_unique<Mp4StreamReader>(port());
+  ASSERT_TRUE(first->waitForFragments(1) && second->waitForFragments(1));
+  EXPECT_EQ(clients(), 2u);
+  EXPECT_EQ(captureThreads(), 1);
+  EXPECT_TRUE(log.contains("Streaming is already active."));
+
+  // A client that goes is removed; the last one takes the capture with it.
+  second.reset();
+  ASSERT_TRUE(waitUntil([&] { return clients() == 1; }));
+  EXPECT_TRUE(streamer().isStreaming());
+  first.reset();
+  ASSERT_TRUE(log.waitFor("Stream stopped: no client is left", 20s));
+  EXPECT_FALSE(streamer().isStreaming());
+  EXPECT_EQ(captureThreads(), 0);
+  EXPECT_EQ(clients(), 0u);
+
+  // The next one starts it again; sequence numbers go on.
+  std::uint32_t next = streamer().sequenceNumber();
+  Mp4StreamReader third(port());
+  ASSERT_TRUE(third.waitForFragments(1)) << third.error();
+  EXPECT_GE(third.fragments().front().sequenceNumber, next);
+  EXPECT_EQ(captureThreads(), 1);
+  EXPECT_EQ(log.lines().front(), "REQUEST: GET /screen.mp4 HTTP/1.1\r\nHost: h\r\n\r\n");
+}
+
+} // namespace
+} // namespace tovel::test

@@ -1,0 +1,153 @@
+#include "support/mp4_stream_reader.h"
+
+#include <poll.h>
+
+#include "support/mp4_boxes.h"
+
+namespace tovel::test {
+
+using namespace std::chrono_literals;
+
+Mp4StreamReader::Mp4StreamReader(std::uint16_t port, const std::string& extraHeaders)
+    : client_(port) {
+  client_.send("GET /screen.mp4 HTTP/1.1\r\nHost: h\r\n" + extraHeaders + "\r\n");
+  thread_ = std::thread([this] { run(); });
+}
+
+Mp4StreamReader::~Mp4StreamReader() {
+  close();
+}
+
+void Mp4StreamReader::close() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  if (thread_.joinable())
+    thread_.join();
+  client_.close();
+}
+
+void Mp4StreamReader::fail(const std::string& why) {
+  std::lock_guard lock(mutex_);
+  if (error_.empty())
+    error_ = why;
+  arrived_.notify_all();
+}
+
+void Mp4StreamReader::run() {
+  std::string buffer;
+  auto stopping = [&] {
+    std::lock_guard lock(mutex_);
+    return stopping_;
+  };
+  // Reads until the buffer holds `n` bytes; false when the host closes or the reader stops.
+  auto fill = [&](std::size_t n) {
+    while (buffer.size() < n) {
+      if (stopping())
+        return false;
+      std::optional<std::string> got = client_.readSome(65536, 100ms);
+      if (!got)
+        return false;
+      buffer += *got;
+    }
+    return true;
+  };
+  auto line = [&](std::string& out) {
+    std::size_t end;
+    while ((end = buffer.find("\r\n")) == std::string::npos)
+      if (!fill(buffer.size() + 1))
+        return false;
+    out = buffer.substr(0, end);
+    buffer.erase(0, end + 2);
+    return true;
+  };
+
+  std::size_t headEnd;
+  while ((headEnd = buffer.find("\r\n\r\n")) == std::string::npos)
+    if (!fill(buffer.size() + 1))
+      return;
+  {
+    std::lock_guard lock(mutex_);
+    head_ = buffer.substr(0, headEnd + 4);
+  }
+  buffer.erase(0, headEnd + 4);
+
+  for (bool first = true;; first = false) {
+    std::string sizeLine;
+    if (!line(sizeLine))
+      return;
+    std::size_t size = 0;
+    try {
+      size = std::stoul(sizeLine, nullptr, 16);
+    } catch (...) {
+      return fail("not a chunk size: " + sizeLine);
+    }
+    if (!fill(size + 2))
+      return;
+    if (buffer.compare(size, 2, "\r\n") != 0)
+      return fail("a chunk does not end with CR LF");
+    std::vector<std::uint8_t> body(buffer.begin(), buffer.begin() + long(size));
+    buffer.erase(0, size + 2);
+    auto boxes = parseBoxes(body);
+    if (first) {
+      if (!boxes || boxes->size() != 2 || (*boxes)[0].type != "ftyp" || (*boxes)[1].type != "moov")
+        return fail("the first chunk is not an initialization segment");
+      std::lock_guard lock(mutex_);
+      initialization_ = std::move(body);
+      arrived_.notify_all();
+      continue;
+    }
+    auto tree = walkBoxes(body);
+    if (!boxes || boxes->size() != 2 || (*boxes)[0].type != "moof" ||
+        (*boxes)[1].type != "mdat" || !tree)
+      return fail("a chunk is not one fragment");
+    Mp4Fragment fragment;
+    fragment.sequenceNumber = readU32(findBox(*tree, "moof/mfhd")->body, 4);
+    fragment.decodeTime = readU64(findBox(*tree, "moof/traf/tfdt")->body, 4);
+    // The sample's flags: no "non-sync sample" bit for a key frame.
+    fragment.keyFrame = (readU32(findBox(*tree, "moof/traf/trun")->body, 20) & 0x00010000) == 0;
+    fragment.arrived = std::chrono::steady_clock::now();
+    fragment.bytes = std::move(body);
+    std::lock_guard lock(mutex_);
+    fragments_.push_back(std::move(fragment));
+    arrived_.notify_all();
+  }
+}
+
+std::string Mp4StreamReader::head() {
+  std::lock_guard lock(mutex_);
+  return head_;
+}
+
+std::vector<std::uint8_t> Mp4StreamReader::initialization() {
+  std::lock_guard lock(mutex_);
+  return initialization_;
+}
+
+std::vector<Mp4Fragment> Mp4StreamReader::fragments() {
+  std::lock_guard lock(mutex_);
+  return fragments_;
+}
+
+std::string Mp4StreamReader::error() {
+  std::lock_guard lock(mutex_);
+  return error_;
+}
+
+bool Mp4StreamReader::waitForFragments(std::size_t count) {
+  std::unique_lock lock(mutex_);
+  return arrived_.wait_for(lock, 60s,
+                           [&] { return fragments_.size() >= count || !error_.empty(); }) &&
+         fragments_.size() >= count;
+}
+
+std::vector<std::uint8_t> Mp4StreamReader::stream() {
+  std::lock_guard lock(mutex_);
+  std::vector<std::uint8_t> bytes = initialization_;
+  for (const Mp4Fragment& fragment : fragments_)
+    bytes.insert(bytes.end(), fragment.bytes.begin(), fragment.bytes.end());
+  return bytes;
+}
+
+} // namespace tovel::test

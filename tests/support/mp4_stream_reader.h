@@ -1,0 +1,60 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/test_client.h"
+
+namespace tovel::test {
+
+// One fragment of the live MP4 stream as a client received it.
+struct Mp4Fragment {
+  std::vector<std::uint8_t> bytes; // movie-fragment box and media-data box
+  std::uint32_t sequenceNumber = 0;
+  std::uint64_t decodeTime = 0;
+  bool keyFrame = false;
+  std::chrono::steady_clock::time_point arrived;
+};
+
+// Reads a live MP4 stream on a thread of its own, the way a strict client would: the response
+// head, then chunks of the chunked transfer coding, the first holding the initialization segment
+// and each later one exactly one fragment. Anything that breaks that framing ends the reading and
+// is reported by error().
+class Mp4StreamReader {
+public:
+  explicit Mp4StreamReader(std::uint16_t port, const std::string& extraHeaders = "");
+  ~Mp4StreamReader();
+
+  std::string head();
+  std::vector<std::uint8_t> initialization();
+  std::vector<Mp4Fragment> fragments();
+  std::string error();
+  // Waits until at least `count` fragments have come; false when they do not in a generous time.
+  bool waitForFragments(std::size_t count);
+  // Closes the connection and stops reading.
+  void close();
+  // The bytes a player would have read: the initialization segment and every fragment so far.
+  std::vector<std::uint8_t> stream();
+
+private:
+  void run();
+  void fail(const std::string& why);
+
+  TestClient client_;
+  std::thread thread_;
+  std::mutex mutex_;
+  std::condition_variable arrived_;
+  bool stopping_ = false;
+  std::string head_;
+  std::vector<std::uint8_t> initialization_;
+  std::vector<Mp4Fragment> fragments_;
+  std::string error_;
+};
+
+} // namespace tovel::test

@@ -1,0 +1,154 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include <asio/executor_work_guard.hpp>
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/post.hpp>
+
+#include "mp4/mp4_clients.h"
+#include "server/http_chunk.h"
+#include "server/responses.h"
+#include "support/test_client.h"
+#include "support/wait.h"
+
+namespace tovel::test {
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+
+std::string text(const Bytes& bytes) {
+  return std::string(bytes.begin(), bytes.end());
+}
+
+// The client list on a main loop of its own, with real connections from test clients.
+class Mp4ClientsTest : public ::testing::Test {
+protected:
+  Mp4ClientsTest() {
+    Mp4Clients::Hooks hooks;
+    hooks.startStreaming = [this] { ++starts; };
+    hooks.lastClientGone = [this] { ++gone; };
+    hooks.keyFrameNeeded = [this] { ++keyFramesAsked; };
+    clients = std::make_unique<Mp4Clients>(log, hooks, Bytes(initialization.begin(),
+                                                             initialization.end()),
+                                           "avc1.4d402a");
+    loop = std::thread([this] { io.run(); });
+  }
+  ~Mp4ClientsTest() override {
+    io.stop();
+    loop.join();
+    for (auto& connection : connections)
+      connection->abandon();
+  }
+
+  template <typename F> void onLoop(F f) {
+    std::atomic<bool> done{false};
+    asio::post(io, [&] {
+      f();
+      done = true;
+    });
+    while (!done)
+      std::this_thread::sleep_for(1ms);
+  }
+  ConnectionPtr connect(TestClient& client) {
+    auto connection = Connection::create(io, acceptor.accept());
+    connections.push_back(connection);
+    return connection;
+  }
+  // A registered client that asked for the whole stream; its answer and segment already read.
+  ConnectionPtr join(TestClient& client, bool range = false) {
+    std::size_t before = 0;
+    onLoop([&] { before = clients->size(); });
+    ConnectionPtr connection = connect(client);
+    onLoop([&] {
+      if (range)
+        clients->addClient(connection, true);
+      else
+        clients->sendInitialHeaders(connection);
+    });
+    std::string head = range ? std::string(kMp4RangeAnswerHead) : fullHead;
+    EXPECT_EQ(client.read(head.size() + initializationChunk.size()), head + initializationChunk);
+    EXPECT_TRUE(waitUntil([&] {
+      std::size_t now = 0;
+      onLoop([&] { now = clients->size(); });
+      return now == before + 1;
+    }));
+    return connection;
+  }
+  // Hands out one fragment, framed as the streamer frames it.
+  std::string send(const std::string& fragment, bool keyFrame) {
+    auto chunk = std::make_shared<const Bytes>(
+        httpChunk({{reinterpret_cast<const std::uint8_t*>(fragment.data()), fragment.size()}}));
+    onLoop([&] { clients->sendToClients(chunk, keyFrame); });
+    return text(*chunk);
+  }
+
+  const std::string initialization = "ftyp and moov";
+  const std::string initializationChunk = "D\r\nftyp and moov\r\n";
+  const std::string fullHead = "HTTP/1.1 200 OK\r\nContent-Type: video/mp4; "
+                               "codecs=\"avc1.4d402a\"\r\nConnection: keep-alive\r\n"
+                               "Transfer-Encoding: chunked\r\nCache-Control: no-store\r\n\r\n";
+  asio::io_context io;
+  asio::executor_work_guard<asio::io_context::executor_type> work{io.get_executor()};
+  asio::ip::tcp::acceptor acceptor{io, {asio::ip::address_v4::loopback(), 0}};
+  std::vector<ConnectionPtr> connections;
+  MemoryLog log;
+  std::atomic<int> starts{0}, gone{0}, keyFramesAsked{0};
+  std::unique_ptr<Mp4Clients> clients;
+  std::thread loop;
+};
+
+TEST_F(Mp4ClientsTest, EveryClientStartsAtAKeyFrameAndGetsTheSameFragments) {
+  TestClient a(acceptor.local_endpoint().port());
+  join(a);
+  EXPECT_EQ(keyFramesAsked, 1);
+  send("P0", false); // not for a client that has no key frame yet
+  std::string k1 = send("K1", true), p2 = send("P2", false);
+  EXPECT_EQ(a.read(k1.size() + p2.size()), k1 + p2);
+
+  TestClient b(acceptor.local_endpoint().port());
+  join(b, true); // a range request gets the segment too
+  EXPECT_EQ(keyFramesAsked, 2);
+  EXPECT_EQ(starts, 2);
+  std::string p3 = send("P3", false), k4 = send("K4", true), p5 = send("P5", false);
+  EXPECT_EQ(a.read(p3.size() + k4.size() + p5.size()), p3 + k4 + p5);
+  EXPECT_EQ(b.read(k4.size() + p5.size()), k4 + p5);
+  EXPECT_TRUE(log.waitForCount("Fragment sent successfully to client", 5 + 2, 5s));
+  EXPECT_TRUE(log.contains("Initial headers sent successfully"));
+  EXPECT_TRUE(log.contains("Range headers sent successfully"));
+
+  // Clients that go are removed; the last one says so.
+  a.close();
+  b.close();
+  EXPECT_TRUE(waitUntil([&] { return gone == 1; }));
+  EXPECT_TRUE(log.contains("Client connection cancelled"));
+}
+
+TEST_F(Mp4ClientsTest, ASlowClientLosesFragmentsUntilItsNextKeyFrame) {
+  TestClient slow(acceptor.local_endpoint().port(), 8192);
+  ConnectionPtr connection = join(slow);
+  // Fragments it does not read pile up in its queue, past the cap.
+  std::string sent;
+  std::string big(256 * 1024, 'k');
+  while (connection->queuedBytes() <= Mp4Clients::kQueueCap)
+    sent += send(big, true);
+  int asked = keyFramesAsked;
+  send("P-dropped", false);
+  EXPECT_TRUE(log.contains("Client too slow: its fragments are dropped until its next key frame"));
+  EXPECT_EQ(keyFramesAsked, asked); // no key frame would get through now
+
+  // Once it has caught up it asks for a key frame, once, and gets nothing before it.
+  EXPECT_EQ(slow.read(sent.size(), 60s).size(), sent.size());
+  ASSERT_TRUE(waitUntil([&] { return connection->queuedBytes() == 0; }));
+  send("P-waiting", false);
+  send("P-waiting", false);
+  EXPECT_EQ(keyFramesAsked, asked + 1);
+  std::string key = send("K-next", true);
+  EXPECT_EQ(slow.read(key.size()), key);
+}
+
+} // namespace
+} // namespace tovel::test
