@@ -173,8 +173,9 @@ TEST_F(WebSocket, WhatAVanishedClientHeldIsReleased) {
     ASSERT_TRUE(released[1].mouse());
     EXPECT_EQ(released[1].mouse()->type, MouseEventType::leftMouseUp);
     EXPECT_EQ(host->injectionState().modifierState.leftShift, 0);
-    if (client->connected()) // not after a reset, which closed it here
+    if (client->connected()) { // not after a reset, which closed it here
       EXPECT_TRUE(client->waitClosed());
+    }
   }
   // The other session still holds its button, and releases it when it goes.
   desktop.clearEvents();
