@@ -24,10 +24,9 @@ std::shared_ptr<SharedCapture> SharedCapture::start(std::unique_ptr<CaptureSourc
   std::shared_ptr<SharedCapture> capture(new SharedCapture(state));
   try {
     std::lock_guard lock(state->mutex);
-    capture->thread_ = std::thread([state] {
-      pthread_setname_np(pthread_self(), "tovel-capture");
-      state->run();
-    });
+    capture->thread_ = std::thread([state] { state->run(); });
+    // Named here rather than by the thread itself, so the name is in place once start returns.
+    pthread_setname_np(capture->thread_.native_handle(), "tovel-capture");
     state->threadId = capture->thread_.get_id();
   } catch (const std::system_error& e) {
     error = PlatformError{e.code().value(), "cannot start the capture thread"};

@@ -31,10 +31,8 @@ CurlPageFetcher::CurlPageFetcher(std::string appSite, std::string guidePage, Pag
     return; // every start page is the guide page then
   accepting_ = true;
   try {
-    thread_ = std::thread([this] {
-      pthread_setname_np(pthread_self(), "tovel-fetch");
-      run();
-    });
+    thread_ = std::thread([this] { run(); });
+    pthread_setname_np(thread_.native_handle(), "tovel-fetch");
   } catch (const std::system_error&) {
     accepting_ = false;
   }

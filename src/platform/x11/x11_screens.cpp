@@ -21,6 +21,8 @@ namespace tovel {
 
 namespace {
 
+// The longest a screen change can wait in Xlib's queue before the watcher looks again.
+constexpr int kHeldEventLimitMs = 500;
 constexpr double kDefaultDoubleClickInterval = 0.4;
 // Settings managers rarely change the value; reading it once a second spares a round trip or two
 // on every click.
@@ -244,8 +246,11 @@ void X11Screens::Impl::watch(std::unique_ptr<XConnection> connection, MonitorLay
       }
       continue; // the query may have queued more events
     }
+    // Xlib can take an event off the socket during a round trip and then hold it back from
+    // XPending, so a readable socket is not the only sign of one: the wait is bounded, and a
+    // held change is read at most that late.
     pollfd fds[2] = {{ConnectionNumber(display), POLLIN, 0}, {wakeFd, POLLIN, 0}};
-    int ready = ::poll(fds, 2, -1);
+    int ready = ::poll(fds, 2, kHeldEventLimitMs);
     if (ready < 0 && errno != EINTR)
       return;
     if (fds[1].revents != 0)

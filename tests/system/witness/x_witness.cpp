@@ -15,15 +15,36 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
-#include <poll.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iostream>
+#include <mutex>
 #include <string>
+#include <thread>
+
+namespace {
+
+std::mutex outputMutex;
+
+// One whole line at a time, flushed at once, from either thread.
+void say(const std::string& line) {
+  std::lock_guard lock(outputMutex);
+  std::fputs(line.c_str(), stdout);
+  std::fflush(stdout);
+}
+
+template <typename... Args> std::string format(const char* pattern, Args... args) {
+  char buffer[256];
+  std::snprintf(buffer, sizeof buffer, pattern, args...);
+  return buffer;
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
+  XInitThreads();
   std::string title = "Witness";
   int x = 100, y = 100, width = 400, height = 300;
   unsigned long colour = 0x3366cc;
@@ -71,42 +92,33 @@ int main(int argc, char** argv) {
                    StructureNotifyMask | ExposureMask | FocusChangeMask);
   XMapRaised(display, window);
 
-  bool announced = false;
-  std::string input;
-  while (true) {
-    if (XPending(display) == 0) {
-      XFlush(display);
-      pollfd fds[2] = {{ConnectionNumber(display), POLLIN, 0}, {0, POLLIN, 0}};
-      if (::poll(fds, commands ? 2 : 1, -1) < 0)
-        continue;
-      if (commands && fds[1].revents) {
-        char buffer[256];
-        ssize_t n = ::read(0, buffer, sizeof buffer);
-        if (n <= 0)
-          commands = false; // input ended: events only from now on
-        else
-          input.append(buffer, std::size_t(n));
-        for (std::size_t end; (end = input.find('\n')) != std::string::npos;) {
-          std::string command = input.substr(0, end);
-          input.erase(0, end + 1);
-          if (command == "grab-sync") {
-            int status = XGrabPointer(display, root, False, ButtonPressMask | ButtonReleaseMask,
-                                      GrabModeSync, GrabModeAsync, None, None, CurrentTime);
-            if (status == GrabSuccess)
-              std::printf("grabbed\n");
-            else
-              std::printf("grab failed %d\n", status);
-          } else if (command == "release") {
-            XAllowEvents(display, AsyncPointer, CurrentTime);
-            XUngrabPointer(display, CurrentTime);
-            XSync(display, False);
-            std::printf("released\n");
-          }
-          std::fflush(stdout);
+  // Commands come on a thread of their own, so that events are read with a blocking XNextEvent:
+  // polling the connection's descriptor misses events that Xlib has already taken from the
+  // socket during an earlier round trip, and they would wait there for the next event to come.
+  std::thread commandReader;
+  if (commands)
+    commandReader = std::thread([display, root] {
+      std::string line;
+      while (std::getline(std::cin, line)) {
+        if (line == "grab-sync") {
+          int status = XGrabPointer(display, root, False, ButtonPressMask | ButtonReleaseMask,
+                                    GrabModeSync, GrabModeAsync, None, None, CurrentTime);
+          XSync(display, False);
+          if (status == GrabSuccess)
+            say("grabbed\n");
+          else
+            say("grab failed " + std::to_string(status) + "\n");
+        } else if (line == "release") {
+          XAllowEvents(display, AsyncPointer, CurrentTime);
+          XUngrabPointer(display, CurrentTime);
+          XSync(display, False);
+          say("released\n");
         }
       }
-      continue;
-    }
+    });
+
+  bool announced = false;
+  while (true) {
     XEvent event;
     XNextEvent(display, &event);
     switch (event.type) {
@@ -118,36 +130,35 @@ int main(int argc, char** argv) {
     case Expose:
       if (!announced) {
         announced = true;
-        std::printf("ready 0x%lx\n", window);
+        say(format("ready 0x%lx\n", window));
       }
       break;
     case ButtonPress:
     case ButtonRelease:
-      std::printf("%s button=%u x=%d y=%d time=%lu state=0x%x\n",
-                  event.type == ButtonPress ? "ButtonPress" : "ButtonRelease", event.xbutton.button,
-                  event.xbutton.x, event.xbutton.y, event.xbutton.time, event.xbutton.state);
+      say(format("%s button=%u x=%d y=%d time=%lu state=0x%x\n",
+                 event.type == ButtonPress ? "ButtonPress" : "ButtonRelease", event.xbutton.button,
+                 event.xbutton.x, event.xbutton.y, event.xbutton.time, event.xbutton.state));
       break;
     case KeyPress:
     case KeyRelease: {
       KeySym keysym = XkbKeycodeToKeysym(display, KeyCode(event.xkey.keycode), 0, 0);
       const char* name = XKeysymToString(keysym);
-      std::printf("%s keysym=%s state=0x%x time=%lu\n",
-                  event.type == KeyPress ? "KeyPress" : "KeyRelease", name ? name : "NoSymbol",
-                  event.xkey.state, event.xkey.time);
+      say(format("%s keysym=%s state=0x%x time=%lu\n",
+                 event.type == KeyPress ? "KeyPress" : "KeyRelease", name ? name : "NoSymbol",
+                 event.xkey.state, event.xkey.time));
       break;
     }
     case FocusIn:
-      std::printf("FocusIn\n");
+      say("FocusIn\n");
       break;
     case ConfigureNotify:
       // A window manager tells where it put the window with a synthetic event in root
       // coordinates.
       if (event.xconfigure.send_event)
-        std::printf("placed x=%d y=%d\n", event.xconfigure.x, event.xconfigure.y);
+        say(format("placed x=%d y=%d\n", event.xconfigure.x, event.xconfigure.y));
       break;
     default:
       break;
     }
-    std::fflush(stdout);
   }
 }
