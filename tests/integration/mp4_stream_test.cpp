@@ -89,14 +89,11 @@ TEST_F(Mp4Stream, FfmpegPlaysTheStreamAndSeesTheScreen) {
   EXPECT_EQ(keyValues(decode.output)["frame"], "120");
 
   // A decoded picture shows the red window in its place, in its colour.
-  fs::path raw = fs::temp_directory_path() / ("tovel-live-" + std::to_string(::getpid()) + ".bgra");
-  auto picture = runCommand("ffmpeg -v error -y -seekable 0 -i " + url() +
-                            " -frames:v 1 -f rawvideo -pix_fmt bgra '" + raw.string() + "'");
-  ASSERT_EQ(picture.status, 0) << picture.errors;
-  BgraImage image(1920, 1080);
-  std::ifstream(raw, std::ios::binary)
-      .read(reinterpret_cast<char*>(image.data()), std::streamsize(image.stride() * 1080));
-  fs::remove(raw);
+  Mp4StreamReader reader(port());
+  ASSERT_TRUE(reader.waitForFragments(1)) << reader.error();
+  std::string errors;
+  BgraImage image = firstDecodedPicture(reader.stream(), 1920, 1080, errors);
+  ASSERT_EQ(image.width(), 1920) << errors;
   EXPECT_TRUE(isRed(averageColour(image, 1000, 600, 20)));
   EXPECT_FALSE(isRed(averageColour(image, 600, 600, 20)));
 }

@@ -1,7 +1,12 @@
 #include "support/mp4_stream_reader.h"
 
 #include <poll.h>
+#include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
+
+#include "support/commands.h"
 #include "support/mp4_boxes.h"
 
 namespace tovel::test {
@@ -148,6 +153,34 @@ std::vector<std::uint8_t> Mp4StreamReader::stream() {
   for (const Mp4Fragment& fragment : fragments_)
     bytes.insert(bytes.end(), fragment.bytes.begin(), fragment.bytes.end());
   return bytes;
+}
+
+BgraImage firstDecodedPicture(const std::vector<std::uint8_t>& stream, int width, int height,
+                              std::string& errors) {
+  namespace fs = std::filesystem;
+  static int serial = 0;
+  fs::path base = fs::temp_directory_path() /
+                  ("tovel-decode-" + std::to_string(::getpid()) + "-" + std::to_string(serial++));
+  fs::path file = base.string() + ".mp4", raw = base.string() + ".bgra";
+  std::ofstream(file, std::ios::binary)
+      .write(reinterpret_cast<const char*>(stream.data()), std::streamsize(stream.size()));
+  CommandResult result = runCommand("ffmpeg -v error -y -i '" + file.string() +
+                                    "' -frames:v 1 -f rawvideo -pix_fmt bgra '" + raw.string() +
+                                    "'");
+  BgraImage image;
+  std::error_code sizeUnknown;
+  if (result.status == 0 &&
+      fs::file_size(raw, sizeUnknown) == std::uintmax_t(width) * std::uintmax_t(height) * 4) {
+    image.resize(width, height);
+    std::ifstream(raw, std::ios::binary)
+        .read(reinterpret_cast<char*>(image.data()), std::streamsize(image.stride() * height));
+  } else {
+    errors = result.errors.empty() ? "ffmpeg made no picture of that size" : result.errors;
+  }
+  std::error_code ignored;
+  fs::remove(file, ignored);
+  fs::remove(raw, ignored);
+  return image;
 }
 
 } // namespace tovel::test

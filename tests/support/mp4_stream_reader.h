@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/pictures.h"
 #include "support/test_client.h"
 
 namespace tovel::test {
@@ -56,5 +57,12 @@ private:
   std::vector<Mp4Fragment> fragments_;
   std::string error_;
 };
+
+// The first picture ffmpeg decodes from stream bytes, at the given size, as BGRA; empty (0 x 0)
+// when ffmpeg fails, with its complaint in `errors`. The bytes go through a file: a live stream
+// on a still screen holds one frame, which a decoder reading the stream live keeps back until
+// more comes.
+BgraImage firstDecodedPicture(const std::vector<std::uint8_t>& stream, int width, int height,
+                              std::string& errors);
 
 } // namespace tovel::test
