@@ -11,11 +11,16 @@ namespace tovel {
 
 namespace {
 
-// Each fragment's one sample lasts the shortest time between two frames: the next one never
-// starts before it ends, and a screen that goes still leaves a gap rather than a stretched frame.
+// Every sample lasts one frame at 60 a second and starts where the one before ended: its decode
+// time counts frames, not the time it was captured. Browsers' Media Source Extensions take a
+// sample that does not start where the one before ended for a break in the stream and drop
+// everything up to the next key frame, up to a second of picture; and frames come unevenly here,
+// only when the screen changed, and fewer when the encoder cannot keep up. A live player plays
+// what arrives and waits for the next, so a screen that stood still costs no waiting later.
 constexpr std::uint32_t kFrameDuration = kMediaTimescale / 60;
 
 } // namespace
+
 
 LiveScreenStreamer::LiveScreenStreamer(Platform& platform, Log& log, asio::io_context& mainLoop,
                                        const H264EncoderSettings& settings)
@@ -134,11 +139,9 @@ void LiveScreenStreamer::stream(const CapturedFrame& frame) {
 void LiveScreenStreamer::handleEncodedFrame(EncodedFrame&& frame) {
   if (frame.data.empty())
     return;
-  if (!firstCaptureTime_)
-    firstCaptureTime_ = frame.captureTime;
   FragmentSample sample;
   sample.sequenceNumber = sequenceNumber_.load();
-  sample.decodeTime = mediaTicks(frame.captureTime - *firstCaptureTime_);
+  sample.decodeTime = std::uint64_t(sample.sequenceNumber - 1) * kFrameDuration;
   sample.duration = kFrameDuration;
   sample.keyFrame = frame.keyFrame;
   std::optional<std::vector<std::uint8_t>> fragment = generateFragment(sample, frame.data);

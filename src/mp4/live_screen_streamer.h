@@ -75,7 +75,6 @@ private:
   std::unique_ptr<ContinuousCapture> capture_;
 
   std::atomic<std::uint32_t> sequenceNumber_{1}; // changed by the encoder thread only
-  std::optional<double> firstCaptureTime_;       // encoder thread only: decode time zero
 };
 
 } // namespace tovel
