@@ -21,7 +21,6 @@ constexpr std::uint32_t kFrameDuration = kMediaTimescale / 60;
 
 } // namespace
 
-
 LiveScreenStreamer::LiveScreenStreamer(Platform& platform, Log& log, asio::io_context& mainLoop,
                                        const H264EncoderSettings& settings)
     : platform_(platform), log_(log), mainLoop_(mainLoop) {
@@ -150,8 +149,20 @@ void LiveScreenStreamer::handleEncodedFrame(EncodedFrame&& frame) {
   auto chunk = std::make_shared<const std::vector<std::uint8_t>>(httpChunk({*fragment}));
   bool keyFrame = frame.keyFrame;
   asio::post(mainLoop_, [this, chunk, keyFrame] { clients_->sendToClients(chunk, keyFrame); });
+  {
+    std::lock_guard lock(recentMutex_);
+    recent_[sample.sequenceNumber % recent_.size()] = {sample.sequenceNumber, frame.captureTime};
+  }
   // Counted once the fragment is handed over, whether or not anyone takes it.
   ++sequenceNumber_;
+}
+
+std::optional<double> LiveScreenStreamer::captureTimeOf(std::uint32_t sequenceNumber) {
+  std::lock_guard lock(recentMutex_);
+  const RecentFragment& entry = recent_[sequenceNumber % recent_.size()];
+  if (sequenceNumber == 0 || entry.sequenceNumber != sequenceNumber)
+    return std::nullopt;
+  return entry.captureTime;
 }
 
 } // namespace tovel

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -52,6 +53,9 @@ public:
   // For diagnostics and tests.
   bool isStreaming();
   std::uint32_t sequenceNumber() const { return sequenceNumber_.load(); }
+  // When the picture of one of the last few hundred fragments was captured (monotonic seconds),
+  // for measuring the delay from capture to client; none when that fragment is not among them.
+  std::optional<double> captureTimeOf(std::uint32_t sequenceNumber);
 
 private:
   void setupCapture();
@@ -75,6 +79,13 @@ private:
   std::unique_ptr<ContinuousCapture> capture_;
 
   std::atomic<std::uint32_t> sequenceNumber_{1}; // changed by the encoder thread only
+
+  struct RecentFragment {
+    std::uint32_t sequenceNumber = 0; // none yet
+    double captureTime = 0;
+  };
+  std::mutex recentMutex_;
+  std::array<RecentFragment, 256> recent_{};
 };
 
 } // namespace tovel

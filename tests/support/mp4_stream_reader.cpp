@@ -104,8 +104,8 @@ void Mp4StreamReader::run() {
       continue;
     }
     auto tree = walkBoxes(body);
-    if (!boxes || boxes->size() != 2 || (*boxes)[0].type != "moof" ||
-        (*boxes)[1].type != "mdat" || !tree)
+    if (!boxes || boxes->size() != 2 || (*boxes)[0].type != "moof" || (*boxes)[1].type != "mdat" ||
+        !tree)
       return fail("a chunk is not one fragment");
     Mp4Fragment fragment;
     fragment.sequenceNumber = readU32(findBox(*tree, "moof/mfhd")->body, 4);
@@ -142,9 +142,9 @@ std::string Mp4StreamReader::error() {
 
 bool Mp4StreamReader::waitForFragments(std::size_t count) {
   std::unique_lock lock(mutex_);
-  return arrived_.wait_for(lock, 60s,
-                           [&] { return fragments_.size() >= count || !error_.empty(); }) &&
-         fragments_.size() >= count;
+  return arrived_.wait_for(lock, 60s, [&] {
+    return fragments_.size() >= count || !error_.empty();
+  }) && fragments_.size() >= count;
 }
 
 std::vector<std::uint8_t> Mp4StreamReader::stream() {
@@ -164,9 +164,9 @@ BgraImage firstDecodedPicture(const std::vector<std::uint8_t>& stream, int width
   fs::path file = base.string() + ".mp4", raw = base.string() + ".bgra";
   std::ofstream(file, std::ios::binary)
       .write(reinterpret_cast<const char*>(stream.data()), std::streamsize(stream.size()));
-  CommandResult result = runCommand("ffmpeg -v error -y -i '" + file.string() +
-                                    "' -frames:v 1 -f rawvideo -pix_fmt bgra '" + raw.string() +
-                                    "'");
+  CommandResult result =
+      runCommand("ffmpeg -v error -y -i '" + file.string() +
+                 "' -frames:v 1 -f rawvideo -pix_fmt bgra '" + raw.string() + "'");
   BgraImage image;
   std::error_code sizeUnknown;
   if (result.status == 0 &&

@@ -20,15 +20,20 @@ struct LiveScreenStreamerTest : ::testing::Test {
 
 TEST_F(LiveScreenStreamerTest, EveryEncodedFrameTakesTheNextSequenceNumberWithOrWithoutClients) {
   LiveScreenStreamer streamer(desktop, log, io, small);
-  EXPECT_EQ(log.lines(), (std::vector<std::string>{
-                             "Stream configured with display: " + desktop.screens()[0].description,
-                             "Compression session created successfully"}));
+  EXPECT_EQ(log.lines(), (std::vector<std::string>{"Stream configured with display: " +
+                                                       desktop.screens()[0].description,
+                                                   "Compression session created successfully"}));
   EXPECT_EQ(streamer.sequenceNumber(), 1u);
   for (int i = 0; i < 3; ++i)
     streamer.handleEncodedFrame(EncodedFrame{{0, 0, 0, 1, 0x65}, i == 0, 10.0 + i / 60.0});
   EXPECT_EQ(streamer.sequenceNumber(), 4u);
   streamer.handleEncodedFrame(EncodedFrame{{}, false, 11.0}); // nothing made: no number used
   EXPECT_EQ(streamer.sequenceNumber(), 4u);
+  // Each fragment's capture time is kept for measuring delays, and only for fragments made.
+  EXPECT_EQ(streamer.captureTimeOf(1), 10.0);
+  EXPECT_EQ(streamer.captureTimeOf(3), 10.0 + 2 / 60.0);
+  EXPECT_EQ(streamer.captureTimeOf(4), std::nullopt);
+  EXPECT_EQ(streamer.captureTimeOf(0), std::nullopt);
   io.run(); // the fragments reach no client, and nothing breaks
 }
 
