@@ -90,6 +90,31 @@ test('the H.264 view plays and stays within a second of the live edge for 30 s, 
   await page.screenshot({ path: artifactPath('app-portrait-h264.png') });
 });
 
+test('the H.264 setting plays through whichever Media Source the browser has, else shows pictures', async () => {
+  const cases = [
+    { name: 'MediaSource', expect: 'video' },
+    // As on an iPhone, which has only the managed kind.
+    { name: 'ManagedMediaSource only', hide: () => { window.ManagedMediaSource = window.MediaSource; delete window.MediaSource; }, expect: 'video' },
+    { name: 'neither', hide: () => { delete window.MediaSource; delete window.ManagedMediaSource; }, expect: 'pictures' },
+  ];
+  for (const c of cases) {
+    const context = await browser.newContext({ viewport: { width: 390, height: 844 }, hasTouch: true, isMobile: true });
+    const page = await context.newPage();
+    await page.addInitScript(() => localStorage.setItem('tovel.settings', '{"stream":"h264"}'));
+    if (c.hide) await page.addInitScript(c.hide);
+    requests.push(recordRequests(page));
+    await page.goto(LAN_ORIGIN + '/');
+    if (c.expect === 'video') {
+      await page.waitForFunction(() => document.querySelector('#video').currentTime > 0.2, null, { timeout: 30000 });
+      assert.equal(await page.isHidden('#mjpeg'), true, c.name);
+    } else {
+      await page.waitForFunction(() => document.querySelector('#mjpeg').naturalWidth > 0, null, { timeout: 20000 });
+      assert.equal(await page.isHidden('#video'), true, c.name);
+    }
+    await context.close();
+  }
+});
+
 test('the view pages load nothing from anywhere but the host', () => {
   const elsewhere = requests.flat().filter(address => new URL(address).origin !== LAN_ORIGIN);
   assert.deepEqual(elsewhere, []);
