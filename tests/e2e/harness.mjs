@@ -2,14 +2,24 @@
 // and headless Chromium driven by playwright-core. Everything is stopped by stopAll().
 import { spawn, execFileSync } from 'node:child_process';
 import { connect } from 'node:net';
+import { copyFileSync, mkdtempSync, mkdirSync, rmSync } from 'node:fs';
+import { hostname, tmpdir } from 'node:os';
+import { join } from 'node:path';
 import { chromium } from 'playwright-core';
 
 export const HOST_BINARY = process.env.TOVEL_HOST_BINARY ?? new URL('../../build/tovel-host', import.meta.url).pathname;
 export const ORIGIN = 'http://127.0.0.1:8096';
+// This machine's own name, which the browser maps to loopback: pages opened through it are not a
+// secure context, as on a phone that opens the host's LAN address.
+export const LAN_ORIGIN = `http://${hostname()}:8096`;
+export const WITNESS_BINARY = process.env.TOVEL_X_WITNESS ??
+  new URL('tovel_x_witness', new URL('tests/', 'file://' + HOST_BINARY)).pathname;
+export const ARTIFACTS = process.env.TOVEL_E2E_ARTIFACTS ??
+  new URL('e2e-artifacts/', 'file://' + HOST_BINARY).pathname;
 
 const started = [];
 
-function waitFor(check, timeoutMs, what) {
+export function waitFor(check, timeoutMs, what) {
   return new Promise((resolve, reject) => {
     const deadline = Date.now() + timeoutMs;
     const attempt = async () => {
@@ -56,13 +66,22 @@ function portOpen() {
   });
 }
 
-// The host with its output collected; output() gives everything printed so far.
-export async function startHost(display) {
-  const host = spawn(HOST_BINARY, [], {
+// The host with its output collected; output() gives everything printed so far. With
+// `withoutPage` it runs as a copy in a directory of its own, where no index.html lies beside it.
+export async function startHost(display, { withoutPage = false } = {}) {
+  let binary = HOST_BINARY;
+  if (withoutPage) {
+    const directory = mkdtempSync(join(tmpdir(), 'tovel-host-'));
+    binary = join(directory, 'tovel-host');
+    copyFileSync(HOST_BINARY, binary);
+    started.push({ kill: () => rmSync(directory, { recursive: true, force: true }) });
+  }
+  const host = spawn(binary, [], {
     env: { ...process.env, DISPLAY: display ?? '' },
     stdio: ['pipe', 'pipe', 'pipe'],
   });
   started.push(host);
+  const exited = new Promise(resolve => host.on('exit', resolve));
   let output = '';
   host.stdout.on('data', chunk => { output += chunk; });
   host.stderr.on('data', chunk => { output += chunk; });
@@ -70,15 +89,48 @@ export async function startHost(display) {
   return {
     process: host,
     output: () => output,
-    waitForOutput: text => waitFor(() => output.includes(text), 5000, JSON.stringify(text)),
+    waitForOutput: (text, timeoutMs = 5000) => waitFor(() => output.includes(text), timeoutMs, JSON.stringify(text)),
+    stop: async () => { host.kill('SIGTERM'); await exited; },
   };
+}
+
+// A client of the X server that prints the pointer and key events its window gets; lines() gives
+// them all, waitForLine(pattern, from) the index of the first matching line at or after `from`.
+export async function startWitness(display, geometry, ...flags) {
+  const witness = spawn(WITNESS_BINARY, ['--geometry', geometry, ...flags],
+    { env: { ...process.env, DISPLAY: display }, stdio: ['pipe', 'pipe', 'inherit'] });
+  started.push(witness);
+  let text = '';
+  witness.stdout.on('data', chunk => { text += chunk; });
+  const lines = () => text.split('\n').filter(Boolean);
+  const waitForLine = async (pattern, from = 0) => {
+    let found = -1;
+    await waitFor(() => (found = lines().findIndex((line, i) => i >= from && pattern.test(line))) >= 0,
+      10000, String(pattern));
+    return found;
+  };
+  await waitForLine(/^ready /);
+  return { lines, waitForLine };
+}
+
+// Every address a page asks for, to show that it loads nothing from anywhere but its host.
+export function recordRequests(page) {
+  const addresses = [];
+  page.on('request', request => addresses.push(request.url()));
+  return addresses;
+}
+
+export function artifactPath(name) {
+  mkdirSync(ARTIFACTS, { recursive: true });
+  return join(ARTIFACTS, name);
 }
 
 export async function startBrowser() {
   const browser = await chromium.launch({
     executablePath: process.env.CHROMIUM ?? '/usr/bin/chromium',
     args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-      '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+      '--disable-background-networking', '--disable-component-update', '--disable-sync',
+      `--host-resolver-rules=MAP ${hostname()} 127.0.0.1`],
   });
   started.push({ kill: () => browser.close() });
   return browser;

@@ -5,7 +5,8 @@ import { startHost, startBrowser, stopAll, ORIGIN } from './harness.mjs';
 
 let browser;
 before(async () => {
-  await startHost(); // on the virtual desktop: no display needed here
+  // On the virtual desktop, and with no app page beside the program, so "/" is the guide page.
+  await startHost(undefined, { withoutPage: true });
   browser = await startBrowser();
 });
 after(stopAll);

@@ -1,0 +1,128 @@
+// The app's screen view against the host's virtual desktop, whose picture moves all the time:
+// the picture stream, the live H.264 player, and how the page looks on a phone.
+import { test, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+import { startHost, startBrowser, stopAll, recordRequests, artifactPath, waitFor, LAN_ORIGIN } from './harness.mjs';
+
+let browser;
+const requests = [];
+before(async () => {
+  await startHost();
+  browser = await startBrowser();
+});
+after(stopAll);
+
+async function openApp(viewport, storedSettings) {
+  const context = await browser.newContext({ viewport, hasTouch: true, isMobile: true });
+  const page = await context.newPage();
+  if (storedSettings) {
+    await page.addInitScript(s => localStorage.setItem('tovel.settings', s), JSON.stringify(storedSettings));
+  }
+  requests.push(recordRequests(page));
+  await page.goto(LAN_ORIGIN + '/');
+  await page.waitForSelector('#status[data-state="open"]', { timeout: 20000 });
+  return page;
+}
+
+// A small fingerprint of what the picture shows now.
+const picture = page => page.evaluate(() => {
+  const image = document.querySelector('#mjpeg');
+  const canvas = document.createElement('canvas');
+  canvas.width = 64;
+  canvas.height = 36;
+  const context = canvas.getContext('2d');
+  context.drawImage(image, 0, 0, canvas.width, canvas.height);
+  return Array.from(context.getImageData(0, 0, canvas.width, canvas.height).data).join(',');
+});
+
+test('the picture view shows the screen as it changes, and the page fits a phone both ways', async () => {
+  for (const [name, viewport] of [['portrait', { width: 390, height: 844 }], ['landscape', { width: 844, height: 390 }]]) {
+    const page = await openApp(viewport);
+    await page.waitForFunction(() => document.querySelector('#mjpeg').naturalWidth > 0, null, { timeout: 20000 });
+    assert.match(await page.getAttribute('#mjpeg', 'src'), /^http:\/\/[^/]+:8096\/screen\.mjpg\?/);
+    const first = await picture(page);
+    await waitFor(async () => (await picture(page)) !== first, 20000, `${name}: a changed picture`);
+
+    // Everything there is to press lies inside the screen and on no other control.
+    const boxes = await page.evaluate(() => [...document.querySelectorAll('#bar > *, #view, #pad, #buttons button, #mods button, #typeWrap, #special')]
+      .map(element => ({ id: element.id || element.textContent, control: element.matches('button, #typeWrap, #pad'),
+        box: element.getBoundingClientRect().toJSON() })));
+    for (const { id, control, box } of boxes) {
+      assert.ok(!control || (box.width >= 36 && box.height >= 34), `${name}: ${id} is big enough to press: ${JSON.stringify(box)}`);
+      assert.ok(box.left >= 0 && box.top >= 0 && box.right <= viewport.width + 0.5 && box.bottom <= viewport.height + 0.5,
+        `${name}: ${id} lies on the screen: ${JSON.stringify(box)}`);
+    }
+    for (const [i, a] of boxes.entries()) {
+      for (const b of boxes.slice(i + 1)) {
+        const overlap = Math.min(a.box.right, b.box.right) - Math.max(a.box.left, b.box.left) > 0.5 &&
+          Math.min(a.box.bottom, b.box.bottom) - Math.max(a.box.top, b.box.top) > 0.5;
+        assert.ok(!overlap, `${name}: ${a.id} and ${b.id} overlap`);
+      }
+    }
+    await page.screenshot({ path: artifactPath(`app-${name}.png`) });
+    await page.click('#settingsButton');
+    await page.screenshot({ path: artifactPath(`app-${name}-settings.png`) });
+    await page.close();
+  }
+  // The picture behind the pad, for the eye only.
+  const behind = await openApp({ width: 390, height: 844 }, { placement: 'behind' });
+  await behind.waitForFunction(() => document.querySelector('#mjpeg').naturalWidth > 0, null, { timeout: 20000 });
+  await behind.screenshot({ path: artifactPath('app-portrait-behind.png') });
+  await behind.close();
+});
+
+test('the H.264 view plays and stays within a second of the live edge for 30 s, with bounded buffer', async t => {
+  const page = await openApp({ width: 390, height: 844 }, { stream: 'h264' });
+  await page.waitForFunction(() => document.querySelector('#video').currentTime > 0.2, null, { timeout: 30000 });
+  assert.equal(await page.evaluate(() => tovelApp.player()?.broken), false);
+  const samples = [];
+  const started = Date.now();
+  while (Date.now() - started < 30000) {
+    const previous = samples.at(-1)?.time ?? 0;
+    // Each sample waits for the playhead to move on, so a stalled player fails here.
+    await page.waitForFunction(t => document.querySelector('#video').currentTime > t + 0.5, previous, { timeout: 20000 });
+    samples.push(await page.evaluate(() => {
+      const video = document.querySelector('#video');
+      const ranges = video.buffered;
+      return { time: video.currentTime, behind: ranges.end(ranges.length - 1) - video.currentTime,
+        kept: video.currentTime - ranges.start(0), frames: video.getVideoPlaybackQuality().totalVideoFrames };
+    }));
+  }
+  const worst = Math.max(...samples.map(s => s.behind));
+  t.diagnostic(`${samples.length} samples, at most ${worst.toFixed(3)} s behind, ${samples.at(-1).kept.toFixed(1)} s kept`);
+  assert.ok(worst < 1, `at most ${worst} s behind the newest picture: ${JSON.stringify(samples)}`);
+  assert.ok(samples.at(-1).kept < 10, `old pictures are let go: ${samples.at(-1).kept} s kept`);
+  assert.ok(samples.at(-1).frames > samples[0].frames, 'frames keep coming');
+  await page.screenshot({ path: artifactPath('app-portrait-h264.png') });
+});
+
+test('the H.264 setting plays through whichever Media Source the browser has, else shows pictures', async () => {
+  const cases = [
+    { name: 'MediaSource', expect: 'video' },
+    // As on an iPhone, which has only the managed kind.
+    { name: 'ManagedMediaSource only', hide: () => { window.ManagedMediaSource = window.MediaSource; delete window.MediaSource; }, expect: 'video' },
+    { name: 'neither', hide: () => { delete window.MediaSource; delete window.ManagedMediaSource; }, expect: 'pictures' },
+  ];
+  for (const c of cases) {
+    const context = await browser.newContext({ viewport: { width: 390, height: 844 }, hasTouch: true, isMobile: true });
+    const page = await context.newPage();
+    await page.addInitScript(() => localStorage.setItem('tovel.settings', '{"stream":"h264"}'));
+    if (c.hide) await page.addInitScript(c.hide);
+    requests.push(recordRequests(page));
+    await page.goto(LAN_ORIGIN + '/');
+    if (c.expect === 'video') {
+      await page.waitForFunction(() => document.querySelector('#video').currentTime > 0.2, null, { timeout: 30000 });
+      assert.equal(await page.isHidden('#mjpeg'), true, c.name);
+    } else {
+      await page.waitForFunction(() => document.querySelector('#mjpeg').naturalWidth > 0, null, { timeout: 20000 });
+      assert.equal(await page.isHidden('#video'), true, c.name);
+    }
+    await context.close();
+  }
+});
+
+test('the view pages load nothing from anywhere but the host', () => {
+  const elsewhere = requests.flat().filter(address => new URL(address).origin !== LAN_ORIGIN);
+  assert.deepEqual(elsewhere, []);
+  assert.ok(requests.flat().some(address => address.includes('/screen.mp4')));
+});
