@@ -21,8 +21,12 @@ set(CPACK_PACKAGE_CONTACT "Tovel Host developers <tovel-host@example.org>")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "Use a phone or browser as touchpad, keyboard and screen viewer for this desktop")
+# CPack puts the summary first and indents these lines itself.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-    "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}\n Tovel Host listens on TCP port 8096 of the local network, serves a touchpad web\n app to phones and browsers, injects their pointer and key input into the X11\n desktop and streams the screen back as Motion JPEG or H.264. A systemd user\n unit starts it with the graphical session.")
+    "Tovel Host listens on TCP port 8096 of the local network, serves a touchpad web
+app to phones and browsers, injects their pointer and key input into the X11
+desktop and streams the screen back as Motion JPEG or H.264. A systemd user
+unit starts it with the graphical session.")
 set(CPACK_DEBIAN_PACKAGE_SECTION x11)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
