@@ -141,6 +141,9 @@ std::optional<int> runOnTerminal(const std::string& input, std::string& output) 
     output.append(buffer, std::size_t(n));
   }
   ::close(master);
+  // A host that is still there after the time has failed; it must not outlive the test.
+  if (std::chrono::steady_clock::now() >= deadline)
+    ::kill(pid, SIGKILL);
   int status = 0;
   if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
     return std::nullopt;
@@ -162,9 +165,8 @@ TEST(HostBinary, OnATerminalTheLocalLinkFollowsAsAQrCode) {
   EXPECT_EQ(output, kStartLines + expectedBanner() + code + "\nExiting the process...\n");
   auto modules = readHalfBlocks(code);
   ASSERT_TRUE(modules.has_value()) << code;
-  const std::string printedLink = localLink(address, kHostPort);
-  EXPECT_NE(output.find("Tovel App Local Link: " + printedLink + "\n"), std::string::npos);
-  EXPECT_EQ(decodeWithZbar(*modules), printedLink) << code;
+  // The same text as the banner's "Tovel App Local Link", checked above.
+  EXPECT_EQ(decodeWithZbar(*modules), localLink(address, kHostPort)) << code;
 }
 
 TEST(HostBinary, WithoutTheConsoleEmptyInputKeepsTheHostServingUntilASignal) {
