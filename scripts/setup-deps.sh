@@ -8,11 +8,13 @@ packages=(
   build-essential cmake ninja-build pkg-config git clang libclang-rt-14-dev clang-format
   # libraries
   libasio-dev nlohmann-json3-dev libssl-dev libcurl4-openssl-dev libyuv-dev
-  libturbojpeg0-dev libcairo2-dev libx264-dev
+  libturbojpeg0-dev libcairo2-dev libx264-dev libqrencode-dev
   libx11-dev libxext-dev libxtst-dev libxrandr-dev libxdamage-dev libxfixes-dev
   # tests and benchmarks: a private X server, a window manager and X clients as witnesses
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   xvfb openbox x11-utils x11-xserver-utils xdotool libxres-dev ffmpeg
+  # the terminal QR code is read back with zbarimg; the installed program is fetched from with curl
+  zbar-tools curl
   # browser tests
   chromium
 )

@@ -8,6 +8,7 @@
 
 #include "host/address.h"
 #include "host/start_banner.h"
+#include "host/terminal_qr.h"
 #include "input/modifier_tap.h"
 
 namespace tovel {
@@ -89,9 +90,19 @@ void Host::onScreensChanged() {
     log_.print("Screen: " + screen.description);
 }
 
+void Host::announce() {
+  std::optional<std::string> address = getIPAddress();
+  printStartBanner(log_, address, options_.appSite, options_.port);
+  // A phone cannot open the loopback link, so it gets no code.
+  if (!options_.showQrCode || !address)
+    return;
+  if (auto code = renderTerminalQrCode(localLink(address, options_.port)))
+    log_.print(*code);
+}
+
 void Host::startConsole(std::istream& input) {
   std::thread([this, &input] {
-    printStartBanner(log_, getIPAddress(), options_.appSite, options_.port);
+    announce();
     std::string line;
     while (std::getline(input, line)) {
       if (!line.empty() && line.back() == '\r')

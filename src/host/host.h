@@ -32,7 +32,8 @@ struct HostOptions {
   std::string appSite;     // base address of the public app site
   PageFetchTimeOuts appSiteTimeOuts;
   H264EncoderSettings videoSettings; // the live MP4 stream's
-  ExitProcess exitProcess; // ends the process; must not return when it really exits
+  ExitProcess exitProcess;           // ends the process; must not return when it really exits
+  bool showQrCode = false;           // draw the local link as a QR code after the start message
 };
 
 // The host process: creates the shared state, installs the termination handlers and the modifier
@@ -46,7 +47,11 @@ public:
   // cannot be had: the host must not run without its listener.
   bool start();
 
-  // Prints the start message and address, then feeds every line of the input to the console
+  // Prints the start message, the address and the links, and the local link's QR code when asked
+  // for and the host has an address a phone can reach.
+  void announce();
+
+  // Announces the host, then feeds every line of the input to the console
   // interpreter on the main loop until the input ends, which ends the process. Runs on a thread
   // of its own.
   void startConsole(std::istream& input);

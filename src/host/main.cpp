@@ -1,7 +1,11 @@
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <vector>
+
+#include <unistd.h>
 
 #include <X11/Xlib.h>
 #include <asio/io_context.hpp>
@@ -9,6 +13,7 @@
 
 #include "build_config.h"
 #include "common/log.h"
+#include "host/command_line.h"
 #include "host/host.h"
 #include "platform/clock.h"
 #include "platform/sim/virtual_desktop.h"
@@ -17,6 +22,13 @@
 
 int main(int argc, char** argv) {
   using namespace tovel;
+  std::optional<CommandLine> commandLine =
+      parseCommandLine(std::vector<std::string_view>(argv + std::min(argc, 1), argv + argc));
+  if (!commandLine) {
+    std::fputs(std::string(kUsage).c_str(), stderr);
+    return 2;
+  }
+
   // A vanished peer must show up as a send error, not end the process.
   std::signal(SIGPIPE, SIG_IGN);
 
@@ -44,6 +56,8 @@ int main(int argc, char** argv) {
   options.port = 8096;
   options.programPath = argc > 0 ? argv[0] : "";
   options.appSite = TOVEL_APP_SITE;
+  // Only a person at a terminal can point a phone at it; a pipe or a log file gets plain text.
+  options.showQrCode = ::isatty(STDOUT_FILENO) == 1;
   Platform& platform = x11 ? static_cast<Platform&>(*x11) : *desktop;
   options.exitProcess = [&x11](int status) {
     // X would keep an injected key or button down after the host has gone.
@@ -58,7 +72,11 @@ int main(int argc, char** argv) {
   Host host(io, platform, clock, log, options);
   if (!host.start())
     return 1;
-  host.startConsole(std::cin);
+  // Without the console (as a service, whose input is empty), only the signals end the host.
+  if (commandLine->console)
+    host.startConsole(std::cin);
+  else
+    host.announce();
   io.run();
   return 0;
 }

@@ -2,6 +2,10 @@
 
 namespace tovel {
 
+std::string localLink(const std::optional<std::string>& address, std::uint16_t port) {
+  return "http://" + address.value_or("localhost") + ":" + std::to_string(port) + "?url=/";
+}
+
 void printStartBanner(Log& log, const std::optional<std::string>& address, std::string_view appSite,
                       std::uint16_t port) {
   std::string site(appSite);
@@ -10,11 +14,11 @@ void printStartBanner(Log& log, const std::optional<std::string>& address, std::
   if (address) {
     log.print("\n\nIP Address: " + *address);
     log.print("\n\nTovel App Link: " + site + "?url=" + *address + ":" + portText + "\n\n");
-    log.print("Tovel App Local Link: http://" + *address + ":" + portText + "?url=/\n\n");
+    log.print("Tovel App Local Link: " + localLink(address, port) + "\n\n");
   } else {
     log.print("\n\nUnable to determine IP address.");
     log.print("\n\nTovel App Link: " + site + "\n\n");
-    log.print("Tovel App Local Link: http://localhost:" + portText + "?url=/\n\n");
+    log.print("Tovel App Local Link: " + localLink(address, port) + "\n\n");
   }
 }
 

@@ -9,6 +9,10 @@
 
 namespace tovel {
 
+// The address of the local start page that the banner prints, for a given host address (the
+// loopback name when there is none).
+std::string localLink(const std::optional<std::string>& address, std::uint16_t port);
+
 // The start message, the host's address and the two links: one to the public app site carrying
 // this host's address, one to the local start page.
 void printStartBanner(Log& log, const std::optional<std::string>& address, std::string_view appSite,

@@ -1,11 +1,19 @@
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
 #include <csignal>
 
 #include "build_config.h"
 #include "host/address.h"
+#include "host/start_banner.h"
 #include "support/host_binary.h"
 #include "support/process.h"
+#include "support/terminal_qr_reader.h"
 #include "support/test_client.h"
 
 namespace tovel::test {
@@ -15,6 +23,12 @@ using namespace std::chrono_literals;
 
 // These tests are about the host itself, on the virtual desktop whatever the environment.
 const std::vector<std::string> kNoDisplay{"DISPLAY="};
+
+// What the host prints before its banner on the virtual desktop.
+const std::string kStartLines =
+    "Using the built-in virtual desktop (1920x1080): no X display could be opened.\n"
+    "Stream configured with display: Virtual screen 1 (1920x1080 at 0,0, scale 1)\n"
+    "Compression session created successfully\n";
 
 std::string expectedBanner() {
   std::string site = TOVEL_APP_SITE;
@@ -38,11 +52,8 @@ TEST(HostBinary, EndOfInputPrintsTheBannerAndExitsCleanly) {
   std::string output = host.output();
   // One line says which desktop is used, two what the live stream was set up with, then the
   // banner, byte for byte.
-  EXPECT_EQ(output,
-            "Using the built-in virtual desktop (1920x1080): no X display could be opened.\n"
-            "Stream configured with display: Virtual screen 1 (1920x1080 at 0,0, scale 1)\n"
-            "Compression session created successfully\n" +
-                expectedBanner() + "Input stream closed. Exiting...\n");
+  // banner, byte for byte; no QR code, as the output is not a terminal.
+  EXPECT_EQ(output, kStartLines + expectedBanner() + "Input stream closed. Exiting...\n");
 }
 
 TEST(HostBinary, TerminationSignalsExitWithStatusZero) {
@@ -83,6 +94,104 @@ TEST(HostBinary, ConsoleAndNetworkDriveTheSameHost) {
   EXPECT_NE(output.find("swipe down\nSwiped by (0.0, 30.0)\nExiting the process...\n"),
             std::string::npos)
       << output;
+}
+
+// Runs the program on a pseudo-terminal (its standard input and output), types the input and
+// collects everything it writes until it exits. The exit status, or none.
+std::optional<int> runOnTerminal(const std::string& input, std::string& output) {
+  std::vector<std::string> envStorage{"DISPLAY="};
+  for (char** e = environ; *e; ++e)
+    if (!std::string_view(*e).starts_with("DISPLAY="))
+      envStorage.emplace_back(*e);
+  std::vector<char*> envp;
+  for (auto& e : envStorage)
+    envp.push_back(e.data());
+  envp.push_back(nullptr);
+  std::string program = TOVEL_HOST_BINARY;
+  char* argv[] = {program.data(), nullptr};
+
+  // No echo, so the typed input does not mix with the output.
+  termios settings{};
+  ::cfmakeraw(&settings);
+  settings.c_lflag = ICANON;
+  settings.c_oflag = OPOST | ONLCR;
+  settings.c_iflag = ICRNL;
+  settings.c_cflag = CS8 | CREAD;
+  settings.c_cc[VEOF] = 4;
+  ::cfsetspeed(&settings, B38400);
+  int master = -1;
+  pid_t pid = ::forkpty(&master, nullptr, &settings, nullptr);
+  if (pid == 0) {
+    ::execve(argv[0], argv, envp.data());
+    ::_exit(127);
+  }
+  if (pid < 0)
+    return std::nullopt;
+  // The console reads only after printing its banner and code, so this waits in the terminal.
+  [[maybe_unused]] auto written = ::write(master, input.data(), input.size());
+  auto deadline = std::chrono::steady_clock::now() + 30s;
+  while (std::chrono::steady_clock::now() < deadline) {
+    pollfd p{master, POLLIN, 0};
+    if (::poll(&p, 1, 1000) <= 0)
+      continue;
+    char buffer[4096];
+    ssize_t n = ::read(master, buffer, sizeof buffer);
+    if (n <= 0)
+      break; // EIO once the program has gone and the terminal has no other user
+    output.append(buffer, std::size_t(n));
+  }
+  ::close(master);
+  // A host that is still there after the time has failed; it must not outlive the test.
+  if (std::chrono::steady_clock::now() >= deadline)
+    ::kill(pid, SIGKILL);
+  int status = 0;
+  if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
+    return std::nullopt;
+  // The terminal turns each line end into CR LF.
+  std::erase(output, '\r');
+  return WEXITSTATUS(status);
+}
+
+TEST(HostBinary, OnATerminalTheLocalLinkFollowsAsAQrCode) {
+  auto address = getIPAddress();
+  if (!address)
+    GTEST_SKIP() << "no network address: the host only draws a code for a link a phone can open";
+  std::string output;
+  ASSERT_EQ(runOnTerminal("exit\n", output), 0) << output;
+
+  std::string code = halfBlockLines(output);
+  ASSERT_FALSE(code.empty()) << output;
+  // The start-up block is unchanged, and the code comes between it and the console's answers.
+  EXPECT_EQ(output, kStartLines + expectedBanner() + code + "\nExiting the process...\n");
+  auto modules = readHalfBlocks(code);
+  ASSERT_TRUE(modules.has_value()) << code;
+  // The same text as the banner's "Tovel App Local Link", checked above.
+  EXPECT_EQ(decodeWithZbar(*modules), localLink(address, kHostPort)) << code;
+}
+
+TEST(HostBinary, WithoutTheConsoleEmptyInputKeepsTheHostServingUntilASignal) {
+  ChildProcess host(TOVEL_HOST_BINARY, {"--no-console"}, ChildProcess::Input::emptyFile,
+                    kNoDisplay);
+  ASSERT_TRUE(host.waitForOutput("Tovel App Local Link", 10s)) << host.output();
+  // The input ended long ago by now, as far as a console reading it would be concerned.
+  TestClient client(kHostPort);
+  ASSERT_TRUE(client.connected());
+  client.send("GET /manifest.json HTTP/1.1\r\n\r\n");
+  EXPECT_TRUE(client.readUntilClosed().starts_with("HTTP/1.1 200 OK\n")) << host.output();
+  host.signal(SIGTERM);
+  EXPECT_EQ(host.waitForExit(10s), 0);
+  EXPECT_EQ(host.output(),
+            kStartLines + expectedBanner() + "Received termination signal. Exiting...\n");
+}
+
+TEST(HostBinary, AnyOtherArgumentPrintsTheUsageAndExitsWithStatusTwo) {
+  for (const std::vector<std::string>& arguments :
+       {std::vector<std::string>{"--help"}, {"--no-console", "extra"}, {"no-console"}}) {
+    ChildProcess host(TOVEL_HOST_BINARY, arguments, ChildProcess::Input::emptyFile, kNoDisplay);
+    EXPECT_EQ(host.waitForExit(10s), 2) << arguments[0];
+    EXPECT_TRUE(host.output().starts_with("Usage: tovel-host [--no-console]\n")) << host.output();
+    EXPECT_EQ(host.output().find("Tovel Host started."), std::string::npos);
+  }
 }
 
 } // namespace

@@ -1,0 +1,16 @@
+#include "host/command_line.h"
+
+namespace tovel {
+
+std::optional<CommandLine> parseCommandLine(const std::vector<std::string_view>& arguments) {
+  CommandLine line;
+  for (std::string_view argument : arguments) {
+    // A repeated option is harmless, but anything else is more likely a mistake than a wish.
+    if (argument != "--no-console")
+      return std::nullopt;
+    line.console = false;
+  }
+  return line;
+}
+
+} // namespace tovel
