@@ -2,6 +2,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <iostream>
 #include <vector>
 
@@ -54,7 +55,11 @@ int main(int argc, char** argv) {
   asio::io_context io;
   HostOptions options;
   options.port = 8096;
-  options.programPath = argc > 0 ? argv[0] : "";
+  // The program's own file, wherever it was started from: a name found through PATH would
+  // otherwise send the search for index.html to the current directory.
+  std::error_code noLink;
+  std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", noLink);
+  options.programPath = !noLink ? self.string() : argc > 0 ? argv[0] : "";
   options.appSite = TOVEL_APP_SITE;
   // Only a person at a terminal can point a phone at it; a pipe or a log file gets plain text.
   options.showQrCode = ::isatty(STDOUT_FILENO) == 1;

@@ -40,28 +40,37 @@ done
 echo "<!-- installed copy -->" >>"$prefix/bin/index.html"
 exec_start=$(sed -n 's/^ExecStart=//p' "$unit")
 log=$work/host.log
+
+# Starts a host command in the background with input at end of file, waits for its links, checks
+# that GET / serves the installed page and that only a signal ends it.
+serve_installed_page() {
+  DISPLAY= "$@" </dev/null >"$log" 2>&1 &
+  host_pid=$!
+  local deadline=$((SECONDS + 30))
+  until grep -q "Tovel App Local Link" "$log"; do
+    kill -0 "$host_pid" 2>/dev/null || fail "the host exited early:"$'\n'"$(cat "$log")"
+    ((SECONDS < deadline)) || fail "the host did not start:"$'\n'"$(cat "$log")"
+    sleep 0.1
+  done
+  curl --silent --show-error --max-time 20 --output "$work/page" "http://127.0.0.1:$port/" ||
+    fail "GET / failed"
+  cmp "$prefix/bin/index.html" "$work/page" || fail "GET / did not serve the installed index.html"
+  kill -0 "$host_pid" 2>/dev/null || fail "the host ended although only a signal should end it"
+  grep -q "Input stream closed" "$log" && fail "the host read its input"
+  kill -TERM "$host_pid"
+  local status=0
+  wait "$host_pid" || status=$?
+  host_pid=
+  ((status == 0)) || fail "the host ended with status $status on SIGTERM"
+}
+
 # shellcheck disable=SC2086 # the command line is split into words as systemd splits it
-DISPLAY= $exec_start </dev/null >"$log" 2>&1 &
-host_pid=$!
-
-deadline=$((SECONDS + 30))
-until grep -q "Tovel App Local Link" "$log"; do
-  kill -0 "$host_pid" 2>/dev/null || fail "the host exited early:"$'\n'"$(cat "$log")"
-  ((SECONDS < deadline)) || fail "the host did not start:"$'\n'"$(cat "$log")"
-  sleep 0.1
-done
-
-curl --silent --show-error --max-time 20 --output "$work/page" "http://127.0.0.1:$port/" ||
-  fail "GET / failed"
-cmp "$prefix/bin/index.html" "$work/page" || fail "GET / did not serve the installed index.html"
-kill -0 "$host_pid" 2>/dev/null || fail "the host ended although only a signal should end it"
-grep -q "Input stream closed" "$log" && fail "the host read its input"
-
-kill -TERM "$host_pid"
-status=0
-wait "$host_pid" || status=$?
-host_pid=
-((status == 0)) || fail "the host ended with status $status on SIGTERM"
+serve_installed_page $exec_start
+# Started by its bare name through PATH from another directory, as a person would type it: the
+# page is still the one beside the program.
+cd "$work"
+PATH="$prefix/bin:$PATH" serve_installed_page tovel-host --no-console
+cd - >/dev/null
 
 # The Debian package.
 cpack --config "$build_dir/CPackConfig.cmake" -B "$work/package" >/dev/null
