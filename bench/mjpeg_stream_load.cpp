@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
 #include "support/process.h"
 #include "support/xvfb.h"
 
@@ -26,21 +27,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The host's user + system CPU seconds, from /proc.
-double cpuSeconds(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-  std::istringstream fields(text.substr(text.rfind(')') + 2));
-  std::string field;
-  unsigned long utime = 0, stime = 0;
-  for (int i = 3; i <= 15 && fields >> field; ++i) {
-    if (i == 14)
-      utime = std::stoul(field);
-    if (i == 15)
-      stime = std::stoul(field);
-  }
-  return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
-}
+using tovel::bench::cpuSeconds;
 
 int connectToHost() {
   int fd = socket(AF_INET, SOCK_STREAM, 0);

@@ -26,6 +26,7 @@
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 
+#include "bench_support.h"
 #include "host/host.h"
 #include "platform/clock.h"
 #include "platform/x11/x11_desktop.h"
@@ -37,36 +38,13 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using tovel::bench::cpuSeconds;
+using tovel::bench::percentile;
 
 class DiscardLog final : public tovel::Log {
 public:
   void print(std::string_view) override {}
 };
-
-// User + system CPU seconds of a process ("self" for this one), from /proc.
-double cpuSeconds(const std::string& pid) {
-  std::ifstream stat("/proc/" + pid + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-  if (text.empty())
-    return 0;
-  std::istringstream fields(text.substr(text.rfind(')') + 2));
-  std::string field;
-  unsigned long utime = 0, stime = 0;
-  for (int i = 3; i <= 15 && fields >> field; ++i) {
-    if (i == 14)
-      utime = std::stoul(field);
-    if (i == 15)
-      stime = std::stoul(field);
-  }
-  return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
-}
-
-double percentile(std::vector<double> values, double fraction) {
-  if (values.empty())
-    return 0;
-  std::sort(values.begin(), values.end());
-  return values[std::min(values.size() - 1, std::size_t(fraction * double(values.size())))];
-}
 
 struct StreamFigures {
   double framesPerSecond = 0;
@@ -106,46 +84,14 @@ StreamFigures measureHost(tovel::Host& host, double seconds) {
   return figures;
 }
 
-// ffmpeg grabbing and encoding the same screen for the given time: frames per second and CPU
-// per second.
+// ffmpeg grabbing and encoding the same screen at the host's settings.
 StreamFigures measureFfmpeg(const tovel::test::XvfbServer& server, double seconds) {
-  std::string progress = "/tmp/tovel-bench-ffmpeg-" + std::to_string(getpid());
-  pid_t pid = fork();
-  if (pid == 0) {
-    setenv("DISPLAY", server.display().c_str(), 1);
-    // x11grab's own timestamps make the null muxer complain on every frame; the frame count
-    // shows whether it worked.
-    freopen("/dev/null", "w", stderr);
-    std::string input = server.display() + ".0";
-    execlp("ffmpeg", "ffmpeg", "-v", "error", "-nostdin", "-f", "x11grab", "-framerate", "60",
-           "-video_size", "1920x1080", "-draw_mouse", "1", "-i", input.c_str(), "-c:v", "libx264",
-           "-preset", "ultrafast", "-tune", "zerolatency", "-x264-params", "cabac=1:keyint=60",
-           "-bf", "0", "-f", "null", "-progress", progress.c_str(), "-", nullptr);
-    _exit(127);
-  }
-  std::this_thread::sleep_for(1s);
-  auto frameCount = [&] {
-    std::ifstream file(progress);
-    std::string line;
-    long frames = 0;
-    while (std::getline(file, line))
-      if (line.rfind("frame=", 0) == 0)
-        frames = std::stol(line.substr(6));
-    return frames;
-  };
-  long framesBefore = frameCount();
-  double cpuBefore = cpuSeconds(std::to_string(pid));
-  auto start = Clock::now();
-  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-  double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-  double cpu = cpuSeconds(std::to_string(pid)) - cpuBefore;
-  // The progress file is written about twice a second: the frames it reports are counted over
-  // the time between its reports, so the rate comes out right within a few percent.
-  long frames = frameCount() - framesBefore;
-  kill(pid, SIGINT);
-  waitpid(pid, nullptr, 0);
-  std::remove(progress.c_str());
-  return StreamFigures{double(frames) / elapsed, cpu / elapsed, 0, 0};
+  tovel::bench::RateFigures figures = tovel::bench::measureFfmpeg(
+      server.display(),
+      {"-c:v", "libx264", "-preset", "ultrafast", "-tune", "zerolatency", "-x264-params",
+       "cabac=1:keyint=60", "-bf", "0"},
+      seconds);
+  return StreamFigures{figures.framesPerSecond, figures.cpuPerSecond, 0, 0};
 }
 
 } // namespace
