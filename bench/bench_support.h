@@ -77,10 +77,9 @@ struct RateFigures {
 inline RateFigures measureFfmpeg(const std::string& display,
                                  const std::vector<std::string>& outputOptions, double seconds) {
   std::string progress = "/tmp/tovel-bench-ffmpeg-" + std::to_string(getpid());
-  std::vector<std::string> arguments = {"ffmpeg",    "-v",           "error",     "-nostdin",
-                                        "-f",        "x11grab",      "-framerate", "60",
-                                        "-video_size", "1920x1080",  "-draw_mouse", "1",
-                                        "-i",        display + ".0"};
+  std::vector<std::string> arguments = {
+      "ffmpeg", "-v",          "error",     "-nostdin",    "-f", "x11grab", "-framerate",
+      "60",     "-video_size", "1920x1080", "-draw_mouse", "1",  "-i",      display + ".0"};
   arguments.insert(arguments.end(), outputOptions.begin(), outputOptions.end());
   for (const char* option : {"-f", "null", "-progress"})
     arguments.emplace_back(option);

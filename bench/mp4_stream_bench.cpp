@@ -9,16 +9,9 @@
 // CPU is user + system time from /proc; for the host it includes the reading client's thread.
 //
 //   tovel_mp4_stream_bench [seconds]
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -86,11 +79,11 @@ StreamFigures measureHost(tovel::Host& host, double seconds) {
 
 // ffmpeg grabbing and encoding the same screen at the host's settings.
 StreamFigures measureFfmpeg(const tovel::test::XvfbServer& server, double seconds) {
-  tovel::bench::RateFigures figures = tovel::bench::measureFfmpeg(
-      server.display(),
-      {"-c:v", "libx264", "-preset", "ultrafast", "-tune", "zerolatency", "-x264-params",
-       "cabac=1:keyint=60", "-bf", "0"},
-      seconds);
+  tovel::bench::RateFigures figures =
+      tovel::bench::measureFfmpeg(server.display(),
+                                  {"-c:v", "libx264", "-preset", "ultrafast", "-tune",
+                                   "zerolatency", "-x264-params", "cabac=1:keyint=60", "-bf", "0"},
+                                  seconds);
   return StreamFigures{figures.framesPerSecond, figures.cpuPerSecond, 0, 0};
 }
 

@@ -502,25 +502,25 @@ int main(int argc, char** argv) {
       return 1;
     }
     {
-      tovel::test::ChildProcess animation(TOVEL_X_ANIMATION, {},
-                                          tovel::test::ChildProcess::Input::emptyFile,
-                                          server.environment());
+      tovel::test::ChildProcess animation(
+          TOVEL_X_ANIMATION, {}, tovel::test::ChildProcess::Input::emptyFile, server.environment());
       std::fprintf(stderr, "MJPEG 1280x720 ...\n");
       mjpeg = measureMjpeg(host, "/screen.mjpg?max=1280x720", 1, seconds);
       quality = ffmpegQualityForSize(server.display(), mjpeg.meanFrameBytes, ffmpegFrameBytes);
-      ffmpegMjpeg = tovel::bench::measureFfmpeg(
-          server.display(),
-          // x11grab can stamp two frames alike, which the mjpeg encoder refuses unless
-          // such frames are dropped.
-          {"-vf", "scale=1280:720", "-c:v", "mjpeg", "-q:v", std::to_string(quality), "-fps_mode",
-           "vfr"}, seconds);
+      ffmpegMjpeg =
+          tovel::bench::measureFfmpeg(server.display(),
+                                      // x11grab can stamp two frames alike, which the mjpeg encoder
+                                      // refuses unless such frames are dropped.
+                                      {"-vf", "scale=1280:720", "-c:v", "mjpeg", "-q:v",
+                                       std::to_string(quality), "-fps_mode", "vfr"},
+                                      seconds);
       std::fprintf(stderr, "MP4 1920x1080 ...\n");
       mp4 = measureMp4(host, seconds);
-      ffmpegH264 = tovel::bench::measureFfmpeg(
-          server.display(),
-          {"-c:v", "libx264", "-preset", "ultrafast", "-tune", "zerolatency", "-x264-params",
-           "cabac=1:keyint=60", "-bf", "0"},
-          seconds);
+      ffmpegH264 = tovel::bench::measureFfmpeg(server.display(),
+                                               {"-c:v", "libx264", "-preset", "ultrafast", "-tune",
+                                                "zerolatency", "-x264-params", "cabac=1:keyint=60",
+                                                "-bf", "0"},
+                                               seconds);
       std::fprintf(stderr, "16 MJPEG clients ...\n");
       sixteen = measureMjpeg(host, "/screen.mjpg", 16, seconds);
     }
@@ -539,8 +539,7 @@ int main(int argc, char** argv) {
   row("figure", "host", "ffmpeg", "ratio");
   std::printf("|%s|%s|%s|%s|\n", std::string(60, '-').c_str(), std::string(20, '-').c_str(),
               std::string(20, '-').c_str(), std::string(10, '-').c_str());
-  row("MJPEG 1280x720, changing: frames/s",
-      format("%.1f", mjpeg.totalFramesPerSecond()).c_str(),
+  row("MJPEG 1280x720, changing: frames/s", format("%.1f", mjpeg.totalFramesPerSecond()).c_str(),
       format("%.1f", ffmpegMjpeg.framesPerSecond).c_str(), "");
   row("MJPEG 1280x720: mean frame size (KB)", format("%.1f", mjpeg.meanFrameBytes / 1000).c_str(),
       format("%.1f", ffmpegFrameBytes / 1000).c_str(), ("q=" + std::to_string(quality)).c_str());
@@ -553,8 +552,7 @@ int main(int argc, char** argv) {
       format("%.2f", ffmpegH264.cpuMsPerFrame()).c_str(),
       format("%.2f", ratio(mp4.rate.cpuMsPerFrame(), ffmpegH264.cpuMsPerFrame())).c_str());
   row("MP4 1920x1080: capture-to-socket delay p50 / p99 (ms)",
-      (format("%.1f", mp4.medianDelayMs) + " / " + format("%.1f", mp4.p99DelayMs)).c_str(), "",
-      "");
+      (format("%.1f", mp4.medianDelayMs) + " / " + format("%.1f", mp4.p99DelayMs)).c_str(), "", "");
   row("WebSocket moves handled per second", format("%.0f", control.webSocketMovesPerSecond).c_str(),
       "", "");
   row("POST /move, 50 keep-alive clients: p50 / p99 (ms)",
@@ -562,8 +560,8 @@ int main(int argc, char** argv) {
       "", "");
   row("POST /move, 50 keep-alive clients: requests/s",
       format("%.0f", control.postsPerSecond).c_str(), "", "");
-  row("idle host, no client: CPU % of a core",
-      format("%.2f", 100 * still.idleCpuPerSecond).c_str(), "", "");
+  row("idle host, no client: CPU % of a core", format("%.2f", 100 * still.idleCpuPerSecond).c_str(),
+      "", "");
   row("still screen, 1 MJPEG + 1 MP4 client: CPU % of a core",
       format("%.1f", 100 * still.clientsCpuPerSecond).c_str(), "", "");
   row("still screen: MJPEG / MP4 frames/s",
