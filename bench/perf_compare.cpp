@@ -326,6 +326,7 @@ struct StillFigures {
 
 StillFigures measureStill(InProcessHost& host, double seconds) {
   StillFigures figures;
+  sleepFor(1); // the streams of the clients just gone wind down
   double cpuBefore = cpuSeconds("self");
   auto start = Clock::now();
   sleepFor(seconds);
