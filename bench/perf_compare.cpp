@@ -531,7 +531,7 @@ int main(int argc, char** argv) {
   std::fprintf(stderr, "control path ...\n");
   ControlFigures control = measureControl(seconds);
 
-  double hostMjpegMs = 1000 * mjpeg.hostCpuPerSecond / mjpeg.totalFramesPerSecond();
+  double hostMjpegMs = ratio(1000 * mjpeg.hostCpuPerSecond, mjpeg.totalFramesPerSecond());
   std::vector<double> perClient = sixteen.framesPerSecond;
   std::sort(perClient.begin(), perClient.end());
 
@@ -576,7 +576,8 @@ int main(int argc, char** argv) {
           .c_str(),
       "", "");
   row("16 MJPEG clients: host CPU ms per frame",
-      format("%.2f", 1000 * sixteen.hostCpuPerSecond / sixteen.totalFramesPerSecond()).c_str(), "",
-      "");
+      format("%.2f", ratio(1000 * sixteen.hostCpuPerSecond, sixteen.totalFramesPerSecond()))
+          .c_str(),
+      "", "");
   return 0;
 }
