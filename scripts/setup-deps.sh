@@ -13,8 +13,9 @@ packages=(
   # tests and benchmarks: a private X server, a window manager and X clients as witnesses
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   xvfb openbox x11-utils x11-xserver-utils xdotool libxres-dev ffmpeg
-  # the terminal QR code is read back with zbarimg; the installed program is fetched from with curl
-  zbar-tools curl
+  # the terminal QR code is read back with zbarimg; the installed program is fetched from with curl;
+  # the Debian package's library dependencies are found with file and dpkg-shlibdeps
+  zbar-tools curl file dpkg-dev
   # browser tests
   chromium
 )
