@@ -18,9 +18,17 @@
 #include <thread>
 #include <vector>
 
+#include "common/log.h"
+
 namespace tovel::bench {
 
 using Clock = std::chrono::steady_clock;
+
+// The log of an in-process host whose per-frame lines nobody reads.
+class DiscardLog final : public Log {
+public:
+  void print(std::string_view) override {}
+};
 
 // User + system CPU seconds of a process ("self" for this one), from /proc.
 inline double cpuSeconds(const std::string& pid) {

@@ -32,12 +32,8 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using tovel::bench::cpuSeconds;
+using tovel::bench::DiscardLog;
 using tovel::bench::percentile;
-
-class DiscardLog final : public tovel::Log {
-public:
-  void print(std::string_view) override {}
-};
 
 struct StreamFigures {
   double framesPerSecond = 0;

@@ -47,15 +47,11 @@ namespace {
 using namespace std::chrono_literals;
 using tovel::bench::Clock;
 using tovel::bench::cpuSeconds;
+using tovel::bench::DiscardLog;
 using tovel::bench::percentile;
 using tovel::bench::RateFigures;
 using tovel::bench::sleepFor;
 using tovel::bench::threadCpuSeconds;
-
-class DiscardLog final : public tovel::Log {
-public:
-  void print(std::string_view) override {}
-};
 
 // A host in this process on its own loop thread, listening on a free port.
 class InProcessHost {
