@@ -1,6 +1,7 @@
 #include "platform/x11/x11_capture_source.h"
 
 #include <X11/Xlib.h>
+#include <X11/extensions/Xrandr.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -22,8 +23,7 @@ constexpr auto kPointerLookInterval = std::chrono::milliseconds(16);
 constexpr int kCursorReach = 64;
 
 bool overlaps(const RootArea& a, const RootArea& b) {
-  return a.x < b.x + b.width && b.x < a.x + a.width && a.y < b.y + b.height &&
-         b.y < a.y + a.height;
+  return a.x < b.x + b.width && b.x < a.x + a.width && a.y < b.y + b.height && b.y < a.y + a.height;
 }
 
 // Part of `area` in the picture of `frame`, in the picture's pixels; none when outside it.
@@ -75,6 +75,16 @@ std::unique_ptr<X11CaptureSource> X11CaptureSource::open(const std::string& disp
     return nullptr;
   }
   source->display_ = display;
+  int errorBase = 0;
+  if (XRRQueryExtension(x, &source->randrEventBase_, &errorBase)) {
+    Window root = DefaultRootWindow(x);
+    XRRSelectInput(x, root,
+                   RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask);
+    // Monitors defined or deleted by clients only show as a root ConfigureNotify.
+    XSelectInput(x, root, StructureNotifyMask);
+  } else {
+    source->randrEventBase_ = -1;
+  }
   return source;
 }
 
@@ -93,8 +103,16 @@ void X11CaptureSource::readEvents() {
   while (XPending(x) > 0) {
     XEvent event;
     XNextEvent(x, &event);
-    if (!damage_->handle(event) && cursor_)
+    bool layoutChanged =
+        (randrEventBase_ >= 0 && (event.type == randrEventBase_ + RRScreenChangeNotify ||
+                                  event.type == randrEventBase_ + RRNotify)) ||
+        event.type == ConfigureNotify;
+    if (layoutChanged) {
+      XRRUpdateConfiguration(&event);
+      area_.reset();
+    } else if (!damage_->handle(event) && cursor_) {
       cursor_->handle(event);
+    }
   }
 }
 
@@ -115,16 +133,20 @@ std::optional<CapturedFrame> X11CaptureSource::grab(bool always) {
   // Taken before the grab, so that drawing during the grab counts for the next picture.
   std::vector<RootArea> drawn = damage_->take();
   bool shapeChanged = cursor_ && cursor_->changed();
-  // Asked afresh every time: monitors and the root size change at run time, and a grab outside
-  // the root is an X error.
-  MonitorLayout layout = queryMonitors(x);
-  const Monitor* monitor = layout.find(display_);
-  std::optional<RootArea> root = rootWindowArea(x);
-  if (!monitor || !root)
+  // Monitors and the root size change at run time, and a grab outside the root is an X error:
+  // without RandR's reports the area is asked for every time.
+  if (!area_ || randrEventBase_ < 0) {
+    area_.reset();
+    layout_ = queryMonitors(x);
+    const Monitor* monitor = layout_.find(display_);
+    std::optional<RootArea> root = rootWindowArea(x);
+    if (!monitor || !root)
+      return std::nullopt;
+    area_ = captureArea(*monitor, std::nullopt, root->width, root->height);
+  }
+  if (!area_)
     return std::nullopt;
-  std::optional<RootArea> area = captureArea(*monitor, std::nullopt, root->width, root->height);
-  if (!area)
-    return std::nullopt;
+  const RootArea area = *area_;
 
   // Read on this connection right before the pixels, so the cursor goes where the pointer was.
   PointerReport report = queryPointer(x);
@@ -134,12 +156,12 @@ std::optional<CapturedFrame> X11CaptureSource::grab(bool always) {
 
   std::vector<PixelRect> changed;
   for (const RootArea& a : drawn)
-    if (auto part = within(*area, a))
+    if (auto part = within(area, a))
       changed.push_back(*part);
   if (pointer != pointer_ || shapeChanged) {
     for (const std::optional<RootPoint>& p : {pointer_, pointer})
       if (p)
-        if (auto part = within(*area, cursorArea(*p)))
+        if (auto part = within(area, cursorArea(*p)))
           changed.push_back(*part);
   }
   if (!always && changed.empty()) {
@@ -152,16 +174,18 @@ std::optional<CapturedFrame> X11CaptureSource::grab(bool always) {
   CapturedFrame frame;
   frame.captureTime = seconds(std::chrono::steady_clock::now());
   frame.timestamp = clockNow();
-  std::optional<X11ShmGrabber::OwnedPicture> picture = grabber_->grabOwned(*area);
-  if (!picture)
+  std::optional<X11ShmGrabber::OwnedPicture> picture = grabber_->grabOwned(area);
+  if (!picture) {
+    area_.reset(); // perhaps the screen changed under it: asked for again next time
     return std::nullopt;
-  if (cursor_ && pointer && overlaps(*area, cursorArea(*pointer)))
-    cursor_->drawInto(picture->data, picture->stride, *area, *pointer);
+  }
+  if (cursor_ && pointer && overlaps(area, cursorArea(*pointer)))
+    cursor_->drawInto(picture->data, picture->stride, area, *pointer);
   pointer_ = pointer;
   frame.image = ImageView{picture->data, picture->width, picture->height, picture->stride};
   frame.pixels = std::move(picture->owner);
   if (pointer)
-    frame.pointer = rootToScreen(layout, pointer->x, pointer->y);
+    frame.pointer = rootToScreen(layout_, pointer->x, pointer->y);
   if (!always)
     frame.changed = std::move(changed);
   return frame;
@@ -192,8 +216,7 @@ void X11CaptureSource::wake() {
 }
 
 double X11CaptureSource::clockNow() {
-  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
-      .count();
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
 } // namespace tovel

@@ -1,12 +1,14 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/shared_capture.h"
 #include "platform/x11/x11_connection.h"
 #include "platform/x11/x11_cursor.h"
 #include "platform/x11/x11_damage_watcher.h"
+#include "platform/x11/x11_monitors.h"
 #include "platform/x11/x11_pointer.h"
 #include "platform/x11/x11_shm_grabber.h"
 
@@ -42,6 +44,12 @@ private:
   DisplayId display_ = 0;
   int wakeFd_ = -1;
   std::optional<RootPoint> pointer_; // where the last picture has it; none when off this screen
+  // The monitor's area on the root window, kept until RandR or the root reports a change: asking
+  // for it on every picture cost two round trips between the moment a picture is due and the
+  // moment it is taken, which held the stream under its rate.
+  std::optional<RootArea> area_;
+  MonitorLayout layout_;    // the monitors when area_ was found
+  int randrEventBase_ = -1; // none: RandR does not report, and the area is asked for every time
 };
 
 } // namespace tovel

@@ -60,9 +60,9 @@ constexpr Rgb kRed{255, 0, 0}, kGreen{0, 255, 0}, kBlue{0, 0, 255};
                                         int reach = 64) {
   int x0 = std::max(0, x - reach), x1 = std::min(image.width, x + reach);
   int y0 = std::max(0, y - reach), y1 = std::min(image.height, y + reach);
-  for (auto [ax, ay, bx, by] : {std::tuple{0, 0, image.width, y0},
-                                std::tuple{0, y1, image.width, image.height},
-                                std::tuple{0, y0, x0, y1}, std::tuple{x1, y0, image.width, y1}}) {
+  for (auto [ax, ay, bx, by] :
+       {std::tuple{0, 0, image.width, y0}, std::tuple{0, y1, image.width, image.height},
+        std::tuple{0, y0, x0, y1}, std::tuple{x1, y0, image.width, y1}}) {
     if (auto result = filled(image, ax, ay, bx, by, colour); !result)
       return result;
   }
@@ -301,6 +301,14 @@ TEST_F(X11CaptureTest, CapturesEachMonitorOnItsOwn) {
   auto frame = log.waitFor(1);
   ASSERT_TRUE(frame);
   EXPECT_TRUE(filled(frame->picture.view(), 40, 10, 50, 20, kBlue));
+
+  // The monitor shrinks and moves while it is captured: the pictures follow it.
+  server.run("xrandr --delmonitor right; xrandr --setmonitor right 480/127x1080/286+1440+0 none");
+  auto onMoved = witness(server, "1450,10,10,10", "00ff00");
+  frame = log.waitFor(2, [](const FrameLog::Frame& f) {
+    return f.picture.width() == 480 && filled(f.picture.view(), 10, 10, 20, 20, kGreen);
+  });
+  EXPECT_TRUE(frame) << "no picture of the moved monitor";
 }
 
 // --- Continuous capture -------------------------------------------------------------------------
