@@ -111,7 +111,9 @@ TEST(FollowCaptureBinary, StreamsOneAfterAnotherLeaveNoXClientOrDescriptorBehind
   }
   EXPECT_TRUE(eventually([&] { return xClients(probe) == clients; }, 60s))
       << xClients(probe) << " X clients, " << clients << " before the streams";
-  EXPECT_TRUE(eventually([&] { return openDescriptors(host->pid()) == descriptors; }, 60s))
+  // No more than before: a stream that left one behind would add 300. (Fewer happens on a loaded
+  // machine, where something of the start-up is still open when the count is first taken.)
+  EXPECT_TRUE(eventually([&] { return openDescriptors(host->pid()) <= descriptors; }, 60s))
       << openDescriptors(host->pid()) << " descriptors open, " << descriptors
       << " before the streams";
   std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
