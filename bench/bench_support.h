@@ -19,6 +19,8 @@
 #include <vector>
 
 #include "common/log.h"
+#include "mp4/live_screen_streamer.h"
+#include "support/mp4_stream_reader.h"
 
 namespace tovel::bench {
 
@@ -129,6 +131,21 @@ inline RateFigures measureFfmpeg(const std::string& display,
   waitpid(pid, nullptr, 0);
   std::remove(progress.c_str());
   return RateFigures{double(frames) / elapsed, cpu / elapsed};
+}
+
+// Milliseconds from each fragment's capture to its arrival at the client, from fragment `from` on;
+// fragments whose capture time the streamer no longer keeps are left out.
+inline std::vector<double> captureToClientDelaysMs(LiveScreenStreamer& streamer,
+                                                   const std::vector<test::Mp4Fragment>& fragments,
+                                                   std::size_t from) {
+  std::vector<double> delays;
+  for (std::size_t i = from; i < fragments.size(); ++i)
+    if (auto captured = streamer.captureTimeOf(fragments[i].sequenceNumber))
+      delays.push_back(
+          (std::chrono::duration<double>(fragments[i].arrived.time_since_epoch()).count() -
+           *captured) *
+          1000);
+  return delays;
 }
 
 } // namespace tovel::bench

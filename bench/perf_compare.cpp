@@ -298,15 +298,8 @@ Mp4Figures measureMp4(InProcessHost& host, double seconds) {
 
   Mp4Figures figures;
   figures.rate = {double(fragments.size() - before) / elapsed, cpu / elapsed};
-  std::vector<double> delays;
-  for (std::size_t i = before; i < fragments.size(); ++i) {
-    auto captured = host.host().streamer()->captureTimeOf(fragments[i].sequenceNumber);
-    if (captured)
-      delays.push_back(
-          (std::chrono::duration<double>(fragments[i].arrived.time_since_epoch()).count() -
-           *captured) *
-          1000);
-  }
+  std::vector<double> delays =
+      tovel::bench::captureToClientDelaysMs(*host.host().streamer(), fragments, before);
   figures.medianDelayMs = percentile(delays, 0.5);
   figures.p99DelayMs = percentile(delays, 0.99);
   return figures;
