@@ -150,7 +150,8 @@ FrameRenderer::~FrameRenderer() = default;
 
 std::optional<std::span<const std::uint8_t>>
 FrameRenderer::renderFrame(const ImageView& image, Size maxSize, DisplayId display,
-                           const std::optional<Rect>& cropRect, std::string_view requestTarget) {
+                           const std::optional<Rect>& cropRect, std::string_view requestTarget,
+                           std::optional<Point> mouseLocation) {
   if (image.empty())
     return std::nullopt;
   // One look at the screens serves both the scale and the pointer.
@@ -162,7 +163,8 @@ FrameRenderer::renderFrame(const ImageView& image, Size maxSize, DisplayId displ
   if (!width || !height || double(*width) * *height > kMaxBitmapPixels)
     return std::nullopt;
 
-  Point pointer = pointerOnScreen(platform_.mouseLocation(), screen);
+  Point pointer =
+      pointerOnScreen(mouseLocation ? *mouseLocation : platform_.mouseLocation(), screen);
   Point origin = cropRect ? Point{cropRect->x, cropRect->y} : Point{};
   Point inCapture{pointer.x - origin.x * scale, pointer.y - origin.y * scale};
   MarkerGeometry marker = markerGeometry(inCapture, image.width, out);

@@ -57,11 +57,11 @@ public:
 
   // The JPEG bytes of one frame, valid until the next call; none when scaling, drawing or
   // encoding fails. cropRect is the display-local rectangle that was captured (none: the whole
-  // display).
-  std::optional<std::span<const std::uint8_t>> renderFrame(const ImageView& image, Size maxSize,
-                                                           DisplayId display,
-                                                           const std::optional<Rect>& cropRect,
-                                                           std::string_view requestTarget);
+  // display); pointer is the mouse location to mark (none: asked of the platform).
+  std::optional<std::span<const std::uint8_t>>
+  renderFrame(const ImageView& image, Size maxSize, DisplayId display,
+              const std::optional<Rect>& cropRect, std::string_view requestTarget,
+              std::optional<Point> pointer = std::nullopt);
 
 private:
   Platform& platform_;

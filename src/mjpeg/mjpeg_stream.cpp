@@ -133,6 +133,14 @@ void MjpegStreams::sendImage(const std::shared_ptr<MjpegStreamState>& state) {
     schedule(state, kRetryDelay, true);
     return;
   }
+  // A still picture is not captured and encoded again: the client gets the same frame anew.
+  Point pointer = platform_.mouseLocation();
+  if (state->lastChunk && pointer == state->lastPointer && state->cropRect == state->lastCrop &&
+      state->displayID == state->lastDisplay &&
+      state->capturer->unchangedSinceLastCapture(*state->displayID, state->cropRect)) {
+    sendChunk(state, state->lastChunk);
+    return;
+  }
   std::optional<ImageView> image;
   if (state->capturer)
     image = state->capturer->capture(*state->displayID, state->cropRect);
@@ -141,20 +149,28 @@ void MjpegStreams::sendImage(const std::shared_ptr<MjpegStreamState>& state) {
     return;
   }
   auto jpeg = state->renderer->renderFrame(*image, state->maxSize, *state->displayID,
-                                           state->cropRect, state->requestTarget);
+                                           state->cropRect, state->requestTarget, pointer);
   if (!jpeg) {
     // A stream that cannot render would otherwise hang its client forever.
     state->connection->cancel();
     return;
   }
-  state->connection->send(multipartFrameChunk(state->boundary, *jpeg),
-                          [this, state](std::optional<NetworkError> error) {
-                            if (error) {
-                              state->connection->cancel();
-                              return;
-                            }
-                            schedule(state, kFramePause, false);
-                          });
+  state->lastChunk = std::make_shared<const Bytes>(multipartFrameChunk(state->boundary, *jpeg));
+  state->lastPointer = pointer;
+  state->lastCrop = state->cropRect;
+  state->lastDisplay = state->displayID;
+  sendChunk(state, state->lastChunk);
+}
+
+void MjpegStreams::sendChunk(const std::shared_ptr<MjpegStreamState>& state,
+                             std::shared_ptr<const Bytes> chunk) {
+  state->connection->send(std::move(chunk), [this, state](std::optional<NetworkError> error) {
+    if (error) {
+      state->connection->cancel();
+      return;
+    }
+    schedule(state, kFramePause, false);
+  });
 }
 
 void MjpegStreams::schedule(const std::shared_ptr<MjpegStreamState>& state, double delay,

@@ -31,6 +31,11 @@ struct MjpegStreamState {
   // Kept from frame to frame.
   std::unique_ptr<ScreenCapturer> capturer;
   std::unique_ptr<FrameRenderer> renderer;
+  // The last frame made and what it showed, sent again while nothing has changed.
+  std::shared_ptr<const Bytes> lastChunk;
+  Point lastPointer;
+  std::optional<Rect> lastCrop;
+  std::optional<DisplayId> lastDisplay;
 };
 
 // GET /screen.mjpg: an endless multipart response of JPEG screenshots, one chunk per frame, each
@@ -59,6 +64,7 @@ private:
   void sendImage(const std::shared_ptr<MjpegStreamState>& state);
   // Region selection; false when no display is known.
   bool selectRegion(MjpegStreamState& state);
+  void sendChunk(const std::shared_ptr<MjpegStreamState>& state, std::shared_ptr<const Bytes> chunk);
   void schedule(const std::shared_ptr<MjpegStreamState>& state, double delay, bool retry);
 
   Platform& platform_;

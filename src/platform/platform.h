@@ -64,6 +64,9 @@ public:
   // The whole display, or a display-local rectangle of it (clipped to the display), in pixels.
   // The picture stays valid until the next call or until the capturer is destroyed.
   virtual std::optional<ImageView> capture(DisplayId display, const std::optional<Rect>& rect) = 0;
+  // True when capturing the same display and rectangle now would give the same pixels as the
+  // last capture: the same area, nothing drawn on the display since. False when it cannot tell.
+  virtual bool unchangedSinceLastCapture(DisplayId, const std::optional<Rect>&) { return false; }
 };
 
 // A display that the continuous capture service can record.

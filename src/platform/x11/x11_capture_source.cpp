@@ -1,7 +1,6 @@
 #include "platform/x11/x11_capture_source.h"
 
 #include <X11/Xlib.h>
-#include <X11/extensions/Xrandr.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -75,16 +74,7 @@ std::unique_ptr<X11CaptureSource> X11CaptureSource::open(const std::string& disp
     return nullptr;
   }
   source->display_ = display;
-  int errorBase = 0;
-  if (XRRQueryExtension(x, &source->randrEventBase_, &errorBase)) {
-    Window root = DefaultRootWindow(x);
-    XRRSelectInput(x, root,
-                   RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask);
-    // Monitors defined or deleted by clients only show as a root ConfigureNotify.
-    XSelectInput(x, root, StructureNotifyMask);
-  } else {
-    source->randrEventBase_ = -1;
-  }
+  source->layoutWatch_.emplace(x);
   return source;
 }
 
@@ -103,14 +93,9 @@ void X11CaptureSource::readEvents() {
   while (XPending(x) > 0) {
     XEvent event;
     XNextEvent(x, &event);
-    bool layoutChanged =
-        (randrEventBase_ >= 0 && (event.type == randrEventBase_ + RRScreenChangeNotify ||
-                                  event.type == randrEventBase_ + RRNotify)) ||
-        event.type == ConfigureNotify;
-    if (layoutChanged) {
-      XRRUpdateConfiguration(&event);
+    if (layoutWatch_->handle(event))
       area_.reset();
-    } else if (!damage_->handle(event) && cursor_) {
+    else if (!damage_->handle(event) && cursor_) {
       cursor_->handle(event);
     }
   }
@@ -135,7 +120,7 @@ std::optional<CapturedFrame> X11CaptureSource::grab(bool always) {
   bool shapeChanged = cursor_ && cursor_->changed();
   // Monitors and the root size change at run time, and a grab outside the root is an X error:
   // without RandR's reports the area is asked for every time.
-  if (!area_ || randrEventBase_ < 0) {
+  if (!area_ || !layoutWatch_->reports()) {
     area_.reset();
     layout_ = queryMonitors(x);
     const Monitor* monitor = layout_.find(display_);

@@ -8,6 +8,7 @@
 #include "platform/x11/x11_connection.h"
 #include "platform/x11/x11_cursor.h"
 #include "platform/x11/x11_damage_watcher.h"
+#include "platform/x11/x11_layout_watch.h"
 #include "platform/x11/x11_monitors.h"
 #include "platform/x11/x11_pointer.h"
 #include "platform/x11/x11_shm_grabber.h"
@@ -49,7 +50,7 @@ private:
   // moment it is taken, which held the stream under its rate.
   std::optional<RootArea> area_;
   MonitorLayout layout_;    // the monitors when area_ was found
-  int randrEventBase_ = -1; // none: RandR does not report, and the area is asked for every time
+  std::optional<X11LayoutWatch> layoutWatch_; // without reports the area is asked for every time
 };
 
 } // namespace tovel

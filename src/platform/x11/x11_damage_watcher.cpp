@@ -74,6 +74,11 @@ bool X11DamageWatcher::damaged() const {
   return state_->damaged;
 }
 
+void X11DamageWatcher::clear() {
+  state_->damaged = false;
+  XDamageSubtract(state_->display, state_->damage, None, None);
+}
+
 std::vector<RootArea> X11DamageWatcher::take() {
   Display* display = state_->display;
   state_->damaged = false;

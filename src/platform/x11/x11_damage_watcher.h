@@ -30,6 +30,8 @@ public:
   bool damaged() const;
   // The root areas drawn since the last take(), which starts watching afresh.
   std::vector<RootArea> take();
+  // Starts watching afresh without asking where the drawing was: no round trip.
+  void clear();
 
 private:
   struct State;

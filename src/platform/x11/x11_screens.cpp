@@ -1,7 +1,6 @@
 #include "platform/x11/x11_screens.h"
 
 #include <X11/Xlib.h>
-#include <X11/extensions/Xrandr.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -12,6 +11,7 @@
 #include <thread>
 
 #include "platform/x11/x11_error_trap.h"
+#include "platform/x11/x11_layout_watch.h"
 #include "platform/x11/x11_monitors.h"
 #include "platform/x11/x11_properties.h"
 #include "platform/x11/x11_screen_layout.h"
@@ -63,7 +63,7 @@ struct X11Screens::Impl {
 
   bool startWatcher();
   void stopWatcher();
-  void watch(std::unique_ptr<XConnection> connection, MonitorLayout layout, int eventBase);
+  void watch(std::unique_ptr<XConnection> connection, MonitorLayout layout, X11LayoutWatch layoutWatch);
   void notify();
 
   ThreadConnections& connections;
@@ -190,20 +190,15 @@ bool X11Screens::Impl::startWatcher() {
   if (!connection)
     return false;
   Display* display = connection->get();
-  int eventBase = 0, errorBase = 0;
-  if (!XRRQueryExtension(display, &eventBase, &errorBase))
+  X11LayoutWatch layoutWatch(display);
+  if (!layoutWatch.reports())
     return false;
-  Window root = DefaultRootWindow(display);
-  XRRSelectInput(display, root,
-                 RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask);
-  // Monitors defined or deleted by clients (RandR 1.5) only show as a root ConfigureNotify.
-  XSelectInput(display, root, StructureNotifyMask);
   MonitorLayout layout = queryMonitors(display);
   XSync(display, False);
   wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wakeFd < 0)
     return false;
-  watcher = std::thread(&Impl::watch, this, std::move(connection), std::move(layout), eventBase);
+  watcher = std::thread(&Impl::watch, this, std::move(connection), std::move(layout), layoutWatch);
   return true;
 }
 
@@ -220,21 +215,15 @@ void X11Screens::Impl::stopWatcher() {
 }
 
 void X11Screens::Impl::watch(std::unique_ptr<XConnection> connection, MonitorLayout layout,
-                             int eventBase) {
+                             X11LayoutWatch layoutWatch) {
   Display* display = connection->get();
-  Window root = DefaultRootWindow(display);
   while (true) {
     bool changed = false;
     while (XPending(display) > 0) {
       XEvent event;
       XNextEvent(display, &event);
-      bool screenEvent = event.type == eventBase + RRScreenChangeNotify ||
-                         event.type == eventBase + RRNotify ||
-                         (event.type == ConfigureNotify && event.xconfigure.window == root);
-      if (screenEvent) {
-        XRRUpdateConfiguration(&event);
+      if (layoutWatch.handle(event))
         changed = true;
-      }
     }
     // One change comes as several events; the layout is compared once they are all read, and
     // only a real difference is reported.

@@ -19,6 +19,8 @@ struct RootArea {
   int y = 0;
   int width = 0;
   int height = 0;
+
+  friend bool operator==(const RootArea&, const RootArea&) = default;
 };
 
 // The part of the root window to grab for a monitor, or for a monitor-local rectangle of it in

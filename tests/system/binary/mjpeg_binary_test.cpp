@@ -45,6 +45,16 @@ TEST(MjpegBinary, FramesShowWhatIsOnTheXScreen) {
   EXPECT_TRUE(seen) << "the window never showed in the stream";
   EXPECT_TRUE(nearColour(averageColour(image, 150, 140), 0, 192, 0));
   EXPECT_TRUE(nearColour(averageColour(image, 330, 140), 0, 192, 0));
+
+  // On a still screen the same frame comes again, until the pointer's marker moves.
+  auto still = reader.readFrame();
+  ASSERT_TRUE(still);
+  jpeg = reader.readFrame();
+  ASSERT_EQ(jpeg, still);
+  server.run("xdotool mousemove 100 100");
+  for (int i = 0; i < 60 && jpeg == still; ++i)
+    jpeg = reader.readFrame();
+  EXPECT_NE(jpeg, still) << "the marker never moved";
 }
 
 } // namespace

@@ -238,6 +238,35 @@ TEST_F(X11CaptureTest, GrabsClippedRectanglesIntoOneKeptSegment) {
   EXPECT_EQ(ownSegments(), segments);
 }
 
+TEST_F(X11CaptureTest, SingleGrabsTellWhetherAnythingChangedSince) {
+  server.run("xsetroot -solid '#ff0000'");
+  DisplayId display = onlyDisplay(capture);
+  auto capturer = capture.createScreenCapturer();
+  ASSERT_NE(capturer, nullptr);
+  const Rect corner{0, 0, 100, 100};
+  EXPECT_FALSE(capturer->unchangedSinceLastCapture(display, corner)) << "nothing captured yet";
+  ASSERT_TRUE(capturer->capture(display, corner));
+  EXPECT_TRUE(capturer->unchangedSinceLastCapture(display, corner));
+  EXPECT_FALSE(capturer->unchangedSinceLastCapture(display, Rect{0, 0, 100, 101}));
+  EXPECT_FALSE(capturer->unchangedSinceLastCapture(display, std::nullopt));
+
+  // Drawing anywhere counts, and the next capture starts afresh.
+  auto green = witness(server, "1800,1000,20,20", "00ff00");
+  EXPECT_FALSE(capturer->unchangedSinceLastCapture(display, corner));
+  ASSERT_TRUE(capturer->capture(display, corner));
+  EXPECT_TRUE(capturer->unchangedSinceLastCapture(display, corner));
+
+  // So does a new monitor layout, which draws nothing; and a failed capture.
+  server.run("xrandr --setmonitor half 960/254x1080/286+0+0 screen");
+  EXPECT_FALSE(capturer->unchangedSinceLastCapture(display, corner));
+  ASSERT_EQ(onlyDisplay(capture), display) << "the monitor keeps its output's number";
+  auto picture = capturer->capture(display, std::nullopt);
+  ASSERT_TRUE(picture && picture->width == 960) << "the new monitor is captured at once";
+  EXPECT_TRUE(capturer->unchangedSinceLastCapture(display, std::nullopt));
+  EXPECT_FALSE(capturer->capture(display, Rect{2000, 0, 10, 10}));
+  EXPECT_FALSE(capturer->unchangedSinceLastCapture(display, Rect{2000, 0, 10, 10}));
+}
+
 TEST(X11Capture, CopesWithOtherDepthsAndMissingExtensions) {
   CustomXvfb shallow({"-screen", "0", "640x480x16"});
   CustomXvfb bare({"-screen", "0", "640x480x24", "-extension", "MIT-SHM", "-extension", "DAMAGE"});
