@@ -6,7 +6,7 @@
 //     and the delay from capture to the client's socket;
 //   - the control path on a virtual desktop: WebSocket moves handled per second, POST /move
 //     round trips with 50 keep-alive clients;
-//   - the host's CPU with no client and with one MJPEG and one MP4 client on a still screen;
+//   - the host's CPU with no client, and with one MJPEG or one MP4 client on a still screen;
 //   - 16 MJPEG clients at the default size.
 // The hosts run in this process (port 0); CPU is user + system time from /proc, less the CPU of
 // this program's own MJPEG and control clients (the MP4 reader's thread is counted in).
@@ -305,15 +305,17 @@ Mp4Figures measureMp4(InProcessHost& host, double seconds) {
   return figures;
 }
 
-// Host CPU per second while the given clients (one MJPEG, one MP4, or none) read a still screen.
+// Host CPU on a still screen: with no client, with one MJPEG client alone, with one MP4 client
+// alone.
 struct StillFigures {
   double idleCpuPerSecond = 0;
-  double clientsCpuPerSecond = 0;
+  double mjpegCpuPerSecond = 0;
   double mjpegFramesPerSecond = 0;
+  double mp4CpuPerSecond = 0;
   double mp4FramesPerSecond = 0;
 };
 
-StillFigures measureStill(InProcessHost& host, double seconds) {
+StillFigures measureStill(InProcessHost& host, const std::string& mjpegTarget, double seconds) {
   StillFigures figures;
   sleepFor(1); // the streams of the clients just gone wind down
   double cpuBefore = cpuSeconds("self");
@@ -322,22 +324,28 @@ StillFigures measureStill(InProcessHost& host, double seconds) {
   figures.idleCpuPerSecond = (cpuSeconds("self") - cpuBefore) /
                              std::chrono::duration<double>(Clock::now() - start).count();
 
-  tovel::test::Mp4StreamReader mp4(host.port());
-  mp4.waitForFragments(1);
   Window window = Window::after(1, seconds);
   MjpegCount mjpeg;
-  std::thread client([&] { mjpeg = readMjpeg(host.port(), "/screen.mjpg", window); });
+  std::thread client([&] { mjpeg = readMjpeg(host.port(), mjpegTarget, window); });
   std::this_thread::sleep_until(window.start);
-  std::size_t fragmentsBefore = mp4.fragments().size();
   cpuBefore = cpuSeconds("self");
   std::this_thread::sleep_until(window.end);
   double cpu = cpuSeconds("self") - cpuBefore;
-  std::size_t fragments = mp4.fragments().size() - fragmentsBefore;
   client.join();
-  mp4.close();
-  figures.clientsCpuPerSecond = (cpu - mjpeg.clientCpu) / window.seconds();
+  figures.mjpegCpuPerSecond = (cpu - mjpeg.clientCpu) / window.seconds();
   figures.mjpegFramesPerSecond = double(mjpeg.frames) / window.seconds();
-  figures.mp4FramesPerSecond = double(fragments) / window.seconds();
+
+  tovel::test::Mp4StreamReader mp4(host.port());
+  mp4.waitForFragments(1);
+  sleepFor(1);
+  std::size_t fragmentsBefore = mp4.fragments().size();
+  cpuBefore = cpuSeconds("self");
+  start = Clock::now();
+  sleepFor(seconds);
+  double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+  figures.mp4CpuPerSecond = (cpuSeconds("self") - cpuBefore) / elapsed;
+  figures.mp4FramesPerSecond = double(mp4.fragments().size() - fragmentsBefore) / elapsed;
+  mp4.close();
   return figures;
 }
 
@@ -515,7 +523,7 @@ int main(int argc, char** argv) {
       sixteen = measureMjpeg(host, "/screen.mjpg", 16, seconds);
     }
     std::fprintf(stderr, "still screen ...\n");
-    still = measureStill(host, seconds);
+    still = measureStill(host, "/screen.mjpg?max=1280x720", seconds);
   }
   std::fprintf(stderr, "control path ...\n");
   ControlFigures control = measureControl(seconds);
@@ -552,11 +560,14 @@ int main(int argc, char** argv) {
       format("%.0f", control.postsPerSecond).c_str(), "", "");
   row("idle host, no client: CPU % of a core", format("%.2f", 100 * still.idleCpuPerSecond).c_str(),
       "", "");
-  row("still screen, 1 MJPEG + 1 MP4 client: CPU % of a core",
-      format("%.1f", 100 * still.clientsCpuPerSecond).c_str(), "", "");
-  row("still screen: MJPEG / MP4 frames/s",
-      (format("%.1f", still.mjpegFramesPerSecond) + " / " +
-       format("%.1f", still.mp4FramesPerSecond))
+  row("still screen, MJPEG 1280x720: frames/s", format("%.1f", still.mjpegFramesPerSecond).c_str(),
+      "", "");
+  double stillMjpegMs = ratio(1000 * still.mjpegCpuPerSecond, still.mjpegFramesPerSecond);
+  row("still MJPEG 1280x720: CPU ms per frame (ratio to changing)", format("%.2f", stillMjpegMs).c_str(), "",
+      format("%.2f", ratio(stillMjpegMs, hostMjpegMs)).c_str());
+  row("still screen, MP4: frames/s / CPU % of a core",
+      (format("%.1f", still.mp4FramesPerSecond) + " / " +
+       format("%.2f", 100 * still.mp4CpuPerSecond))
           .c_str(),
       "", "");
   row("16 MJPEG clients, default size: frames/s each min / median",

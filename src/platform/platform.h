@@ -78,7 +78,9 @@ struct CaptureDisplay {
 };
 
 struct ContinuousCaptureSettings {
-  // The least time between two frames delivered to this subscriber.
+  // The time between two frames delivered to this subscriber: frames come at most on this
+  // cadence, and never closer together than it less 0.8 ms (a frame taken a little late keeps
+  // the cadence rather than pushing every later frame back).
   double minimumFrameInterval = 1.0 / 30;
 };
 

@@ -14,6 +14,10 @@ namespace {
 constexpr auto kRetryDelay = std::chrono::milliseconds(100);
 // Forever is as good as a day and keeps the time arithmetic in range.
 constexpr double kLongestInterval = 86400;
+// How late a picture may be taken and still count as taken on time. The loop wakes a little after
+// a picture is due and takes a round trip or two before the grab; measured from that moment, each
+// interval would come out that much longer and a 60-per-second subscriber would get 58.
+constexpr auto kOnTimeSlack = std::chrono::microseconds(800);
 
 } // namespace
 
@@ -162,7 +166,9 @@ void SharedCapture::State::step(std::unique_lock<std::mutex>& lock) {
   }
 
   // The newest picture goes to every due subscriber that has not had it or asked for it again.
-  // Intervals are measured between the moments the pictures were taken.
+  // Intervals are measured between the moments the pictures were taken, a picture taken a little
+  // late counting as taken when it was due: frames keep their cadence, and two pictures are never
+  // closer together than the interval less that slack.
   Steady::time_point taken = now;
   if (grabbed)
     taken = Steady::time_point(std::chrono::duration_cast<Steady::duration>(
@@ -175,7 +181,9 @@ void SharedCapture::State::step(std::unique_lock<std::mutex>& lock) {
                            [id](const Subscriber& s) { return s.id == id; });
     if (it == subscribers.end() || !(it->requested || !it->lastDelivered || it->seen != generation))
       continue;
-    it->lastDelivered = taken;
+    bool onCadence = it->lastDelivered && !it->requested;
+    it->lastDelivered = onCadence ? std::max(*it->lastDelivered + it->interval, taken - kOnTimeSlack)
+                                  : taken;
     it->seen = generation;
     it->requested = false;
     FrameHandler handler = it->handler;

@@ -65,6 +65,7 @@ private:
     std::uint64_t id = 0;
     Steady::duration interval{};
     FrameHandler handler;
+    // When its last picture was taken, or was due if it was taken a little late.
     std::optional<Steady::time_point> lastDelivered;
     std::uint64_t seen = 0; // generation of the newest picture it was given
     bool requested = false;
