@@ -21,6 +21,7 @@ Host::Host(asio::io_context& io, Platform& platform, Clock& clock, Log& log, Hos
       follow_(platform_, log_), input_{platform_, clock_, state_, log_}, signals_(io),
       router_(input_, [this](const ConnectionPtr& connection) { reader_.receiveNext(connection); }),
       reader_(io_, router_, log_), webSocket_(input_, log_) {
+  reader_.setOriginPolicy(options_.originPolicy);
   reader_.setUpgradeHandler(
       [this](const ConnectionPtr& connection, const std::string& request, Bytes following) {
         webSocket_.performWebSocketHandshake(connection, request, std::move(following),

@@ -34,6 +34,8 @@ struct HostOptions {
   H264EncoderSettings videoSettings; // the live MP4 stream's
   ExitProcess exitProcess;           // ends the process; must not return when it really exits
   bool showQrCode = false;           // draw the local link as a QR code after the start message
+  // Refuses requests from other sites' pages; none serves every request (tests).
+  std::optional<OriginPolicy> originPolicy;
 };
 
 // The host process: creates the shared state, installs the termination handlers and the modifier

@@ -61,6 +61,13 @@ int main(int argc, char** argv) {
   std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", noLink);
   options.programPath = !noLink ? self.string() : argc > 0 ? argv[0] : "";
   options.appSite = TOVEL_APP_SITE;
+  const char* allowed = std::getenv("TOVEL_ALLOWED_ORIGINS");
+  std::vector<std::string> ignored;
+  options.originPolicy =
+      OriginPolicy::forThisMachine(options.appSite, allowed ? allowed : "", &ignored);
+  for (const std::string& entry : ignored)
+    log.print("TOVEL_ALLOWED_ORIGINS: \"" + entry +
+              "\" is not an origin (scheme://host[:port]) and is left out.");
   // Only a person at a terminal can point a phone at it; a pipe or a log file gets plain text.
   options.showQrCode = ::isatty(STDOUT_FILENO) == 1;
   Platform& platform = x11 ? static_cast<Platform&>(*x11) : *desktop;

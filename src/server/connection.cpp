@@ -46,6 +46,9 @@ Connection::Connection(asio::io_context& io, asio::ip::tcp::socket socket)
     : io_(io), socket_(std::move(socket)) {
   asio::error_code ec;
   socket_.non_blocking(true, ec);
+  asio::ip::tcp::endpoint local = socket_.local_endpoint(ec);
+  if (!ec)
+    localEndpoint_ = local;
 }
 
 Connection::~Connection() = default;

@@ -44,6 +44,8 @@ public:
   // Replaces the state handler. It is called on the main loop with ready, failed and cancelled.
   void setStateHandler(StateHandler handler);
   State state() const { return state_.load(); }
+  // The host's own address and port this connection reached; none when the system cannot tell.
+  const std::optional<asio::ip::tcp::endpoint>& localEndpoint() const { return localEndpoint_; }
 
   // One read of at least minimum and at most maximum bytes. After the peer has finished sending,
   // the next read reports that once (no bytes, is-complete set) and any further read fails.
@@ -86,6 +88,8 @@ public:
 
 private:
   Connection(asio::io_context& io, asio::ip::tcp::socket socket);
+
+  std::optional<asio::ip::tcp::endpoint> localEndpoint_;
 
   struct PendingSend {
     std::shared_ptr<const Bytes> content;

@@ -1,6 +1,7 @@
 #include "server/request_reader.h"
 
 #include "server/request_intake.h"
+#include "server/responses.h"
 
 namespace tovel {
 
@@ -72,6 +73,10 @@ void RequestReader::handleReceived(const ConnectionPtr& connection, ReceivedPtr 
     return;
   }
   received->deadline.reset(); // cancels it
+  if ((assembly.kind == RequestAssembly::Kind::request ||
+       assembly.kind == RequestAssembly::Kind::webSocketUpgrade) &&
+      refuseForeign(connection, assembly.request))
+    return;
 
   switch (assembly.kind) {
   case RequestAssembly::Kind::incomplete:
@@ -107,6 +112,29 @@ void RequestReader::handleReceived(const ConnectionPtr& connection, ReceivedPtr 
   router_.route(connection, request);
   if (!keepsConnection && received->ended)
     connection->cancel();
+}
+
+bool RequestReader::refuseForeign(const ConnectionPtr& connection, const HttpRequest& request) {
+  if (!originPolicy_)
+    return false;
+  RequestArrival arrival;
+  if (const auto& local = connection->localEndpoint()) {
+    asio::ip::address address = local->address();
+    if (address.is_v6() && address.to_v6().is_v4_mapped())
+      address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+    arrival.localAddress = address.to_string();
+    arrival.localPort = local->port();
+  }
+  std::string_view head = request.text;
+  head = head.substr(0, head.find("\r\n\r\n"));
+  std::optional<OriginRefusal> refusal = refusalOf(*originPolicy_, head, arrival);
+  if (!refusal)
+    return false;
+  log_.print("Refused " + request.method + " " + request.target + " from another site: " +
+             refusal->header + " " + refusal->value);
+  connection->send(kForbiddenResponse,
+                   [connection](std::optional<NetworkError>) { connection->cancel(); });
+  return true;
 }
 
 } // namespace tovel

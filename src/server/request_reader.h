@@ -10,6 +10,7 @@
 #include <asio/steady_timer.hpp>
 
 #include "common/log.h"
+#include "server/origin_policy.h"
 #include "server/router.h"
 
 namespace tovel {
@@ -39,6 +40,8 @@ public:
 
   void setUpgradeHandler(UpgradeHandler handler) { upgradeHandler_ = std::move(handler); }
   void setIdleConnectionSeconds(double seconds) { idleSeconds_ = seconds; }
+  // Requests from other sites' pages are refused with 403 (none: every request is served).
+  void setOriginPolicy(std::optional<OriginPolicy> policy) { originPolicy_ = std::move(policy); }
   double idleConnectionSeconds() const { return idleSeconds_; }
 
   // Starts a freshly accepted connection and reads its first request.
@@ -67,11 +70,14 @@ private:
   void readMore(const ConnectionPtr& connection, ReceivedPtr received);
   void handleReceived(const ConnectionPtr& connection, ReceivedPtr received);
   void startDeadline(const ConnectionPtr& connection, Received& received);
+  // True, after answering 403 and logging why, when the request comes from another site's page.
+  bool refuseForeign(const ConnectionPtr& connection, const HttpRequest& request);
 
   asio::io_context& io_;
   Router& router_;
   Log& log_;
   UpgradeHandler upgradeHandler_;
+  std::optional<OriginPolicy> originPolicy_;
   double idleSeconds_ = kIdleConnectionSeconds;
   std::vector<std::weak_ptr<Connection>> connections_; // every accepted one still alive
   // Bytes that followed a POST, kept while its acknowledgement goes out; the router then calls

@@ -26,6 +26,15 @@ inline constexpr std::string_view kControlAcknowledgement =
     "Content-Length: 0\r\n"
     "\r\n";
 
+// For a request from another site's page: it has no effect, and says why to whoever looks.
+inline constexpr std::string_view kForbiddenResponse =
+    "HTTP/1.1 403 Forbidden\r\n"
+    "Content-Type: text/plain; charset=utf-8\r\n"
+    "Content-Length: 56\r\n"
+    "Connection: close\r\n"
+    "\r\n"
+    "Refused: this page's site may not use this Tovel Host.\r\n";
+
 inline constexpr std::string_view kNotFoundResponse =
     "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n";
 
