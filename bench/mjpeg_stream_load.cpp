@@ -47,7 +47,7 @@ long countFrames(const std::string& target, Clock::time_point start, Clock::time
   int fd = connectToHost();
   if (fd < 0)
     return -1;
-  std::string request = "GET " + target + " HTTP/1.1\r\nHost: bench\r\n\r\n";
+  std::string request = "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
   send(fd, request.data(), request.size(), MSG_NOSIGNAL);
   std::string window;
   long frames = 0;

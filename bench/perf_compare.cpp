@@ -136,7 +136,7 @@ MjpegCount readMjpeg(std::uint16_t port, const std::string& target, Window windo
   int fd = connectTo(port);
   if (fd < 0)
     return count;
-  sendAll(fd, "GET " + target + " HTTP/1.1\r\nHost: bench\r\n\r\n");
+  sendAll(fd, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
   const std::string marker = "Content-Type: image/jpeg\r\nContent-Length: ";
   std::string pending;
   std::size_t skip = 0; // JPEG bytes still to pass over
@@ -394,7 +394,7 @@ ControlFigures measureControl(double seconds) {
   // is what reached the desktop.
   {
     int fd = connectTo(host.port());
-    sendAll(fd, "GET /ws HTTP/1.1\r\nHost: h\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+    sendAll(fd, "GET /ws HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
                 "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
     std::string pending;
     readAnswer(fd, pending);
@@ -434,7 +434,7 @@ ControlFigures measureControl(double seconds) {
         if (fd < 0)
           return;
         const std::string body = R"({"x":1,"y":-1})";
-        const std::string request = "POST /move HTTP/1.1\r\nHost: h\r\nContent-Type: "
+        const std::string request = "POST /move HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: "
                                     "application/json\r\nContent-Length: " +
                                     std::to_string(body.size()) + "\r\n\r\n" + body;
         std::string pending;

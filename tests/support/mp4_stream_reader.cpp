@@ -15,7 +15,7 @@ using namespace std::chrono_literals;
 
 Mp4StreamReader::Mp4StreamReader(std::uint16_t port, const std::string& extraHeaders)
     : client_(port) {
-  client_.send("GET /screen.mp4 HTTP/1.1\r\nHost: h\r\n" + extraHeaders + "\r\n");
+  client_.send("GET /screen.mp4 HTTP/1.1\r\nHost: 127.0.0.1\r\n" + extraHeaders + "\r\n");
   thread_ = std::thread([this] { run(); });
 }
 

@@ -51,7 +51,7 @@ TEST(WebSocketReleaseBinary, AClientThatVanishesLeavesNothingHeld) {
   ASSERT_EQ(pointerMask(display.get()) & held, 0u);
 
   TestClient client(kHostPort);
-  client.send("GET / HTTP/1.1\r\nHost: h\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+  client.send("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
               "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
   ASSERT_EQ(client.read(129).size(), 129u);
   client.send(maskedFrame(R"({"action":"mousedown","button":"left"})") +
