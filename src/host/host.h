@@ -34,6 +34,8 @@ struct HostOptions {
   H264EncoderSettings videoSettings; // the live MP4 stream's
   ExitProcess exitProcess;           // ends the process; must not return when it really exits
   bool showQrCode = false;           // draw the local link as a QR code after the start message
+  // Open connections past which a new one is closed at once.
+  std::size_t maxConnections = Listener::kMaxConnections;
 };
 
 // The host process: creates the shared state, installs the termination handlers and the modifier
@@ -57,6 +59,8 @@ public:
   void startConsole(std::istream& input);
 
   std::uint16_t port() const;
+  // Connections whose sockets are open; 0 before start().
+  std::size_t openConnections() const;
   InjectionState& injectionState() { return state_; }
   InputContext& input() { return input_; }
   Router& router() { return router_; }

@@ -46,10 +46,16 @@ void RequestReader::readMore(const ConnectionPtr& connection, ReceivedPtr receiv
                       });
 }
 
-void RequestReader::startDeadline(const ConnectionPtr& connection, Received& received) {
-  received.deadline = std::make_unique<asio::steady_timer>(
-      io_, std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-               std::chrono::duration<double>(idleSeconds_)));
+void RequestReader::armDeadline(const ConnectionPtr& connection, Received& received,
+                                double seconds) {
+  if (!received.deadline) {
+    received.deadline = std::make_unique<asio::steady_timer>(io_);
+    received.firstByte = std::chrono::steady_clock::now();
+  }
+  // Re-arming cancels the wait before: its handler sees the cancellation and does nothing.
+  received.deadline->expires_at(received.firstByte +
+                                std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                    std::chrono::duration<double>(seconds)));
   received.deadline->async_wait([connection](const asio::error_code& error) {
     if (!error) // not cancelled: the request is still not whole
       connection->cancel();
@@ -67,11 +73,16 @@ void RequestReader::handleReceived(const ConnectionPtr& connection, ReceivedPtr 
     }
     // A client that never finishes its request would otherwise hold the connection for good.
     if (!bytes.empty() && !received->deadline)
-      startDeadline(connection, *received);
+      armDeadline(connection, *received, headerSeconds_);
+    if (assembly.headerWhole && received->deadline && !received->headerWhole) {
+      received->headerWhole = true;
+      armDeadline(connection, *received, idleSeconds_);
+    }
     readMore(connection, received);
     return;
   }
   received->deadline.reset(); // cancels it
+  received->headerWhole = false;
 
   switch (assembly.kind) {
   case RequestAssembly::Kind::incomplete:
