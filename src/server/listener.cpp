@@ -7,6 +7,10 @@ namespace tovel {
 
 namespace {
 
+// How often accepting is tried again while it fails: soon enough that clients waiting in the
+// listen queue hardly notice, rarely enough to cost nothing.
+constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
+
 bool openAndBind(asio::ip::tcp::acceptor& acceptor, const asio::ip::tcp::endpoint& endpoint,
                  asio::error_code& ec) {
   acceptor.open(endpoint.protocol(), ec);
@@ -103,7 +107,7 @@ void Listener::onAcceptError(const asio::error_code& ec) {
     else
       log_.print("Accepting a connection failed: " + ec.message());
   }
-  retryTimer_.expires_after(std::chrono::milliseconds(100));
+  retryTimer_.expires_after(kAcceptRetryDelay);
   retryTimer_.async_wait([this](const asio::error_code& timerError) {
     if (!timerError)
       acceptNext();
