@@ -63,7 +63,7 @@ bool Host::start() {
     log_.print("Failed to create event tap.");
 
   NetworkError error;
-  listener_ = Listener::configureListener(io_, options_.port, error);
+  listener_ = Listener::configureListener(io_, options_.port, log_, error);
   if (!listener_) {
     log_.print("Failed to start the listener on port " + std::to_string(options_.port) + ": " +
                error.description);
@@ -75,6 +75,7 @@ bool Host::start() {
   mjpeg_.install(router_.handlers());
   follow_.install(router_.handlers());
   streamer_->install(router_.handlers());
+  listener_->setMaxConnections(options_.maxConnections);
   listener_->setNewConnectionHandler(
       [this](std::shared_ptr<Connection> connection) { reader_.accept(connection); });
   listener_->start();
@@ -83,6 +84,10 @@ bool Host::start() {
 
 std::uint16_t Host::port() const {
   return listener_ ? listener_->port() : 0;
+}
+
+std::size_t Host::openConnections() const {
+  return listener_ ? listener_->openConnections() : 0;
 }
 
 void Host::onScreensChanged() {

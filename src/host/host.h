@@ -36,6 +36,8 @@ struct HostOptions {
   bool showQrCode = false;           // draw the local link as a QR code after the start message
   // Refuses requests from other sites' pages; none serves every request (tests).
   std::optional<OriginPolicy> originPolicy;
+  // Open connections past which a new one is closed at once.
+  std::size_t maxConnections = Listener::kMaxConnections;
 };
 
 // The host process: creates the shared state, installs the termination handlers and the modifier
@@ -59,6 +61,8 @@ public:
   void startConsole(std::istream& input);
 
   std::uint16_t port() const;
+  // Connections whose sockets are open; 0 before start().
+  std::size_t openConnections() const;
   InjectionState& injectionState() { return state_; }
   InputContext& input() { return input_; }
   Router& router() { return router_; }

@@ -38,12 +38,14 @@ NetworkError cancelledError() {
   return NetworkError{ECANCELED, std::strerror(ECANCELED)};
 }
 
-std::shared_ptr<Connection> Connection::create(asio::io_context& io, asio::ip::tcp::socket socket) {
-  return std::shared_ptr<Connection>(new Connection(io, std::move(socket)));
+std::shared_ptr<Connection> Connection::create(asio::io_context& io, asio::ip::tcp::socket socket,
+                                               std::unique_ptr<LiveCount::Token> slot) {
+  return std::shared_ptr<Connection>(new Connection(io, std::move(socket), std::move(slot)));
 }
 
-Connection::Connection(asio::io_context& io, asio::ip::tcp::socket socket)
-    : io_(io), socket_(std::move(socket)) {
+Connection::Connection(asio::io_context& io, asio::ip::tcp::socket socket,
+                       std::unique_ptr<LiveCount::Token> slot)
+    : io_(io), socket_(std::move(socket)), slot_(std::move(slot)) {
   asio::error_code ec;
   socket_.non_blocking(true, ec);
   asio::ip::tcp::endpoint local = socket_.local_endpoint(ec);
@@ -51,7 +53,9 @@ Connection::Connection(asio::io_context& io, asio::ip::tcp::socket socket)
     localEndpoint_ = local;
 }
 
-Connection::~Connection() = default;
+Connection::~Connection() {
+  closeSocket();
+}
 
 void Connection::onMainLoop(std::function<void()> work) {
   asio::dispatch(io_, std::move(work));
@@ -88,6 +92,12 @@ void Connection::setState(State state, std::optional<NetworkError> error) {
 
 void Connection::touch() {
   ++activity_;
+}
+
+void Connection::closeSocket() {
+  asio::error_code ignored;
+  socket_.close(ignored);
+  slot_.reset();
 }
 
 void Connection::receive(std::size_t minimum, std::size_t maximum, ReceiveCompletion completion) {
@@ -288,16 +298,14 @@ void Connection::cancel() {
     }
     self->socket_.shutdown(asio::socket_base::shutdown_send, ec);
     if (ec || self->peerFinished_) {
-      self->socket_.close(ec);
+      self->closeSocket();
       return;
     }
     // Read and discard what the peer still sends until it closes or the linger time is over.
     auto timer = std::make_shared<asio::steady_timer>(self->io_, kLingerTime);
     timer->async_wait([self](const asio::error_code& timerError) {
-      if (!timerError) {
-        asio::error_code ignored;
-        self->socket_.close(ignored);
-      }
+      if (!timerError)
+        self->closeSocket();
     });
     self->drain(timer);
   });
@@ -320,9 +328,8 @@ void Connection::drain(std::shared_ptr<asio::steady_timer> timer) {
                          self->drain(timer);
                          return;
                        }
-                       asio::error_code ignored;
                        timer->cancel();
-                       self->socket_.close(ignored);
+                       self->closeSocket();
                      });
 }
 
@@ -330,8 +337,7 @@ void Connection::abandon() {
   sends_.clear();
   queuedBytes_ = 0;
   stateHandler_ = nullptr;
-  asio::error_code ignored;
-  socket_.close(ignored);
+  closeSocket();
 }
 
 void Connection::keepAlive(int idleSeconds, int intervalSeconds, int probes) {

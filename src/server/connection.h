@@ -14,6 +14,8 @@
 #include <asio/ip/tcp.hpp>
 #include <asio/steady_timer.hpp>
 
+#include "common/live_count.h"
+
 namespace tovel {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -37,7 +39,10 @@ public:
   using SendCompletion = std::function<void(std::optional<NetworkError>)>;
   using StateHandler = std::function<void(State, std::optional<NetworkError>)>;
 
-  static std::shared_ptr<Connection> create(asio::io_context& io, asio::ip::tcp::socket socket);
+  // The slot, when given, is held while the socket is open (a cancelled connection keeps it
+  // through its linger time), so whoever hands them out counts open descriptors.
+  static std::shared_ptr<Connection> create(asio::io_context& io, asio::ip::tcp::socket socket,
+                                            std::unique_ptr<LiveCount::Token> slot = nullptr);
 
   // Reports the ready state to the state handler.
   void start();
@@ -87,7 +92,8 @@ public:
   ~Connection();
 
 private:
-  Connection(asio::io_context& io, asio::ip::tcp::socket socket);
+  Connection(asio::io_context& io, asio::ip::tcp::socket socket,
+             std::unique_ptr<LiveCount::Token> slot);
 
   std::optional<asio::ip::tcp::endpoint> localEndpoint_;
 
@@ -113,6 +119,7 @@ private:
   void fail(const NetworkError& error);
   void setState(State state, std::optional<NetworkError> error);
   void touch();
+  void closeSocket();
 
   asio::io_context& io_;
   asio::ip::tcp::socket socket_;
@@ -123,7 +130,8 @@ private:
   bool writing_ = false;
   bool peerFinished_ = false;
   bool endReported_ = false;
-  std::uint64_t activity_ = 0; // bumped by every operation, for closeWhenIdle
+  std::uint64_t activity_ = 0;             // bumped by every operation, for closeWhenIdle
+  std::unique_ptr<LiveCount::Token> slot_; // given back when the socket closes
 };
 
 // Errors the transport reports, with the POSIX numbers that identify them.

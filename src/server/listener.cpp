@@ -1,8 +1,15 @@
 #include "server/listener.h"
 
+#include <cerrno>
+#include <string>
+
 namespace tovel {
 
 namespace {
+
+// How often accepting is tried again while it fails: soon enough that clients waiting in the
+// listen queue hardly notice, rarely enough to cost nothing.
+constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
 
 bool openAndBind(asio::ip::tcp::acceptor& acceptor, const asio::ip::tcp::endpoint& endpoint,
                  asio::error_code& ec) {
@@ -27,7 +34,7 @@ bool openAndBind(asio::ip::tcp::acceptor& acceptor, const asio::ip::tcp::endpoin
 } // namespace
 
 std::unique_ptr<Listener> Listener::configureListener(asio::io_context& io, std::uint16_t port,
-                                                      NetworkError& error) {
+                                                      Log& log, NetworkError& error) {
   asio::ip::tcp::acceptor acceptor(io);
   asio::error_code ec;
   if (!openAndBind(acceptor, asio::ip::tcp::endpoint(asio::ip::tcp::v6(), port), ec)) {
@@ -37,11 +44,11 @@ std::unique_ptr<Listener> Listener::configureListener(asio::io_context& io, std:
       return nullptr;
     }
   }
-  return std::unique_ptr<Listener>(new Listener(io, std::move(acceptor)));
+  return std::unique_ptr<Listener>(new Listener(io, log, std::move(acceptor)));
 }
 
-Listener::Listener(asio::io_context& io, asio::ip::tcp::acceptor acceptor)
-    : io_(io), acceptor_(std::move(acceptor)), retryTimer_(io) {}
+Listener::Listener(asio::io_context& io, Log& log, asio::ip::tcp::acceptor acceptor)
+    : io_(io), log_(log), acceptor_(std::move(acceptor)), retryTimer_(io) {}
 
 std::uint16_t Listener::port() const {
   asio::error_code ec;
@@ -57,20 +64,53 @@ void Listener::acceptNext() {
     if (ec == asio::error::operation_aborted)
       return;
     if (ec) {
-      // Out of descriptors or a passing fault: try again shortly instead of spinning.
-      retryTimer_.expires_after(std::chrono::milliseconds(100));
-      retryTimer_.async_wait([this](const asio::error_code& timerError) {
-        if (!timerError)
-          acceptNext();
-      });
+      onAcceptError(ec);
       return;
     }
-    asio::error_code ignored;
-    socket.set_option(asio::ip::tcp::no_delay(true), ignored);
-    auto connection = Connection::create(io_, std::move(socket));
-    if (handler_)
-      handler_(connection);
+    if (acceptFailing_) {
+      acceptFailing_ = false;
+      log_.print("Accepting connections again");
+    }
+    onAccepted(std::move(socket));
     acceptNext();
+  });
+}
+
+void Listener::onAccepted(asio::ip::tcp::socket socket) {
+  asio::error_code ignored;
+  if (open_.value() >= maxConnections_) {
+    // Closed before a byte is read or written: the clients already here keep their share.
+    if (refused_++ == 0)
+      log_.print("Too many open connections (" + std::to_string(maxConnections_) +
+                 "): new ones are closed until some end");
+    socket.close(ignored);
+    return;
+  }
+  if (refused_ > 0) {
+    log_.print("Accepting connections again, " + std::to_string(refused_) + " closed meanwhile");
+    refused_ = 0;
+  }
+  socket.set_option(asio::ip::tcp::no_delay(true), ignored);
+  auto connection = Connection::create(io_, std::move(socket), open_.take());
+  if (handler_)
+    handler_(connection);
+}
+
+void Listener::onAcceptError(const asio::error_code& ec) {
+  // Out of descriptors (or memory) the pending connection stays queued and the acceptor stays
+  // readable: trying again at once would spin. It waits in the backlog until a retry finds a
+  // descriptor free, normally because some connection has closed meanwhile.
+  if (!acceptFailing_) {
+    acceptFailing_ = true;
+    if (ec == asio::error::no_descriptors || ec.value() == ENFILE)
+      log_.print("Out of file descriptors: new connections wait until some close");
+    else
+      log_.print("Accepting a connection failed: " + ec.message());
+  }
+  retryTimer_.expires_after(kAcceptRetryDelay);
+  retryTimer_.async_wait([this](const asio::error_code& timerError) {
+    if (!timerError)
+      acceptNext();
   });
 }
 

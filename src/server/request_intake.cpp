@@ -138,7 +138,8 @@ RequestAssembly assembleRequest(const std::uint8_t* data, std::size_t size) {
       result.kind = Kind::tooLarge;
       return result;
     } else if (input.size() - headerSize < *length.length) {
-      return result; // the body is still on its way
+      result.headerWhole = true; // the body is still on its way
+      return result;
     } else {
       text = input.substr(0, headerSize + *length.length);
     }

@@ -31,7 +31,8 @@ struct RequestAssembly {
     request,          // route it
   };
   Kind kind = Kind::incomplete;
-  std::size_t used = 0; // bytes of the input the request takes (request and upgrade only)
+  bool headerWhole = false; // incomplete only: the header block is in, the body is not
+  std::size_t used = 0;     // bytes of the input the request takes (request and upgrade only)
   HttpRequest request;
 };
 

@@ -35,6 +35,16 @@ void RequestReader::receiveNext(const ConnectionPtr& connection) {
 }
 
 void RequestReader::readMore(const ConnectionPtr& connection, ReceivedPtr received) {
+  if (received->bytes.empty() && !received->waiting) {
+    received->waiting = std::make_unique<asio::steady_timer>(
+        io_, std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                 std::chrono::duration<double>(waitSeconds_)));
+    received->waiting->async_wait(
+        [weak = std::weak_ptr<Connection>(connection)](const asio::error_code& error) {
+          if (auto connection = weak.lock(); connection && !error)
+            connection->cancel();
+        });
+  }
   connection->receive(1, kMaximumRead,
                       [this, connection, received](std::optional<Bytes> bytes, bool isComplete,
                                                    std::optional<NetworkError> error) {
@@ -47,10 +57,16 @@ void RequestReader::readMore(const ConnectionPtr& connection, ReceivedPtr receiv
                       });
 }
 
-void RequestReader::startDeadline(const ConnectionPtr& connection, Received& received) {
-  received.deadline = std::make_unique<asio::steady_timer>(
-      io_, std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-               std::chrono::duration<double>(idleSeconds_)));
+void RequestReader::armDeadline(const ConnectionPtr& connection, Received& received,
+                                double seconds) {
+  if (!received.deadline) {
+    received.deadline = std::make_unique<asio::steady_timer>(io_);
+    received.firstByte = std::chrono::steady_clock::now();
+  }
+  // Re-arming cancels the wait before: its handler sees the cancellation and does nothing.
+  received.deadline->expires_at(received.firstByte +
+                                std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                    std::chrono::duration<double>(seconds)));
   received.deadline->async_wait([connection](const asio::error_code& error) {
     if (!error) // not cancelled: the request is still not whole
       connection->cancel();
@@ -58,6 +74,7 @@ void RequestReader::startDeadline(const ConnectionPtr& connection, Received& rec
 }
 
 void RequestReader::handleReceived(const ConnectionPtr& connection, ReceivedPtr received) {
+  received->waiting.reset(); // something came, or the connection ended
   Bytes& bytes = received->bytes;
   RequestAssembly assembly = assembleRequest(bytes.data(), bytes.size());
   if (assembly.kind == RequestAssembly::Kind::incomplete) {
@@ -68,11 +85,16 @@ void RequestReader::handleReceived(const ConnectionPtr& connection, ReceivedPtr 
     }
     // A client that never finishes its request would otherwise hold the connection for good.
     if (!bytes.empty() && !received->deadline)
-      startDeadline(connection, *received);
+      armDeadline(connection, *received, headerSeconds_);
+    if (assembly.headerWhole && received->deadline && !received->headerWhole) {
+      received->headerWhole = true;
+      armDeadline(connection, *received, idleSeconds_);
+    }
     readMore(connection, received);
     return;
   }
   received->deadline.reset(); // cancels it
+  received->headerWhole = false;
   if ((assembly.kind == RequestAssembly::Kind::request ||
        assembly.kind == RequestAssembly::Kind::webSocketUpgrade) &&
       refuseForeign(connection, assembly.request))

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -31,15 +32,24 @@ public:
   using UpgradeHandler =
       std::function<void(const ConnectionPtr&, const std::string& request, Bytes following)>;
 
-  // How long a request may take to arrive whole once its first byte is in, and how long a
-  // connection whose request was dropped stays open, before the connection is closed.
+  // Time limits, all ending in the connection being closed unanswered:
+  // - a request's header block must be in within kHeaderSeconds of the request's first byte, so
+  //   a client trickling bytes cannot hold a connection however steadily it sends;
+  // - the whole request, body included, within kIdleConnectionSeconds of that first byte;
+  // - a connection whose request was dropped is closed after kIdleConnectionSeconds untouched.
+  // - a connection with no byte of a request yet (new, or between requests) is closed after
+  //   kRequestWaitSeconds, so that silent connections cannot fill the listener's cap for good.
+  static constexpr double kHeaderSeconds = 10.0;
   static constexpr double kIdleConnectionSeconds = 30.0;
+  static constexpr double kRequestWaitSeconds = 60.0;
 
   RequestReader(asio::io_context& io, Router& router, Log& log)
       : io_(io), router_(router), log_(log) {}
 
   void setUpgradeHandler(UpgradeHandler handler) { upgradeHandler_ = std::move(handler); }
   void setIdleConnectionSeconds(double seconds) { idleSeconds_ = seconds; }
+  void setHeaderSeconds(double seconds) { headerSeconds_ = seconds; }
+  void setRequestWaitSeconds(double seconds) { waitSeconds_ = seconds; }
   // Requests from other sites' pages are refused with 403 (none: every request is served).
   void setOriginPolicy(std::optional<OriginPolicy> policy) { originPolicy_ = std::move(policy); }
   double idleConnectionSeconds() const { return idleSeconds_; }
@@ -64,12 +74,17 @@ private:
     bool ended = false; // the peer finished sending, or the connection failed
     // Set while a request has begun to arrive and is not whole yet.
     std::unique_ptr<asio::steady_timer> deadline;
+    std::chrono::steady_clock::time_point firstByte; // of that request
+    bool headerWhole = false;                        // its body is what is missing
+    // Set while no byte of the next request has come.
+    std::unique_ptr<asio::steady_timer> waiting;
   };
   using ReceivedPtr = std::shared_ptr<Received>;
 
   void readMore(const ConnectionPtr& connection, ReceivedPtr received);
   void handleReceived(const ConnectionPtr& connection, ReceivedPtr received);
-  void startDeadline(const ConnectionPtr& connection, Received& received);
+  // Closes the connection unless the request is whole by the given time after its first byte.
+  void armDeadline(const ConnectionPtr& connection, Received& received, double seconds);
   // True, after answering 403 and logging why, when the request comes from another site's page.
   bool refuseForeign(const ConnectionPtr& connection, const HttpRequest& request);
 
@@ -79,6 +94,8 @@ private:
   UpgradeHandler upgradeHandler_;
   std::optional<OriginPolicy> originPolicy_;
   double idleSeconds_ = kIdleConnectionSeconds;
+  double headerSeconds_ = kHeaderSeconds;
+  double waitSeconds_ = kRequestWaitSeconds;
   std::vector<std::weak_ptr<Connection>> connections_; // every accepted one still alive
   // Bytes that followed a POST, kept while its acknowledgement goes out; the router then calls
   // receiveNext, which carries on with them.

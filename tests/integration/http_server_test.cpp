@@ -41,7 +41,10 @@ protected:
   }
   // Closes connections left without a whole request sooner, for tests that wait for that.
   void closeIdleConnectionsAfter(double seconds) {
-    onLoop([&] { host->reader().setIdleConnectionSeconds(seconds); });
+    onLoop([&] {
+      host->reader().setIdleConnectionSeconds(seconds);
+      host->reader().setHeaderSeconds(seconds);
+    });
   }
   static std::string acknowledgements(int count) {
     std::string all;

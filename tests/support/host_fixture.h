@@ -30,6 +30,7 @@ protected:
     options.appSite = appSite;
     options.appSiteTimeOuts = appSiteTimeOuts;
     options.videoSettings = videoSettings;
+    options.maxConnections = maxConnections;
     options.exitProcess = [this](int status) { exitStatus = status; };
     host = std::make_unique<Host>(io, desktop, clock, log, options);
     ASSERT_TRUE(host->start());
@@ -87,6 +88,7 @@ protected:
   PageFetchTimeOuts appSiteTimeOuts;
   // Small, so that the encoder every host sets up costs little where the MP4 stream is not tested.
   H264EncoderSettings videoSettings{.width = 320, .height = 192};
+  std::size_t maxConnections = Listener::kMaxConnections;
 
   ManualClock clock;
   VirtualDesktop desktop{clock};
