@@ -34,17 +34,16 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 findings=$PWD/build-fuzz/findings
 mkdir -p "$findings"
 
-if (($# > 0)); then
-  fuzzers=()
-  for name in "$@"; do fuzzers+=("build-fuzz/fuzz/${name}_fuzz"); done
-else
-  fuzzers=(build-fuzz/fuzz/*_fuzz)
+# The targets whose sources are there now: a binary left over from a removed one is not run.
+names=("$@")
+if ((${#names[@]} == 0)); then
+  for source in fuzz/*_fuzz.cpp; do names+=("$(basename "$source" _fuzz.cpp)"); done
 fi
 
 failed=0
-for fuzzer in "${fuzzers[@]}"; do
-  name=$(basename "$fuzzer" _fuzz)
-  if [[ ! -x $fuzzer ]]; then
+for name in "${names[@]}"; do
+  fuzzer=build-fuzz/fuzz/${name}_fuzz
+  if [[ ! -f fuzz/${name}_fuzz.cpp || ! -x $fuzzer ]]; then
     echo "$name: no such fuzz target" >&2
     failed=1
     continue
