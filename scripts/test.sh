@@ -34,16 +34,7 @@ for sanitizer in "address,undefined" "thread"; do
   "$dir/tests/tovel_integration_tests" --gtest_brief=1
 done
 
-step "Fuzzing the network parsers (20 s each)"
-CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOVEL_BUILD_FUZZ=ON \
-  -DTOVEL_SANITIZE=address,undefined -DTOVEL_BUILD_TESTS=OFF -DTOVEL_BUILD_BENCH=OFF >/dev/null
-cmake --build build-fuzz -j "$jobs"
-for fuzzer in build-fuzz/fuzz/*_fuzz; do
-  name=$(basename "$fuzzer" _fuzz)
-  corpus=$(mktemp -d)
-  cp -r "fuzz/corpus/$name/." "$corpus/" 2>/dev/null || true
-  "$fuzzer" -max_total_time=20 -max_len=70000 -print_final_stats=0 "$corpus" 2>&1 | tail -n 1
-  rm -rf "$corpus"
-done
+step "Fuzzing the parsers of outside input (20 s each)"
+scripts/fuzz.sh 20
 
 step "All tests passed"

@@ -135,4 +135,13 @@ void handleCommand(InputContext& input, const std::string& line, const ExitProce
   }
 }
 
+void readConsoleLines(std::istream& input, const std::function<void(std::string line)>& onLine) {
+  std::string line;
+  while (std::getline(input, line)) {
+    if (!line.empty() && line.back() == '\r')
+      line.pop_back();
+    onLine(std::move(line));
+  }
+}
+
 } // namespace tovel

@@ -109,14 +109,13 @@ void Host::announce() {
 void Host::startConsole(std::istream& input) {
   std::thread([this, &input] {
     announce();
-    std::string line;
-    while (std::getline(input, line)) {
-      if (!line.empty() && line.back() == '\r')
-        line.pop_back();
+    readConsoleLines(input, [this](std::string line) {
       // Console commands run on the main loop, in order with the network's, so the injection
       // state is only ever touched from one thread.
-      asio::post(io_, [this, line] { handleCommand(input_, line, options_.exitProcess); });
-    }
+      asio::post(io_, [this, line = std::move(line)] {
+        handleCommand(input_, line, options_.exitProcess);
+      });
+    });
     asio::post(io_, [this] {
       log_.print("Input stream closed. Exiting...");
       options_.exitProcess(0);

@@ -24,46 +24,33 @@ void MjpegStreams::install(RouteHandlers& handlers) {
   };
 }
 
-void MjpegStreams::startMjpegStream(const std::string& requestTarget, const std::string& boundary,
-                                    const ConnectionPtr& connection) {
-  auto state = std::make_shared<MjpegStreamState>();
-  state->live = live_.take();
-  state->requestTarget = requestTarget;
-  state->boundary = boundary;
-  state->connection = connection;
-  const std::string& target = state->requestTarget;
-
+void readStreamStartOptions(Platform& platform, Log& log, MjpegStreamState& state) {
+  const std::string& target = state.requestTarget;
   if (contains(target, "window=true"))
-    state->windowID = windowUnderCursor(platform_);
-  if (std::optional<Screen> screen = screenHoldingPointer(platform_))
-    state->displayID = screen->number;
+    state.windowID = windowUnderCursor(platform);
+  if (std::optional<Screen> screen = screenHoldingPointer(platform))
+    state.displayID = screen->number;
   double side = contains(target, "highres=true") ? 1280 : 480;
-  state->maxSize = Size{side, side};
+  state.maxSize = Size{side, side};
 
-  log_.print("send " + target);
+  log.print("send " + target);
   if (contains(target, "size=")) {
     std::vector<double> numbers = optionNumbers(target, "size=");
-    log_.print("Size: " + formatNumberList(numbers));
+    log.print("Size: " + formatNumberList(numbers));
     if (numbers.size() == 2)
-      state->targetSize = Size{numbers[0], numbers[1]};
+      state.targetSize = Size{numbers[0], numbers[1]};
   }
   if (contains(target, "max=")) {
     std::vector<double> numbers = optionNumbers(target, "max=");
-    log_.print("Max: " + formatNumberList(numbers));
+    log.print("Max: " + formatNumberList(numbers));
     if (numbers.size() == 1)
-      state->maxSize = Size{numbers[0], numbers[0]};
+      state.maxSize = Size{numbers[0], numbers[0]};
     else if (numbers.size() == 2)
-      state->maxSize = Size{numbers[0], numbers[1]};
+      state.maxSize = Size{numbers[0], numbers[1]};
   }
-
-  state->capturer = platform_.createScreenCapturer();
-  state->renderer = std::make_unique<FrameRenderer>(platform_);
-  // Frames are made on the worker pool, the first one too, so the main loop never waits for a
-  // capture or an encoder.
-  asio::post(workers_, [this, state] { sendImage(state); });
 }
 
-bool MjpegStreams::selectRegion(MjpegStreamState& state) {
+bool selectStreamRegion(Platform& platform, Log& log, MjpegStreamState& state) {
   const std::string& target = state.requestTarget;
   auto setDisplay = [&](std::optional<DisplayId> display) {
     if (display)
@@ -71,17 +58,17 @@ bool MjpegStreams::selectRegion(MjpegStreamState& state) {
   };
 
   if (contains(target, "window=auto")) {
-    state.windowID = windowUnderCursor(platform_);
-    setDisplay(displayUnderCursor(platform_));
+    state.windowID = windowUnderCursor(platform);
+    setDisplay(displayUnderCursor(platform));
     double limit = contains(target, "highres=true") ? 1280 : 900;
     if (state.windowID && state.displayID) {
-      auto bounds = windowBoundsForID(platform_, *state.windowID, *state.displayID);
+      auto bounds = windowBoundsForID(platform, *state.windowID, *state.displayID);
       if (bounds && (bounds->width > limit || bounds->height > limit))
         state.windowID.reset();
     }
     if (!state.windowID && state.displayID) {
       Size size = state.targetSize.value_or(Size{640, 320});
-      state.cropRect = cursorBoundsForID(platform_, *state.displayID, size.width, size.height);
+      state.cropRect = cursorBoundsForID(platform, *state.displayID, size.width, size.height);
     }
   }
 
@@ -95,31 +82,47 @@ bool MjpegStreams::selectRegion(MjpegStreamState& state) {
   for (const auto& [option, size] : follows) {
     if (!contains(target, option))
       continue;
-    setDisplay(displayUnderCursor(platform_));
+    setDisplay(displayUnderCursor(platform));
     if (state.displayID)
-      state.cropRect = cursorBoundsForID(platform_, *state.displayID, size->width, size->height);
+      state.cropRect = cursorBoundsForID(platform, *state.displayID, size->width, size->height);
   }
 
   if (state.windowID)
-    setDisplay(displayIDForWindow(platform_, log_, *state.windowID));
+    setDisplay(displayIDForWindow(platform, log, *state.windowID));
 
   if (!state.displayID && !state.windowID) {
-    std::vector<Screen> screens = platform_.screens();
+    std::vector<Screen> screens = platform.screens();
     std::optional<Screen> screen;
     if (contains(target, "screen=2") && screens.size() >= 2)
       screen = screens[1];
     else
-      screen = platform_.mainScreen();
+      screen = platform.mainScreen();
     if (screen && screen->number)
       state.displayID = screen->number;
   }
 
   // A known window wins over any follow rectangle.
   if (state.windowID && state.displayID) {
-    if (auto bounds = windowBoundsForID(platform_, *state.windowID, *state.displayID))
+    if (auto bounds = windowBoundsForID(platform, *state.windowID, *state.displayID))
       state.cropRect = bounds;
   }
   return state.displayID.has_value();
+}
+
+void MjpegStreams::startMjpegStream(const std::string& requestTarget, const std::string& boundary,
+                                    const ConnectionPtr& connection) {
+  auto state = std::make_shared<MjpegStreamState>();
+  state->live = live_.take();
+  state->requestTarget = requestTarget;
+  state->boundary = boundary;
+  state->connection = connection;
+  readStreamStartOptions(platform_, log_, *state);
+
+  state->capturer = platform_.createScreenCapturer();
+  state->renderer = std::make_unique<FrameRenderer>(platform_);
+  // Frames are made on the worker pool, the first one too, so the main loop never waits for a
+  // capture or an encoder.
+  asio::post(workers_, [this, state] { sendImage(state); });
 }
 
 void MjpegStreams::sendImage(const std::shared_ptr<MjpegStreamState>& state) {
@@ -129,7 +132,7 @@ void MjpegStreams::sendImage(const std::shared_ptr<MjpegStreamState>& state) {
       connectionState == Connection::State::failed)
     return;
 
-  if (!selectRegion(*state)) {
+  if (!selectStreamRegion(platform_, log_, *state)) {
     schedule(state, kRetryDelay, true);
     return;
   }

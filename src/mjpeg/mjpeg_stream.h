@@ -38,6 +38,15 @@ struct MjpegStreamState {
   std::optional<DisplayId> lastDisplay;
 };
 
+// What a stream reads from its request target once, at its start: the window to follow
+// ("window=true"), the display holding the pointer, "highres=true", "size=" and "max=". Prints
+// the target and the numbers read.
+void readStreamStartOptions(Platform& platform, Log& log, MjpegStreamState& state);
+
+// One frame's region: the window, display and crop rectangle that the target's options ask for
+// now, each keeping its value where a lookup gives nothing. False when no display is known.
+bool selectStreamRegion(Platform& platform, Log& log, MjpegStreamState& state);
+
 // GET /screen.mjpg: an endless multipart response of JPEG screenshots, one chunk per frame, each
 // frame showing the whole display, a region around the pointer, or a window, as the request's
 // options say. Frames are made on the worker pool, one step in flight per stream; the next frame
@@ -62,9 +71,8 @@ public:
 
 private:
   void sendImage(const std::shared_ptr<MjpegStreamState>& state);
-  // Region selection; false when no display is known.
-  bool selectRegion(MjpegStreamState& state);
-  void sendChunk(const std::shared_ptr<MjpegStreamState>& state, std::shared_ptr<const Bytes> chunk);
+  void sendChunk(const std::shared_ptr<MjpegStreamState>& state,
+                 std::shared_ptr<const Bytes> chunk);
   void schedule(const std::shared_ptr<MjpegStreamState>& state, double delay, bool retry);
 
   Platform& platform_;

@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <limits>
+#include <sstream>
 
 #include "common/number_format.h"
 #include "host/console.h"
@@ -115,6 +116,22 @@ TEST_F(Console, SplitsOnSpacesOnlyAndExits) {
   EXPECT_EQ(run("exit now"), Lines{"Exiting the process..."});
   run("exit");
   EXPECT_EQ(exitStatuses, (std::vector<int>{0, 0}));
+}
+
+TEST(ConsoleLines, EachLineWithoutItsLineEnd) {
+  const std::pair<const char*, std::vector<std::string>> cases[] = {
+      {"move 1 2\nclick\n", {"move 1 2", "click"}},
+      {"move 1 2\r\nclick\r\n", {"move 1 2", "click"}}, // a terminal in CR LF mode
+      {"click\r\r\n", {"click\r"}},                     // only the line end's own CR goes
+      {"\n\r\nexit", {"", "", "exit"}},                 // the last line needs no line end
+      {"", {}},
+  };
+  for (const auto& [text, expected] : cases) {
+    std::istringstream input(text);
+    std::vector<std::string> lines;
+    readConsoleLines(input, [&](std::string line) { lines.push_back(std::move(line)); });
+    EXPECT_EQ(lines, expected) << text;
+  }
 }
 
 // Signed zeros and infinities are printed by the move command above.
