@@ -148,8 +148,9 @@ std::string nested(int depth, std::string_view open, std::string_view close) {
 }
 
 std::string post(std::string_view target, std::string_view body) {
-  return "POST " + std::string(target) + " HTTP/1.1\r\nContent-Length: " +
-         std::to_string(body.size()) + "\r\n\r\n" + std::string(body);
+  return "POST " + std::string(target) +
+         " HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+         std::string(body);
 }
 
 TEST_F(HostileClients, DeeplyNestedJsonIsAcknowledgedAsInvalidOrRefusedAsTooLarge) {
@@ -199,8 +200,8 @@ TEST_F(HostileClients, WebSocketGarbageAndLiesAreRefusedAndTheHostServesOn) {
   std::string randomFrames;
   while (randomFrames.size() < 65536) {
     std::uint8_t opcode = random() % 2 ? 0x1 : 0x2;
-    randomFrames += maskedFrame(noise(1 + random() % 2000), opcode, std::uint32_t(random()),
-                                random() % 4 != 0);
+    randomFrames +=
+        maskedFrame(noise(1 + random() % 2000), opcode, std::uint32_t(random()), random() % 4 != 0);
   }
   std::string hugeHeader("\x81\xff\x80\x00\x00\x00\x00\x00\x00\x00\x01\x02\x03\x04hello", 19);
 
@@ -211,8 +212,7 @@ TEST_F(HostileClients, WebSocketGarbageAndLiesAreRefusedAndTheHostServesOn) {
   };
   const Case cases[] = {
       {"random frames", randomFrames, false},
-      {"deep JSON", maskedFrame(R"({"action":"move","x":)" + nested(30000, "[", "]") + "}"),
-       false},
+      {"deep JSON", maskedFrame(R"({"action":"move","x":)" + nested(30000, "[", "]") + "}"), false},
       {"a 2^63-byte frame", hugeHeader, true},
       // Whatever the noise declares: the host never answers it and is not held up by it.
       {"random bytes", noise(65536), false},
