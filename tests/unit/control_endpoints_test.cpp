@@ -2,7 +2,9 @@
 
 #include "support/virtual_input.h"
 
+#include "input/held_input.h"
 #include "server/control_endpoints.h"
+#include "server/websocket_dispatch.h"
 
 namespace tovel {
 namespace {
@@ -17,6 +19,7 @@ protected:
     clock.advance(10);
     handleControlRequest(input, target, body);
   }
+  HeldInput held;
 };
 
 TEST_F(ControlEndpoints, MoveNeedsNumbersForBothAxes) {
@@ -90,6 +93,28 @@ TEST_F(ControlEndpoints, BodiesThatAreNotJsonObjectsDoNothing) {
     run("/move", body);
   EXPECT_TRUE(desktop.events().empty());
   EXPECT_TRUE(log.lines().empty());
+}
+
+// However deep a body nests, parsing it must not run out of stack (a sanitizer's larger frames
+// included) and must not act on it. Hundreds of kilobytes: more than a request can carry today,
+// so this holds even if that limit goes.
+TEST_F(ControlEndpoints, HundredThousandLevelsOfNestingAreInvalidInputNotACrash) {
+  constexpr int kDepth = 100000;
+  std::string arrays(kDepth, '['), objects;
+  arrays += std::string(kDepth, ']');
+  for (int i = 0; i < kDepth; ++i)
+    objects += R"({"x":)";
+  objects += std::string(kDepth, '}');
+  for (const std::string& deep :
+       {arrays, std::string(kDepth, '['), objects, R"({"x":)" + arrays + R"(,"y":1})",
+        R"({"x":1,"y":)" + objects + "}"}) {
+    run("/move", deep);
+    handleWebSocketMessage(input, R"({"action":"move","y":1,"x":)" + deep + "}", held);
+  }
+  EXPECT_TRUE(desktop.events().empty());
+  EXPECT_TRUE(log.lines().empty());
+  run("/move", R"({"x": 3, "y": -2})");
+  EXPECT_EQ(mouseEvents().size(), 1u);
 }
 
 } // namespace

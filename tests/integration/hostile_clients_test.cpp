@@ -1,0 +1,245 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <random>
+
+#include "mjpeg/follow_capture_stream.h"
+#include "server/responses.h"
+#include "support/host_fixture.h"
+#include "support/wait.h"
+#include "support/websocket_frames.h"
+
+namespace tovel::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Clients that break off, lie or send garbage: the host ends what they started, answers as it does
+// for any bad input, and goes on serving everyone else.
+class HostileClients : public HostFixture {
+protected:
+  void SetUp() override {
+    HostFixture::SetUp();
+    onLoop([&] { follow.install(host->router().handlers()); });
+    // Pictures that change with the clock keep every stream sending.
+    ticker = std::thread([this] {
+      while (ticking) {
+        clock.advance(0.1);
+        std::this_thread::sleep_for(25ms);
+      }
+    });
+  }
+  void TearDown() override {
+    ticking = false;
+    ticker.join();
+    HostFixture::TearDown();
+  }
+
+  std::size_t mp4Clients() {
+    std::size_t count = 0;
+    onLoop([&] { count = host->streamer()->clients().size(); });
+    return count;
+  }
+
+  // A fresh connection still gets its POST acknowledged and acted on.
+  void expectServed(const std::string& marker) {
+    TestClient client(port());
+    std::string body = R"({"text":")" + marker + "\"}";
+    client.send("POST /log HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) +
+                "\r\n\r\n" + body);
+    EXPECT_EQ(client.read(kControlAcknowledgement.size(), 20s), kControlAcknowledgement) << marker;
+    EXPECT_TRUE(log.waitFor(marker, 20s)) << marker;
+  }
+
+  FollowCaptureStreams follow{desktop, log};
+  std::atomic<bool> ticking{true};
+  std::thread ticker;
+};
+
+// Reads up to and including the first CR LF CR LF.
+std::string readHead(TestClient& client) {
+  std::string head;
+  while (head.size() < 4096 && !head.ends_with("\r\n\r\n")) {
+    std::string byte = client.read(1, 20s);
+    if (byte.empty())
+      break;
+    head += byte;
+  }
+  return head;
+}
+
+// The size line of the next chunk of the chunked transfer coding; none when it is not one.
+std::optional<std::size_t> readChunkSize(TestClient& client) {
+  std::string line;
+  while (line.size() < 20 && !line.ends_with("\r\n")) {
+    std::string byte = client.read(1, 20s);
+    if (byte.empty())
+      return std::nullopt;
+    line += byte;
+  }
+  if (!line.ends_with("\r\n") || line.size() < 3)
+    return std::nullopt;
+  return std::stoul(line, nullptr, 16);
+}
+
+TEST_F(HostileClients, AResetInTheMiddleOfAFrameEndsOnlyThatStream) {
+  struct Case {
+    const char* target;
+    std::string_view extraHeadByte; // what follows the head's empty line before the first chunk
+    int chunksBeforePictures;       // the MP4 stream's initialization segment
+    std::function<std::size_t()> live;
+  };
+  const Case cases[] = {
+      {"/screen.mjpg", "", 0, [&] { return host->mjpegStreams().liveStreams(); }},
+      {"/screen.mjpg?screen=true", "\r", 0, [&] { return follow.liveStreams().size(); }},
+      {"/screen.mp4", "", 1, [&] { return mp4Clients(); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.target);
+    auto open = [&](TestClient& client) -> std::optional<std::size_t> {
+      client.send(std::string("GET ") + c.target + " HTTP/1.1\r\nHost: h\r\n\r\n");
+      EXPECT_TRUE(readHead(client).starts_with("HTTP/1.1 200 OK\r\n"));
+      EXPECT_EQ(client.read(c.extraHeadByte.size(), 20s), c.extraHeadByte);
+      for (int i = 0; i < c.chunksBeforePictures; ++i) {
+        auto size = readChunkSize(client);
+        if (!size || client.read(*size + 2, 20s).size() != *size + 2)
+          return std::nullopt;
+      }
+      return readChunkSize(client);
+    };
+
+    {
+      // A small window: the host is still writing the picture when the reset comes.
+      TestClient breaker(port(), 4096);
+      auto size = open(breaker);
+      ASSERT_TRUE(size);
+      ASSERT_GT(*size, 1000u);
+      ASSERT_EQ(breaker.read(500, 20s).size(), 500u);
+      EXPECT_EQ(c.live(), 1u);
+      breaker.reset();
+    }
+    ASSERT_TRUE(waitUntil([&] { return c.live() == 0; })) << c.live() << " streams still live";
+
+    // The next client of the same stream gets whole pictures.
+    TestClient next(port());
+    auto size = open(next);
+    for (int picture = 0; picture < 2; ++picture) {
+      if (picture > 0)
+        size = readChunkSize(next);
+      ASSERT_TRUE(size);
+      std::string chunk = next.read(*size + 2, 20s);
+      ASSERT_EQ(chunk.size(), *size + 2);
+      EXPECT_TRUE(chunk.ends_with("\r\n"));
+    }
+    next.close();
+    EXPECT_TRUE(waitUntil([&] { return c.live() == 0; }));
+  }
+}
+
+// Nesting as deep as the body allows: the parser must neither recurse itself to death nor take it
+// for a command.
+std::string nested(int depth, std::string_view open, std::string_view close) {
+  std::string text;
+  for (int i = 0; i < depth; ++i)
+    text += open;
+  for (int i = 0; i < depth; ++i)
+    text += close;
+  return text;
+}
+
+std::string post(std::string_view target, std::string_view body) {
+  return "POST " + std::string(target) +
+         " HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+         std::string(body);
+}
+
+TEST_F(HostileClients, DeeplyNestedJsonIsAcknowledgedAsInvalidOrRefusedAsTooLarge) {
+  TestClient client(port());
+  const std::string bodies[] = {
+      R"({"x":)" + nested(30000, "[", "]") + R"(,"y":1})",
+      std::string(60000, '['),
+      nested(10000, R"({"x":)", "}"),
+  };
+  for (const std::string& body : bodies) {
+    client.send(post("/move", body));
+    EXPECT_EQ(client.read(kControlAcknowledgement.size(), 30s), kControlAcknowledgement)
+        << body.substr(0, 12);
+  }
+  // The connection goes on serving the next request.
+  client.send(post("/move", R"({"x":1,"y":1})"));
+  EXPECT_EQ(client.read(kControlAcknowledgement.size(), 30s), kControlAcknowledgement);
+  settle();
+  EXPECT_EQ(desktop.events().size(), 1u);
+
+  // 100,000 levels do not fit in a request at all: closed unanswered and never parsed.
+  TestClient deep(port());
+  deep.send(post("/move", nested(100000, "[", "]")));
+  EXPECT_EQ(deep.readUntilClosed(30s), "");
+  EXPECT_TRUE(deep.waitClosed(0ms));
+  expectServed("served after the deep ones");
+  EXPECT_EQ(desktop.events().size(), 1u);
+}
+
+constexpr std::string_view kUpgrade =
+    "GET /ws HTTP/1.1\r\nHost: h\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+    "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
+
+std::string logFrame(const std::string& text) {
+  return maskedFrame(R"({"action":"log","text":")" + text + "\"}");
+}
+
+TEST_F(HostileClients, WebSocketGarbageAndLiesAreRefusedAndTheHostServesOn) {
+  std::mt19937 random(7);
+  auto noise = [&](std::size_t size) {
+    std::string bytes(size, '\0');
+    for (char& c : bytes)
+      c = char(random());
+    return bytes;
+  };
+  // Random payloads in well-formed frames of every kind the host refuses or cannot parse.
+  std::string randomFrames;
+  while (randomFrames.size() < 65536) {
+    std::uint8_t opcode = random() % 2 ? 0x1 : 0x2;
+    randomFrames +=
+        maskedFrame(noise(1 + random() % 2000), opcode, std::uint32_t(random()), random() % 4 != 0);
+  }
+  std::string hugeHeader("\x81\xff\x80\x00\x00\x00\x00\x00\x00\x00\x01\x02\x03\x04hello", 19);
+
+  struct Case {
+    const char* name;
+    std::string bytes;
+    bool sessionEnds; // the host closes the connection; otherwise it still reads frames
+  };
+  const Case cases[] = {
+      {"random frames", randomFrames, false},
+      {"deep JSON", maskedFrame(R"({"action":"move","x":)" + nested(30000, "[", "]") + "}"), false},
+      {"a 2^63-byte frame", hugeHeader, true},
+      // Whatever the noise declares: the host never answers it and is not held up by it.
+      {"random bytes", noise(65536), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TestClient client(port());
+    client.send(std::string(kUpgrade));
+    ASSERT_EQ(client.read(129, 20s).size(), 129u);
+    ASSERT_TRUE(log.waitFor("WebSocket handshake complete", 20s));
+    log.clear();
+    client.send(c.bytes);
+    if (c.sessionEnds) {
+      EXPECT_EQ(client.readUntilClosed(20s), "");
+      EXPECT_TRUE(log.contains("Warning: Failed to parse WebSocket frame"));
+    } else if (std::string_view(c.name) != "random bytes") {
+      std::string marker = std::string("after ") + c.name;
+      client.send(logFrame(marker));
+      EXPECT_TRUE(log.waitFor(marker, 30s));
+      EXPECT_EQ(client.readSome(1, 0ms), std::optional<std::string>(""));
+    }
+    client.close();
+    expectServed(std::string("served after ") + c.name);
+  }
+  settle();
+  EXPECT_TRUE(desktop.events().empty());
+}
+
+} // namespace
+} // namespace tovel::test
