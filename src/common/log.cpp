@@ -4,9 +4,34 @@
 
 namespace tovel {
 
+std::string terminalSafe(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    auto c = static_cast<unsigned char>(text[i]);
+    bool lineEnd = c == '\n' || (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n');
+    if ((c < 0x20 && c != '\t' && !lineEnd) || c == 0x7f) {
+      out += '^';
+      out += char(c ^ 0x40);
+    } else if (c == 0xc2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+               static_cast<unsigned char>(text[i + 1]) <= 0x9f) {
+      static constexpr char kHex[] = "0123456789ABCDEF";
+      auto next = static_cast<unsigned char>(text[++i]);
+      out += '<';
+      out += kHex[next >> 4];
+      out += kHex[next & 15];
+      out += '>';
+    } else {
+      out += char(c);
+    }
+  }
+  return out;
+}
+
 void StreamLog::print(std::string_view text) {
+  std::string safe = terminalSafe(text);
   std::lock_guard lock(mutex_);
-  std::fwrite(text.data(), 1, text.size(), stream_);
+  std::fwrite(safe.data(), 1, safe.size(), stream_);
   std::fputc('\n', stream_);
   std::fflush(stream_);
 }

@@ -18,8 +18,15 @@ public:
   virtual void print(std::string_view text) = 0;
 };
 
+// The text with what a terminal would act on instead of showing made visible: control characters
+// other than tab, line feed and a carriage return before a line feed as "^X" ("^[" for escape,
+// "^?" for delete), and the C1 controls U+0080 to U+009F as "<80>" to "<9F>". Clients' words reach
+// the log (a "log" message, a key name, a request), and an escape sequence among them could
+// rewrite the user's screen, title or clipboard.
+std::string terminalSafe(std::string_view text);
+
 // Writes to a stdio stream (standard output for the host) and flushes every line so messages are
-// seen at once when the output is a pipe.
+// seen at once when the output is a pipe. What it writes is made terminal-safe.
 class StreamLog final : public Log {
 public:
   explicit StreamLog(std::FILE* stream) : stream_(stream) {}
