@@ -20,6 +20,9 @@ namespace {
 
 // Larger pictures would only be a way to make the host allocate without limit.
 constexpr double kLargestOutputSide = 16384;
+// The most pixels an output picture may have (about 8K UHD, 128 MiB of BGRA): a larger size=
+// would have each stream hold gigabytes to scale a capture up into. A larger one keeps its shape.
+constexpr double kLargestOutputPixels = double(1 << 25);
 
 // Products of exact ratios can miss a whole number by a rounding error; that must not cost a
 // pixel.
@@ -114,6 +117,9 @@ std::optional<PixelSize> followOutputSize(const FollowOptions& options, int crop
   double k = options.outputFactor();
   double factor = std::min(options.followSize.width * k / cropWidth,
                            options.followSize.height * k / cropHeight);
+  double pixels = cropWidth * factor * cropHeight * factor;
+  if (pixels > kLargestOutputPixels)
+    factor *= std::sqrt(kLargestOutputPixels / pixels);
   double width = std::trunc(snapToWhole(cropWidth * factor));
   double height = std::trunc(snapToWhole(cropHeight * factor));
   if (!(width >= 1 && height >= 1 && width <= kLargestOutputSide && height <= kLargestOutputSide))
