@@ -182,7 +182,7 @@ TEST_F(Mp4Stream, CaptureRunsOnlyWhileThereAreClients) {
   ASSERT_TRUE(third.waitForFragments(1)) << third.error();
   EXPECT_GE(third.fragments().front().sequenceNumber, next);
   EXPECT_EQ(captureThreads(), 1);
-  EXPECT_EQ(log.lines().front(), "REQUEST: GET /screen.mp4 HTTP/1.1\r\nHost: h\r\n\r\n");
+  EXPECT_EQ(log.lines().front(), "REQUEST: GET /screen.mp4 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
 }
 
 } // namespace

@@ -141,7 +141,7 @@ void visit(int i) {
                                           "/screen.mjpg?screen=true", "/screen.mp4"};
     const char* target = targets[(i % 10) % 4];
     closesOnFinish = target == targets[2] || target == targets[3];
-    client.send(std::string("GET ") + target + " HTTP/1.1\r\nHost: h\r\n\r\n");
+    client.send(std::string("GET ") + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
     ASSERT_TRUE(readHead(client).starts_with("HTTP/1.1 200 OK\r\n")) << "visit " << i;
     // The first bytes of the stream's body: a picture (or the MP4 initialization) is under way.
     ASSERT_EQ(client.read(64, 30s).size(), 64u) << "visit " << i << " " << target;
