@@ -412,7 +412,7 @@ std::optional<std::vector<WindowInfo>> X11Windows::windowList(WindowListOption o
                       queryMonitors(display),
                       option};
   // The xcb requests below report their errors with their replies; the trap covers what Xlib
-  // still does here (monitors, text conversion).
+  // still does while the list is read (text conversion).
   XErrorTrap trap(display);
   // Xlib's own requests must be on their way before xcb sends more on the same connection.
   XFlush(display);
