@@ -9,7 +9,7 @@ packages=(
   # libraries
   libasio-dev nlohmann-json3-dev libssl-dev libcurl4-openssl-dev libyuv-dev
   libturbojpeg0-dev libcairo2-dev libx264-dev libqrencode-dev
-  libx11-dev libxext-dev libxtst-dev libxrandr-dev libxdamage-dev libxfixes-dev
+  libx11-dev libx11-xcb-dev libxext-dev libxtst-dev libxrandr-dev libxdamage-dev libxfixes-dev
   # tests and benchmarks: a private X server, a window manager and X clients as witnesses
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   xvfb openbox x11-utils x11-xserver-utils xdotool libxres-dev ffmpeg

@@ -7,9 +7,6 @@ namespace tovel {
 
 namespace {
 
-// Longer values are not titles or window lists anyone needs whole: 4 MiB.
-constexpr long kMaxPropertyLongs = 1 << 20;
-
 std::string latin1ToUtf8(const std::vector<unsigned char>& bytes) {
   std::string text;
   text.reserve(bytes.size());
@@ -77,21 +74,27 @@ std::optional<Window> readWindow(Display* display, Window window, Atom property)
 
 std::optional<std::string> readText(Display* display, Window window, Atom property) {
   std::optional<WindowProperty> value = readProperty(display, window, property);
-  if (!value || value->format != 8)
+  if (!value)
+    return std::nullopt;
+  return decodeText(display, std::move(*value));
+}
+
+std::optional<std::string> decodeText(Display* display, WindowProperty value) {
+  if (value.format != 8)
     return std::nullopt;
   // Legacy texts may hold several NUL-separated strings; the first is the title.
-  for (std::size_t i = 0; i < value->bytes.size(); ++i) {
-    if (value->bytes[i] == 0) {
-      value->bytes.resize(i);
+  for (std::size_t i = 0; i < value.bytes.size(); ++i) {
+    if (value.bytes[i] == 0) {
+      value.bytes.resize(i);
       break;
     }
   }
-  if (value->type == XA_STRING)
-    return latin1ToUtf8(value->bytes);
-  if (value->type == XInternAtom(display, "COMPOUND_TEXT", False)) {
+  if (value.type == XA_STRING)
+    return latin1ToUtf8(value.bytes);
+  if (value.type == XInternAtom(display, "COMPOUND_TEXT", False)) {
     // Compound text needs the locale's converters; when they give nothing, the ASCII part is
     // still the best title there is.
-    XTextProperty compound{value->bytes.data(), value->type, 8, value->bytes.size()};
+    XTextProperty compound{value.bytes.data(), value.type, 8, value.bytes.size()};
     char** list = nullptr;
     int count = 0;
     if (Xutf8TextPropertyToTextList(display, &compound, &list, &count) >= Success && list &&
@@ -104,7 +107,7 @@ std::optional<std::string> readText(Display* display, Window window, Atom proper
       XFreeStringList(list);
   }
   // UTF8_STRING and anything else: the bytes as they are.
-  return std::string(value->bytes.begin(), value->bytes.end());
+  return std::string(value.bytes.begin(), value.bytes.end());
 }
 
 } // namespace tovel

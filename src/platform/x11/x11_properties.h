@@ -17,6 +17,9 @@ struct WindowProperty {
   std::vector<unsigned long> longs; // format 16 and 32
 };
 
+// Longer values are not titles or window lists anyone needs whole: 4 MiB.
+constexpr long kMaxPropertyLongs = 1 << 20;
+
 // The property, or none when it is missing or the window is gone (run inside an XErrorTrap).
 std::optional<WindowProperty> readProperty(Display* display, Window window, Atom property,
                                            Atom type = AnyPropertyType);
@@ -27,5 +30,7 @@ std::optional<Window> readWindow(Display* display, Window window, Atom property)
 
 // A title-like text as UTF-8: _NET_WM_NAME-style UTF8_STRING, or a legacy STRING (Latin-1).
 std::optional<std::string> readText(Display* display, Window window, Atom property);
+// The same for a property already read (of any type); none unless it is of format 8.
+std::optional<std::string> decodeText(Display* display, WindowProperty value);
 
 } // namespace tovel
