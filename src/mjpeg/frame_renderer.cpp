@@ -115,6 +115,11 @@ bool drawPointerMarker(BgraImage& picture, Size outSize, const MarkerGeometry& m
                  c.x - reach < outSize.width && c.y + reach > 0 && c.y - reach < outSize.height;
   if (!visible)
     return true;
+  // A tiny output size ("max=1e-60") stretches the marker to a circle millions of pixels round,
+  // which cairo would flatten into as many segments: such a circle is not worth drawing.
+  double stretch = std::max(width / outSize.width, height / outSize.height);
+  if (!(reach * stretch <= 4.0 * (width + height)))
+    return true;
   if (cairo_format_stride_for_width(CAIRO_FORMAT_RGB24, width) != int(picture.stride()))
     return false;
 

@@ -120,6 +120,9 @@ TEST_F(FrameRendererTest, FrameHasTheRoundedSizeAndTheCapturesColours) {
   EXPECT_EQ(odd.width(), 1000);
   EXPECT_EQ(odd.height(), 563); // 562.5 units
   EXPECT_EQ(tiny.width() * tiny.height(), 1);
+  // So is one whose marker would be a circle of 10^60 pixels (it used to hang in cairo).
+  BgraImage tinier = render(halves(1920, 1080), 1e-60);
+  EXPECT_EQ(tinier.width() * tinier.height(), 1);
   EXPECT_FALSE(renderer.renderFrame(ImageView{}, Size{480, 480}, 1, std::nullopt, ""));
 }
 
