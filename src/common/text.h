@@ -16,4 +16,13 @@ inline bool contains(std::string_view text, std::string_view part) {
   return text.find(part) != std::string_view::npos;
 }
 
+// The text without the spaces and tabs at either end.
+inline std::string_view trimBlanks(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+    text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
+    text.remove_suffix(1);
+  return text;
+}
+
 } // namespace tovel

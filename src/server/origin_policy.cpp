@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cstring>
 
+#include "common/text.h"
 #include "server/request_intake.h"
 
 namespace tovel {
@@ -19,14 +20,6 @@ std::string lowered(std::string_view text) {
   std::transform(out.begin(), out.end(), out.begin(),
                  [](unsigned char c) { return char(std::tolower(c)); });
   return out;
-}
-
-std::string_view trimmed(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-    text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
-    text.remove_suffix(1);
-  return text;
 }
 
 // A host and optional port as in a Host header or an origin's authority: "name", "name:80",
@@ -197,7 +190,7 @@ std::optional<std::string> originOfAddress(std::string_view address) {
 } // namespace
 
 std::optional<std::string> normalisedOrigin(std::string_view text) {
-  std::optional<Origin> origin = parseOrigin(trimmed(text));
+  std::optional<Origin> origin = parseOrigin(trimBlanks(text));
   if (!origin)
     return std::nullopt;
   return format(*origin);
@@ -217,7 +210,7 @@ OriginPolicy OriginPolicy::forThisMachine(std::string_view appSite, std::string_
   while (start <= allowedList.size()) {
     std::size_t comma = allowedList.find(',', start);
     std::string_view entry =
-        trimmed(allowedList.substr(start, comma == std::string_view::npos ? comma : comma - start));
+        trimBlanks(allowedList.substr(start, comma == std::string_view::npos ? comma : comma - start));
     if (!entry.empty()) {
       if (auto origin = originOfAddress(entry))
         policy.allowedOrigins.push_back(*origin);
@@ -241,8 +234,8 @@ std::optional<OriginRefusal> refusalOf(const OriginPolicy& policy, std::string_v
     std::size_t colon = line.find(':');
     if (colon == std::string_view::npos)
       continue;
-    std::string name = lowered(trimmed(line.substr(0, colon)));
-    std::string_view value = trimmed(line.substr(colon + 1));
+    std::string name = lowered(trimBlanks(line.substr(0, colon)));
+    std::string_view value = trimBlanks(line.substr(colon + 1));
     if (name == "origin" && !originAllowed(policy, value, arrival))
       return OriginRefusal{"Origin", std::string(value)};
     if (name == "host" && !hostAllowed(policy, value))

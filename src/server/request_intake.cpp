@@ -29,14 +29,6 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
   return true;
 }
 
-std::string_view trimBlanks(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-    text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
-    text.remove_suffix(1);
-  return text;
-}
-
 struct BodyLength {
   bool valid = true;
   std::optional<std::size_t> length; // none without a Content-Length header

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
 
 extern char** environ;
 
@@ -141,6 +142,15 @@ bool ChildProcess::waitForOutput(const std::string& text, std::chrono::milliseco
 std::string ChildProcess::output() {
   std::lock_guard lock(mutex_);
   return output_;
+}
+
+int openDescriptors(pid_t pid) {
+  std::error_code error;
+  int count = 0;
+  for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error);
+       !error && it != std::filesystem::directory_iterator(); it.increment(error))
+    ++count;
+  return error ? -1 : count;
 }
 
 } // namespace tovel::test

@@ -50,4 +50,7 @@ private:
   int status_ = 0;
 };
 
+// The descriptors a process has open (its /proc fd entries); -1 when they cannot be read.
+int openDescriptors(pid_t pid);
+
 } // namespace tovel::test

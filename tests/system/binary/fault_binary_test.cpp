@@ -26,15 +26,6 @@ namespace {
 using namespace std::chrono_literals;
 using Steady = std::chrono::steady_clock;
 
-int openDescriptors(pid_t pid) {
-  std::error_code error;
-  int count = 0;
-  for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error);
-       !error && it != std::filesystem::directory_iterator(); it.increment(error))
-    ++count;
-  return error ? -1 : count;
-}
-
 // What each open descriptor is, for a failure message.
 std::string describeDescriptors(pid_t pid) {
   std::string text;

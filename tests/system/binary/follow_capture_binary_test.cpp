@@ -63,15 +63,6 @@ int xClients(Display* display) {
   return count;
 }
 
-int openDescriptors(pid_t pid) {
-  std::error_code error;
-  int count = 0;
-  for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error);
-       !error && it != std::filesystem::directory_iterator(); it.increment(error))
-    ++count;
-  return error ? -1 : count;
-}
-
 bool eventually(const std::function<bool()>& condition, std::chrono::seconds limit) {
   for (auto deadline = std::chrono::steady_clock::now() + limit; !condition();
        std::this_thread::sleep_for(20ms))
