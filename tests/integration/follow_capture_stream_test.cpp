@@ -20,16 +20,10 @@ protected:
     onLoop([&] { streams.install(host->router().handlers()); });
     // The host's clock stands still unless moved. Run four times faster than real time, it
     // admits every frame the capture makes (about nine a second), and the picture changes with it.
-    ticker = std::thread([this] {
-      while (ticking) {
-        clock.advance(0.1);
-        std::this_thread::sleep_for(25ms);
-      }
-    });
+    ticker.emplace(clock);
   }
   void TearDown() override {
-    ticking = false;
-    ticker.join();
+    ticker.reset();
     HostFixture::TearDown();
   }
 
@@ -41,8 +35,7 @@ protected:
   static BgraImage readFrame(TestClient& client) { return MjpegReader(client).readImage(10s); }
 
   FollowCaptureStreams streams{desktop, log};
-  std::atomic<bool> ticking{true};
-  std::thread ticker;
+  std::optional<ClockTicker> ticker;
 };
 
 TEST_F(FollowCaptureStream, HeadThenJpegPartsOfTheSizeTheOptionsGive) {
@@ -96,7 +89,7 @@ TEST_F(FollowCaptureStream, ShowsWhatIsUnderThePointerOnEveryDisplay) {
 
 TEST_F(FollowCaptureStream, AStillScreenShowsOnceAndADepartedClientEndsTheCapture) {
   // With the clock still, nothing on the virtual screen moves.
-  ticking = false;
+  ticker.reset();
   int before = captureThreads();
   {
     TestClient client(port());

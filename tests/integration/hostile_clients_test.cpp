@@ -22,16 +22,10 @@ protected:
     HostFixture::SetUp();
     onLoop([&] { follow.install(host->router().handlers()); });
     // Pictures that change with the clock keep every stream sending.
-    ticker = std::thread([this] {
-      while (ticking) {
-        clock.advance(0.1);
-        std::this_thread::sleep_for(25ms);
-      }
-    });
+    ticker.emplace(clock);
   }
   void TearDown() override {
-    ticking = false;
-    ticker.join();
+    ticker.reset();
     HostFixture::TearDown();
   }
 
@@ -52,8 +46,7 @@ protected:
   }
 
   FollowCaptureStreams follow{desktop, log};
-  std::atomic<bool> ticking{true};
-  std::thread ticker;
+  std::optional<ClockTicker> ticker;
 };
 
 // Reads up to and including the first CR LF CR LF.

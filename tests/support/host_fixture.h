@@ -21,6 +21,27 @@ namespace tovel::test {
 
 // The whole host, in this process, on the virtual desktop and an ephemeral port, with its main
 // loop running on a thread of the test.
+// Moves a test clock 0.1 s every 25 ms of real time while it exists, so that pictures which change
+// with the clock keep changing and streams keep sending.
+class ClockTicker {
+public:
+  explicit ClockTicker(ManualClock& clock)
+      : thread_([this, &clock] {
+          while (ticking_) {
+            clock.advance(0.1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+          }
+        }) {}
+  ~ClockTicker() {
+    ticking_ = false;
+    thread_.join();
+  }
+
+private:
+  std::atomic<bool> ticking_{true};
+  std::thread thread_;
+};
+
 class HostFixture : public ::testing::Test {
 protected:
   void SetUp() override {
