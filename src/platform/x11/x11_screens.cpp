@@ -14,7 +14,7 @@
 #include "platform/x11/x11_layout_watch.h"
 #include "platform/x11/x11_monitors.h"
 #include "platform/x11/x11_properties.h"
-#include "platform/x11/x11_screen_layout.h"
+#include "platform/monitor_layout.h"
 #include "platform/x11/x11_xsettings.h"
 
 namespace tovel {
