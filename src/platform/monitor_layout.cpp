@@ -39,6 +39,15 @@ std::string formatNumber(double value) {
 
 } // namespace
 
+Screen makeScreen(const MonitorLayout& layout, const Monitor& monitor, double backingScale) {
+  Screen screen;
+  screen.number = monitor.id;
+  screen.frame = screenFrame(layout, monitor);
+  screen.backingScale = backingScale;
+  screen.description = describeMonitor(layout, monitor);
+  return screen;
+}
+
 Rect screenFrame(const MonitorLayout& layout, const Monitor& monitor) {
   Rect global = layout.globalBounds(monitor);
   return Rect{global.x, primaryHeight(layout) - (global.y + global.height), global.width,

@@ -33,6 +33,9 @@ struct MonitorLayout {
   Rect globalBounds(const Monitor& monitor) const;
 };
 
+// The screen that shows a monitor.
+Screen makeScreen(const MonitorLayout& layout, const Monitor& monitor, double backingScale = 1.0);
+
 // Screen coordinates put the origin at the primary monitor's bottom-left corner with y up, so a
 // root position turns into one through global display coordinates and the primary's height.
 Rect screenFrame(const MonitorLayout& layout, const Monitor& monitor);
