@@ -10,9 +10,14 @@ packages=(
   libasio-dev nlohmann-json3-dev libssl-dev libcurl4-openssl-dev libyuv-dev
   libturbojpeg0-dev libcairo2-dev libx264-dev libqrencode-dev
   libx11-dev libx11-xcb-dev libxext-dev libxtst-dev libxrandr-dev libxdamage-dev libxfixes-dev
+  libglib2.0-dev libpipewire-0.3-dev
   # tests and benchmarks: a private X server, a window manager and X clients as witnesses
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   xvfb openbox x11-utils x11-xserver-utils xdotool libxres-dev ffmpeg
+  # a headless GNOME session (its compositor, PipeWire and its session manager) and a Wayland
+  # client as a witness in it
+  mutter pipewire wireplumber gsettings-desktop-schemas libwayland-dev libwayland-bin
+  wayland-protocols libxkbcommon-dev
   # the terminal QR code is read back with zbarimg; the installed program is fetched from with curl;
   # the Debian package's library dependencies are found with file and dpkg-shlibdeps
   zbar-tools curl file dpkg-dev
