@@ -98,8 +98,8 @@ BusReply GnomeBus::call(const char* service, const std::string& path, const char
 void GnomeBus::send(const char* service, const std::string& path, const char* interface,
                     const char* method, GVariant* parameters) {
   // Without a callback the call goes out marked as wanting no reply, and none comes.
-  g_dbus_connection_call(connection_, service, path.c_str(), interface, method, parameters,
-                         nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START, -1, nullptr, nullptr, nullptr);
+  g_dbus_connection_call(connection_, service, path.c_str(), interface, method, parameters, nullptr,
+                         G_DBUS_CALL_FLAGS_NO_AUTO_START, -1, nullptr, nullptr, nullptr);
 }
 
 Variant GnomeBus::property(const char* service, const std::string& path, const char* interface,

@@ -74,7 +74,7 @@ private:
   GMainContext* context_;
   GMainLoop* loop_;
   std::thread thread_;
-  std::mutex mutex_;                                // the two below
+  std::mutex mutex_; // the two below
   std::vector<std::unique_ptr<SignalHandler>> handlers_;
   std::vector<guint> subscriptions_;
 };

@@ -14,8 +14,8 @@ namespace tovel {
 namespace {
 
 constexpr double kDefaultDoubleClickInterval = 0.4;
-// A move sent to the compositor shows in the cursor reports a frame or two later; until then, or
-// for at most this long, the pointer is where it was sent.
+// A move sent to the compositor shows in the cursor reports a frame or two later; until then, for
+// at most this long, the pointer is where it was sent.
 constexpr auto kMoveSettleLimit = std::chrono::milliseconds(500);
 constexpr const char* kMouseSchema = "org.gnome.desktop.peripherals.mouse";
 
@@ -33,12 +33,12 @@ GSettings* openMouseSettings() {
   return settings;
 }
 
-// The nearest pixel of the monitor to a root position.
+// The nearest place on the monitor to a root position; the compositor takes fractions of a pixel.
 Point clampToMonitor(const Monitor& monitor, Point root) {
-  double x = std::clamp(std::floor(root.x + 0.5), double(monitor.x),
-                        double(monitor.x + std::max(monitor.width, 1) - 1));
-  double y = std::clamp(std::floor(root.y + 0.5), double(monitor.y),
-                        double(monitor.y + std::max(monitor.height, 1) - 1));
+  double x =
+      std::clamp(root.x, double(monitor.x), double(monitor.x + std::max(monitor.width, 1) - 1));
+  double y =
+      std::clamp(root.y, double(monitor.y), double(monitor.y + std::max(monitor.height, 1) - 1));
   return Point{x, y};
 }
 
@@ -280,11 +280,17 @@ Point GnomeDesktop::mouseLocation() {
     }
   }
   if (lastMove_) {
-    bool arrived = reported && reported->x == lastMove_->root.x && reported->y == lastMove_->root.y;
-    if (arrived || std::chrono::steady_clock::now() - lastMove_->at > kMoveSettleLimit)
-      lastMove_.reset();
-    else
+    // The cursor reports whole pixels: while it agrees with the last move, the move's own place
+    // stands, fractions and all; before the move shows, too, for a while.
+    bool agrees = reported && std::abs(reported->x - lastMove_->root.x) < 1 &&
+                  std::abs(reported->y - lastMove_->root.y) < 1;
+    lastMove_->shown = lastMove_->shown || agrees;
+    bool pending =
+        !lastMove_->shown && std::chrono::steady_clock::now() - lastMove_->at < kMoveSettleLimit;
+    if (agrees || pending || !reported)
       reported = lastMove_->root;
+    else
+      lastMove_.reset(); // moved by someone else, or put elsewhere by the compositor
   }
   if (reported)
     lastSeen_ = *reported;

@@ -85,6 +85,7 @@ private:
   struct Move {
     Point root;
     std::chrono::steady_clock::time_point at;
+    bool shown = false; // the cursor reports have shown it
   };
 
   std::string waylandDisplay_;

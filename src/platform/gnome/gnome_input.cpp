@@ -16,8 +16,6 @@ namespace {
 constexpr auto kScrollGestureGap = std::chrono::milliseconds(150);
 // An injected key whose release has not come this long after its press is released.
 constexpr auto kKeyHoldLimit = std::chrono::seconds(15);
-// The compositor hands smooth scrolling to applications at ten times the amount it is given.
-constexpr double kScrollUnitsPerPixel = 0.1;
 
 std::optional<int> evdevButtonFor(MouseEventType type) {
   switch (type) {
@@ -93,8 +91,7 @@ void GnomeInput::post(const ScrollEvent& event) {
   // positive axis goes down and right.
   {
     std::lock_guard lock(mutex_);
-    session_.scroll(-event.wheel2 * kScrollUnitsPerPixel, -event.wheel1 * kScrollUnitsPerPixel,
-                    kAxisSourceFinger);
+    session_.scroll(-double(event.wheel2), -double(event.wheel1), kAxisSourceFinger);
     ++scrolls_;
     scrolling_ = true;
   }

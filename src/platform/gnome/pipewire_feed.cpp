@@ -12,10 +12,12 @@ namespace tovel {
 
 namespace {
 
-// The largest cursor the compositor may describe; larger ones are left out of its reports.
-constexpr int kCursorSide = 256;
-constexpr std::size_t kCursorMetaSize =
-    sizeof(spa_meta_cursor) + sizeof(spa_meta_bitmap) + kCursorSide * kCursorSide * 4;
+// Room for the cursor's report: the compositor asks for a fixed size of its own, which must lie in
+// the range offered. Larger cursors than the largest side are not drawn.
+constexpr int kCursorSide = 1024;
+constexpr std::size_t cursorMetaSize(int side) {
+  return sizeof(spa_meta_cursor) + sizeof(spa_meta_bitmap) + std::size_t(side) * side * 4;
+}
 
 std::once_flag pipewireStarted;
 
@@ -39,7 +41,8 @@ std::optional<std::uint32_t> argbOf(std::uint32_t format, const std::uint8_t* p)
   }
 }
 
-std::shared_ptr<const CursorSprite> readSprite(const spa_meta_cursor& cursor) {
+// The cursor picture of a report of `size` bytes (the whole metadata area).
+std::shared_ptr<const CursorSprite> readSprite(const spa_meta_cursor& cursor, std::size_t size) {
   auto sprite = std::make_shared<CursorSprite>();
   sprite->hotX = cursor.hotspot.x;
   sprite->hotY = cursor.hotspot.y;
@@ -49,8 +52,7 @@ std::shared_ptr<const CursorSprite> readSprite(const spa_meta_cursor& cursor) {
       bitmap->offset < sizeof(spa_meta_bitmap))
     return sprite; // an empty sprite: nothing to draw
   std::size_t stride = bitmap->stride > 0 ? std::size_t(bitmap->stride) : std::size_t(width) * 4;
-  if (bitmap->offset + stride * (height - 1) + std::size_t(width) * 4 >
-      kCursorMetaSize - cursor.bitmap_offset)
+  if (bitmap->offset + stride * (height - 1) + std::size_t(width) * 4 > size - cursor.bitmap_offset)
     return sprite;
   const auto* pixels = SPA_PTROFF(bitmap, bitmap->offset, const std::uint8_t);
   sprite->argb.resize(std::size_t(width) * height);
@@ -157,8 +159,8 @@ void PipeWireFeed::Impl::formatChanged(const spa_pod* param) {
   params[2] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
       &builder, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type,
       SPA_POD_Id(SPA_META_Cursor), SPA_PARAM_META_size,
-      SPA_POD_CHOICE_RANGE_Int(int(kCursorMetaSize), int(sizeof(spa_meta_cursor)),
-                               int(kCursorMetaSize))));
+      SPA_POD_CHOICE_RANGE_Int(int(cursorMetaSize(384)), int(sizeof(spa_meta_cursor)),
+                               int(cursorMetaSize(kCursorSide)))));
   pw_stream_update_params(stream, params, 3);
 }
 
@@ -169,8 +171,9 @@ void PipeWireFeed::Impl::take(spa_buffer* buffer) {
     std::lock_guard lock(mutex);
     nextCursor = cursor;
   }
-  if (auto* meta = static_cast<spa_meta_cursor*>(
-          spa_buffer_find_meta_data(buffer, SPA_META_Cursor, sizeof(spa_meta_cursor)))) {
+  spa_meta* cursorMeta = spa_buffer_find_meta(buffer, SPA_META_Cursor);
+  if (cursorMeta && cursorMeta->size >= sizeof(spa_meta_cursor)) {
+    auto* meta = static_cast<spa_meta_cursor*>(cursorMeta->data);
     std::optional<std::pair<int, int>> position;
     if (spa_meta_cursor_is_valid(meta))
       position = std::make_pair(int(meta->position.x), int(meta->position.y));
@@ -178,8 +181,9 @@ void PipeWireFeed::Impl::take(spa_buffer* buffer) {
       nextCursor.position = position;
       cursorChanged = true;
     }
-    if (spa_meta_cursor_is_valid(meta) && meta->bitmap_offset >= sizeof(spa_meta_cursor)) {
-      nextCursor.sprite = readSprite(*meta);
+    if (spa_meta_cursor_is_valid(meta) && meta->bitmap_offset >= sizeof(spa_meta_cursor) &&
+        meta->bitmap_offset + sizeof(spa_meta_bitmap) <= cursorMeta->size) {
+      nextCursor.sprite = readSprite(*meta, cursorMeta->size);
       cursorChanged = true;
     }
   }
@@ -251,9 +255,8 @@ std::unique_ptr<PipeWireFeed> PipeWireFeed::connect(PipeWireLoop& loop, std::uin
 
   std::string target = std::to_string(node);
   pw_thread_loop_lock(loop.loop());
-  pw_properties* properties =
-      pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Capture",
-                        PW_KEY_MEDIA_ROLE, "Screen", nullptr);
+  pw_properties* properties = pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY,
+                                                "Capture", PW_KEY_MEDIA_ROLE, "Screen", nullptr);
   impl->stream = pw_stream_new(loop.core(), "tovel-screen", properties);
   bool connected = false;
   if (impl->stream) {
