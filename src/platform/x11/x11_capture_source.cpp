@@ -10,7 +10,7 @@
 #include <chrono>
 
 #include "platform/x11/x11_monitors.h"
-#include "platform/x11/x11_screen_layout.h"
+#include "platform/monitor_layout.h"
 
 namespace tovel {
 

@@ -47,9 +47,4 @@ private:
   std::vector<std::uint32_t> argb_; // premultiplied, row by row
 };
 
-// Blends a premultiplied ARGB picture over BGRA pixels; (x, y) is where its top-left corner goes,
-// and may lie outside: what falls outside the destination is left out. Pure, for testing.
-void blendPremultiplied(const std::uint32_t* argb, int width, int height, std::uint8_t* pixels,
-                        std::size_t stride, int pixelsWidth, int pixelsHeight, int x, int y);
-
 } // namespace tovel

@@ -7,14 +7,11 @@
 #include <X11/X.h>
 
 #include "platform/events.h"
+#include "platform/keysyms.h"
 
 using Display = struct _XDisplay;
 
 namespace tovel {
-
-// The X keysym that each virtual key code of the host's key table types; none for a code the
-// table does not have.
-std::optional<KeySym> keysymForKeyCode(KeyCode key);
 
 // A copy of the server's core keyboard map: keysymsPerKeycode entries for each keycode from
 // minKeycode on.

@@ -8,28 +8,6 @@
 
 namespace tovel {
 
-const Monitor* MonitorLayout::find(DisplayId id) const {
-  for (const Monitor& monitor : monitors)
-    if (monitor.id == id)
-      return &monitor;
-  return nullptr;
-}
-
-Point MonitorLayout::rootToGlobal(double x, double y) const {
-  const Monitor* p = primary();
-  return p ? Point{x - p->x, y - p->y} : Point{x, y};
-}
-
-Point MonitorLayout::globalToRoot(Point global) const {
-  const Monitor* p = primary();
-  return p ? Point{global.x + p->x, global.y + p->y} : global;
-}
-
-Rect MonitorLayout::globalBounds(const Monitor& monitor) const {
-  Point origin = rootToGlobal(monitor.x, monitor.y);
-  return Rect{origin.x, origin.y, double(monitor.width), double(monitor.height)};
-}
-
 MonitorLayout queryMonitors(Display* display) {
   MonitorLayout layout;
   if (!display)

@@ -10,11 +10,11 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/monitor_layout.h"
 #include "platform/x11/x11_error_trap.h"
 #include "platform/x11/x11_layout_watch.h"
 #include "platform/x11/x11_monitors.h"
 #include "platform/x11/x11_properties.h"
-#include "platform/x11/x11_screen_layout.h"
 #include "platform/x11/x11_xsettings.h"
 
 namespace tovel {
@@ -27,15 +27,6 @@ constexpr double kDefaultDoubleClickInterval = 0.4;
 // Settings managers rarely change the value; reading it once a second spares a round trip or two
 // on every click.
 constexpr auto kSettingsLifetime = std::chrono::seconds(1);
-
-Screen makeScreen(const MonitorLayout& layout, const Monitor& monitor) {
-  Screen screen;
-  screen.number = monitor.id;
-  screen.frame = screenFrame(layout, monitor);
-  screen.backingScale = 1.0;
-  screen.description = describeMonitor(layout, monitor);
-  return screen;
-}
 
 // The root position of the window's centre.
 std::optional<Point> windowCentre(Display* display, Window window) {
@@ -63,7 +54,8 @@ struct X11Screens::Impl {
 
   bool startWatcher();
   void stopWatcher();
-  void watch(std::unique_ptr<XConnection> connection, MonitorLayout layout, X11LayoutWatch layoutWatch);
+  void watch(std::unique_ptr<XConnection> connection, MonitorLayout layout,
+             X11LayoutWatch layoutWatch);
   void notify();
 
   ThreadConnections& connections;

@@ -1,8 +1,30 @@
-#include "platform/x11/x11_screen_layout.h"
+#include "platform/monitor_layout.h"
 
 #include <algorithm>
 
 namespace tovel {
+
+const Monitor* MonitorLayout::find(DisplayId id) const {
+  for (const Monitor& monitor : monitors)
+    if (monitor.id == id)
+      return &monitor;
+  return nullptr;
+}
+
+Point MonitorLayout::rootToGlobal(double x, double y) const {
+  const Monitor* p = primary();
+  return p ? Point{x - p->x, y - p->y} : Point{x, y};
+}
+
+Point MonitorLayout::globalToRoot(Point global) const {
+  const Monitor* p = primary();
+  return p ? Point{global.x + p->x, global.y + p->y} : global;
+}
+
+Rect MonitorLayout::globalBounds(const Monitor& monitor) const {
+  Point origin = rootToGlobal(monitor.x, monitor.y);
+  return Rect{origin.x, origin.y, double(monitor.width), double(monitor.height)};
+}
 
 namespace {
 
@@ -16,6 +38,15 @@ std::string formatNumber(double value) {
 }
 
 } // namespace
+
+Screen makeScreen(const MonitorLayout& layout, const Monitor& monitor, double backingScale) {
+  Screen screen;
+  screen.number = monitor.id;
+  screen.frame = screenFrame(layout, monitor);
+  screen.backingScale = backingScale;
+  screen.description = describeMonitor(layout, monitor);
+  return screen;
+}
 
 Rect screenFrame(const MonitorLayout& layout, const Monitor& monitor) {
   Rect global = layout.globalBounds(monitor);

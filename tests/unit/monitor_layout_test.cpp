@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "platform/x11/x11_screen_layout.h"
+#include "platform/monitor_layout.h"
 
 namespace tovel {
 namespace {

@@ -1,0 +1,335 @@
+#include "platform/gnome/pipewire_feed.h"
+
+#include <cstring>
+#include <mutex>
+
+#include <pipewire/pipewire.h>
+#include <spa/buffer/meta.h>
+#include <spa/param/video/format-utils.h>
+#include <spa/pod/builder.h>
+
+namespace tovel {
+
+namespace {
+
+// The largest cursor the compositor may describe; larger ones are left out of its reports.
+constexpr int kCursorSide = 256;
+constexpr std::size_t kCursorMetaSize =
+    sizeof(spa_meta_cursor) + sizeof(spa_meta_bitmap) + kCursorSide * kCursorSide * 4;
+
+std::once_flag pipewireStarted;
+
+// A premultiplied 0xAARRGGBB value from four bytes of a bitmap of the given format; none for a
+// format without alpha or one not handled.
+std::optional<std::uint32_t> argbOf(std::uint32_t format, const std::uint8_t* p) {
+  auto pack = [](unsigned a, unsigned r, unsigned g, unsigned b) {
+    return std::uint32_t(a) << 24 | std::uint32_t(r) << 16 | std::uint32_t(g) << 8 | b;
+  };
+  switch (format) {
+  case SPA_VIDEO_FORMAT_RGBA:
+    return pack(p[3], p[0], p[1], p[2]);
+  case SPA_VIDEO_FORMAT_BGRA:
+    return pack(p[3], p[2], p[1], p[0]);
+  case SPA_VIDEO_FORMAT_ARGB:
+    return pack(p[0], p[1], p[2], p[3]);
+  case SPA_VIDEO_FORMAT_ABGR:
+    return pack(p[0], p[3], p[2], p[1]);
+  default:
+    return std::nullopt;
+  }
+}
+
+std::shared_ptr<const CursorSprite> readSprite(const spa_meta_cursor& cursor) {
+  auto sprite = std::make_shared<CursorSprite>();
+  sprite->hotX = cursor.hotspot.x;
+  sprite->hotY = cursor.hotspot.y;
+  const auto* bitmap = SPA_PTROFF(&cursor, cursor.bitmap_offset, const spa_meta_bitmap);
+  int width = int(bitmap->size.width), height = int(bitmap->size.height);
+  if (width <= 0 || height <= 0 || width > kCursorSide || height > kCursorSide ||
+      bitmap->offset < sizeof(spa_meta_bitmap))
+    return sprite; // an empty sprite: nothing to draw
+  std::size_t stride = bitmap->stride > 0 ? std::size_t(bitmap->stride) : std::size_t(width) * 4;
+  if (bitmap->offset + stride * (height - 1) + std::size_t(width) * 4 >
+      kCursorMetaSize - cursor.bitmap_offset)
+    return sprite;
+  const auto* pixels = SPA_PTROFF(bitmap, bitmap->offset, const std::uint8_t);
+  sprite->argb.resize(std::size_t(width) * height);
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) {
+      std::optional<std::uint32_t> value = argbOf(bitmap->format, pixels + y * stride + x * 4);
+      if (!value)
+        return std::make_shared<CursorSprite>();
+      sprite->argb[std::size_t(y) * width + x] = *value;
+    }
+  sprite->width = width;
+  sprite->height = height;
+  return sprite;
+}
+
+} // namespace
+
+// --- The connection ----------------------------------------------------------------------------
+
+std::unique_ptr<PipeWireLoop> PipeWireLoop::connect(std::string& error) {
+  std::call_once(pipewireStarted, [] { pw_init(nullptr, nullptr); });
+  std::unique_ptr<PipeWireLoop> self(new PipeWireLoop);
+  self->loop_ = pw_thread_loop_new("tovel-pipewire", nullptr);
+  if (!self->loop_) {
+    error = "cannot make PipeWire's thread";
+    return nullptr;
+  }
+  self->context_ = pw_context_new(pw_thread_loop_get_loop(self->loop_), nullptr, 0);
+  if (!self->context_ || pw_thread_loop_start(self->loop_) < 0) {
+    error = "cannot start PipeWire's thread";
+    return nullptr;
+  }
+  pw_thread_loop_lock(self->loop_);
+  self->core_ = pw_context_connect(self->context_, nullptr, 0);
+  pw_thread_loop_unlock(self->loop_);
+  if (!self->core_) {
+    error = std::string("cannot connect to PipeWire: ") + std::strerror(errno);
+    return nullptr;
+  }
+  return self;
+}
+
+PipeWireLoop::~PipeWireLoop() {
+  if (loop_)
+    pw_thread_loop_stop(loop_);
+  if (core_)
+    pw_core_disconnect(core_);
+  if (context_)
+    pw_context_destroy(context_);
+  if (loop_)
+    pw_thread_loop_destroy(loop_);
+}
+
+// --- One stream --------------------------------------------------------------------------------
+
+struct PipeWireFeed::Impl {
+  explicit Impl(PipeWireLoop& loop) : loop(loop) {}
+
+  void formatChanged(const spa_pod* param);
+  void process();
+  void take(spa_buffer* buffer);
+  void noteChange() {
+    ++changes;
+    changed.notify_all();
+  }
+
+  PipeWireLoop& loop;
+  pw_stream* stream = nullptr;
+  spa_hook listener{};
+  spa_video_info_raw format{}; // PipeWire's thread only
+  bool haveFormat = false;
+  PicturePool pool{3};
+
+  mutable std::mutex mutex; // the members below
+  std::condition_variable changed;
+  Picture picture;
+  CursorState cursor;
+  std::uint64_t changes = 0;
+  bool ended = false;
+  bool woken = false;
+};
+
+void PipeWireFeed::Impl::formatChanged(const spa_pod* param) {
+  spa_video_info_raw info{};
+  std::uint32_t mediaType = 0, mediaSubtype = 0;
+  if (!param || spa_format_parse(param, &mediaType, &mediaSubtype) < 0 ||
+      mediaType != SPA_MEDIA_TYPE_video || mediaSubtype != SPA_MEDIA_SUBTYPE_raw ||
+      spa_format_video_raw_parse(param, &info) < 0)
+    return;
+  format = info;
+  haveFormat = true;
+
+  // Pictures in memory the host can read (no GPU buffers), and the cursor beside them.
+  std::uint8_t storage[1024];
+  spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof storage);
+  const spa_pod* params[3];
+  params[0] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
+      &builder, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers,
+      SPA_POD_CHOICE_RANGE_Int(4, 2, 16), SPA_PARAM_BUFFERS_blocks, SPA_POD_Int(1),
+      SPA_PARAM_BUFFERS_dataType, SPA_POD_Int((1 << SPA_DATA_MemPtr) | (1 << SPA_DATA_MemFd))));
+  params[1] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
+      &builder, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type,
+      SPA_POD_Id(SPA_META_Header), SPA_PARAM_META_size, SPA_POD_Int(sizeof(spa_meta_header))));
+  params[2] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
+      &builder, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type,
+      SPA_POD_Id(SPA_META_Cursor), SPA_PARAM_META_size,
+      SPA_POD_CHOICE_RANGE_Int(int(kCursorMetaSize), int(sizeof(spa_meta_cursor)),
+                               int(kCursorMetaSize))));
+  pw_stream_update_params(stream, params, 3);
+}
+
+void PipeWireFeed::Impl::take(spa_buffer* buffer) {
+  bool cursorChanged = false;
+  CursorState nextCursor;
+  {
+    std::lock_guard lock(mutex);
+    nextCursor = cursor;
+  }
+  if (auto* meta = static_cast<spa_meta_cursor*>(
+          spa_buffer_find_meta_data(buffer, SPA_META_Cursor, sizeof(spa_meta_cursor)))) {
+    std::optional<std::pair<int, int>> position;
+    if (spa_meta_cursor_is_valid(meta))
+      position = std::make_pair(int(meta->position.x), int(meta->position.y));
+    if (position != nextCursor.position) {
+      nextCursor.position = position;
+      cursorChanged = true;
+    }
+    if (spa_meta_cursor_is_valid(meta) && meta->bitmap_offset >= sizeof(spa_meta_cursor)) {
+      nextCursor.sprite = readSprite(*meta);
+      cursorChanged = true;
+    }
+  }
+
+  std::shared_ptr<BgraImage> copy;
+  const spa_data& data = buffer->datas[0];
+  auto* header = static_cast<spa_meta_header*>(
+      spa_buffer_find_meta_data(buffer, SPA_META_Header, sizeof(spa_meta_header)));
+  bool corrupted = (data.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED) ||
+                   (header && (header->flags & SPA_META_HEADER_FLAG_CORRUPTED));
+  int width = int(format.size.width), height = int(format.size.height);
+  if (haveFormat && data.data && data.chunk->size > 0 && !corrupted && width > 0 && height > 0) {
+    std::size_t stride =
+        data.chunk->stride > 0 ? std::size_t(data.chunk->stride) : std::size_t(width) * 4;
+    std::size_t offset = data.chunk->offset % (data.maxsize ? data.maxsize : 1);
+    if (stride >= std::size_t(width) * 4 &&
+        offset + stride * (height - 1) + std::size_t(width) * 4 <= data.maxsize) {
+      copy = pool.take(width, height);
+      const auto* source = static_cast<const std::uint8_t*>(data.data) + offset;
+      for (int y = 0; y < height; ++y)
+        std::memcpy(copy->row(y), source + stride * y, std::size_t(width) * 4);
+    }
+  }
+
+  if (!cursorChanged && !copy)
+    return;
+  std::lock_guard lock(mutex);
+  if (cursorChanged) {
+    nextCursor.generation = cursor.generation + 1;
+    cursor = std::move(nextCursor);
+  }
+  if (copy) {
+    picture.image = std::move(copy);
+    ++picture.generation;
+  }
+  noteChange();
+}
+
+void PipeWireFeed::Impl::process() {
+  while (pw_buffer* buffer = pw_stream_dequeue_buffer(stream)) {
+    take(buffer->buffer);
+    pw_stream_queue_buffer(stream, buffer);
+  }
+}
+
+PipeWireFeed::PipeWireFeed(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+std::unique_ptr<PipeWireFeed> PipeWireFeed::connect(PipeWireLoop& loop, std::uint32_t node,
+                                                    std::string& error) {
+  auto impl = std::make_unique<Impl>(loop);
+  static const pw_stream_events events = [] {
+    pw_stream_events e{};
+    e.version = PW_VERSION_STREAM_EVENTS;
+    e.state_changed = [](void* data, pw_stream_state, pw_stream_state state, const char*) {
+      auto* self = static_cast<Impl*>(data);
+      if (state == PW_STREAM_STATE_ERROR || state == PW_STREAM_STATE_UNCONNECTED) {
+        std::lock_guard lock(self->mutex);
+        self->ended = true;
+        self->changed.notify_all();
+      }
+    };
+    e.param_changed = [](void* data, std::uint32_t id, const spa_pod* param) {
+      if (id == SPA_PARAM_Format)
+        static_cast<Impl*>(data)->formatChanged(param);
+    };
+    e.process = [](void* data) { static_cast<Impl*>(data)->process(); };
+    return e;
+  }();
+
+  std::string target = std::to_string(node);
+  pw_thread_loop_lock(loop.loop());
+  pw_properties* properties =
+      pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Capture",
+                        PW_KEY_MEDIA_ROLE, "Screen", nullptr);
+  impl->stream = pw_stream_new(loop.core(), "tovel-screen", properties);
+  bool connected = false;
+  if (impl->stream) {
+    pw_stream_add_listener(impl->stream, &impl->listener, &events, impl.get());
+    std::uint8_t storage[1024];
+    spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof storage);
+    spa_rectangle size{1920, 1080}, smallest{1, 1}, largest{16384, 16384};
+    spa_fraction rate{0, 1}, slowest{0, 1}, fastest{1000, 1};
+    const spa_pod* format = static_cast<const spa_pod*>(spa_pod_builder_add_object(
+        &builder, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType,
+        SPA_POD_Id(SPA_MEDIA_TYPE_video), SPA_FORMAT_mediaSubtype,
+        SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), SPA_FORMAT_VIDEO_format,
+        SPA_POD_CHOICE_ENUM_Id(3, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRx,
+                               SPA_VIDEO_FORMAT_BGRA),
+        SPA_FORMAT_VIDEO_size, SPA_POD_CHOICE_RANGE_Rectangle(&size, &smallest, &largest),
+        SPA_FORMAT_VIDEO_framerate, SPA_POD_CHOICE_RANGE_Fraction(&rate, &slowest, &fastest)));
+    connected =
+        pw_stream_connect(impl->stream, PW_DIRECTION_INPUT, node,
+                          pw_stream_flags(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS),
+                          &format, 1) == 0;
+  }
+  if (!connected && impl->stream) {
+    pw_stream_destroy(impl->stream);
+    impl->stream = nullptr;
+  }
+  pw_thread_loop_unlock(loop.loop());
+  if (!connected) {
+    error = "cannot read the screen cast's PipeWire node " + target;
+    return nullptr;
+  }
+  return std::unique_ptr<PipeWireFeed>(new PipeWireFeed(std::move(impl)));
+}
+
+PipeWireFeed::~PipeWireFeed() {
+  pw_thread_loop_lock(impl_->loop.loop());
+  spa_hook_remove(&impl_->listener);
+  pw_stream_disconnect(impl_->stream);
+  pw_stream_destroy(impl_->stream);
+  pw_thread_loop_unlock(impl_->loop.loop());
+}
+
+PipeWireFeed::Picture PipeWireFeed::newest() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->picture;
+}
+
+CursorState PipeWireFeed::cursor() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->cursor;
+}
+
+std::uint64_t PipeWireFeed::changes() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->changes;
+}
+
+bool PipeWireFeed::waitForChange(std::uint64_t seen, std::optional<Clock::time_point> deadline) {
+  std::unique_lock lock(impl_->mutex);
+  auto done = [&] { return impl_->changes != seen || impl_->ended || impl_->woken; };
+  if (deadline)
+    impl_->changed.wait_until(lock, *deadline, done);
+  else
+    impl_->changed.wait(lock, done);
+  impl_->woken = false;
+  return impl_->changes != seen;
+}
+
+void PipeWireFeed::wake() {
+  std::lock_guard lock(impl_->mutex);
+  impl_->woken = true;
+  impl_->changed.notify_all();
+}
+
+bool PipeWireFeed::ended() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->ended;
+}
+
+} // namespace tovel
