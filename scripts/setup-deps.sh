@@ -23,6 +23,10 @@ packages=(
   zbar-tools curl file dpkg-dev
   # browser tests
   chromium
+  # the GNOME tests: a headless session (Mutter, PipeWire, a session bus), a Wayland witness
+  # window and a tool that adds a monitor through Mutter's screen cast
+  mutter pipewire wireplumber dbus-daemon libglib2.0-bin libwayland-dev libwayland-bin
+  wayland-protocols libxkbcommon-dev libpipewire-0.3-dev libglib2.0-dev
 )
 
 missing=()

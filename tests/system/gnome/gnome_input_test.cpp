@@ -1,0 +1,193 @@
+#include "system/gnome/gnome_host_fixture.h"
+
+#include <xkbcommon/xkbcommon.h>
+
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "input/key_names.h"
+#include "support/xvfb.h"
+// Last: Xlib's macros break gtest's headers.
+#include "platform/x11/x11_keymap.h"
+
+namespace tovel::test {
+namespace {
+
+using GnomeInput = GnomeHostTest;
+
+// Whether any key of the keymap types the keysym, at any level of the first layout.
+class KeymapFile {
+public:
+  explicit KeymapFile(const std::filesystem::path& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    keymap_ = xkb_keymap_new_from_string(context_, text.str().c_str(), XKB_KEYMAP_FORMAT_TEXT_V1,
+                                         XKB_KEYMAP_COMPILE_NO_FLAGS);
+  }
+  ~KeymapFile() {
+    xkb_keymap_unref(keymap_);
+    xkb_context_unref(context_);
+  }
+  bool loaded() const { return keymap_ != nullptr; }
+  bool has(xkb_keysym_t keysym) const {
+    for (xkb_keycode_t key = xkb_keymap_min_keycode(keymap_);
+         key <= xkb_keymap_max_keycode(keymap_); ++key)
+      for (xkb_level_index_t level = 0; level < xkb_keymap_num_levels_for_key(keymap_, key, 0);
+           ++level) {
+        const xkb_keysym_t* syms = nullptr;
+        int count = xkb_keymap_key_get_syms_by_level(keymap_, key, 0, level, &syms);
+        for (int i = 0; i < count; ++i)
+          if (syms[i] == keysym)
+            return true;
+      }
+    return false;
+  }
+
+private:
+  xkb_context* context_ = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
+  xkb_keymap* keymap_ = nullptr;
+};
+
+std::string keysymName(xkb_keysym_t keysym) {
+  char name[64];
+  xkb_keysym_get_name(keysym, name, sizeof name);
+  return name;
+}
+
+TEST_F(GnomeInput, TheSessionWinsOverAnXDisplay) {
+  XvfbServer x;
+  ASSERT_TRUE(x.running());
+  host_.reset();
+  std::vector<std::string> environment = session_->environment();
+  std::erase_if(environment, [](const std::string& e) { return e.rfind("DISPLAY=", 0) == 0; });
+  environment.push_back("DISPLAY=" + x.display());
+  ASSERT_NO_FATAL_FAILURE(startHost(environment));
+  // And the input goes to the session's windows.
+  post("/move", R"({"x":1,"y":1})");
+  EXPECT_TRUE(waitUntil([&] { return pointer().has_value(); }, 30s)) << witness_->output();
+}
+
+TEST_F(GnomeInput, MovesFromEveryChannelAreExact) {
+  // A first move brings the pointer over the witness, which then knows where it is.
+  post("/move", R"({"x":40,"y":30})");
+  ASSERT_TRUE(waitUntil([&] { return pointer().has_value(); }, 30s)) << witness_->output();
+  PointerPosition at = *pointer();
+  auto webSocket = openWebSocket();
+
+  struct Move {
+    const char* channel;
+    double dx, dy;
+  };
+  for (const Move& move : {Move{"post", 3, -2}, Move{"websocket", -7, 11}, Move{"console", 25, 4},
+                           Move{"console", 2.5, -1.5}, Move{"post", -30, -12}}) {
+    std::ostringstream dx, dy;
+    dx << move.dx;
+    dy << move.dy;
+    std::string channel = move.channel;
+    if (channel == "post")
+      post("/move", R"({"x":)" + dx.str() + R"(,"y":)" + dy.str() + "}");
+    else if (channel == "websocket")
+      webSocket->send(
+          maskedFrame(R"({"action":"move","x":)" + dx.str() + R"(,"y":)" + dy.str() + "}"));
+    else
+      host_->writeInput("move " + dx.str() + " " + dy.str() + "\n");
+    PointerPosition expected{at.x + move.dx, at.y + move.dy};
+    std::optional<PointerPosition> arrived = waitForPointer(expected);
+    ASSERT_EQ(arrived, expected) << channel << " move by (" << move.dx << ", " << move.dy
+                                 << ") from " << std::optional(at) << "\n"
+                                 << witness_->output();
+    at = expected;
+  }
+}
+
+TEST_F(GnomeInput, ClicksAndADoubleClickReachTheWindow) {
+  post("/move", R"({"x":5,"y":5})");
+  ASSERT_TRUE(waitUntil([&] { return pointer().has_value(); }, 30s)) << witness_->output();
+  std::size_t from = witnessLines().size();
+  for (const char* button : {"left", "right", "middle", "left", "left"})
+    post("/click", std::string(R"({"button":")") + button + "\"}");
+
+  std::string expected;
+  for (int button : {272, 273, 274, 272, 272})
+    for (const char* state : {"pressed", "released"})
+      expected += (expected.empty() ? "" : "; ") + std::string("button button=") +
+                  std::to_string(button) + " state=" + state;
+  EXPECT_EQ(waitForEvents(from, {"button "}, "button button=272 state=released"), expected);
+  // The last two were near enough in time to be a double click.
+  EXPECT_TRUE(host_->waitForOutput("Double-click Up\n", 30s)) << host_->output();
+}
+
+// Every key name of the host's table types its keysym in the focused window, unless the session's
+// keymap has no key for that keysym: such keys are left out.
+TEST_F(GnomeInput, KeyNamesTypeTheirKeysyms) {
+  ASSERT_NO_FATAL_FAILURE(waitForKeyboardFocus());
+  KeymapFile keymap(keymapFile_);
+  ASSERT_TRUE(keymap.loaded());
+  std::size_t from = witnessLines().size();
+  auto webSocket = openWebSocket();
+
+  const std::map<std::string, KeyCode> names(keyNameToKeyCode().begin(), keyNameToKeyCode().end());
+  std::string expected, lacking;
+  for (const auto& [name, code] : names) {
+    std::optional<KeySym> keysym = keysymForKeyCode(code);
+    ASSERT_TRUE(keysym) << name;
+    bool typed = keymap.has(xkb_keysym_t(*keysym));
+    if (!typed)
+      lacking += " " + name + "(" + keysymName(xkb_keysym_t(*keysym)) + ")";
+    // Caps Lock twice, to leave the letters after it in lower case.
+    for (int times = name == "capsLock" ? 2 : 1; times > 0; --times)
+      for (const char* state : {"pressed", "released"}) {
+        bool pressed = std::string(state) == "pressed";
+        webSocket->send(maskedFrame(std::string(R"({"action":")") +
+                                    (pressed ? "keydown" : "keyup") + R"(","key":")" +
+                                    (name == "\\" ? "\\\\" : name) + "\"}"));
+        if (typed)
+          expected += (expected.empty() ? "" : "; ") + std::string("key keysym=") +
+                      keysymName(xkb_keysym_t(*keysym)) + " state=" + state;
+      }
+  }
+  std::printf("key names whose keysym the session's keymap lacks:%s\n", lacking.c_str());
+  std::string last = expected.substr(expected.rfind("; ") + 2);
+  EXPECT_EQ(waitForEvents(from, {"key "}, last), expected);
+}
+
+TEST_F(GnomeInput, ShiftedKeysTypeShiftedCharacters) {
+  ASSERT_NO_FATAL_FAILURE(waitForKeyboardFocus());
+  std::size_t from = witnessLines().size();
+  post("/keydown", R"({"key":"shift"})");
+  for (const char* name : {"a", "1", "/"}) {
+    post("/keydown", std::string(R"({"key":")") + name + "\"}");
+    post("/keyup", std::string(R"({"key":")") + name + "\"}");
+  }
+  post("/keyup", R"({"key":"shift"})");
+  EXPECT_EQ(waitForEvents(from, {"key "}, "key keysym=Shift_L state=released"),
+            "key keysym=Shift_L state=pressed; key keysym=A state=pressed; "
+            "key keysym=A state=released; key keysym=exclam state=pressed; "
+            "key keysym=exclam state=released; key keysym=question state=pressed; "
+            "key keysym=question state=released; key keysym=Shift_L state=released");
+}
+
+// Scrolling arrives as smooth finger scrolling of the same number of pixels. Positive amounts
+// scroll towards the top or the left of the content, which Wayland gives as negative values.
+TEST_F(GnomeInput, ScrollingArrivesAsSmoothFingerScrolling) {
+  post("/move", R"({"x":5,"y":5})");
+  ASSERT_TRUE(waitUntil([&] { return pointer().has_value(); }, 30s)) << witness_->output();
+  std::size_t from = witnessLines().size();
+  post("/scroll", R"({"x":0,"y":30,"done":false})");
+  post("/scroll", R"({"x":-20,"y":0,"done":false})");
+  post("/scroll", R"({"x":0,"y":-12,"done":true})");
+
+  EXPECT_EQ(waitForEvents(from, {"axis "}, "axis axis=vertical value=12"),
+            "axis axis=vertical value=-30; axis axis=horizontal value=20; "
+            "axis axis=vertical value=12");
+  std::string sources = witnessEvents(from, {"axis_source "});
+  EXPECT_EQ(sources.find("source=wheel"), std::string::npos) << sources;
+  EXPECT_EQ(sources.find("source=continuous"), std::string::npos) << sources;
+  // The gesture's end.
+  EXPECT_TRUE(witness_->waitForOutput("axis_stop axis=vertical\n", 30s)) << witness_->output();
+}
+
+} // namespace
+} // namespace tovel::test
