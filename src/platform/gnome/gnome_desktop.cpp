@@ -17,6 +17,8 @@ constexpr double kDefaultDoubleClickInterval = 0.4;
 // A move sent to the compositor shows in the cursor reports a frame or two later; until then, for
 // at most this long, the pointer is where it was sent.
 constexpr auto kMoveSettleLimit = std::chrono::milliseconds(500);
+// How long start-up waits for the screen cast's first pictures.
+constexpr auto kFirstPictureWait = std::chrono::seconds(2);
 constexpr const char* kMouseSchema = "org.gnome.desktop.peripherals.mouse";
 
 GSettings* openMouseSettings() {
@@ -107,6 +109,13 @@ bool GnomeDesktop::begin(std::string& error) {
   }
   if (!session_->start(error))
     return false;
+  // The first pictures bring where the pointer is: relative moves made before them would start
+  // from a guess.
+  auto until = std::chrono::steady_clock::now() + kFirstPictureWait;
+  for (const Monitor& monitor : layout.monitors)
+    if (std::shared_ptr<PipeWireFeed> feed = feedFor(monitor.id, kFirstPictureWait))
+      while (feed->changes() == 0 && !feed->ended() && std::chrono::steady_clock::now() < until)
+        feed->waitForChange(0, until);
   if (const Monitor* primary = layout.primary())
     lastSeen_ = Point{primary->x + primary->width / 2.0, primary->y + primary->height / 2.0};
 

@@ -1,7 +1,10 @@
 // A small Wayland client that the GNOME system tests use as a witness: a fullscreen window filled
 // with one colour that prints every pointer and keyboard event it receives, one line each.
 //
-//   tovel_wayland_witness [--colour RRGGBB] [--keymap FILE]
+//   tovel_wayland_witness [--colour RRGGBB] [--keymap FILE] [--animate]
+//
+// With --animate it shows the benchmarks' changing picture (support/animation_scene.h) instead of
+// its colour, a new frame each time the compositor asks for one.
 //
 // With --keymap it writes the compositor's keymap (XKB text) to FILE when it receives it, before
 // it says "keymap".
@@ -26,6 +29,7 @@
 #include <cstring>
 #include <string>
 
+#include "support/animation_scene.h"
 #include "xdg-shell-client-protocol.h"
 
 namespace {
@@ -58,6 +62,10 @@ struct Witness {
   int width = 0, height = 0;    // of the buffer shown
   int configuredWidth = 0, configuredHeight = 0; // as the compositor last asked
   bool announced = false;
+  bool animate = false;
+  long frame = 0;
+  std::uint32_t* pixels[2] = {nullptr, nullptr}; // animation buffers, mapped
+  wl_buffer* frames[2] = {nullptr, nullptr};
   xkb_context* xkb = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
   xkb_keymap* keymap = nullptr;
   xkb_state* keyState = nullptr;
@@ -96,16 +104,74 @@ wl_buffer* makeBuffer(Witness& w, int width, int height, std::uint32_t argb, int
   return buffer;
 }
 
+// A buffer whose pixels stay mapped, for drawing the animation into.
+wl_buffer* makeCanvas(Witness& w, int width, int height, std::uint32_t** pixels) {
+  std::size_t size = std::size_t(width) * std::size_t(height) * 4;
+  int fd = memfd_create("tovel-witness-canvas", MFD_CLOEXEC);
+  if (fd < 0 || ftruncate(fd, off_t(size)) != 0)
+    return nullptr;
+  void* data = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (data == MAP_FAILED) {
+    close(fd);
+    return nullptr;
+  }
+  *pixels = static_cast<std::uint32_t*>(data);
+  wl_shm_pool* pool = wl_shm_create_pool(w.shm, fd, int(size));
+  wl_buffer* buffer =
+      wl_shm_pool_create_buffer(pool, 0, width, height, width * 4, WL_SHM_FORMAT_XRGB8888);
+  wl_shm_pool_destroy(pool);
+  close(fd);
+  return buffer;
+}
+
+void drawScene(const Witness& w, std::uint32_t* pixels) {
+  std::fill(pixels, pixels + std::size_t(w.width) * std::size_t(w.height),
+            tovel::test::kSceneBackground);
+  for (const tovel::test::SceneShape& s : tovel::test::animationScene(w.frame, w.width, w.height)) {
+    double cx = s.x + s.width / 2.0, cy = s.y + s.height / 2.0;
+    for (int y = std::max(0, s.y); y < std::min(w.height, s.y + s.height); ++y)
+      for (int x = std::max(0, s.x); x < std::min(w.width, s.x + s.width); ++x) {
+        double dx = (x + 0.5 - cx) / (s.width / 2.0), dy = (y + 0.5 - cy) / (s.height / 2.0);
+        if (!s.round || dx * dx + dy * dy <= 1)
+          pixels[std::size_t(y) * std::size_t(w.width) + std::size_t(x)] = s.rgb;
+      }
+  }
+}
+
+const wl_callback_listener& frameListenerRef();
+
+// Shows the next picture of the animation and asks to be called for the one after.
+void showNextFrame(Witness& w) {
+  int index = int(w.frame % 2);
+  if (!w.frames[index])
+    w.frames[index] = makeCanvas(w, w.width, w.height, &w.pixels[index]);
+  if (!w.frames[index])
+    return;
+  drawScene(w, w.pixels[index]);
+  ++w.frame;
+  wl_surface_attach(w.surface, w.frames[index], 0, 0);
+  wl_surface_damage_buffer(w.surface, 0, 0, w.width, w.height);
+  wl_callback_add_listener(wl_surface_frame(w.surface), &frameListenerRef(), &w);
+  wl_surface_commit(w.surface);
+}
+
 void frameDone(void* data, wl_callback* callback, std::uint32_t) {
   auto& w = *static_cast<Witness*>(data);
   wl_callback_destroy(callback);
+  if (w.animate && w.announced)
+    showNextFrame(w);
   // The first frame callback comes once the compositor has shown the picture.
   if (!w.announced) {
     w.announced = true;
     say("ready %dx%d", w.width, w.height);
+    if (w.animate)
+      showNextFrame(w);
   }
 }
 const wl_callback_listener frameListener{frameDone};
+const wl_callback_listener& frameListenerRef() {
+  return frameListener;
+}
 
 void xdgSurfaceConfigure(void* data, xdg_surface* surface, std::uint32_t serial) {
   auto& w = *static_cast<Witness*>(data);
@@ -299,6 +365,8 @@ int main(int argc, char** argv) {
       w.colour = std::uint32_t(std::strtoul(argv[++i], nullptr, 16)) & 0xffffffu;
     else if (arg == "--keymap" && i + 1 < argc)
       w.keymapFile = argv[++i];
+    else if (arg == "--animate")
+      w.animate = true;
   }
 
   w.display = wl_display_connect(nullptr);

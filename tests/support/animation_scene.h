@@ -1,0 +1,61 @@
+#pragma once
+
+// A changing picture for the stream benchmarks, the same on every desktop: lines of text-like
+// blocks on the left two thirds scrolling up, and four shapes moving on the right third, like a
+// terminal or an editor scrolling next to moving content. Each frame is a list of filled shapes
+// over a dark background.
+
+#include <cstdint>
+#include <vector>
+
+namespace tovel::test {
+
+inline constexpr std::uint32_t kSceneBackground = 0x202428;
+
+struct SceneShape {
+  int x = 0, y = 0, width = 0, height = 0;
+  std::uint32_t rgb = 0;
+  bool round = false; // an ellipse in the rectangle
+};
+
+// Word widths of one text line, the same for every pass of the same line.
+inline std::vector<int> sceneWordsOfLine(long line) {
+  std::vector<int> widths;
+  unsigned seed = unsigned(line) * 2654435761u + 12345u;
+  int count = 3 + int(seed % 12);
+  for (int i = 0; i < count; ++i) {
+    seed = seed * 1103515245u + 12345u;
+    widths.push_back(16 + int((seed >> 16) % 120));
+  }
+  return widths;
+}
+
+inline std::vector<SceneShape> animationScene(long frame, int width, int height) {
+  constexpr int kLineHeight = 18, kGlyphHeight = 11, kScrollPerFrame = 3;
+  std::vector<SceneShape> shapes;
+  long scrolled = frame * kScrollPerFrame;
+  long firstLine = scrolled / kLineHeight;
+  int offset = int(scrolled % kLineHeight);
+  for (int row = 0; row * kLineHeight - offset < height; ++row) {
+    int y = row * kLineHeight - offset + (kLineHeight - kGlyphHeight) / 2;
+    int x = 24;
+    for (int word : sceneWordsOfLine(firstLine + row)) {
+      if (x + word > width * 2 / 3)
+        break;
+      shapes.push_back(SceneShape{x, y, word, kGlyphHeight, 0xd8dee9, false});
+      x += word + 9;
+    }
+  }
+  const std::uint32_t colours[] = {0xbf616a, 0xa3be8c, 0x5e81ac, 0xebcb8b};
+  for (int i = 0; i < 4; ++i) {
+    int span = width / 3 - 160;
+    long position = (frame * (4 + i * 3)) % (2 * span);
+    int x = width * 2 / 3 + 40 + int(position < span ? position : 2 * span - position);
+    int y = 80 + i * (height - 200) / 4 + int((frame * (2 + i)) % 120);
+    bool round = i % 2 == 1;
+    shapes.push_back(SceneShape{x, y, 120, round ? 120 : 90, colours[i], round});
+  }
+  return shapes;
+}
+
+} // namespace tovel::test
