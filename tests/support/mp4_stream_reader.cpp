@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 
@@ -155,25 +156,30 @@ std::vector<std::uint8_t> Mp4StreamReader::stream() {
   return bytes;
 }
 
-BgraImage firstDecodedPicture(const std::vector<std::uint8_t>& stream, int width, int height,
-                              std::string& errors) {
+namespace {
+
+// The first or the last picture ffmpeg decodes from the stream bytes.
+BgraImage decodedPicture(const std::vector<std::uint8_t>& stream, int width, int height, bool last,
+                         std::string& errors) {
   namespace fs = std::filesystem;
-  static int serial = 0;
+  static std::atomic<int> serial = 0;
   fs::path base = fs::temp_directory_path() /
                   ("tovel-decode-" + std::to_string(::getpid()) + "-" + std::to_string(serial++));
   fs::path file = base.string() + ".mp4", raw = base.string() + ".bgra";
   std::ofstream(file, std::ios::binary)
       .write(reinterpret_cast<const char*>(stream.data()), std::streamsize(stream.size()));
   CommandResult result =
-      runCommand("ffmpeg -v error -y -i '" + file.string() +
-                 "' -frames:v 1 -f rawvideo -pix_fmt bgra '" + raw.string() + "'");
-  BgraImage image;
+      runCommand("ffmpeg -v error -y -i '" + file.string() + "'" + (last ? "" : " -frames:v 1") +
+                 " -f rawvideo -pix_fmt bgra '" + raw.string() + "'");
+  const std::uintmax_t pictureSize = std::uintmax_t(width) * std::uintmax_t(height) * 4;
   std::error_code sizeUnknown;
-  if (result.status == 0 &&
-      fs::file_size(raw, sizeUnknown) == std::uintmax_t(width) * std::uintmax_t(height) * 4) {
+  std::uintmax_t size = fs::file_size(raw, sizeUnknown);
+  BgraImage image;
+  if (result.status == 0 && !sizeUnknown && size >= pictureSize && size % pictureSize == 0) {
     image.resize(width, height);
-    std::ifstream(raw, std::ios::binary)
-        .read(reinterpret_cast<char*>(image.data()), std::streamsize(image.stride() * height));
+    std::ifstream in(raw, std::ios::binary);
+    in.seekg(std::streamoff(size - pictureSize));
+    in.read(reinterpret_cast<char*>(image.data()), std::streamsize(image.stride() * height));
   } else {
     errors = result.errors.empty() ? "ffmpeg made no picture of that size" : result.errors;
   }
@@ -181,6 +187,18 @@ BgraImage firstDecodedPicture(const std::vector<std::uint8_t>& stream, int width
   fs::remove(file, ignored);
   fs::remove(raw, ignored);
   return image;
+}
+
+} // namespace
+
+BgraImage firstDecodedPicture(const std::vector<std::uint8_t>& stream, int width, int height,
+                              std::string& errors) {
+  return decodedPicture(stream, width, height, false, errors);
+}
+
+BgraImage lastDecodedPicture(const std::vector<std::uint8_t>& stream, int width, int height,
+                             std::string& errors) {
+  return decodedPicture(stream, width, height, true, errors);
 }
 
 } // namespace tovel::test

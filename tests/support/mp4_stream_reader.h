@@ -64,5 +64,8 @@ private:
 // more comes.
 BgraImage firstDecodedPicture(const std::vector<std::uint8_t>& stream, int width, int height,
                               std::string& errors);
+// The last picture of the bytes so far, likewise.
+BgraImage lastDecodedPicture(const std::vector<std::uint8_t>& stream, int width, int height,
+                             std::string& errors);
 
 } // namespace tovel::test

@@ -1,5 +1,3 @@
-#include "system/gnome/gnome_host_fixture.h"
-
 #include <xkbcommon/xkbcommon.h>
 
 #include <fstream>
@@ -7,9 +5,9 @@
 #include <sstream>
 
 #include "input/key_names.h"
+#include "platform/keysyms.h"
 #include "support/xvfb.h"
-// Last: Xlib's macros break gtest's headers.
-#include "platform/x11/x11_keymap.h"
+#include "system/gnome/gnome_host_fixture.h"
 
 namespace tovel::test {
 namespace {
@@ -70,10 +68,22 @@ TEST_F(GnomeInput, TheSessionWinsOverAnXDisplay) {
 }
 
 TEST_F(GnomeInput, MovesFromEveryChannelAreExact) {
-  // A first move brings the pointer over the witness, which then knows where it is.
+  // A first move brings the pointer over the witness; a second one shows where it is (the
+  // compositor may place the first one's enter before the move has landed).
   post("/move", R"({"x":40,"y":30})");
   ASSERT_TRUE(waitUntil([&] { return pointer().has_value(); }, 30s)) << witness_->output();
+  std::size_t before = witnessLines().size();
+  post("/move", R"({"x":1,"y":1})");
+  ASSERT_TRUE(waitUntil([&] { return !witnessEvents(before, {"motion "}).empty(); }, 30s))
+      << witness_->output();
   PointerPosition at = *pointer();
+  // A new host, which has never moved the pointer, must find it where it is, as it must after
+  // the user has moved the mouse. (A new witness too: Mutter sends a window no more pointer
+  // events once the virtual pointer that last moved over it has gone.)
+  host_.reset();
+  witness_.reset();
+  ASSERT_NO_FATAL_FAILURE(startWitness());
+  ASSERT_NO_FATAL_FAILURE(startHost(session_->environment()));
   auto webSocket = openWebSocket();
 
   struct Move {
@@ -95,10 +105,10 @@ TEST_F(GnomeInput, MovesFromEveryChannelAreExact) {
       host_->writeInput("move " + dx.str() + " " + dy.str() + "\n");
     PointerPosition expected{at.x + move.dx, at.y + move.dy};
     std::optional<PointerPosition> arrived = waitForPointer(expected);
-    ASSERT_EQ(arrived, expected) << channel << " move by (" << move.dx << ", " << move.dy
-                                 << ") from " << std::optional(at) << "\n"
-                                 << witness_->output();
-    at = expected;
+    EXPECT_EQ(arrived, expected) << channel << " move by (" << move.dx << ", " << move.dy
+                                 << ") from " << std::optional(at);
+    // The next move is measured from wherever this one went.
+    at = arrived.value_or(expected);
   }
 }
 
@@ -114,28 +124,32 @@ TEST_F(GnomeInput, ClicksAndADoubleClickReachTheWindow) {
     for (const char* state : {"pressed", "released"})
       expected += (expected.empty() ? "" : "; ") + std::string("button button=") +
                   std::to_string(button) + " state=" + state;
-  EXPECT_EQ(waitForEvents(from, {"button "}, "button button=272 state=released"), expected);
+  EXPECT_EQ(waitForEvents(from, {"button "}, expected), expected);
   // The last two were near enough in time to be a double click.
   EXPECT_TRUE(host_->waitForOutput("Double-click Up\n", 30s)) << host_->output();
 }
 
 // Every key name of the host's table types its keysym in the focused window, unless the session's
-// keymap has no key for that keysym: such keys are left out.
+// keymap has no key for that keysym: such keys are left out. The compositor keeps its overlay key
+// (Super_L, which opens the activities overview) to itself when it is pressed alone.
 TEST_F(GnomeInput, KeyNamesTypeTheirKeysyms) {
   ASSERT_NO_FATAL_FAILURE(waitForKeyboardFocus());
   KeymapFile keymap(keymapFile_);
   ASSERT_TRUE(keymap.loaded());
+  std::string overlayKey = session_->run("gsettings get org.gnome.mutter overlay-key");
+  overlayKey = overlayKey.substr(0, overlayKey.find('\n'));
   std::size_t from = witnessLines().size();
   auto webSocket = openWebSocket();
 
   const std::map<std::string, KeyCode> names(keyNameToKeyCode().begin(), keyNameToKeyCode().end());
   std::string expected, lacking;
   for (const auto& [name, code] : names) {
-    std::optional<KeySym> keysym = keysymForKeyCode(code);
+    std::optional<Keysym> keysym = keysymForKeyCode(code);
     ASSERT_TRUE(keysym) << name;
-    bool typed = keymap.has(xkb_keysym_t(*keysym));
+    std::string keysymText = keysymName(xkb_keysym_t(*keysym));
+    bool typed = keymap.has(xkb_keysym_t(*keysym)) && overlayKey != "'" + keysymText + "'";
     if (!typed)
-      lacking += " " + name + "(" + keysymName(xkb_keysym_t(*keysym)) + ")";
+      lacking += " " + name + "(" + keysymText + ")";
     // Caps Lock twice, to leave the letters after it in lower case.
     for (int times = name == "capsLock" ? 2 : 1; times > 0; --times)
       for (const char* state : {"pressed", "released"}) {
@@ -144,13 +158,12 @@ TEST_F(GnomeInput, KeyNamesTypeTheirKeysyms) {
                                     (pressed ? "keydown" : "keyup") + R"(","key":")" +
                                     (name == "\\" ? "\\\\" : name) + "\"}"));
         if (typed)
-          expected += (expected.empty() ? "" : "; ") + std::string("key keysym=") +
-                      keysymName(xkb_keysym_t(*keysym)) + " state=" + state;
+          expected += (expected.empty() ? "" : "; ") + std::string("key keysym=") + keysymText +
+                      " state=" + state;
       }
   }
-  std::printf("key names whose keysym the session's keymap lacks:%s\n", lacking.c_str());
-  std::string last = expected.substr(expected.rfind("; ") + 2);
-  EXPECT_EQ(waitForEvents(from, {"key "}, last), expected);
+  std::printf("key names that do not reach the window:%s\n", lacking.c_str());
+  EXPECT_EQ(waitForEvents(from, {"key "}, expected), expected);
 }
 
 TEST_F(GnomeInput, ShiftedKeysTypeShiftedCharacters) {
@@ -162,11 +175,12 @@ TEST_F(GnomeInput, ShiftedKeysTypeShiftedCharacters) {
     post("/keyup", std::string(R"({"key":")") + name + "\"}");
   }
   post("/keyup", R"({"key":"shift"})");
-  EXPECT_EQ(waitForEvents(from, {"key "}, "key keysym=Shift_L state=released"),
-            "key keysym=Shift_L state=pressed; key keysym=A state=pressed; "
-            "key keysym=A state=released; key keysym=exclam state=pressed; "
-            "key keysym=exclam state=released; key keysym=question state=pressed; "
-            "key keysym=question state=released; key keysym=Shift_L state=released");
+  const std::string expected =
+      "key keysym=Shift_L state=pressed; key keysym=A state=pressed; "
+      "key keysym=A state=released; key keysym=exclam state=pressed; "
+      "key keysym=exclam state=released; key keysym=question state=pressed; "
+      "key keysym=question state=released; key keysym=Shift_L state=released";
+  EXPECT_EQ(waitForEvents(from, {"key "}, expected), expected);
 }
 
 // Scrolling arrives as smooth finger scrolling of the same number of pixels. Positive amounts
@@ -179,14 +193,46 @@ TEST_F(GnomeInput, ScrollingArrivesAsSmoothFingerScrolling) {
   post("/scroll", R"({"x":-20,"y":0,"done":false})");
   post("/scroll", R"({"x":0,"y":-12,"done":true})");
 
-  EXPECT_EQ(waitForEvents(from, {"axis "}, "axis axis=vertical value=12"),
-            "axis axis=vertical value=-30; axis axis=horizontal value=20; "
-            "axis axis=vertical value=12");
+  // The amounts, to Wayland's fixed-point 1/256 and a step of Mutter's float arithmetic.
+  const std::vector<std::pair<std::string, double>> expected{
+      {"vertical", -30}, {"horizontal", 20}, {"vertical", 12}};
+  auto amounts = [&] {
+    std::vector<std::pair<std::string, double>> seen;
+    for (const std::string& line : witnessLines()) {
+      char axis[16] = {};
+      double value = 0;
+      if (std::sscanf(line.c_str(), "axis axis=%15s value=%lf", axis, &value) == 2)
+        seen.emplace_back(axis, value);
+    }
+    return seen;
+  };
+  waitUntil([&] { return amounts().size() >= expected.size(); }, 30s);
+  std::vector<std::pair<std::string, double>> seen = amounts();
+  ASSERT_EQ(seen.size(), expected.size()) << witness_->output();
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(seen[i].first, expected[i].first) << i;
+    EXPECT_NEAR(seen[i].second, expected[i].second, 0.01) << seen[i].first << " amount " << i;
+  }
   std::string sources = witnessEvents(from, {"axis_source "});
   EXPECT_EQ(sources.find("source=wheel"), std::string::npos) << sources;
   EXPECT_EQ(sources.find("source=continuous"), std::string::npos) << sources;
-  // The gesture's end.
-  EXPECT_TRUE(witness_->waitForOutput("axis_stop axis=vertical\n", 30s)) << witness_->output();
+  // The gesture ends after the last amount, with an axis_stop. Mutter 43's virtual pointer drops
+  // the finish flag of its remote desktop's scroll call (checked with a plain D-Bus client), so
+  // there the end shows only as the call's empty frame: a finger frame without amounts.
+  auto ended = [&] {
+    std::vector<std::string> lines = witnessLines();
+    std::size_t last = from;
+    for (std::size_t i = from; i < lines.size(); ++i)
+      if (lines[i].rfind("axis axis=", 0) == 0)
+        last = i;
+    for (std::size_t i = last + 1; i < lines.size(); ++i)
+      if (lines[i].rfind("axis_stop axis=vertical", 0) == 0 ||
+          (lines[i] == "axis_source source=finger" && i + 1 < lines.size() &&
+           lines[i + 1] == "frame"))
+        return true;
+    return false;
+  };
+  EXPECT_TRUE(waitUntil(ended, 30s)) << witness_->output();
 }
 
 } // namespace
