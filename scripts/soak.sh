@@ -21,7 +21,7 @@ step "Dependencies and builds"
 scripts/setup-deps.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$jobs" --target tovel_unit_tests tovel_integration_tests \
-  tovel_system_tests tovel_x11_tests
+  tovel_system_tests tovel_x11_tests tovel_gnome_tests
 for sanitizer in "address,undefined" "thread"; do
   dir="build-${sanitizer%%,*}"
   cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTOVEL_SANITIZE="$sanitizer" \
@@ -73,6 +73,7 @@ for build in build build-address build-thread; do
 done
 run build tovel_system_tests
 run build tovel_x11_tests
+run build tovel_gnome_tests
 
 elapsed=$(($(date +%s) - started))
 step "Failures per test ($runs runs of each suite, $((elapsed / 60)) min $((elapsed % 60)) s)"
