@@ -1,9 +1,11 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/geometry.h"
+#include "platform/image.h"
 #include "platform/platform.h"
 
 namespace tovel {
@@ -32,6 +34,10 @@ struct MonitorLayout {
   // The monitor's rectangle in global display coordinates.
   Rect globalBounds(const Monitor& monitor) const;
 };
+
+// The part of a picture of the given size that a display-local rectangle covers (whole pixels);
+// none when it covers nothing.
+std::optional<PixelRect> clipToPicture(const std::optional<Rect>& rect, int width, int height);
 
 // The screen that shows a monitor.
 Screen makeScreen(const MonitorLayout& layout, const Monitor& monitor, double backingScale = 1.0);

@@ -18,22 +18,6 @@ double seconds(std::chrono::steady_clock::time_point t) {
 
 } // namespace
 
-std::optional<PixelRect> clipToPicture(const std::optional<Rect>& rect, int width, int height) {
-  double x0 = 0, y0 = 0, x1 = width, y1 = height;
-  if (rect) {
-    if (!std::isfinite(rect->x) || !std::isfinite(rect->y) || !std::isfinite(rect->width) ||
-        !std::isfinite(rect->height))
-      return std::nullopt;
-    x0 = std::max(x0, std::floor(rect->minX()));
-    y0 = std::max(y0, std::floor(rect->minY()));
-    x1 = std::min(x1, std::ceil(rect->maxX()));
-    y1 = std::min(y1, std::ceil(rect->maxY()));
-  }
-  if (!(x1 > x0) || !(y1 > y0))
-    return std::nullopt;
-  return PixelRect{int(x0), int(y0), int(x1 - x0), int(y1 - y0)};
-}
-
 std::optional<ImageView> GnomeScreenCapturer::capture(DisplayId display,
                                                       const std::optional<Rect>& rect) {
   held_.reset();

@@ -16,10 +16,6 @@ namespace tovel {
 using FeedFinder =
     std::function<std::shared_ptr<PipeWireFeed>(DisplayId display, std::chrono::milliseconds wait)>;
 
-// The part of a picture of the given size that a display-local rectangle covers (whole pixels);
-// none when it covers nothing.
-std::optional<PixelRect> clipToPicture(const std::optional<Rect>& rect, int width, int height);
-
 // Single grabs from the newest picture of a monitor stream: no copy, only a view into the picture,
 // which the capturer holds until its next capture. The stream knows whether anything changed.
 class GnomeScreenCapturer final : public ScreenCapturer {

@@ -36,8 +36,8 @@ std::vector<GnomeMonitor> parseDisplayState(GVariant* state) {
   for (gsize i = 0; i < g_variant_n_children(monitors); ++i) {
     GVariant* monitor = g_variant_get_child_value(monitors, i);
     const gchar* connector = nullptr;
-    GVariant* spec = g_variant_get_child_value(monitor, 0);
-    g_variant_get_child(spec, 0, "&s", &connector);
+    GVariant* identity = g_variant_get_child_value(monitor, 0);
+    g_variant_get_child(identity, 0, "&s", &connector);
     GVariant* modeList = g_variant_get_child_value(monitor, 1);
     for (gsize m = 0; m < g_variant_n_children(modeList); ++m) {
       GVariant* mode = g_variant_get_child_value(modeList, m);
@@ -53,7 +53,7 @@ std::vector<GnomeMonitor> parseDisplayState(GVariant* state) {
       g_variant_unref(mode);
     }
     g_variant_unref(modeList);
-    g_variant_unref(spec);
+    g_variant_unref(identity);
     g_variant_unref(monitor);
   }
 
@@ -72,11 +72,11 @@ std::vector<GnomeMonitor> parseDisplayState(GVariant* state) {
     monitor.primary = primary;
     GVariant* shown = g_variant_get_child_value(entry, 5);
     if (g_variant_n_children(shown) > 0) {
-      GVariant* spec = g_variant_get_child_value(shown, 0);
+      GVariant* identity = g_variant_get_child_value(shown, 0);
       const gchar* connector = nullptr;
-      g_variant_get_child(spec, 0, "&s", &connector);
+      g_variant_get_child(identity, 0, "&s", &connector);
       monitor.connector = connector ? connector : "";
-      g_variant_unref(spec);
+      g_variant_unref(identity);
     }
     g_variant_unref(shown);
     g_variant_unref(entry);

@@ -159,20 +159,12 @@ void destroyHeader(XImage*& image) {
 
 std::optional<RootArea> captureArea(const Monitor& monitor, const std::optional<Rect>& rect,
                                     int rootWidth, int rootHeight) {
-  double x0 = 0, y0 = 0, x1 = monitor.width, y1 = monitor.height;
-  if (rect) {
-    if (!std::isfinite(rect->x) || !std::isfinite(rect->y) || !std::isfinite(rect->width) ||
-        !std::isfinite(rect->height))
-      return std::nullopt;
-    x0 = std::max(x0, std::floor(rect->minX()));
-    y0 = std::max(y0, std::floor(rect->minY()));
-    x1 = std::min(x1, std::ceil(rect->maxX()));
-    y1 = std::min(y1, std::ceil(rect->maxY()));
-  }
-  x0 = std::max(0.0, x0 + monitor.x);
-  y0 = std::max(0.0, y0 + monitor.y);
-  x1 = std::min(double(rootWidth), x1 + monitor.x);
-  y1 = std::min(double(rootHeight), y1 + monitor.y);
+  std::optional<PixelRect> part = clipToPicture(rect, monitor.width, monitor.height);
+  if (!part)
+    return std::nullopt;
+  double x0 = std::max(0, part->x + monitor.x), y0 = std::max(0, part->y + monitor.y);
+  double x1 = std::min(rootWidth, part->x + part->width + monitor.x);
+  double y1 = std::min(rootHeight, part->y + part->height + monitor.y);
   if (!(x1 > x0) || !(y1 > y0))
     return std::nullopt;
   return RootArea{int(x0), int(y0), int(x1 - x0), int(y1 - y0)};
