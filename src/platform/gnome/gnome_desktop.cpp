@@ -174,8 +174,10 @@ void GnomeDesktop::recordMonitors(const MonitorLayout& layout) {
           std::shared_ptr<PipeWireFeed> feed = PipeWireFeed::connect(*pipewire_, node, failure);
           std::lock_guard lock(mutex_);
           auto found = recordings_.find(connector);
-          if (found != recordings_.end())
+          if (found != recordings_.end()) {
             found->second.feed = std::move(feed);
+            found->second.node = node;
+          }
           recordingsChanged_.notify_all();
         },
         why);
@@ -201,6 +203,15 @@ std::shared_ptr<PipeWireFeed> GnomeDesktop::feedFor(DisplayId display,
     feed = found->second.feed;
     return bool(feed);
   });
+  // PipeWire may not know the node yet when the compositor names it (the stream then fails
+  // with "no node available"): connect again.
+  auto found = recordings_.find(*connector);
+  if (feed && feed->ended() && found != recordings_.end() && found->second.node != 0) {
+    std::string failure;
+    if (std::shared_ptr<PipeWireFeed> again =
+            PipeWireFeed::connect(*pipewire_, found->second.node, failure))
+      found->second.feed = feed = std::move(again);
+  }
   return feed;
 }
 

@@ -81,6 +81,7 @@ private:
   struct Recording {
     std::string stream;                 // object path, for absolute pointer moves
     std::shared_ptr<PipeWireFeed> feed; // null until the stream runs
+    std::uint32_t node = 0;             // its PipeWire node, once known
   };
   struct Move {
     Point root;
