@@ -75,52 +75,41 @@ double fixed(wl_fixed_t value) {
   return wl_fixed_to_double(value);
 }
 
-// A buffer filled with one colour, from a shared-memory file; a border of another colour when
-// `border` is not negative.
-wl_buffer* makeBuffer(Witness& w, int width, int height, std::uint32_t argb, int border = -1,
-                      std::uint32_t borderArgb = 0) {
-  int stride = width * 4;
-  std::size_t size = std::size_t(stride) * std::size_t(height);
-  int fd = memfd_create("tovel-witness", MFD_CLOEXEC);
-  if (fd < 0 || ftruncate(fd, off_t(size)) != 0)
-    return nullptr;
-  void* data = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  if (data == MAP_FAILED) {
-    close(fd);
-    return nullptr;
-  }
-  auto* pixels = static_cast<std::uint32_t*>(data);
-  for (int y = 0; y < height; ++y)
-    for (int x = 0; x < width; ++x) {
-      bool edge = x < border || y < border || x >= width - border || y >= height - border;
-      pixels[std::size_t(y) * std::size_t(width) + std::size_t(x)] = edge ? borderArgb : argb;
-    }
-  munmap(data, size);
-  wl_shm_pool* pool = wl_shm_create_pool(w.shm, fd, int(size));
-  wl_buffer* buffer =
-      wl_shm_pool_create_buffer(pool, 0, width, height, stride, WL_SHM_FORMAT_ARGB8888);
-  wl_shm_pool_destroy(pool);
-  close(fd);
-  return buffer;
-}
-
-// A buffer whose pixels stay mapped, for drawing the animation into.
-wl_buffer* makeCanvas(Witness& w, int width, int height, std::uint32_t** pixels) {
+// A buffer of shared memory whose pixels stay mapped at `pixels` (width * height of them).
+wl_buffer* makeCanvas(Witness& w, int width, int height, std::uint32_t format,
+                      std::uint32_t** pixels) {
   std::size_t size = std::size_t(width) * std::size_t(height) * 4;
-  int fd = memfd_create("tovel-witness-canvas", MFD_CLOEXEC);
-  if (fd < 0 || ftruncate(fd, off_t(size)) != 0)
+  int fd = memfd_create("tovel-witness", MFD_CLOEXEC);
+  if (fd < 0)
     return nullptr;
-  void* data = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  void* data = MAP_FAILED;
+  if (ftruncate(fd, off_t(size)) == 0)
+    data = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   if (data == MAP_FAILED) {
     close(fd);
     return nullptr;
   }
   *pixels = static_cast<std::uint32_t*>(data);
   wl_shm_pool* pool = wl_shm_create_pool(w.shm, fd, int(size));
-  wl_buffer* buffer =
-      wl_shm_pool_create_buffer(pool, 0, width, height, width * 4, WL_SHM_FORMAT_XRGB8888);
+  wl_buffer* buffer = wl_shm_pool_create_buffer(pool, 0, width, height, width * 4, format);
   wl_shm_pool_destroy(pool);
   close(fd);
+  return buffer;
+}
+
+// A buffer filled with one colour; a border of another colour when `border` is not negative.
+wl_buffer* makeBuffer(Witness& w, int width, int height, std::uint32_t argb, int border = -1,
+                      std::uint32_t borderArgb = 0) {
+  std::uint32_t* pixels = nullptr;
+  wl_buffer* buffer = makeCanvas(w, width, height, WL_SHM_FORMAT_ARGB8888, &pixels);
+  if (!buffer)
+    return nullptr;
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) {
+      bool edge = x < border || y < border || x >= width - border || y >= height - border;
+      pixels[std::size_t(y) * std::size_t(width) + std::size_t(x)] = edge ? borderArgb : argb;
+    }
+  munmap(pixels, std::size_t(width) * std::size_t(height) * 4);
   return buffer;
 }
 
@@ -144,7 +133,7 @@ const wl_callback_listener& frameListenerRef();
 void showNextFrame(Witness& w) {
   int index = int(w.frame % 2);
   if (!w.frames[index])
-    w.frames[index] = makeCanvas(w, w.width, w.height, &w.pixels[index]);
+    w.frames[index] = makeCanvas(w, w.width, w.height, WL_SHM_FORMAT_XRGB8888, &w.pixels[index]);
   if (!w.frames[index])
     return;
   drawScene(w, w.pixels[index]);
