@@ -19,6 +19,13 @@ constexpr std::size_t cursorMetaSize(int side) {
   return sizeof(spa_meta_cursor) + sizeof(spa_meta_bitmap) + std::size_t(side) * side * 4;
 }
 
+// The compositor drops a picture that follows the previous one too closely (faster than the
+// stream's frame rate), and sends nothing more while the screen stays still: the last picture of a
+// burst of changes can be lost, leaving the stream behind the screen until the next change. Once
+// a stream has been quiet this long after a change, it is paused and resumed, which makes the
+// compositor send the screen as it is.
+constexpr timespec kSettleDelay{0, 250'000'000};
+
 std::once_flag pipewireStarted;
 
 // A premultiplied 0xAARRGGBB value from four bytes of a bitmap of the given format; none for a
@@ -113,7 +120,9 @@ struct PipeWireFeed::Impl {
 
   void formatChanged(const spa_pod* param);
   void process();
-  void take(spa_buffer* buffer);
+  // Whether the buffer brought a picture or moved the cursor.
+  bool take(spa_buffer* buffer);
+  void settled();
   void noteChange() {
     ++changes;
     changed.notify_all();
@@ -125,6 +134,8 @@ struct PipeWireFeed::Impl {
   spa_video_info_raw format{}; // PipeWire's thread only
   bool haveFormat = false;
   PicturePool pool{3};
+  spa_source* settleTimer = nullptr;
+  bool refreshing = false; // paused and resumed: waiting for the picture that follows
 
   mutable std::mutex mutex; // the members below
   std::condition_variable changed;
@@ -164,8 +175,8 @@ void PipeWireFeed::Impl::formatChanged(const spa_pod* param) {
   pw_stream_update_params(stream, params, 3);
 }
 
-void PipeWireFeed::Impl::take(spa_buffer* buffer) {
-  bool cursorChanged = false;
+bool PipeWireFeed::Impl::take(spa_buffer* buffer) {
+  bool cursorChanged = false, cursorMoved = false;
   CursorState nextCursor;
   {
     std::lock_guard lock(mutex);
@@ -179,7 +190,7 @@ void PipeWireFeed::Impl::take(spa_buffer* buffer) {
       position = std::make_pair(int(meta->position.x), int(meta->position.y));
     if (position != nextCursor.position) {
       nextCursor.position = position;
-      cursorChanged = true;
+      cursorChanged = cursorMoved = true;
     }
     if (spa_meta_cursor_is_valid(meta) && meta->bitmap_offset >= sizeof(spa_meta_cursor) &&
         meta->bitmap_offset + sizeof(spa_meta_bitmap) <= cursorMeta->size) {
@@ -209,7 +220,8 @@ void PipeWireFeed::Impl::take(spa_buffer* buffer) {
   }
 
   if (!cursorChanged && !copy)
-    return;
+    return false;
+  bool pictured = bool(copy);
   std::lock_guard lock(mutex);
   if (cursorChanged) {
     nextCursor.generation = cursor.generation + 1;
@@ -220,13 +232,32 @@ void PipeWireFeed::Impl::take(spa_buffer* buffer) {
     ++picture.generation;
   }
   noteChange();
+  return pictured || (cursorMoved && picture.image);
 }
 
 void PipeWireFeed::Impl::process() {
+  bool changed = false, pictured = false;
   while (pw_buffer* buffer = pw_stream_dequeue_buffer(stream)) {
-    take(buffer->buffer);
+    std::uint64_t before = picture.generation; // written on this thread only
+    changed = take(buffer->buffer) || changed;
+    pictured = pictured || picture.generation != before;
     pw_stream_queue_buffer(stream, buffer);
   }
+  if (refreshing) {
+    // The picture asked for ends the quiet; later changes start a new one.
+    refreshing = !pictured;
+    return;
+  }
+  if (changed) {
+    timespec value = kSettleDelay;
+    pw_loop_update_timer(pw_thread_loop_get_loop(loop.loop()), settleTimer, &value, nullptr, false);
+  }
+}
+
+void PipeWireFeed::Impl::settled() {
+  refreshing = true;
+  pw_stream_set_active(stream, false);
+  pw_stream_set_active(stream, true);
 }
 
 PipeWireFeed::PipeWireFeed(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -258,8 +289,11 @@ std::unique_ptr<PipeWireFeed> PipeWireFeed::connect(PipeWireLoop& loop, std::uin
   pw_properties* properties = pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY,
                                                 "Capture", PW_KEY_MEDIA_ROLE, "Screen", nullptr);
   impl->stream = pw_stream_new(loop.core(), "tovel-screen", properties);
+  impl->settleTimer = pw_loop_add_timer(
+      pw_thread_loop_get_loop(loop.loop()),
+      [](void* data, std::uint64_t) { static_cast<Impl*>(data)->settled(); }, impl.get());
   bool connected = false;
-  if (impl->stream) {
+  if (impl->stream && impl->settleTimer) {
     pw_stream_add_listener(impl->stream, &impl->listener, &events, impl.get());
     std::uint8_t storage[1024];
     spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof storage);
@@ -282,6 +316,8 @@ std::unique_ptr<PipeWireFeed> PipeWireFeed::connect(PipeWireLoop& loop, std::uin
     pw_stream_destroy(impl->stream);
     impl->stream = nullptr;
   }
+  if (!connected && impl->settleTimer)
+    pw_loop_destroy_source(pw_thread_loop_get_loop(loop.loop()), impl->settleTimer);
   pw_thread_loop_unlock(loop.loop());
   if (!connected) {
     error = "cannot read the screen cast's PipeWire node " + target;
@@ -292,6 +328,7 @@ std::unique_ptr<PipeWireFeed> PipeWireFeed::connect(PipeWireLoop& loop, std::uin
 
 PipeWireFeed::~PipeWireFeed() {
   pw_thread_loop_lock(impl_->loop.loop());
+  pw_loop_destroy_source(pw_thread_loop_get_loop(impl_->loop.loop()), impl_->settleTimer);
   spa_hook_remove(&impl_->listener);
   pw_stream_disconnect(impl_->stream);
   pw_stream_destroy(impl_->stream);

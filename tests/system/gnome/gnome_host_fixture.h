@@ -32,6 +32,23 @@ inline bool isWitnessColour(Colour c) {
   return nearColour(c, kWitnessRed, kWitnessGreen, kWitnessBlue);
 }
 
+struct Fraction {
+  double x, y;
+};
+
+// Whether the picture shows the witness at these places (fractions of its size): near the four
+// corners and in the quarter diagonally opposite (0.25, 0.25), where the tests keep the pointer
+// and with it the cursor and the host's marker. A picture of anything else (another window, the
+// desktop, a window still being mapped) fails.
+inline bool showsWitness(const BgraImage& image) {
+  for (Fraction at : {Fraction{0.03, 0.03}, Fraction{0.97, 0.03}, Fraction{0.03, 0.97},
+                      Fraction{0.97, 0.97}, Fraction{0.75, 0.75}})
+    if (!isWitnessColour(
+            averageColour(image, int(at.x * image.width()), int(at.y * image.height()))))
+      return false;
+  return image.width() > 0;
+}
+
 struct PointerPosition {
   double x = 0, y = 0;
   bool operator==(const PointerPosition&) const = default;
@@ -84,12 +101,20 @@ protected:
               std::string::npos)
         << host_->output();
     // Until the host's screen cast streams, Mutter 43 places its moves a few pixels beyond their
-    // targets, along their direction; a first picture says that it streams.
+    // targets, along their direction; a picture says that it streams. The compositor may still be
+    // animating the witness's window onto the screen: the tests start once it fills the screen.
     TestClient client(kHostPort);
     client.send("GET /screen.mjpg HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
     MjpegReader reader(client);
     reader.readHead(30s);
-    ASSERT_GT(reader.readImage(30s).width(), 0) << host_->output();
+    auto deadline = std::chrono::steady_clock::now() + 30s;
+    bool shown = false;
+    while (!shown && std::chrono::steady_clock::now() < deadline) {
+      BgraImage image = reader.readImage(30s);
+      ASSERT_GT(image.width(), 0) << host_->output();
+      shown = showsWitness(image);
+    }
+    ASSERT_TRUE(shown) << "the stream never showed the witness\n" << host_->output();
   }
 
   // Sends a control request and waits for its acknowledgement, which comes once the host has

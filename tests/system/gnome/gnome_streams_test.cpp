@@ -6,23 +6,6 @@
 namespace tovel::test {
 namespace {
 
-struct Point2 {
-  double x, y;
-};
-
-// Whether the picture shows the witness at these places (fractions of its size): near the four
-// corners and in the quarter diagonally opposite (0.25, 0.25), where the tests keep the pointer
-// and with it the cursor and the host's marker. A picture of anything else (another window, the
-// desktop, a window still being mapped) fails.
-bool showsWitness(const BgraImage& image) {
-  for (Point2 at : {Point2{0.03, 0.03}, Point2{0.97, 0.03}, Point2{0.03, 0.97}, Point2{0.97, 0.97},
-                    Point2{0.75, 0.75}})
-    if (!isWitnessColour(
-            averageColour(image, int(at.x * image.width()), int(at.y * image.height()))))
-      return false;
-  return image.width() > 0;
-}
-
 // Whether any pixel near the point is not the witness's colour: the cursor, whose hot spot is its
 // top-left corner.
 bool cursorNear(const BgraImage& image, PointerPosition at) {
@@ -112,7 +95,7 @@ BgraImage pictureWithCursorAt(Mp4StreamReader& video, PointerPosition at) {
 TEST_F(GnomeStreams, TheMp4PictureHasTheCursorWhereThePointerIs) {
   Mp4StreamReader video(kHostPort);
   std::optional<PointerPosition> previous;
-  for (Point2 to : {Point2{480, 270}, Point2{300, 200}}) {
+  for (PointerPosition to : {PointerPosition{480, 270}, PointerPosition{300, 200}}) {
     PointerPosition at = movePointerTo(to.x, to.y);
     BgraImage image = pictureWithCursorAt(video, at);
     EXPECT_TRUE(cursorNear(image, at)) << "no cursor at " << std::optional(at);
