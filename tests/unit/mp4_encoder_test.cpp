@@ -2,12 +2,14 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <future>
 #include <mutex>
 
 #include "mp4/compression_session.h"
 #include "mp4/h264_encoder.h"
 #include "support/scrolling_picture.h"
 #include "support/threads.h"
+#include "support/wait.h"
 
 namespace tovel {
 namespace {
@@ -79,11 +81,7 @@ char pictureKind(const std::vector<std::uint8_t>& sample) {
 
 // Threads leave /proc a moment after they have been joined.
 bool encoderThreadsEnd() {
-  for (auto deadline = std::chrono::steady_clock::now() + 60s;
-       test::threadsNamed("tovel-encoder") > 0; std::this_thread::sleep_for(1ms))
-    if (std::chrono::steady_clock::now() > deadline)
-      return false;
-  return true;
+  return test::waitUntil([] { return test::threadsNamed("tovel-encoder") == 0; }, 60s);
 }
 
 TEST(H264Encoder, MainProfileWithCabacAndALevelFor1080pAt60) {
@@ -111,6 +109,12 @@ TEST(H264Encoder, RefusesSettingsItCannotUse) {
     EXPECT_FALSE(H264Encoder::create(settings, nullptr, status));
     EXPECT_EQ(status, kStatusInvalidArgument);
   }
+  // A session passes the refusal on and prints it.
+  MemoryLog log;
+  std::int32_t status = 0;
+  EXPECT_FALSE(CompressionSession::create({.width = 33}, log, nullptr, &status));
+  EXPECT_EQ(status, kStatusInvalidArgument);
+  EXPECT_EQ(log.lines(), std::vector<std::string>{"Failed to create compression session: -22"});
 }
 
 TEST(H264Encoder, IdrFirstAndOnRequestPredictedOtherwise) {
@@ -277,33 +281,19 @@ TEST_F(CompressionSessionTest, RefusesAnEmptyPicture) {
 
 TEST_F(CompressionSessionTest, KeepsThePictureOwnerUntilEncodedAndMayBeDestroyedByItsHandler) {
   session.reset();
-  std::mutex doneMutex;
-  std::condition_variable done;
-  bool finished = false;
+  std::promise<void> done;
   auto owner = std::make_shared<test::ScrollingPicture>(320, 192);
   std::weak_ptr<test::ScrollingPicture> watch = owner;
   session = CompressionSession::create({.width = 320, .height = 192}, log, [&](EncodedFrame&&) {
     session.reset(); // destroyed on its own thread, from inside its handler
-    std::lock_guard lock(doneMutex);
-    finished = true;
-    done.notify_all();
+    done.set_value();
   });
   ASSERT_TRUE(session);
   ImageView view = owner->frame(0);
   ASSERT_EQ(session->submit({view, std::move(owner), 0}), 0);
-  std::unique_lock lock(doneMutex);
-  ASSERT_TRUE(done.wait_for(lock, 60s, [&] { return finished; }));
+  ASSERT_EQ(done.get_future().wait_for(60s), std::future_status::ready);
   EXPECT_TRUE(watch.expired());
-  lock.unlock();
   EXPECT_TRUE(encoderThreadsEnd()); // once the handler has returned
-}
-
-TEST(CompressionSessionCreation, PrintsTheStatusOfAFailure) {
-  MemoryLog log;
-  std::int32_t status = 0;
-  EXPECT_FALSE(CompressionSession::create({.width = 33}, log, nullptr, &status));
-  EXPECT_EQ(status, kStatusInvalidArgument);
-  EXPECT_EQ(log.lines(), std::vector<std::string>{"Failed to create compression session: -22"});
 }
 
 } // namespace

@@ -2,7 +2,6 @@
 
 #include <string>
 
-#include "common/text.h"
 #include "server/request_intake.h"
 #include "server/utf8.h"
 
@@ -152,15 +151,6 @@ TEST(Utf8, RejectsMalformedSequences) {
   EXPECT_FALSE(isValidUtf8("\xe2\x82"));         // truncated
   EXPECT_FALSE(isValidUtf8("\x80"));             // lone continuation
   EXPECT_FALSE(isValidUtf8("\xe2\x28\xa1"));     // bad continuation
-}
-
-TEST(SplitDroppingEmpty, DropsEmptyPieces) {
-  auto pieces = splitDroppingEmpty("size=640x480&size=&x", "size=");
-  ASSERT_EQ(pieces.size(), 2u);
-  EXPECT_EQ(pieces[0], "640x480&");
-  EXPECT_EQ(pieces[1], "&x");
-  EXPECT_TRUE(splitDroppingEmpty("xxx", "x").empty());
-  EXPECT_TRUE(splitDroppingEmpty("", "x").empty());
 }
 
 } // namespace

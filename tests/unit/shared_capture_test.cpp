@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <functional>
 #include <future>
 #include <mutex>
 #include <vector>
@@ -34,13 +33,10 @@ public:
     std::lock_guard lock(mutex_);
     return frames_;
   }
-  // Waits until the frames so far pass the test; false when they do not within a generous time.
-  bool waitUntil(const std::function<bool(const std::vector<CapturedFrame>&)>& test) {
-    std::unique_lock lock(mutex_);
-    return arrived_.wait_for(lock, 60s, [&] { return test(frames_); });
-  }
+  // Waits until that many frames have come; false when they do not within a generous time.
   bool waitForCount(std::size_t count) {
-    return waitUntil([&](const auto& frames) { return frames.size() >= count; });
+    std::unique_lock lock(mutex_);
+    return arrived_.wait_for(lock, 60s, [&] { return frames_.size() >= count; });
   }
 
 private:
