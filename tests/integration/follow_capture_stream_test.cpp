@@ -11,7 +11,6 @@ namespace tovel::test {
 namespace {
 
 using namespace std::chrono_literals;
-using Steady = std::chrono::steady_clock;
 
 class FollowCaptureStream : public HostFixture {
 protected:

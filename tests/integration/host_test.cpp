@@ -31,23 +31,9 @@ TEST_F(HostProcess, ConsoleLinesRunOnTheMainLoopAndEndOfInputExits) {
   EXPECT_EQ(e[1].mouse()->type, MouseEventType::rightMouseDown);
 }
 
-TEST_F(HostProcess, ExitCommandEndsTheProcess) {
-  std::istringstream input("exit now\n");
-  host->startConsole(input);
-  EXPECT_EQ(waitForExit(), 0);
-  EXPECT_TRUE(log.contains("Exiting the process..."));
-}
-
 TEST_F(HostProcess, ScreenChangesAreReported) {
-  Screen a;
-  a.number = 1;
-  a.frame = Rect{0, 0, 1280, 800};
-  a.description = "first";
-  Screen b = a;
-  b.number = 2;
-  b.frame = Rect{1280, 0, 1024, 768};
-  b.description = "second";
-  desktop.setScreens({a, b});
+  desktop.setScreens({Screen{1, Rect{0, 0, 1280, 800}, 1.0, "first"},
+                      Screen{2, Rect{1280, 0, 1024, 768}, 1.0, "second"}});
   ASSERT_TRUE(log.waitFor("Screen: second", 5s));
   EXPECT_EQ(log.lines(), (std::vector<std::string>{"Screens have changed. Current screens:",
                                                    "Screen: first", "Screen: second"}));
@@ -67,18 +53,6 @@ TEST_F(HostProcess, InjectedModifierIsLentToPhysicalClicksForFifteenSeconds) {
   ASSERT_EQ(e.size(), 4u);
   EXPECT_EQ(e[1].mouse()->flags, kShiftFlag);
   EXPECT_EQ(e[3].mouse()->flags, 0u);
-}
-
-TEST_F(HostProcess, SecondListenerOnTheSamePortFails) {
-  asio::io_context otherIo;
-  MemoryLog otherLog;
-  HostOptions options;
-  options.port = port();
-  options.exitProcess = [](int) {};
-  Host other(otherIo, desktop, clock, otherLog, options);
-  EXPECT_FALSE(other.start());
-  ASSERT_EQ(otherLog.lines().size(), 1u);
-  EXPECT_NE(otherLog.lines()[0].find("port " + std::to_string(port())), std::string::npos);
 }
 
 } // namespace

@@ -6,8 +6,9 @@
 #include "mjpeg/follow_capture_stream.h"
 #include "server/responses.h"
 #include "support/host_fixture.h"
+#include "support/stream_reading.h"
 #include "support/wait.h"
-#include "support/websocket_frames.h"
+#include "support/websocket_upgrade.h"
 
 namespace tovel::test {
 namespace {
@@ -49,37 +50,11 @@ protected:
   std::optional<ClockTicker> ticker;
 };
 
-// Reads up to and including the first CR LF CR LF.
-std::string readHead(TestClient& client) {
-  std::string head;
-  while (head.size() < 4096 && !head.ends_with("\r\n\r\n")) {
-    std::string byte = client.read(1, 20s);
-    if (byte.empty())
-      break;
-    head += byte;
-  }
-  return head;
-}
-
-// The size line of the next chunk of the chunked transfer coding; none when it is not one.
-std::optional<std::size_t> readChunkSize(TestClient& client) {
-  std::string line;
-  while (line.size() < 20 && !line.ends_with("\r\n")) {
-    std::string byte = client.read(1, 20s);
-    if (byte.empty())
-      return std::nullopt;
-    line += byte;
-  }
-  if (!line.ends_with("\r\n") || line.size() < 3)
-    return std::nullopt;
-  return std::stoul(line, nullptr, 16);
-}
-
 TEST_F(HostileClients, AResetInTheMiddleOfAFrameEndsOnlyThatStream) {
   struct Case {
     const char* target;
     std::string_view extraHeadByte; // what follows the head's empty line before the first chunk
-    int chunksBeforePictures;       // the MP4 stream's initialization segment
+    int chunksBeforePictures;
     std::function<std::size_t()> live;
   };
   const Case cases[] = {
@@ -89,22 +64,20 @@ TEST_F(HostileClients, AResetInTheMiddleOfAFrameEndsOnlyThatStream) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.target);
-    auto open = [&](TestClient& client) -> std::optional<std::size_t> {
+    // The head, and the MP4 stream's initialization segment before the pictures.
+    auto open = [&](TestClient& client) {
       client.send(std::string("GET ") + c.target + " HTTP/1.1\r\nHost: h\r\n\r\n");
-      EXPECT_TRUE(readHead(client).starts_with("HTTP/1.1 200 OK\r\n"));
+      EXPECT_TRUE(readHead(client, 20s).starts_with("HTTP/1.1 200 OK\r\n"));
       EXPECT_EQ(client.read(c.extraHeadByte.size(), 20s), c.extraHeadByte);
-      for (int i = 0; i < c.chunksBeforePictures; ++i) {
-        auto size = readChunkSize(client);
-        if (!size || client.read(*size + 2, 20s).size() != *size + 2)
-          return std::nullopt;
-      }
-      return readChunkSize(client);
+      for (int i = 0; i < c.chunksBeforePictures; ++i)
+        EXPECT_TRUE(readChunk(client, 20s));
     };
 
     {
       // A small window: the host is still writing the picture when the reset comes.
       TestClient breaker(port(), 4096);
-      auto size = open(breaker);
+      open(breaker);
+      auto size = readChunkSize(breaker, 20s);
       ASSERT_TRUE(size);
       ASSERT_GT(*size, 1000u);
       ASSERT_EQ(breaker.read(500, 20s).size(), 500u);
@@ -115,15 +88,9 @@ TEST_F(HostileClients, AResetInTheMiddleOfAFrameEndsOnlyThatStream) {
 
     // The next client of the same stream gets whole pictures.
     TestClient next(port());
-    auto size = open(next);
-    for (int picture = 0; picture < 2; ++picture) {
-      if (picture > 0)
-        size = readChunkSize(next);
-      ASSERT_TRUE(size);
-      std::string chunk = next.read(*size + 2, 20s);
-      ASSERT_EQ(chunk.size(), *size + 2);
-      EXPECT_TRUE(chunk.ends_with("\r\n"));
-    }
+    open(next);
+    for (int picture = 0; picture < 2; ++picture)
+      ASSERT_TRUE(readChunk(next, 20s)) << "picture " << picture;
     next.close();
     EXPECT_TRUE(waitUntil([&] { return c.live() == 0; }));
   }
@@ -173,14 +140,6 @@ TEST_F(HostileClients, DeeplyNestedJsonIsAcknowledgedAsInvalidOrRefusedAsTooLarg
   EXPECT_EQ(desktop.events().size(), 1u);
 }
 
-constexpr std::string_view kUpgrade =
-    "GET /ws HTTP/1.1\r\nHost: h\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-    "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
-
-std::string logFrame(const std::string& text) {
-  return maskedFrame(R"({"action":"log","text":")" + text + "\"}");
-}
-
 TEST_F(HostileClients, WebSocketGarbageAndLiesAreRefusedAndTheHostServesOn) {
   std::mt19937 random(7);
   auto noise = [&](std::size_t size) {
@@ -213,8 +172,8 @@ TEST_F(HostileClients, WebSocketGarbageAndLiesAreRefusedAndTheHostServesOn) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     TestClient client(port());
-    client.send(std::string(kUpgrade));
-    ASSERT_EQ(client.read(129, 20s).size(), 129u);
+    client.send(std::string(kWebSocketUpgrade));
+    ASSERT_EQ(client.read(kWebSocketAccepted.size(), 20s), kWebSocketAccepted);
     ASSERT_TRUE(log.waitFor("WebSocket handshake complete", 20s));
     log.clear();
     client.send(c.bytes);

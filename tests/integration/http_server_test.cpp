@@ -39,13 +39,6 @@ protected:
         amounts.push_back(e.scroll()->wheel1);
     return amounts;
   }
-  // Closes connections left without a whole request sooner, for tests that wait for that.
-  void closeIdleConnectionsAfter(double seconds) {
-    onLoop([&] {
-      host->reader().setIdleConnectionSeconds(seconds);
-      host->reader().setHeaderSeconds(seconds);
-    });
-  }
   static std::string acknowledgements(int count) {
     std::string all;
     for (int i = 0; i < count; ++i)
@@ -152,7 +145,11 @@ TEST_F(HttpServer, SeveralRequestsInOneWrite) {
 }
 
 TEST_F(HttpServer, BadInputGetsNoAnswerAndDoesNotDisturbOtherClients) {
-  closeIdleConnectionsAfter(0.2);
+  // Connections left without a whole request are closed sooner.
+  onLoop([&] {
+    host->reader().setIdleConnectionSeconds(0.2);
+    host->reader().setHeaderSeconds(0.2);
+  });
   std::mt19937 random(42);
   std::string noise(65536, '\0');
   for (char& c : noise)

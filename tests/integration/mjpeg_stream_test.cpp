@@ -30,20 +30,6 @@ protected:
   std::unique_ptr<TestClient> client;
 };
 
-TEST_F(MjpegStream, WholeDisplayFramesAreChunkedJpegsOfTheRightSize) {
-  pointAt(100, 100);
-  MjpegReader stream = open("/screen.mjpg");
-  for (int i = 0; i < 3; ++i) {
-    BgraImage image = stream.readImage();
-    ASSERT_EQ(image.width(), 480);
-    ASSERT_EQ(image.height(), 270);
-    // The red window at (800, 400, 400, 300), a quarter of its size.
-    EXPECT_TRUE(isRed(averageColour(image, 250, 150)));
-    EXPECT_FALSE(isRed(averageColour(image, 150, 150)));
-  }
-  EXPECT_TRUE(log.contains("send /screen.mjpg"));
-}
-
 TEST_F(MjpegStream, FollowModesCropAroundThePointer) {
   pointAt(1000, 550); // inside the red window, right of its middle
   MjpegReader stream = open("/screen.mjpg?follow=hd&quality=high");
@@ -99,20 +85,10 @@ TEST_F(MjpegStream, SizeOptionsReachThePicture) {
     EXPECT_EQ(image.width(), width) << target;
     EXPECT_EQ(image.height(), height) << target;
     EXPECT_TRUE(log.contains(line)) << target;
+    EXPECT_TRUE(log.contains(std::string("send ") + target)) << target;
     client->close();
   }
   EXPECT_TRUE(log.contains("Size: [640.0, 480.0, 2.0]"));
-}
-
-TEST_F(MjpegStream, ADisconnectedClientEndsItsStream) {
-  open("/screen.mjpg").readImage();
-  EXPECT_EQ(host->mjpegStreams().liveStreams(), 1u);
-  client->close();
-  // The host notices at its next sends and lets the stream go; nothing captures for it after.
-  ASSERT_TRUE(waitUntil([&] { return host->mjpegStreams().liveStreams() == 0; }));
-  std::uint64_t renders = desktop.renderCount();
-  settle();
-  EXPECT_EQ(desktop.renderCount(), renders);
 }
 
 TEST_F(MjpegStream, NoDisplayMeansARetryEverySecond) {

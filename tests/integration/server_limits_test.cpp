@@ -7,7 +7,7 @@
 #include "server/responses.h"
 #include "support/host_fixture.h"
 #include "support/wait.h"
-#include "support/websocket_frames.h"
+#include "support/websocket_upgrade.h"
 
 namespace tovel::test {
 namespace {
@@ -48,9 +48,7 @@ TEST_F(ConnectionCap, ConnectionsPastTheCapAreClosedUnansweredWhileEarlierOnesGo
   stream.send("GET /screen.mjpg HTTP/1.1\r\n\r\n");
   ASSERT_EQ(stream.read(kMjpegStreamHead.size()), kMjpegStreamHead);
   TestClient webSocket(port());
-  webSocket.send(
-      "GET /ws HTTP/1.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-      "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
+  webSocket.send(kWebSocketUpgrade);
   ASSERT_TRUE(log.waitFor("WebSocket handshake complete", 10s));
   ASSERT_EQ(host->openConnections(), 3u);
 

@@ -10,21 +10,15 @@
 #include <functional>
 
 #include "support/host_fixture.h"
-#include "support/websocket_frames.h"
+#include "support/wait.h"
+#include "support/websocket_upgrade.h"
 
 namespace tovel::test {
 namespace {
 
 using namespace std::chrono_literals;
 
-constexpr std::string_view kUpgrade =
-    "GET /ws HTTP/1.1\r\nHost: h\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-    "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
 constexpr std::string_view kWarning = "Warning: Failed to parse WebSocket frame";
-
-std::string logFrame(const std::string& text) {
-  return maskedFrame(R"({"action":"log","text":")" + text + "\"}");
-}
 
 std::string scrollFrame(int y, std::size_t padding = 0) {
   return maskedFrame(R"({"action":"scroll","x":0,"y":)" + std::to_string(y) +
@@ -38,10 +32,8 @@ protected:
   std::unique_ptr<TestClient> upgrade(const std::string& following = "") {
     auto client = std::make_unique<TestClient>(port());
     log.clear();
-    client->send(std::string(kUpgrade) + following);
-    EXPECT_EQ(client->read(129), "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n"
-                                 "Connection: Upgrade\r\n"
-                                 "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n");
+    client->send(std::string(kWebSocketUpgrade) + following);
+    EXPECT_EQ(client->read(kWebSocketAccepted.size()), kWebSocketAccepted);
     EXPECT_TRUE(log.waitFor("WebSocket handshake complete", 5s));
     return client;
   }
@@ -61,14 +53,6 @@ protected:
       if (e.scroll())
         amounts.push_back(e.scroll()->wheel1);
     return amounts;
-  }
-  // Waits until the desktop has received events that satisfy the test.
-  bool waitForEvents(const std::function<bool(const std::vector<RecordedEvent>&)>& test) {
-    for (auto deadline = std::chrono::steady_clock::now() + 10s;
-         std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(5ms))
-      if (test(desktop.events()))
-        return true;
-    return false;
   }
   std::size_t warnings() {
     auto lines = log.lines();
@@ -163,7 +147,7 @@ TEST_F(WebSocket, WhatAVanishedClientHeldIsReleased) {
                 "pressed");
     desktop.clearEvents();
     end(*client);
-    ASSERT_TRUE(waitForEvents([](const std::vector<RecordedEvent>& e) { return e.size() >= 2; }));
+    ASSERT_TRUE(waitUntil([&] { return desktop.events().size() >= 2; }, 10s));
     // Everything the end released went out at once, the latest press first.
     auto released = events();
     ASSERT_EQ(released.size(), 2u);
@@ -180,7 +164,7 @@ TEST_F(WebSocket, WhatAVanishedClientHeldIsReleased) {
   // The other session still holds its button, and releases it when it goes.
   desktop.clearEvents();
   other->reset();
-  ASSERT_TRUE(waitForEvents([](const std::vector<RecordedEvent>& e) { return !e.empty(); }));
+  ASSERT_TRUE(waitUntil([&] { return !desktop.events().empty(); }, 10s));
   ASSERT_EQ(events().size(), 1u);
   EXPECT_EQ(events()[0].mouse()->type, MouseEventType::otherMouseUp);
 }

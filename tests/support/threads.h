@@ -6,10 +6,11 @@
 
 namespace tovel::test {
 
-// Threads of this process that go by the name (threads name themselves).
-inline int threadsNamed(const std::string& name) {
+// Threads that go by the name (threads name themselves), of this process or the one given by its
+// /proc entry.
+inline int threadsNamed(const std::string& name, const std::string& process = "self") {
   int count = 0;
-  for (auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+  for (auto& entry : std::filesystem::directory_iterator("/proc/" + process + "/task")) {
     std::string comm;
     std::getline(std::ifstream(entry.path() / "comm"), comm);
     count += comm == name;

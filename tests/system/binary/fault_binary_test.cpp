@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -16,8 +15,10 @@
 #include "server/responses.h"
 #include "support/host_binary.h"
 #include "support/process.h"
+#include "support/stream_reading.h"
 #include "support/test_client.h"
-#include "support/websocket_frames.h"
+#include "support/wait.h"
+#include "support/websocket_upgrade.h"
 #include "support/xvfb.h"
 
 namespace tovel::test {
@@ -26,30 +27,31 @@ namespace {
 using namespace std::chrono_literals;
 using Steady = std::chrono::steady_clock;
 
-// What each open descriptor is, for a failure message.
-std::string describeDescriptors(pid_t pid) {
-  std::string text;
+// What each open descriptor is: "socket:[1234]", a path and so on.
+std::vector<std::string> descriptorTargets(pid_t pid) {
+  std::vector<std::string> targets;
   std::error_code error;
   for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error);
        !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
     std::error_code noLink;
-    text += " " + it->path().filename().string() + "->" +
-            std::filesystem::read_symlink(it->path(), noLink).string();
+    targets.push_back(std::filesystem::read_symlink(it->path(), noLink).string());
   }
+  return targets;
+}
+
+std::string describeDescriptors(pid_t pid) {
+  std::string text;
+  for (const std::string& target : descriptorTargets(pid))
+    text += " " + target;
   return text;
 }
 
 // The TCP connections the process holds, its listening socket not counted.
 int tcpConnections(pid_t pid) {
   std::set<std::string> sockets;
-  std::error_code error;
-  for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error);
-       !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
-    std::error_code noLink;
-    std::string target = std::filesystem::read_symlink(it->path(), noLink).string();
+  for (const std::string& target : descriptorTargets(pid))
     if (target.starts_with("socket:["))
       sockets.insert(target.substr(8, target.size() - 9));
-  }
   int count = 0;
   for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
     std::ifstream in(table);
@@ -76,42 +78,6 @@ long residentKilobytes(pid_t pid) {
   return -1;
 }
 
-bool eventually(const std::function<bool()>& condition, std::chrono::seconds limit) {
-  for (auto deadline = Steady::now() + limit; !condition(); std::this_thread::sleep_for(20ms))
-    if (Steady::now() > deadline)
-      return false;
-  return true;
-}
-
-// Reads up to and including the first CR LF CR LF; empty when the host closes first.
-std::string readHead(TestClient& client) {
-  std::string head;
-  while (head.size() < 4096 && !head.ends_with("\r\n\r\n")) {
-    std::string byte = client.read(1, 30s);
-    if (byte.empty())
-      return "";
-    head += byte;
-  }
-  return head;
-}
-
-// Reads the next chunk of the chunked transfer coding whole; false when it does not come.
-bool readChunk(TestClient& client) {
-  std::string line;
-  while (line.size() < 20 && !line.ends_with("\r\n")) {
-    std::string byte = client.read(1, 30s);
-    if (byte.empty())
-      return false;
-    line += byte;
-  }
-  std::size_t size = std::stoul(line, nullptr, 16);
-  return client.read(size + 2, 30s).size() == size + 2;
-}
-
-constexpr std::string_view kUpgrade =
-    "GET /ws HTTP/1.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-    "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
-
 // One client's visit, the way real ones come and go: it starts a stream and leaves once the
 // first picture bytes arrive, or drives the pointer over POST or a WebSocket, and then closes,
 // resets, or only stops sending.
@@ -121,25 +87,16 @@ void visit(int i) {
   // The plain MJPEG stream reads nothing from its client: it notices the client has gone only
   // when a send fails.
   bool closesOnFinish = true;
-  switch (i % 10) {
-  case 0:
-  case 1:
-  case 2:
-  case 3:
-  case 4:
-  case 5: {
+  if (i % 10 < 6) {
     static const char* const targets[] = {"/screen.mjpg", "/screen.mjpg?follow=hd",
                                           "/screen.mjpg?screen=true", "/screen.mp4"};
     const char* target = targets[(i % 10) % 4];
     closesOnFinish = target == targets[2] || target == targets[3];
     client.send(std::string("GET ") + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
-    ASSERT_TRUE(readHead(client).starts_with("HTTP/1.1 200 OK\r\n")) << "visit " << i;
+    ASSERT_TRUE(readHead(client, 30s).starts_with("HTTP/1.1 200 OK\r\n")) << "visit " << i;
     // The first bytes of the stream's body: a picture (or the MP4 initialization) is under way.
     ASSERT_EQ(client.read(64, 30s).size(), 64u) << "visit " << i << " " << target;
-    break;
-  }
-  case 6:
-  case 7: {
+  } else if (i % 10 < 8) {
     std::string body = R"({"x":1,"y":-1})";
     std::string request =
         "POST /move HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
@@ -147,13 +104,10 @@ void visit(int i) {
     ASSERT_EQ(client.read(2 * kControlAcknowledgement.size(), 30s).size(),
               2 * kControlAcknowledgement.size())
         << "visit " << i;
-    break;
-  }
-  default:
-    client.send(std::string(kUpgrade) + maskedFrame(R"({"action":"move","x":-1,"y":1})") +
+  } else {
+    client.send(std::string(kWebSocketUpgrade) + maskedFrame(R"({"action":"move","x":-1,"y":1})") +
                 maskedFrame(R"({"action":"mousedown"})") + maskedFrame(R"({"action":"mouseup"})"));
-    ASSERT_EQ(client.read(129, 30s).size(), 129u) << "visit " << i;
-    break;
+    ASSERT_EQ(client.read(kWebSocketAccepted.size(), 30s), kWebSocketAccepted) << "visit " << i;
   }
   switch (i % 3) {
   case 0:
@@ -193,17 +147,17 @@ TEST(FaultBinary, ThousandsOfClientsComingAndGoingLeaveNoDescriptorOrMemoryBehin
   for (auto [target, chunks] : firstPictures) {
     TestClient client(kHostPort);
     client.send(std::string("GET ") + target + " HTTP/1.1\r\n\r\n");
-    ASSERT_TRUE(readHead(client).starts_with("HTTP/1.1 200 OK\r\n")) << target;
+    ASSERT_TRUE(readHead(client, 30s).starts_with("HTTP/1.1 200 OK\r\n")) << target;
     if (std::string_view(target).ends_with("true"))
       ASSERT_EQ(client.read(1, 30s), "\r"); // the follow-capture head's extra byte
     for (int chunk = 0; chunk < chunks; ++chunk)
-      ASSERT_TRUE(readChunk(client)) << target;
+      ASSERT_TRUE(readChunk(client, 30s)) << target;
   }
   constexpr int kWarmUp = 200;
   for (int i = 0; i < kWarmUp; ++i)
     ASSERT_NO_FATAL_FAILURE(visit(i));
   // Every stream has ended once the host holds no client connection.
-  ASSERT_TRUE(eventually([&] { return tcpConnections(pid) == 0; }, 60s))
+  ASSERT_TRUE(waitUntil([&] { return tcpConnections(pid) == 0; }, 60s))
       << tcpConnections(pid) << " connections open";
   const int descriptors = openDescriptors(pid);
   const std::string before = describeDescriptors(pid);
@@ -217,14 +171,14 @@ TEST(FaultBinary, ThousandsOfClientsComingAndGoingLeaveNoDescriptorOrMemoryBehin
   std::chrono::duration<double> took = Steady::now() - start;
 
   // No more than after the warm-up: a visit that left one behind would add thousands.
-  EXPECT_TRUE(eventually([&] { return openDescriptors(pid) <= descriptors; }, 60s))
+  EXPECT_TRUE(waitUntil([&] { return openDescriptors(pid) <= descriptors; }, 60s))
       << openDescriptors(pid) << " descriptors open:" << describeDescriptors(pid) << "\n"
       << descriptors << " after the warm-up:" << before;
   // Memory stays near where the warm-up left it. The allocator's high-water mark still steps up
   // now and then by about 10 MB (an allocation left at the top of the heap keeps it from
   // shrinking) and then holds; a leak of 6 kB a visit would pass the margin.
   constexpr long kMarginKilobytes = 16 * 1024;
-  EXPECT_TRUE(eventually([&] { return residentKilobytes(pid) <= warm + kMarginKilobytes; }, 30s))
+  EXPECT_TRUE(waitUntil([&] { return residentKilobytes(pid) <= warm + kMarginKilobytes; }, 30s))
       << residentKilobytes(pid) << " kB resident, " << warm << " kB after the warm-up";
   std::printf("%d visits in %.1f s; descriptors: %d at the start, %d after the warm-up, %d after; "
               "resident: %ld kB after the warm-up, %ld kB after\n",
@@ -264,7 +218,7 @@ TEST(FaultBinary, TerminationWhileStreamsRunExitsAtOnceWithStatusZero) {
       }
     });
   }
-  ASSERT_TRUE(eventually([&] { return streaming == 10; }, 60s)) << streaming << " streaming";
+  ASSERT_TRUE(waitUntil([&] { return streaming == 10; }, 60s)) << streaming << " streaming";
 
   auto signalled = Steady::now();
   host->signal(SIGTERM);

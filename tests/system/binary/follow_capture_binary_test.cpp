@@ -5,16 +5,14 @@
 
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
-#include <functional>
 #include <string>
-#include <thread>
 
 #include "server/responses.h"
 #include "support/host_binary.h"
 #include "support/mjpeg_reader.h"
 #include "support/process.h"
 #include "support/test_client.h"
+#include "support/wait.h"
 #include "support/xvfb.h"
 
 namespace tovel::test {
@@ -63,14 +61,6 @@ int xClients(Display* display) {
   return count;
 }
 
-bool eventually(const std::function<bool()>& condition, std::chrono::seconds limit) {
-  for (auto deadline = std::chrono::steady_clock::now() + limit; !condition();
-       std::this_thread::sleep_for(20ms))
-    if (std::chrono::steady_clock::now() > deadline)
-      return false;
-  return true;
-}
-
 TEST(FollowCaptureBinary, StreamsOneAfterAnotherLeaveNoXClientOrDescriptorBehind) {
   // A small screen keeps each stream's grab and encoding cheap; what is counted does not depend
   // on it.
@@ -100,11 +90,11 @@ TEST(FollowCaptureBinary, StreamsOneAfterAnotherLeaveNoXClientOrDescriptorBehind
     client.finishSending();
     ASSERT_TRUE(client.waitClosed(30s)) << "stream " << i;
   }
-  EXPECT_TRUE(eventually([&] { return xClients(probe) == clients; }, 60s))
+  EXPECT_TRUE(waitUntil([&] { return xClients(probe) == clients; }, 60s))
       << xClients(probe) << " X clients, " << clients << " before the streams";
   // No more than before: a stream that left one behind would add 300. (Fewer happens on a loaded
   // machine, where something of the start-up is still open when the count is first taken.)
-  EXPECT_TRUE(eventually([&] { return openDescriptors(host->pid()) <= descriptors; }, 60s))
+  EXPECT_TRUE(waitUntil([&] { return openDescriptors(host->pid()) <= descriptors; }, 60s))
       << openDescriptors(host->pid()) << " descriptors open, " << descriptors
       << " before the streams";
   std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;

@@ -4,22 +4,19 @@
 #include <X11/Xlib.h>
 #include <X11/extensions/XRes.h>
 
-#include <filesystem>
-#include <fstream>
-
 #include "server/responses.h"
 #include "support/commands.h"
 #include "support/host_binary.h"
 #include "support/mjpeg_reader.h"
 #include "support/mp4_stream_reader.h"
 #include "support/pictures.h"
+#include "support/threads.h"
 #include "support/xvfb.h"
 
 namespace tovel::test {
 namespace {
 
 using namespace std::chrono_literals;
-namespace fs = std::filesystem;
 
 // The first picture a new client of the MP4 stream sees, as 1920 x 1080 BGRA.
 BgraImage firstPicture() {
@@ -82,16 +79,6 @@ int resourcesOfType(Display* display, const char* type) {
   return total;
 }
 
-int threadsOf(pid_t pid, const std::string& name) {
-  int count = 0;
-  for (auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
-    std::string comm;
-    std::getline(std::ifstream(task.path() / "comm"), comm);
-    count += comm == name;
-  }
-  return count;
-}
-
 TEST(Mp4Binary, TheMp4AndFollowCaptureStreamsShareOneCapture) {
   XvfbServer server;
   ASSERT_TRUE(server.running());
@@ -108,7 +95,7 @@ TEST(Mp4Binary, TheMp4AndFollowCaptureStreamsShareOneCapture) {
   ASSERT_TRUE(pictures.readFrame(30s));
   ASSERT_TRUE(video.waitForFragments(1)) << video.error();
 
-  EXPECT_EQ(threadsOf(host->pid(), "tovel-capture"), 1);
+  EXPECT_EQ(threadsNamed("tovel-capture", std::to_string(host->pid())), 1);
   EXPECT_EQ(resourcesOfType(probe, "DamageExt"), 1);
   // The capture's segments come from its small pool, whatever the number of subscribers.
   int segments = resourcesOfType(probe, "ShmSeg");

@@ -14,6 +14,7 @@
 #include "support/host_binary.h"
 #include "support/process.h"
 #include "support/test_client.h"
+#include "support/websocket_upgrade.h"
 #include "support/xvfb.h"
 
 namespace tovel::test {
@@ -109,6 +110,15 @@ protected:
                            time});
     }
     return lines;
+  }
+  // The server time (ms) of the witness's first report of a key event, e.g. "KeyRelease keysym=a".
+  unsigned long timeOf(const std::string& event) {
+    std::string output = witness_->output();
+    std::size_t at = output.find(event + " ");
+    unsigned long time = 0;
+    if (at != std::string::npos)
+      std::sscanf(output.c_str() + output.find(" time=", at), " time=%lu", &time);
+    return time;
   }
   static std::string events(const std::vector<ButtonLine>& lines) {
     std::string all;
@@ -211,14 +221,7 @@ TEST_F(X11InputBinary, KeysReachTheFocusedWindowAndNoneStaysDown) {
   post("/keydown", R"({"key":"shift"})");
   ASSERT_TRUE(witness_->waitForOutput("KeyPress keysym=Shift_L", 30s));
   ASSERT_TRUE(witness_->waitForOutput("KeyRelease keysym=Shift_L", 60s)) << witness_->output();
-  auto timeOf = [&](const std::string& kind) {
-    std::string output = witness_->output();
-    std::size_t at = output.find(kind + " keysym=Shift_L ");
-    unsigned long time = 0;
-    std::sscanf(output.c_str() + output.find(" time=", at), " time=%lu", &time);
-    return time;
-  };
-  unsigned long held = timeOf("KeyRelease") - timeOf("KeyPress"); // milliseconds
+  unsigned long held = timeOf("KeyRelease keysym=Shift_L") - timeOf("KeyPress keysym=Shift_L");
   EXPECT_GE(held, 14'900u);
   EXPECT_LE(held, 17'000u);
 
@@ -231,6 +234,27 @@ TEST_F(X11InputBinary, KeysReachTheFocusedWindowAndNoneStaysDown) {
   EXPECT_EQ(host_->waitForExit(30s), 0);
   EXPECT_TRUE(witness_->waitForOutput("KeyRelease keysym=Control_L", 30s)) << witness_->output();
   EXPECT_TRUE(witness_->waitForOutput("ButtonRelease button=3", 30s)) << witness_->output();
+}
+
+// A phone that locks its screen in the middle of a drag with shift held never sends the
+// releases; its connection is simply gone. Nothing may stay held on the desktop after that.
+TEST_F(X11InputBinaryBare, AWebSocketClientThatVanishesLeavesNothingHeld) {
+  pointTo(50, 50);
+  TestClient client(kHostPort);
+  client.send(kWebSocketUpgrade);
+  ASSERT_EQ(client.read(kWebSocketAccepted.size()), kWebSocketAccepted);
+  client.send(maskedFrame(R"({"action":"mousedown","button":"left"})") +
+              maskedFrame(R"({"action":"keydown","key":"shift"})") +
+              maskedFrame(R"({"action":"move","x":25,"y":10})"));
+  ASSERT_TRUE(witness_->waitForOutput("KeyPress keysym=Shift_L", 30s)) << witness_->output();
+
+  client.reset();
+  EXPECT_TRUE(witness_->waitForOutput("ButtonRelease button=1 x=75 y=60", 30s))
+      << witness_->output();
+  ASSERT_TRUE(witness_->waitForOutput("KeyRelease keysym=Shift_L", 30s)) << witness_->output();
+  // Released with the session, not by the key watchdog 15 s after the press.
+  EXPECT_LT(timeOf("KeyRelease keysym=Shift_L") - timeOf("KeyPress keysym=Shift_L"), 10'000u);
+  EXPECT_NE(host_->output().find("\nws mousedown left"), std::string::npos);
 }
 
 } // namespace

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "support/websocket_frames.h"
+
+namespace tovel::test {
+
+// An upgrade request with the example key of RFC 6455, and the host's answer to it.
+inline constexpr std::string_view kWebSocketUpgrade =
+    "GET /ws HTTP/1.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+    "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
+inline constexpr std::string_view kWebSocketAccepted =
+    "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+    "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n";
+
+// A frame whose text the host logs: once it appears, everything sent before it has been handled.
+inline std::string logFrame(const std::string& text) {
+  return maskedFrame(R"({"action":"log","text":")" + text + "\"}");
+}
+
+} // namespace tovel::test
