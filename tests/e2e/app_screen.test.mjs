@@ -152,16 +152,17 @@ test('Chromium plays /screen.mp4 through Media Source Extensions and keeps up wi
         buffer.appendBuffer(value);
       }
     })().catch(error => window.playerErrors.push(String(error)));
-    await new Promise(resolve => video.addEventListener('loadeddata', resolve, { once: true }));
-    await video.play();
-    window.player = video;
-    // A live player stays near the newest picture: it skips ahead when it has fallen behind.
+    // A live player stays near the newest picture: it skips ahead when it has fallen behind, as
+    // it has when it joins a stream already running, whose times go on from where it is.
     setInterval(() => {
       const ranges = video.buffered;
       if (!ranges.length) return;
       const end = ranges.end(ranges.length - 1);
       if (end - video.currentTime > 1) video.currentTime = Math.max(ranges.start(ranges.length - 1), end - 0.2);
     }, 250);
+    await new Promise(resolve => video.addEventListener('loadeddata', resolve, { once: true }));
+    await video.play();
+    window.player = video;
     return { type, supported: true, width: video.videoWidth, height: video.videoHeight };
   });
 
