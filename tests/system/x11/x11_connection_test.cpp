@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/x11/x11_connection.h"
+#include "support/wait.h"
 #include "support/xvfb.h"
 
 namespace tovel::test {
@@ -33,11 +34,7 @@ public:
     return count;
   }
   bool reaches(int count) {
-    for (auto deadline = std::chrono::steady_clock::now() + 30s; now() != count;
-         std::this_thread::sleep_for(10ms))
-      if (std::chrono::steady_clock::now() > deadline)
-        return false;
-    return true;
+    return waitUntil([&] { return now() == count; }, 30s);
   }
 
 private:

@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <functional>
-#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -19,6 +17,7 @@
 #include "platform/x11/x11_desktop.h"
 #include "platform/x11/x11_keymap.h"
 #include "support/process.h"
+#include "support/wait.h"
 #include "support/xvfb.h"
 
 namespace tovel::test {
@@ -26,16 +25,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// The backend's requests travel on its own connection; wait until the server shows their effect.
-bool eventually(const std::function<bool()>& condition) {
-  for (auto deadline = std::chrono::steady_clock::now() + 30s; !condition();
-       std::this_thread::sleep_for(5ms))
-    if (std::chrono::steady_clock::now() > deadline)
-      return false;
-  return true;
-}
-
-// A server, the backend on it, and a connection of the test's own to look at what it did.
+// A server, the backend on it, and a connection of the test's own to look at what it did. The
+// backend's requests travel on its own connection: tests wait until the server shows their effect.
 class X11InputTest : public ::testing::Test {
 protected:
   void SetUp() override {
@@ -62,7 +53,7 @@ protected:
   // Waits until exactly `count` keys are down and returns them.
   std::vector<int> waitForKeysDown(std::size_t count) {
     std::vector<int> down;
-    EXPECT_TRUE(eventually([&] { return (down = keysDown()).size() == count; })) << down.size();
+    EXPECT_TRUE(waitUntil([&] { return (down = keysDown()).size() == count; })) << down.size();
     return down;
   }
   // The keysym each keycode types unmodified, as the server has them now.
@@ -88,6 +79,12 @@ protected:
     return {x, y, mask};
   }
   unsigned mask() { return std::get<2>(pointer()); }
+  bool pointerAt(int x, int y) {
+    return waitUntil([&] {
+      auto [px, py, mask] = pointer();
+      return px == x && py == y;
+    });
+  }
   void key(const std::string& name, bool down) {
     desktop->post(makeKeyEvent(*lookupKeyName(name), down));
   }
@@ -115,7 +112,7 @@ TEST_F(X11InputTest, EveryKeyNameReachesAKeyOfItsKeysymAndNothingStaysBound) {
     ASSERT_EQ(down.size(), 1u) << name;
     EXPECT_EQ(keysymOf(down[0]), keysym) << name << " went down on keycode " << down[0];
     key(name, false);
-    EXPECT_TRUE(eventually([&] { return keysDown().empty(); })) << name << " stayed down";
+    EXPECT_TRUE(waitUntil([&] { return keysDown().empty(); })) << name << " stayed down";
     if (!present)
       bound.emplace_back(name, down[0]);
     std::string seen = std::string("KeyRelease keysym=") + XKeysymToString(keysym) + " ";
@@ -167,9 +164,9 @@ TEST_F(X11InputTest, AModifierMissingFromTheLayoutIsBoundAsAModifier) {
   ASSERT_EQ(down.size(), 1u);
   EXPECT_EQ(keysymOf(down[0]), KeySym(XK_Control_R));
   // Held, it modifies like the left Control key does.
-  EXPECT_TRUE(eventually([&] { return (mask() & ControlMask) != 0; }));
+  EXPECT_TRUE(waitUntil([&] { return (mask() & ControlMask) != 0; }));
   key("rightControl", false);
-  EXPECT_TRUE(eventually([&] { return (mask() & ControlMask) == 0; }));
+  EXPECT_TRUE(waitUntil([&] { return (mask() & ControlMask) == 0; }));
 
   desktop.reset();
   EXPECT_EQ(keysymOf(down[0]), KeySym(NoSymbol));
@@ -184,12 +181,6 @@ TEST_F(X11InputTest, PointerGoesToTheGlobalPositionWithinTheRootWindow) {
   // The primary monitor is the right half, so global (0, 0) is root (960, 0).
   server.run("xrandr --setmonitor left 960/254x1080/286+0+0 screen && "
              "xrandr --setmonitor '*right' 960/254x1080/286+960+0 none");
-  auto at = [&](int x, int y) {
-    return eventually([&] {
-      auto [px, py, mask] = pointer();
-      return px == x && py == y;
-    });
-  };
   using enum MouseEventType;
   const struct {
     MouseEventType type;
@@ -201,27 +192,27 @@ TEST_F(X11InputTest, PointerGoesToTheGlobalPositionWithinTheRootWindow) {
                {mouseMoved, 5000, -7, 1919, 0}};
   for (const auto& move : moves) {
     mouse(move.type, move.x, move.y);
-    EXPECT_TRUE(at(move.rootX, move.rootY)) << move.x << "," << move.y;
+    EXPECT_TRUE(pointerAt(move.rootX, move.rootY)) << move.x << "," << move.y;
   }
   // A position that is no number moves nothing; the next real one still does.
   mouse(mouseMoved, std::nan(""), 5);
   mouse(mouseMoved, 5, INFINITY);
   mouse(mouseMoved, 100, 200);
-  EXPECT_TRUE(at(1060, 200));
+  EXPECT_TRUE(pointerAt(1060, 200));
   // A press or release without a place still happens, where the pointer is, so none is lost.
   mouse(leftMouseDown, std::nan(""), 0);
   EXPECT_TRUE(desktop->primaryButtonDown());
   mouse(leftMouseUp, 0, -INFINITY);
   EXPECT_FALSE(desktop->primaryButtonDown());
-  EXPECT_TRUE(at(1060, 200));
+  EXPECT_TRUE(pointerAt(1060, 200));
 
   // A press happens where the pointer is, whatever position its event carries (one read before
   // moves still queued in the server must not move the pointer back); only the left button
   // counts as primary.
   mouse(rightMouseDown, 40, 50);
-  EXPECT_TRUE(at(1060, 200));
+  EXPECT_TRUE(pointerAt(1060, 200));
   EXPECT_FALSE(desktop->primaryButtonDown());
-  EXPECT_TRUE(eventually([&] { return (mask() & Button3Mask) != 0; }));
+  EXPECT_TRUE(waitUntil([&] { return (mask() & Button3Mask) != 0; }));
   // The right button, still held, is let go when the backend goes away.
   desktop.reset();
   EXPECT_EQ(mask() & (Button1Mask | Button2Mask | Button3Mask), 0u);
@@ -234,13 +225,7 @@ TEST_F(X11InputTest, RelativeMovesAddUpWhilePointerEventsAreFrozen) {
                        server.environment());
   ASSERT_TRUE(grabber.waitForOutput("ready ", 10s));
   server.run("xdotool mousemove 500 400");
-  auto at = [&](int x, int y) {
-    return eventually([&] {
-      auto [px, py, mask] = pointer();
-      return px == x && py == y;
-    });
-  };
-  ASSERT_TRUE(at(500, 400));
+  ASSERT_TRUE(pointerAt(500, 400));
   grabber.writeInput("grab-sync\n");
   ASSERT_TRUE(grabber.waitForOutput("grabbed\n", 10s)) << grabber.output();
 
@@ -254,15 +239,15 @@ TEST_F(X11InputTest, RelativeMovesAddUpWhilePointerEventsAreFrozen) {
   EXPECT_EQ(pointer(), std::tuple(500, 400, 0u));
   grabber.writeInput("release\n");
   ASSERT_TRUE(grabber.waitForOutput("released\n", 10s)) << grabber.output();
-  EXPECT_TRUE(at(600, 450)) << std::get<0>(pointer()) << "," << std::get<1>(pointer());
+  EXPECT_TRUE(pointerAt(600, 450)) << std::get<0>(pointer()) << "," << std::get<1>(pointer());
 
   // Once the server shows the target, its reports count again: a move made by someone else is
   // where the next relative move starts.
   EXPECT_EQ(desktop->mouseLocation(), (Point{600, 1080 - 450}));
   server.run("xdotool mousemove 20 30");
-  ASSERT_TRUE(at(20, 30));
+  ASSERT_TRUE(pointerAt(20, 30));
   performMouseMove(input, 5, 5, kLeftButton);
-  EXPECT_TRUE(at(25, 35));
+  EXPECT_TRUE(pointerAt(25, 35));
 }
 
 } // namespace

@@ -4,7 +4,10 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 
+#include <algorithm>
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/x11/x11_screens.h"
@@ -43,11 +46,11 @@ TEST(X11WindowList, LongListsComeWholeInOrderWithoutWhatIsNotAWindow) {
       XMapWindow(display, window);
     created.push_back(window);
     stacking.push_back(window);
-    if (i % 300 == 0) { // ids that are no windows among them
+    if (i % 300 == 0) { // ids that are no windows among them, and one never used
       stacking.push_back(XCreatePixmap(display, root, 4, 4, DefaultDepth(display, 0)));
       Window gone = XCreateSimpleWindow(display, root, 0, 0, 1, 1, 0, 0, 0);
       XDestroyWindow(display, gone);
-      stacking.push_back(gone);
+      stacking.insert(stacking.end(), {gone, 0x1fffff0});
     }
   }
   // Pose as a window manager listing them.
@@ -77,7 +80,9 @@ TEST(X11WindowList, LongListsComeWholeInOrderWithoutWhatIsNotAWindow) {
   };
   expectAllListed("managed");
 
-  // Once the manager is gone, the root's children are the windows, the same ones.
+  // Once the manager is gone, its check window no longer counts, nor does its (emptied) list:
+  // the root's children are the windows, the same ones.
+  setWindows(display, root, "_NET_CLIENT_LIST_STACKING", {});
   XDestroyWindow(display, manager);
   XSync(display, False);
   expectAllListed("unmanaged");
@@ -86,6 +91,47 @@ TEST(X11WindowList, LongListsComeWholeInOrderWithoutWhatIsNotAWindow) {
       windows.windowList(WindowListOption::onScreenOnlyExcludingDesktop)
           .value_or(std::vector<WindowInfo>{});
   EXPECT_EQ(onScreen.size(), std::size_t(kWindows / 2));
+  XCloseDisplay(display);
+}
+
+// Two threads read the list while listed windows are made and destroyed as fast as possible:
+// what vanishes is skipped, and no error escapes.
+TEST(X11WindowList, WindowsThatVanishWhileTheListIsReadAreSkipped) {
+  XvfbServer server;
+  ASSERT_TRUE(server.running());
+  Display* display = XOpenDisplay(server.display().c_str());
+  ASSERT_NE(display, nullptr);
+  Window root = DefaultRootWindow(display);
+  Window manager = XCreateSimpleWindow(display, root, 0, 0, 1, 1, 0, 0, 0);
+  setWindows(display, manager, "_NET_SUPPORTING_WM_CHECK", {manager});
+  setWindows(display, root, "_NET_SUPPORTING_WM_CHECK", {manager});
+  XSync(display, False);
+
+  ThreadConnections connections(server.display());
+  X11Windows windows(connections);
+  testing::internal::CaptureStderr();
+  std::atomic<bool> done = false;
+  std::atomic<int> spoilt = 0; // lists that lost the window that stays
+  auto reader = [&] {
+    while (!done) {
+      auto list = windows.windowList(WindowListOption::all).value_or(std::vector<WindowInfo>{});
+      spoilt += std::ranges::none_of(list, [&](auto& w) { return w.number == WindowId(manager); });
+    }
+  };
+  std::thread first(reader), second(reader);
+  for (int i = 0; i < 300; ++i) {
+    Window transient = XCreateSimpleWindow(display, root, i, i, 20, 20, 0, 0, 0);
+    XMapWindow(display, transient);
+    setWindows(display, root, "_NET_CLIENT_LIST_STACKING", {manager, transient});
+    XDestroyWindow(display, transient);
+    XFlush(display);
+  }
+  XSync(display, False);
+  done = true;
+  first.join();
+  second.join(); // their connections, closed with the threads, had any stray error delivered
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(spoilt, 0);
   XCloseDisplay(display);
 }
 
