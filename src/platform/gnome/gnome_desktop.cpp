@@ -19,6 +19,9 @@ constexpr double kDefaultDoubleClickInterval = 0.4;
 constexpr auto kMoveSettleLimit = std::chrono::milliseconds(500);
 // How long start-up waits for the screen cast's first pictures.
 constexpr auto kFirstPictureWait = std::chrono::seconds(2);
+// A feed with no picture this long after connecting is connected again: a stream made while the
+// session's PipeWire was still starting may never be linked.
+constexpr auto kUnlinkedFeedLimit = std::chrono::seconds(3);
 constexpr const char* kMouseSchema = "org.gnome.desktop.peripherals.mouse";
 
 GSettings* openMouseSettings() {
@@ -177,6 +180,7 @@ void GnomeDesktop::recordMonitors(const MonitorLayout& layout) {
           if (found != recordings_.end()) {
             found->second.feed = std::move(feed);
             found->second.node = node;
+            found->second.connectedAt = std::chrono::steady_clock::now();
           }
           recordingsChanged_.notify_all();
         },
@@ -204,13 +208,18 @@ std::shared_ptr<PipeWireFeed> GnomeDesktop::feedFor(DisplayId display,
     return bool(feed);
   });
   // PipeWire may not know the node yet when the compositor names it (the stream then fails
-  // with "no node available"): connect again.
+  // with "no node available"), or may never link it: connect again.
   auto found = recordings_.find(*connector);
-  if (feed && feed->ended() && found != recordings_.end() && found->second.node != 0) {
+  bool unlinked = feed && feed->changes() == 0 && found != recordings_.end() &&
+                  std::chrono::steady_clock::now() - found->second.connectedAt > kUnlinkedFeedLimit;
+  if (feed && (feed->ended() || unlinked) && found != recordings_.end() &&
+      found->second.node != 0) {
     std::string failure;
     if (std::shared_ptr<PipeWireFeed> again =
-            PipeWireFeed::connect(*pipewire_, found->second.node, failure))
+            PipeWireFeed::connect(*pipewire_, found->second.node, failure)) {
       found->second.feed = feed = std::move(again);
+      found->second.connectedAt = std::chrono::steady_clock::now();
+    }
   }
   return feed;
 }

@@ -79,9 +79,10 @@ private:
   std::optional<StreamPoint> place(Point global);
 
   struct Recording {
-    std::string stream;                 // object path, for absolute pointer moves
-    std::shared_ptr<PipeWireFeed> feed; // null until the stream runs
-    std::uint32_t node = 0;             // its PipeWire node, once known
+    std::string stream;                                // object path, for absolute pointer moves
+    std::shared_ptr<PipeWireFeed> feed;                // null until the stream runs
+    std::uint32_t node = 0;                            // its PipeWire node, once known
+    std::chrono::steady_clock::time_point connectedAt; // of the feed
   };
   struct Move {
     Point root;
