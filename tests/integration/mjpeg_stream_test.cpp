@@ -33,7 +33,7 @@ protected:
 TEST_F(MjpegStream, FollowModesCropAroundThePointer) {
   pointAt(1000, 550); // inside the red window, right of its middle
   MjpegReader stream = open("/screen.mjpg?follow=hd&quality=high");
-  BgraImage image = stream.readImage();
+  BgraImage image = stream.readImage(20s);
   // 800 x 480 points around the pointer from (600, 310), scaled by 0.6 to fit 480 x 480.
   ASSERT_EQ(image.width(), 480);
   ASSERT_EQ(image.height(), 288);
@@ -47,7 +47,7 @@ TEST_F(MjpegStream, FollowModesCropAroundThePointer) {
   pointAt(300, 300);
   bool moved = false;
   for (int i = 0; i < 20 && !moved; ++i) {
-    image = stream.readImage();
+    image = stream.readImage(20s);
     moved = image.width() == 480 && !isRed(at(image, 850, 650));
   }
   EXPECT_TRUE(moved) << "the region did not follow the pointer";
@@ -56,7 +56,7 @@ TEST_F(MjpegStream, FollowModesCropAroundThePointer) {
 TEST_F(MjpegStream, FollowedWindowIsShownAtItsOwnSize) {
   pointAt(900, 500);
   MjpegReader stream = open("/screen.mjpg?window=true&max=1000");
-  BgraImage image = stream.readImage();
+  BgraImage image = stream.readImage(20s);
   ASSERT_EQ(image.width(), 400); // never enlarged past the window's own size
   ASSERT_EQ(image.height(), 300);
   EXPECT_TRUE(isRed(averageColour(image, 200, 200)));
@@ -66,7 +66,7 @@ TEST_F(MjpegStream, FollowedWindowIsShownAtItsOwnSize) {
   desktop.setWindows({window(7, Rect{100, 100, 400, 300}, 0xffff0000)});
   pointAt(1500, 900);
   for (int i = 0; i < 5; ++i) {
-    image = stream.readImage();
+    image = stream.readImage(20s);
     ASSERT_EQ(image.width(), 400);
     EXPECT_TRUE(isRed(averageColour(image, 200, 200)));
   }
@@ -81,7 +81,7 @@ TEST_F(MjpegStream, SizeOptionsReachThePicture) {
       {"/screen.mjpg?size=640x480x2&max=abc", 480, 270, "Max: []"}, // the default
   };
   for (auto [target, width, height, line] : cases) {
-    BgraImage image = open(target).readImage();
+    BgraImage image = open(target).readImage(20s);
     EXPECT_EQ(image.width(), width) << target;
     EXPECT_EQ(image.height(), height) << target;
     EXPECT_TRUE(log.contains(line)) << target;
