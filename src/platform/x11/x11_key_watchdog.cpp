@@ -116,6 +116,11 @@ void KeyWatchdog::releaseAll(Display* display) {
     postKey(display, key.keycode, false);
 }
 
+std::set<int> KeyWatchdog::heldKeycodes() {
+  std::lock_guard lock(mutex_);
+  return keys_.keycodes();
+}
+
 void KeyWatchdog::whileLifted(Display* display, const std::function<bool(int keycode)>& lift,
                               const std::function<void(const std::set<int>& held)>& body) {
   std::lock_guard lock(mutex_);

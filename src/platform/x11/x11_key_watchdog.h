@@ -69,6 +69,8 @@ public:
   void release(Display* display, KeyCode key, const Resolve& resolve);
   // Releases every key still down.
   void releaseAll(Display* display);
+  // The keycodes of the keys down.
+  std::set<int> heldKeycodes();
   // Runs `body` with the held keys whose keycode `lift` picks let go for the time being: they are
   // released before it and pressed again after it, their deadlines unchanged. `body` gets the
   // keycodes of every key held, and no late release comes in between.

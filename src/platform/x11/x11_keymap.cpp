@@ -220,8 +220,10 @@ X11Keymap::TypingKey X11Keymap::keycodeForTyping(Display* display, KeySym keysym
       return key;
     keycode = bindings_[*index].keycode;
   }
-  if (bind(display, map, *keycode, keysym))
+  if (bind(display, map, *keycode, keysym)) {
     key.keycode = keycode;
+    key.fresh = true;
+  }
   return key;
 }
 

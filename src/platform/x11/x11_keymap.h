@@ -53,6 +53,7 @@ public:
   // it was pressed too recently: it is free from then on.
   struct TypingKey {
     std::optional<int> keycode;
+    bool fresh = false; // bound by this call
     std::optional<TimePoint> wait;
   };
   TypingKey keycodeForTyping(Display* display, KeySym keysym, const std::set<int>& held,
