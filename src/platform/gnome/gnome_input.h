@@ -67,6 +67,7 @@ private:
   // Typing: the session's keymap, and since when it has been waited for.
   std::unique_ptr<WaylandKeymap> keymap_;
   std::optional<std::chrono::steady_clock::time_point> keymapAsked_;
+  bool keymapTapped_ = false;
 };
 
 } // namespace tovel

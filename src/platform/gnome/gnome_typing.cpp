@@ -15,8 +15,9 @@ namespace {
 // Characters per call, so that a long text leaves the host's loop free for its clients between
 // parts.
 constexpr std::size_t kCharactersPerCall = 100;
-// How long typing waits for the session's keymap after the first key made the seat a keyboard.
-constexpr auto kKeymapWait = std::chrono::seconds(3);
+// How long the first text waits for the session's keymap.
+constexpr auto kKeymapWait = std::chrono::seconds(5);
+constexpr auto kKeymapTapAfter = std::chrono::milliseconds(200);
 constexpr double kKeymapPoll = 0.02;
 
 bool isModifierKeysym(std::uint32_t keysym) {
@@ -47,10 +48,12 @@ TypingProgress GnomeInput::typeText(std::u32string_view text) {
   WaylandKeymap::Keymap keymap = keymap_->current();
   if (!keymap) {
     auto now = std::chrono::steady_clock::now();
-    if (!keymapAsked_) {
+    if (!keymapAsked_)
       keymapAsked_ = now;
-      // A headless session's seat is no keyboard, and tells no client its keymap, until a key
-      // has been injected: a tap of shift makes it one.
+    // A headless session's seat is no keyboard, and tells no client its keymap, until a key has
+    // been injected: when none has come in a moment, a tap of shift makes it one.
+    if (!keymapTapped_ && now - *keymapAsked_ >= kKeymapTapAfter) {
+      keymapTapped_ = true;
       std::lock_guard lock(mutex_);
       if (!heldKeys_.count(XK_Shift_L)) {
         session_.key(XK_Shift_L, true);
