@@ -46,14 +46,6 @@ void postUnchanged(InputContext& input, KeyCode key, bool down) {
     input.platform.post(*event);
 }
 
-// Keys wait for the text typed before them.
-template <typename Operation> bool deferredBehindText(InputContext& input, Operation operation) {
-  if (!input.typer || !input.typer->busy())
-    return false;
-  input.typer->after(std::move(operation));
-  return true;
-}
-
 } // namespace
 
 void performKeyDown(InputContext& input, KeyCode key) {

@@ -121,6 +121,13 @@ void TextTyper::reportUntypable(const Item& item) {
   log_.print(line);
 }
 
+bool deferredBehindText(InputContext& input, const std::function<void()>& operation) {
+  if (!input.typer || !input.typer->busy())
+    return false;
+  input.typer->after(operation);
+  return true;
+}
+
 void performTypeText(InputContext& input, std::u32string text) {
   if (input.typer) {
     input.typer->type(std::move(text));

@@ -68,4 +68,9 @@ private:
 // pauses on the context's clock.
 void performTypeText(InputContext& input, std::u32string text);
 
+// Every injection waits for the text typed before it, pointer moves included (a click while a
+// text is half typed could send it half, and a press must not overtake the moves before it):
+// true, with the operation kept for then, while text is being typed.
+bool deferredBehindText(InputContext& input, const std::function<void()>& operation);
+
 } // namespace tovel

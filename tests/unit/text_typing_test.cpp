@@ -4,7 +4,9 @@
 #include <functional>
 
 #include "common/utf8_text.h"
+#include "input/gestures.h"
 #include "input/keyboard.h"
+#include "input/pointer.h"
 #include "input/text_typing.h"
 #include "support/virtual_input.h"
 
@@ -55,13 +57,17 @@ protected:
     }
     return waits;
   }
-  std::string typedAndKeys() {
+  std::string delivered() {
     std::string out;
     for (const RecordedEvent& e : desktop.events())
       if (e.typed())
         out += encodeUtf8(e.typed()->character);
       else if (e.key())
         out += "[" + std::to_string(e.key()->key) + (e.key()->down ? " down]" : " up]");
+      else if (e.mouse())
+        out += e.mouse()->type == MouseEventType::mouseMoved ? "[moved]" : "[button]";
+      else
+        out += "[scroll]";
     return out;
   }
 
@@ -71,22 +77,26 @@ protected:
                   }};
 };
 
-TEST_F(TextTyperTest, TextsArePacedAndKeysWaitForTheTextBeforeThem) {
+TEST_F(TextTyperTest, TextsArePacedAndEverythingAfterWaitsForTheTextBeforeIt) {
   performTypeText(input, U"abéc Ωéd");
   performKeyDown(input, 6); // z
   performKeyUp(input, 6);
+  performMouseMove(input, 5, 0, kLeftButton);
+  performMouseDown(input, kLeftButton);
+  performMouseUp(input, kLeftButton);
+  performScroll(input, 0, 3);
   performTypeText(input, U"xy");
   // The first part at once, the rest at later turns of the loop, as the desktop asked.
-  EXPECT_EQ(typedAndKeys(), "ab");
+  EXPECT_EQ(delivered(), "ab");
   EXPECT_EQ(typer.waiting(), 7u);
   EXPECT_EQ(runLoop(), (std::vector<double>{0.25, 0.25}));
-  EXPECT_EQ(typedAndKeys(), "abc d[6 down][6 up]xy");
+  EXPECT_EQ(delivered(), "abc d[6 down][6 up][moved][button][button][scroll]xy");
   // One line for the text, each character it could not type named once.
   EXPECT_EQ(log.lines(), Lines{"Could not type on this desktop: é (U+00E9) Ω (U+03A9)"});
   EXPECT_FALSE(typer.busy());
   // With nothing waiting, keys go at once.
   performKeyDown(input, 6);
-  EXPECT_EQ(typedAndKeys(), "abc d[6 down][6 up]xy[6 down]");
+  EXPECT_EQ(delivered(), "abc d[6 down][6 up][moved][button][button][scroll]xy[6 down]");
 }
 
 TEST_F(TextTyperTest, TooMuchWaitingTextIsRefused) {
