@@ -207,12 +207,14 @@ X11Keymap::TypingKey X11Keymap::keycodeForTyping(Display* display, KeySym keysym
     return key;
   std::lock_guard lock(mutex_);
   CoreKeymap map = readKeymap(display);
-  if ((key.keycode = findKeycode(map, keysym))) {
-    for (Binding& binding : bindings_)
-      if (binding.keycode == *key.keycode)
-        binding.lastUse = now;
-    return key;
-  }
+  // Only a key of ours will do: one of the layout's types the keysym in its first group only,
+  // and another group may be active.
+  for (Binding& binding : bindings_)
+    if (binding.keysym == keysym && map.at(binding.keycode, 0) == keysym) {
+      binding.lastUse = now;
+      key.keycode = binding.keycode;
+      return key;
+    }
   std::optional<int> keycode = findSpareKeycode(map);
   if (!keycode) {
     std::optional<std::size_t> index = reusable(held, now, key.wait);

@@ -77,6 +77,16 @@ TEST_F(X11TypingTest, HeldAndLockedModifiersDoNotApply) {
   desktop->post(makeKeyEvent(*lookupKeyName("shift"), false));
 }
 
+// With a second layout active, its characters come from its keys; the first one's, which the
+// active group lacks, from keys of their own (the first group's keys would type the second's).
+TEST_F(X11TypingTest, TheActiveGroupIsTheLayout) {
+  server.run("setxkbmap -layout de,ru");
+  XkbLockGroup(probe, XkbUseCoreKbd, 1);
+  XSync(probe, False);
+  type(U"фaЖ@z");
+  EXPECT_TRUE(received("фaЖ@z")) << witness->output();
+}
+
 // More characters than the keyboard has spare keycodes: bindings are taken back for new ones
 // once they have rested, every character still arrives as itself, and none stays bound.
 TEST_F(X11TypingTest, CharactersBeyondTheSpareKeycodesAllArriveAndNoneStaysBound) {
