@@ -43,8 +43,14 @@ bool isModifierKeysym(std::uint32_t keysym) {
 
 TypingProgress GnomeInput::typeText(std::u32string_view text) {
   // A compositor that went away (and maybe came back) gets a new client.
-  if (!keymap_ || !keymap_->alive())
+  if (!keymap_ || !keymap_->alive()) {
     keymap_ = std::make_unique<WaylandKeymap>();
+    keymapAsked_.reset();
+    keymapTapped_ = false;
+    // No keymap without the compositor: nothing can be known to come out right.
+    if (!keymap_->alive())
+      return TypingProgress{text.size(), std::u32string(text), 0};
+  }
   WaylandKeymap::Keymap keymap = keymap_->current();
   if (!keymap) {
     auto now = std::chrono::steady_clock::now();
@@ -62,7 +68,6 @@ TypingProgress GnomeInput::typeText(std::u32string_view text) {
     }
     if (now - *keymapAsked_ < kKeymapWait)
       return TypingProgress{0, {}, kKeymapPoll};
-    // Without a keymap nothing can be known to come out right.
     return TypingProgress{text.size(), std::u32string(text), 0};
   }
 
