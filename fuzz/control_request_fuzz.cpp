@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static tovel::InjectionState state;
   static NullLog log;
   static tovel::InputContext input{desktop, clock, state, log};
-  static const char* targets[] = {"/move", "/click",  "/mousedown", "/mouseup", "/keydown",
+  static const char* targets[] = {"/move",  "/click", "/mousedown", "/mouseup", "/keydown",
                                   "/keyup", "/log",   "/scroll",    "/swipe",   "/type"};
   if (size == 0)
     return 0;

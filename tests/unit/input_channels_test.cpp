@@ -178,10 +178,10 @@ TEST_F(InputCommands, AnythingElseDoesNothing) {
   for (std::string_view body : {"", "not json", "[\"a\"]", "{\"text\":\"caf\xc3\xa9\xff\"}"})
     handleControlRequest(input, "/type", body);
   EXPECT_TRUE(desktop.events().empty());
-  EXPECT_EQ(log.lines(), (Lines{"Ignored type command: no text string",
-                                "Ignored type command: no text string",
-                                "Ignored type command: no text string",
-                                "Ignored type command: the text is not UTF-8"}));
+  EXPECT_EQ(log.lines(),
+            (Lines{"Ignored type command: no text string", "Ignored type command: no text string",
+                   "Ignored type command: no text string",
+                   "Ignored type command: the text is not UTF-8"}));
 }
 
 // However deep a body nests, parsing it must not run out of stack (a sanitizer's larger frames

@@ -14,10 +14,10 @@
 
 #include "common/utf8_text.h"
 #include "platform/x11/x11_scroll.h"
-#include "support/wait.h"
 #include "support/host_binary.h"
 #include "support/process.h"
 #include "support/test_client.h"
+#include "support/wait.h"
 #include "support/websocket_upgrade.h"
 #include "support/witness_text.h"
 #include "support/xvfb.h"
