@@ -12,6 +12,7 @@
 #include "common/log.h"
 #include "host/console.h"
 #include "input/injection_state.h"
+#include "input/text_typing.h"
 #include "mjpeg/follow_capture_stream.h"
 #include "mjpeg/mjpeg_stream.h"
 #include "mp4/live_screen_streamer.h"
@@ -68,6 +69,7 @@ public:
   std::size_t openConnections() const;
   InjectionState& injectionState() { return state_; }
   InputContext& input() { return input_; }
+  TextTyper& typer() { return typer_; }
   Router& router() { return router_; }
   const MjpegStreams& mjpegStreams() const { return mjpeg_; }
   // Made by start() once the listener is there; null before.
@@ -78,6 +80,8 @@ public:
 
 private:
   void onScreensChanged();
+  // Runs a step of typing on the main loop after a while.
+  void scheduleTyping(double seconds, std::function<void()> task);
 
   asio::io_context& io_;
   Platform& platform_;
@@ -91,6 +95,7 @@ private:
   MjpegStreams mjpeg_;
   FollowCaptureStreams follow_;
   InjectionState state_;
+  TextTyper typer_;
   InputContext input_;
   asio::signal_set signals_;
   Router router_;
