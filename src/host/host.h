@@ -36,8 +36,10 @@ struct HostOptions {
   bool showQrCode = false;           // draw the local link as a QR code after the start message
   // Refuses requests from other sites' pages; none serves every request (tests).
   std::optional<OriginPolicy> originPolicy;
-  // Open connections past which a new one is closed at once.
+  // Open connections in all and per client address past which an idle one is closed to make
+  // room for a new one, or the new one when none is idle.
   std::size_t maxConnections = Listener::kMaxConnections;
+  std::size_t maxConnectionsPerAddress = Listener::kMaxConnectionsPerAddress;
 };
 
 // The host process: creates the shared state, installs the termination handlers and the modifier

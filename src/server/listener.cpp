@@ -67,9 +67,16 @@ void Listener::acceptNext() {
       onAcceptError(ec);
       return;
     }
-    if (acceptFailing_) {
+    if (reclaimedForNext_) {
+      // The descriptor an idle connection gave up: the next accept shows whether there are more.
+      reclaimedForNext_ = false;
+    } else if (acceptFailing_ || reclaimedForDescriptors_ > 0) {
+      log_.print(reclaimedForDescriptors_ == 0
+                     ? std::string("Accepting connections again")
+                     : "Accepting connections again, " + std::to_string(reclaimedForDescriptors_) +
+                           " idle ones closed meanwhile to free descriptors");
       acceptFailing_ = false;
-      log_.print("Accepting connections again");
+      reclaimedForDescriptors_ = 0;
     }
     onAccepted(std::move(socket));
     acceptNext();
@@ -77,32 +84,92 @@ void Listener::acceptNext() {
 }
 
 void Listener::onAccepted(asio::ip::tcp::socket socket) {
-  asio::error_code ignored;
-  if (open_.value() >= maxConnections_) {
+  asio::error_code ec;
+  asio::ip::tcp::endpoint peer = socket.remote_endpoint(ec);
+  asio::ip::address client = ConnectionSlots::clientOf(peer.address());
+  if (ec || !makeRoom(client)) {
     // Closed before a byte is read or written: the clients already here keep their share.
-    if (refused_++ == 0)
-      log_.print("Too many open connections (" + std::to_string(maxConnections_) +
-                 "): new ones are closed until some end");
-    socket.close(ignored);
+    socket.close(ec);
     return;
   }
-  if (refused_ > 0) {
-    log_.print("Accepting connections again, " + std::to_string(refused_) + " closed meanwhile");
-    refused_ = 0;
-  }
-  socket.set_option(asio::ip::tcp::no_delay(true), ignored);
-  auto connection = Connection::create(io_, std::move(socket), open_.take());
+  socket.set_option(asio::ip::tcp::no_delay(true), ec);
+  auto connection = Connection::create(io_, std::move(socket), slots_.take(client));
   if (handler_)
     handler_(connection);
 }
 
+bool Listener::makeRoom(const asio::ip::address& client) {
+  bool clientFull = slots_.openFrom(client) >= maxPerAddress_;
+  bool allFull = slots_.open() >= maxConnections_;
+  auto mine = clientEpisodes_.find(client);
+  if (!clientFull && mine != clientEpisodes_.end()) {
+    endEpisode(mine->second);
+    clientEpisodes_.erase(mine);
+  }
+  if (!allFull)
+    endEpisode(all_);
+  if (!clientFull && !allFull)
+    return true;
+
+  CapEpisode* episode = &all_;
+  if (clientFull) {
+    auto [entry, added] = clientEpisodes_.try_emplace(client);
+    if (added)
+      entry->second.scope = " from " + ConnectionSlots::describe(client);
+    episode = &entry->second;
+  }
+  std::string head = "Too many open connections" + episode->scope + " (" +
+                     std::to_string(clientFull ? maxPerAddress_ : maxConnections_) + "): ";
+  std::shared_ptr<Connection> idle =
+      slots_.reclaimable(clientFull ? std::optional(client) : std::nullopt);
+  if (!idle) {
+    if (episode->refused++ == 0)
+      log_.print(head + "new ones are closed until some end");
+    return false;
+  }
+  if (episode->reclaimed++ == 0)
+    log_.print(head + "the longest idle ones are closed to make room");
+  idle->closeNow();
+  return true;
+}
+
+void Listener::endEpisode(CapEpisode& episode) {
+  std::string refused = std::to_string(episode.refused) + " closed meanwhile";
+  std::string reclaimed = std::to_string(episode.reclaimed) +
+                          (episode.reclaimed == 1 ? " idle one" : " idle ones") +
+                          " closed to make room";
+  if (episode.refused > 0 && episode.reclaimed > 0)
+    log_.print("Accepting connections" + episode.scope + " again, " + refused + " and " +
+               reclaimed);
+  else if (episode.refused > 0)
+    log_.print("Accepting connections" + episode.scope + " again, " + refused);
+  else if (episode.reclaimed > 0)
+    log_.print("Connections" + episode.scope + " below the cap again, " + reclaimed + " meanwhile");
+  episode.refused = 0;
+  episode.reclaimed = 0;
+}
+
 void Listener::onAcceptError(const asio::error_code& ec) {
-  // Out of descriptors (or memory) the pending connection stays queued and the acceptor stays
-  // readable: trying again at once would spin. It waits in the backlog until a retry finds a
-  // descriptor free, normally because some connection has closed meanwhile.
+  bool outOfDescriptors = ec == asio::error::no_descriptors || ec.value() == ENFILE;
+  if (outOfDescriptors) {
+    // Below the caps but out of descriptors all the same (a limit lower than the cap allows for):
+    // an idle connection gives up its descriptor, as at a cap.
+    if (std::shared_ptr<Connection> idle = slots_.reclaimable(std::nullopt)) {
+      if (reclaimedForDescriptors_++ == 0)
+        log_.print("Out of file descriptors: the longest idle connections are closed to make room");
+      idle->closeNow();
+      reclaimedForNext_ = true;
+      acceptNext();
+      return;
+    }
+  }
+  // With none to close, the pending connection stays queued and the acceptor stays readable:
+  // trying again at once would spin. It waits in the backlog until a retry finds a descriptor
+  // free, normally because some connection has closed meanwhile.
+  reclaimedForNext_ = false;
   if (!acceptFailing_) {
     acceptFailing_ = true;
-    if (ec == asio::error::no_descriptors || ec.value() == ENFILE)
+    if (outOfDescriptors)
       log_.print("Out of file descriptors: new connections wait until some close");
     else
       log_.print("Accepting a connection failed: " + ec.message());
