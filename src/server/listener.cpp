@@ -1,6 +1,8 @@
 #include "server/listener.h"
 
 #include <cerrno>
+
+#include <poll.h>
 #include <string>
 
 namespace tovel {
@@ -149,8 +151,23 @@ void Listener::endEpisode(CapEpisode& episode) {
   episode.reclaimed = 0;
 }
 
+bool Listener::connectionWaiting() {
+  pollfd listening{acceptor_.native_handle(), POLLIN, 0};
+  return ::poll(&listening, 1, 0) > 0;
+}
+
 void Listener::onAcceptError(const asio::error_code& ec) {
   bool outOfDescriptors = ec == asio::error::no_descriptors || ec.value() == ENFILE;
+  if (outOfDescriptors && !connectionWaiting()) {
+    // The system wants a descriptor for the next connection before it looks for one: with
+    // nobody waiting, nothing is to be closed or reported until somebody comes.
+    reclaimedForNext_ = false;
+    acceptor_.async_wait(asio::socket_base::wait_read, [this](const asio::error_code& waitError) {
+      if (!waitError)
+        acceptNext();
+    });
+    return;
+  }
   if (outOfDescriptors) {
     // Below the caps but out of descriptors all the same (a limit lower than the cap allows for):
     // an idle connection gives up its descriptor, as at a cap.

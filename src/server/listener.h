@@ -68,6 +68,8 @@ private:
   void acceptNext();
   void onAccepted(asio::ip::tcp::socket socket);
   void onAcceptError(const asio::error_code& ec);
+  // True when a connection waits in the listen queue.
+  bool connectionWaiting();
   // Below both caps, or brought there by closing an idle connection: false when the new
   // connection has to be closed instead.
   bool makeRoom(const asio::ip::address& client);
