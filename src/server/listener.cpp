@@ -1,6 +1,7 @@
 #include "server/listener.h"
 
 #include <cerrno>
+#include <limits>
 
 #include <poll.h>
 #include <string>
@@ -12,6 +13,13 @@ namespace {
 // How often accepting is tried again while it fails: soon enough that clients waiting in the
 // listen queue hardly notice, rarely enough to cost nothing.
 constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
+
+// An episode ends only once the connections are well below where it began, so that clients
+// coming and going at a limit (the owner's phone beside a flood) do not make it begin and end with
+// every connection.
+bool wellBelow(std::size_t open, std::size_t limit) {
+  return open < limit - limit / 8 || open == 0;
+}
 
 bool openAndBind(asio::ip::tcp::acceptor& acceptor, const asio::ip::tcp::endpoint& endpoint,
                  asio::error_code& ec) {
@@ -69,10 +77,8 @@ void Listener::acceptNext() {
       onAcceptError(ec);
       return;
     }
-    if (reclaimedForNext_) {
-      // The descriptor an idle connection gave up: the next accept shows whether there are more.
-      reclaimedForNext_ = false;
-    } else if (acceptFailing_ || reclaimedForDescriptors_ > 0) {
+    if ((acceptFailing_ || reclaimedForDescriptors_ > 0) &&
+        wellBelow(slots_.open(), exhaustedAt_)) {
       log_.print(reclaimedForDescriptors_ == 0
                      ? std::string("Accepting connections again")
                      : "Accepting connections again, " + std::to_string(reclaimedForDescriptors_) +
@@ -101,14 +107,16 @@ void Listener::onAccepted(asio::ip::tcp::socket socket) {
 }
 
 bool Listener::makeRoom(const asio::ip::address& client) {
-  bool clientFull = slots_.openFrom(client) >= maxPerAddress_;
-  bool allFull = slots_.open() >= maxConnections_;
+  std::size_t clientOpen = slots_.openFrom(client);
+  std::size_t allOpen = slots_.open();
+  bool clientFull = clientOpen >= maxPerAddress_;
+  bool allFull = allOpen >= maxConnections_;
   auto mine = clientEpisodes_.find(client);
-  if (!clientFull && mine != clientEpisodes_.end()) {
+  if (mine != clientEpisodes_.end() && wellBelow(clientOpen, maxPerAddress_)) {
     endEpisode(mine->second);
     clientEpisodes_.erase(mine);
   }
-  if (!allFull)
+  if (wellBelow(allOpen, maxConnections_))
     endEpisode(all_);
   if (!clientFull && !allFull)
     return true;
@@ -161,7 +169,6 @@ void Listener::onAcceptError(const asio::error_code& ec) {
   if (outOfDescriptors && !connectionWaiting()) {
     // The system wants a descriptor for the next connection before it looks for one: with
     // nobody waiting, nothing is to be closed or reported until somebody comes.
-    reclaimedForNext_ = false;
     acceptor_.async_wait(asio::socket_base::wait_read, [this](const asio::error_code& waitError) {
       if (!waitError)
         acceptNext();
@@ -171,11 +178,12 @@ void Listener::onAcceptError(const asio::error_code& ec) {
   if (outOfDescriptors) {
     // Below the caps but out of descriptors all the same (a limit lower than the cap allows for):
     // an idle connection gives up its descriptor, as at a cap.
+    if (!acceptFailing_ && reclaimedForDescriptors_ == 0)
+      exhaustedAt_ = slots_.open();
     if (std::shared_ptr<Connection> idle = slots_.reclaimable(std::nullopt)) {
       if (reclaimedForDescriptors_++ == 0)
         log_.print("Out of file descriptors: the longest idle connections are closed to make room");
       idle->closeNow();
-      reclaimedForNext_ = true;
       acceptNext();
       return;
     }
@@ -183,8 +191,9 @@ void Listener::onAcceptError(const asio::error_code& ec) {
   // With none to close, the pending connection stays queued and the acceptor stays readable:
   // trying again at once would spin. It waits in the backlog until a retry finds a descriptor
   // free, normally because some connection has closed meanwhile.
-  reclaimedForNext_ = false;
   if (!acceptFailing_) {
+    if (!outOfDescriptors && reclaimedForDescriptors_ == 0)
+      exhaustedAt_ = std::numeric_limits<std::size_t>::max(); // any success ends it
     acceptFailing_ = true;
     if (outOfDescriptors)
       log_.print("Out of file descriptors: new connections wait until some close");

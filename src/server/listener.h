@@ -88,7 +88,7 @@ private:
   // Out of descriptors: waiting for one to be free, and idle connections closed for one.
   bool acceptFailing_ = false;
   std::size_t reclaimedForDescriptors_ = 0;
-  bool reclaimedForNext_ = false; // the next accept takes the descriptor just freed
+  std::size_t exhaustedAt_ = 0; // connections open when the descriptors ran out
 };
 
 } // namespace tovel
