@@ -81,6 +81,7 @@ bool Host::start() {
   follow_.install(router_.handlers());
   streamer_->install(router_.handlers());
   listener_->setMaxConnections(options_.maxConnections);
+  listener_->setMaxConnectionsPerAddress(options_.maxConnectionsPerAddress);
   listener_->setNewConnectionHandler(
       [this](std::shared_ptr<Connection> connection) { reader_.accept(connection); });
   listener_->start();

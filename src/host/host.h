@@ -40,8 +40,10 @@ struct HostOptions {
   // With a pairing secret, only requests that carry it drive the desktop or see its screen, and
   // the printed local link carries it; none: every request is served.
   std::optional<std::string> pairingKey;
-  // Open connections past which a new one is closed at once.
+  // Open connections in all and per client address past which an idle one is closed to make
+  // room for a new one, or the new one when none is idle.
   std::size_t maxConnections = Listener::kMaxConnections;
+  std::size_t maxConnectionsPerAddress = Listener::kMaxConnectionsPerAddress;
 };
 
 // The host process: creates the shared state, installs the termination handlers and the modifier
