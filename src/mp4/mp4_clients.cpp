@@ -79,7 +79,9 @@ void Mp4Clients::onStateChange(const std::weak_ptr<Connection>& weak, bool isRan
       sendRangeResponseHeaders(connection);
     // A client that goes away ends its registration even while no fragment is being sent.
     cancelWhenPeerLeaves(connection);
-    clients_.push_back(Client{connection, true, true});
+    Client client{connection};
+    client.bytesSent = initialization_->size();
+    clients_.push_back(std::move(client));
     hooks_.keyFrameNeeded();
     break;
   }
@@ -142,8 +144,11 @@ void Mp4Clients::sendToClients(const SharedFragment& fragment) {
     client.waitingForKeyFrame = false;
     targets.emplace_back(client.connection, client.decodeTime);
     client.decodeTime += fragment.duration;
-    if (client.fragmentsSent < kStartFragments && ++client.fragmentsSent < kStartFragments)
-      starting = true;
+    if (client.starting()) {
+      ++client.fragmentsSent;
+      client.bytesSent += fragment.head->size() + fragment.body->size();
+      starting = starting || client.starting();
+    }
   }
   if (starting && hooks_.frameNeeded)
     hooks_.frameNeeded();

@@ -25,10 +25,12 @@ namespace tovel {
 // next key frame, so a slow client costs bounded memory and sees fresh pictures when it catches
 // up. A client waiting for a key frame asks for one once: when it registers, and when it can take
 // fragments again after falling behind (never for every fragment, which would fill everyone's
-// stream with key frames). A new client's first kStartFragments come one right after the other,
-// the picture again if nothing changed: players hold a frame or two back before they show the
-// first (ffmpeg's demuxer and decoder one each, a browser one to start playing), and a still
-// screen would otherwise send its next only after a while.
+// stream with key frames). A new client's first fragments come one right after the other, the
+// picture again if nothing changed, until it has kStartFragments of them and kStartBytes of
+// stream: players hold a frame or two back before they show the first (ffmpeg's demuxer and
+// decoder one each, a browser one to start playing) and some read a little before they even
+// look at the format (ffmpeg 2 KiB), which a blank screen's first frames do not fill; a still
+// screen would send more only after a while.
 // One fragment, built once for every client, as one chunk in two blocks: the head (the chunk's
 // size line, the movie-fragment box, the media-data box's header), of which each client is sent a
 // copy with its own decode time in it, and the body (the sample, the chunk's end), sent to every
@@ -45,6 +47,7 @@ class Mp4Clients {
 public:
   static constexpr std::size_t kQueueCap = 1024 * 1024;
   static constexpr int kStartFragments = 3;
+  static constexpr std::size_t kStartBytes = 4096;
 
   struct Hooks {
     std::function<void()> startStreaming; // called for every registration
@@ -76,7 +79,10 @@ private:
     bool waitingForKeyFrame = true;
     bool askedForKeyFrame = true;
     std::uint64_t decodeTime = 0; // of its next fragment
-    int fragmentsSent = 0;        // counted up to kStartFragments
+    // Counted while it starts, the initialization segment included.
+    int fragmentsSent = 0;
+    std::size_t bytesSent = 0;
+    bool starting() const { return fragmentsSent < kStartFragments || bytesSent < kStartBytes; }
   };
 
   void onStateChange(const std::weak_ptr<Connection>& weak, bool isRange, Connection::State state,
