@@ -90,8 +90,9 @@ TEST_F(MovieBox, IsAStandardVideoTrackWhoseSizesAddUp) {
   auto stts = findBox(*boxes, stbl + "/stts")->body;
   EXPECT_EQ(Bytes(stts.begin(), stts.end()),
             (Bytes{0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0x05, 0xDC}));
-  track.frameDuration = 0;
-  auto unannounced = *generateMoov(track);
+  VideoTrackFormat noRate = track;
+  noRate.frameDuration = 0;
+  auto unannounced = *generateMoov(noRate);
   EXPECT_EQ(readU32(findBox(*test::walkBoxes(unannounced), stbl + "/stts")->body, 4), 0u);
   auto stsz = findBox(*boxes, stbl + "/stsz")->body;
   EXPECT_EQ(readU32(stsz, 8), 0u);
