@@ -3,7 +3,8 @@
 //   1. the host (in this process, on the X display) with one loopback client reading
 //      /screen.mp4 while tovel_x_animation changes the picture 60 times a second: fragments per
 //      second, the delay from capture to the client's socket (median, 99th percentile), CPU;
-//   2. the same client on a still screen: CPU per second;
+//   2. the same client on a still screen: CPU per second, and the size of the frames that send
+//      the unchanged picture again;
 //   3. ffmpeg -f x11grab at 60 frames a second encoding with libx264 at the host's settings on
 //      the same animation: frames per second and CPU, and the host-to-ffmpeg ratio per frame.
 // CPU is user + system time from /proc; for the host it includes the reading client's thread.
@@ -40,6 +41,7 @@ struct StreamFigures {
   double cpuPerSecond = 0;
   double medianDelayMs = 0;
   double p99DelayMs = 0;
+  double bytesPerFrame = 0; // movie-fragment and media-data boxes
 };
 
 // One client reads the stream for the given time after a second of warming up.
@@ -59,6 +61,10 @@ StreamFigures measureHost(tovel::Host& host, double seconds) {
   StreamFigures figures;
   figures.framesPerSecond = double(fragments.size() - before) / elapsed;
   figures.cpuPerSecond = cpu / elapsed;
+  double bytes = 0;
+  for (std::size_t i = before; i < fragments.size(); ++i)
+    bytes += double(fragments[i].bytes.size());
+  figures.bytesPerFrame = fragments.size() > before ? bytes / double(fragments.size() - before) : 0;
   std::vector<double> delays =
       tovel::bench::captureToClientDelaysMs(*host.streamer(), fragments, before);
   figures.medianDelayMs = percentile(delays, 0.5);
@@ -113,17 +119,19 @@ int main(int argc, char** argv) {
   still = measureHost(host, seconds);
 
   std::printf("live MP4 at 1920x1080, one loopback client, %.0f s each\n", seconds);
-  std::printf("%-34s %10s %12s %14s %12s %12s\n", "", "frames/s", "CPU s/s", "CPU ms/frame",
-              "delay p50", "delay p99");
-  std::printf("%-34s %10.1f %12.3f %14.2f %10.1fms %10.1fms\n", "host, changing screen",
+  std::printf("%-34s %10s %12s %14s %12s %12s %12s\n", "", "frames/s", "CPU s/s", "CPU ms/frame",
+              "bytes/frame", "delay p50", "delay p99");
+  std::printf("%-34s %10.1f %12.3f %14.2f %12.0f %10.1fms %10.1fms\n", "host, changing screen",
               changing.framesPerSecond, changing.cpuPerSecond,
-              1000 * changing.cpuPerSecond / changing.framesPerSecond, changing.medianDelayMs,
-              changing.p99DelayMs);
-  std::printf("%-34s %10.1f %12.3f %14s %12s %12s\n", "host, still screen", still.framesPerSecond,
-              still.cpuPerSecond, "-", "-", "-");
-  std::printf("%-34s %10.1f %12.3f %14.2f %12s %12s\n", "ffmpeg x11grab + libx264, changing",
+              1000 * changing.cpuPerSecond / changing.framesPerSecond, changing.bytesPerFrame,
+              changing.medianDelayMs, changing.p99DelayMs);
+  // A still screen is sent again once a second: the CPU is that of the idle host and those
+  // repeated frames.
+  std::printf("%-34s %10.1f %12.3f %14s %12.0f %12s %12s\n", "host, still screen",
+              still.framesPerSecond, still.cpuPerSecond, "-", still.bytesPerFrame, "-", "-");
+  std::printf("%-34s %10.1f %12.3f %14.2f %12s %12s %12s\n", "ffmpeg x11grab + libx264, changing",
               ffmpeg.framesPerSecond, ffmpeg.cpuPerSecond,
-              1000 * ffmpeg.cpuPerSecond / ffmpeg.framesPerSecond, "-", "-");
+              1000 * ffmpeg.cpuPerSecond / ffmpeg.framesPerSecond, "-", "-", "-");
   std::printf("host / ffmpeg CPU per frame: %.2f\n",
               (changing.cpuPerSecond / changing.framesPerSecond) /
                   (ffmpeg.cpuPerSecond / ffmpeg.framesPerSecond));

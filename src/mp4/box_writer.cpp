@@ -89,8 +89,17 @@ void sampleDescription(BoxBuffer& box, const VideoTrackFormat& track) {
   box.close(stsd);
 }
 
-void emptySampleTables(BoxBuffer& box) {
-  for (const char* type : {"stts", "stsc", "stco"}) {
+void emptySampleTables(BoxBuffer& box, std::uint32_t frameDuration) {
+  auto stts = box.openFull("stts", 0, 0);
+  if (frameDuration > 0) {
+    box.u32(1); // entry count
+    box.u32(0); // sample count: every sample is in a fragment
+    box.u32(frameDuration);
+  } else {
+    box.u32(0);
+  }
+  box.close(stts);
+  for (const char* type : {"stsc", "stco"}) {
     auto table = box.openFull(type, 0, 0);
     box.u32(0); // entry count
     box.close(table);
@@ -116,7 +125,7 @@ void mediaInformation(BoxBuffer& box, const VideoTrackFormat& track) {
 
   auto stbl = box.open("stbl");
   sampleDescription(box, track);
-  emptySampleTables(box);
+  emptySampleTables(box, track.frameDuration);
   box.close(stbl);
   box.close(minf);
 }
@@ -286,14 +295,16 @@ std::optional<std::vector<std::uint8_t>> generateMdat(std::span<const std::uint8
   return out;
 }
 
-std::optional<std::vector<std::uint8_t>> generateFragment(const FragmentSample& sample,
-                                                          std::span<const std::uint8_t> data) {
-  if (!fitsInFragment(data.size()))
+std::optional<std::vector<std::uint8_t>> generateFragmentHead(const FragmentSample& sample,
+                                                              std::uint64_t dataLength) {
+  if (!fitsInFragment(dataLength))
     return std::nullopt;
   std::vector<std::uint8_t> out;
-  out.reserve(128 + kMdatHeaderSize + data.size());
-  appendMoof(out, sample, std::uint32_t(data.size()));
-  appendMdat(out, data);
+  out.reserve(128);
+  appendMoof(out, sample, std::uint32_t(dataLength));
+  BoxBuffer box(out);
+  box.u32(std::uint32_t(kMdatHeaderSize + dataLength));
+  box.fourCc("mdat");
   return out;
 }
 

@@ -39,6 +39,11 @@ struct VideoTrackFormat {
   int height = 0;
   // The body of the avcC box (an AVCDecoderConfigurationRecord): the encoder's parameter sets.
   std::vector<std::uint8_t> avcConfiguration;
+  // One frame at the stream's nominal rate, in kMediaTimescale ticks; 0: not announced. The
+  // sample table announces it (an entry for no samples), so that a player knows the frame rate
+  // from the start instead of measuring it over a run of frames, which a still screen, sending
+  // few, would make it wait for.
+  std::uint32_t frameDuration = 0;
 };
 
 // The movie box: movie header, one video track with an avc1 sample entry and empty sample tables,
@@ -68,8 +73,14 @@ std::optional<std::vector<std::uint8_t>> generateMoof(const FragmentSample& samp
 // kLargestSampleLength.
 std::optional<std::vector<std::uint8_t>> generateMdat(std::span<const std::uint8_t> data);
 
-// generateMoof() and generateMdat() in one buffer, so the sample is copied once.
-std::optional<std::vector<std::uint8_t>> generateFragment(const FragmentSample& sample,
-                                                          std::span<const std::uint8_t> data);
+// generateMoof() followed by the media-data box's 8-byte header, for a sample of dataLength bytes
+// that is to follow them directly: the sample is sent from where it is, never copied in. None
+// for a sample longer than kLargestSampleLength.
+std::optional<std::vector<std::uint8_t>> generateFragmentHead(const FragmentSample& sample,
+                                                              std::uint64_t dataLength);
+
+// Where the decode time's 8 bytes lie in a movie-fragment box (in its tfdt box), so that one
+// fragment can go to several clients, each with a timeline of its own.
+inline constexpr std::size_t kMoofDecodeTimeOffset = 60;
 
 } // namespace tovel

@@ -1,22 +1,24 @@
 #include "mp4/live_screen_streamer.h"
 
+#include <cstdio>
+
 #include <asio/post.hpp>
 
 #include "common/text.h"
 #include "mjpeg/follow_capture_stream.h"
 #include "mp4/box_writer.h"
-#include "server/http_chunk.h"
 
 namespace tovel {
 
 namespace {
 
-// Every sample lasts one frame at 60 a second and starts where the one before ended: its decode
-// time counts frames, not the time it was captured. Browsers' Media Source Extensions take a
-// sample that does not start where the one before ended for a break in the stream and drop
-// everything up to the next key frame, up to a second of picture; and frames come unevenly here,
-// only when the screen changed, and fewer when the encoder cannot keep up. A live player plays
-// what arrives and waits for the next, so a screen that stood still costs no waiting later.
+// Every sample lasts one frame at 60 a second and starts where the one before ended: decode times
+// count frames, not the time they were captured. Browsers' Media Source Extensions take a sample
+// that does not start where the one before ended for a break in the stream and drop everything up
+// to the next key frame, up to a second of picture; and frames come unevenly here, only when the
+// screen changed, and fewer when the encoder cannot keep up. A live player plays what arrives and
+// waits for the next, so a screen that stood still costs no waiting later. Each client's times
+// start at 0 (the client list writes them), so a player of its own starts at its first picture.
 constexpr std::uint32_t kFrameDuration = kMediaTimescale / 60;
 
 } // namespace
@@ -31,7 +33,7 @@ LiveScreenStreamer::LiveScreenStreamer(Platform& platform, Log& log, asio::io_co
   std::string codec;
   if (compressionSession_) {
     VideoTrackFormat track{compressionSession_->width(), compressionSession_->height(),
-                           compressionSession_->avcConfiguration()};
+                           compressionSession_->avcConfiguration(), kFrameDuration};
     if (auto segment = generateInitializationSegment(track))
       initialization = std::move(*segment);
     codec = compressionSession_->codecString();
@@ -40,6 +42,7 @@ LiveScreenStreamer::LiveScreenStreamer(Platform& platform, Log& log, asio::io_co
   hooks.startStreaming = [this] { startStreaming(); };
   hooks.lastClientGone = [this] { stopStreaming(); };
   hooks.keyFrameNeeded = [this] { requestKeyFrame(); };
+  hooks.frameNeeded = [this] { requestFrame(); };
   clients_ = std::make_unique<Mp4Clients>(log_, std::move(hooks), std::move(initialization),
                                           std::move(codec));
 }
@@ -87,7 +90,7 @@ void LiveScreenStreamer::startStreaming() {
   if (display_) {
     PlatformError error;
     capture_ = platform_.startContinuousCapture(
-        display_->id, ContinuousCaptureSettings{kFrameInterval},
+        display_->id, ContinuousCaptureSettings{kFrameInterval, kStillFrameInterval},
         [this](const CapturedFrame& frame) { stream(frame); }, error);
     if (!capture_)
       log_.print("Error starting capture: " + error.description);
@@ -112,9 +115,13 @@ void LiveScreenStreamer::stopStreaming() {
 void LiveScreenStreamer::requestKeyFrame() {
   if (compressionSession_)
     compressionSession_->requestKeyFrame();
+  requestFrame(); // on a still screen nothing else would make one soon
+}
+
+void LiveScreenStreamer::requestFrame() {
   std::lock_guard lock(mutex_);
   if (capture_)
-    capture_->requestFrame(); // on a still screen nothing else would make one
+    capture_->requestFrame();
 }
 
 bool LiveScreenStreamer::isStreaming() {
@@ -140,15 +147,26 @@ void LiveScreenStreamer::handleEncodedFrame(EncodedFrame&& frame) {
     return;
   FragmentSample sample;
   sample.sequenceNumber = sequenceNumber_.load();
-  sample.decodeTime = std::uint64_t(sample.sequenceNumber - 1) * kFrameDuration;
   sample.duration = kFrameDuration;
   sample.keyFrame = frame.keyFrame;
-  std::optional<std::vector<std::uint8_t>> fragment = generateFragment(sample, frame.data);
-  if (!fragment)
+  std::optional<std::vector<std::uint8_t>> moof = generateFragmentHead(sample, frame.data.size());
+  if (!moof)
     return;
-  auto chunk = std::make_shared<const std::vector<std::uint8_t>>(httpChunk({*fragment}));
-  bool keyFrame = frame.keyFrame;
-  asio::post(mainLoop_, [this, chunk, keyFrame] { clients_->sendToClients(chunk, keyFrame); });
+  // One chunk: the size line and the boxes' heads, then the sample and the chunk's end.
+  char sizeLine[24];
+  auto sizeLength = std::size_t(
+      std::snprintf(sizeLine, sizeof sizeLine, "%zX\r\n", moof->size() + frame.data.size()));
+  auto head = std::make_shared<std::vector<std::uint8_t>>(sizeLine, sizeLine + sizeLength);
+  head->insert(head->end(), moof->begin(), moof->end());
+  auto body = std::make_shared<std::vector<std::uint8_t>>();
+  body->reserve(frame.data.size() + 2);
+  body->insert(body->end(), frame.data.begin(), frame.data.end());
+  body->push_back('\r');
+  body->push_back('\n');
+  SharedFragment fragment{std::move(head), sizeLength + kMoofDecodeTimeOffset, std::move(body),
+                          sample.duration, frame.keyFrame};
+  asio::post(mainLoop_,
+             [this, fragment = std::move(fragment)] { clients_->sendToClients(fragment); });
   {
     std::lock_guard lock(recentMutex_);
     recent_[sample.sequenceNumber % recent_.size()] = {sample.sequenceNumber, frame.captureTime};

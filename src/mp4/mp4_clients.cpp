@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "mp4/box_writer.h"
 #include "server/http_chunk.h"
 #include "server/responses.h"
 #include "server/stream_client.h"
@@ -27,8 +28,7 @@ bool peerGone(const NetworkError& error) {
 
 } // namespace
 
-Mp4Clients::Mp4Clients(Log& log, Hooks hooks, Bytes initializationSegment,
-                       std::string codecString)
+Mp4Clients::Mp4Clients(Log& log, Hooks hooks, Bytes initializationSegment, std::string codecString)
     : log_(log), hooks_(std::move(hooks)),
       initialization_(std::make_shared<const Bytes>(httpChunk({initializationSegment}))) {
   fullAnswer_ = "HTTP/1.1 200 OK\r\nContent-Type: ";
@@ -79,7 +79,9 @@ void Mp4Clients::onStateChange(const std::weak_ptr<Connection>& weak, bool isRan
       sendRangeResponseHeaders(connection);
     // A client that goes away ends its registration even while no fragment is being sent.
     cancelWhenPeerLeaves(connection);
-    clients_.push_back(Client{connection, true, true});
+    Client client{connection};
+    client.bytesSent = initialization_->size();
+    clients_.push_back(std::move(client));
     hooks_.keyFrameNeeded();
     break;
   }
@@ -116,9 +118,10 @@ void Mp4Clients::remove(const Connection* connection) {
     hooks_.lastClientGone();
 }
 
-void Mp4Clients::sendToClients(std::shared_ptr<const Bytes> chunk, bool keyFrame) {
+void Mp4Clients::sendToClients(const SharedFragment& fragment) {
   // Chosen first: a completion may change the list.
-  std::vector<ConnectionPtr> targets;
+  std::vector<std::pair<ConnectionPtr, std::uint64_t>> targets;
+  bool starting = false;
   for (Client& client : clients_) {
     if (client.connection->state() != Connection::State::ready) {
       log_.print("Skipping client that is not ready");
@@ -131,7 +134,7 @@ void Mp4Clients::sendToClients(std::shared_ptr<const Bytes> chunk, bool keyFrame
       client.askedForKeyFrame = false;
       continue;
     }
-    if (client.waitingForKeyFrame && !keyFrame) {
+    if (client.waitingForKeyFrame && !fragment.keyFrame) {
       if (!client.askedForKeyFrame) {
         client.askedForKeyFrame = true;
         hooks_.keyFrameNeeded();
@@ -139,11 +142,26 @@ void Mp4Clients::sendToClients(std::shared_ptr<const Bytes> chunk, bool keyFrame
       continue;
     }
     client.waitingForKeyFrame = false;
-    targets.push_back(client.connection);
+    targets.emplace_back(client.connection, client.decodeTime);
+    client.decodeTime += fragment.duration;
+    if (client.starting()) {
+      ++client.fragmentsSent;
+      client.bytesSent += fragment.head->size() + fragment.body->size();
+      starting = starting || client.starting();
+    }
   }
-  for (const ConnectionPtr& connection : targets) {
+  if (starting && hooks_.frameNeeded)
+    hooks_.frameNeeded();
+  for (const auto& [connection, decodeTime] : targets) {
+    Bytes head = *fragment.head;
+    if (fragment.decodeTimeAt + 8 <= head.size()) {
+      auto time = uint64ToBytes(decodeTime);
+      std::copy(time.begin(), time.end(), head.begin() + std::ptrdiff_t(fragment.decodeTimeAt));
+    }
+    // Both blocks leave in order; an error in the first fails the second too.
+    connection->send(std::move(head), nullptr);
     std::weak_ptr<Connection> weak = connection;
-    connection->send(chunk, [this, weak](std::optional<NetworkError> error) {
+    connection->send(fragment.body, [this, weak](std::optional<NetworkError> error) {
       if (!error) {
         log_.print("Fragment sent successfully to client");
         return;

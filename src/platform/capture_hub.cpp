@@ -37,7 +37,7 @@ std::unique_ptr<ContinuousCapture> CaptureHub::subscribe(DisplayId display,
   std::shared_ptr<SharedCapture> capture = captures_[display].lock();
   std::optional<std::uint64_t> id;
   if (capture)
-    id = capture->subscribe(settings.minimumFrameInterval, handler);
+    id = capture->subscribe(settings, handler);
   if (!id) {
     // None running, or one ending with its last subscriber: start a new one.
     std::unique_ptr<CaptureSource> source = makeSource_(display, error);
@@ -47,7 +47,7 @@ std::unique_ptr<ContinuousCapture> CaptureHub::subscribe(DisplayId display,
     if (!capture)
       return nullptr;
     captures_[display] = capture;
-    id = capture->subscribe(settings.minimumFrameInterval, std::move(handler));
+    id = capture->subscribe(settings, std::move(handler));
   }
   std::erase_if(captures_, [](const auto& entry) { return entry.second.expired(); });
   return std::make_unique<Subscription>(std::move(capture), *id);

@@ -83,6 +83,10 @@ struct ContinuousCaptureSettings {
   // cadence, and never closer together than it less 0.8 ms (a frame taken a little late keeps
   // the cadence rather than pushing every later frame back).
   double minimumFrameInterval = 1.0 / 30;
+  // The longest this subscriber goes without a frame: when the screen has not changed for that
+  // long, it gets the newest picture again with the time of now, as from requestFrame(). 0: no
+  // limit, frames come only when the picture changes.
+  double maximumFrameInterval = 0;
 };
 
 // One picture of a display's continuous capture, at the display's own pixel size, with the
@@ -105,7 +109,8 @@ struct CapturedFrame {
 // One subscriber of the continuous capture of a display. Every display is captured once, on one
 // thread, for all its subscribers; each gets frames no closer than its own minimum interval, the
 // first one at once. An unchanged screen is not captured again: a subscriber gets a frame when the
-// picture changed (or on request). Destroying the subscription stops it.
+// picture changed, on request, or when its maximum interval has passed. Destroying the
+// subscription stops it.
 class ContinuousCapture {
 public:
   virtual ~ContinuousCapture() = default;

@@ -59,18 +59,20 @@ void SharedCapture::stopThread() {
     thread_.join();
 }
 
-std::optional<std::uint64_t> SharedCapture::subscribe(double minimumFrameInterval,
+std::optional<std::uint64_t> SharedCapture::subscribe(const ContinuousCaptureSettings& settings,
                                                       FrameHandler handler) {
-  double seconds = std::isfinite(minimumFrameInterval)
-                       ? std::clamp(minimumFrameInterval, 0.0, kLongestInterval)
-                       : 0.0;
+  auto duration = [](double seconds) {
+    seconds = std::isfinite(seconds) ? std::clamp(seconds, 0.0, kLongestInterval) : 0.0;
+    return std::chrono::duration_cast<Steady::duration>(std::chrono::duration<double>(seconds));
+  };
   std::lock_guard lock(state_->mutex);
   if (state_->stopping)
     return std::nullopt;
   Subscriber subscriber;
   subscriber.id = state_->nextId++;
-  subscriber.interval =
-      std::chrono::duration_cast<Steady::duration>(std::chrono::duration<double>(seconds));
+  subscriber.interval = duration(settings.minimumFrameInterval);
+  if (settings.maximumFrameInterval > 0)
+    subscriber.longest = std::max(duration(settings.maximumFrameInterval), subscriber.interval);
   subscriber.handler = std::move(handler);
   state_->subscribers.push_back(std::move(subscriber));
   state_->source->wake(); // its first frame is due now
@@ -127,20 +129,34 @@ void SharedCapture::State::step(std::unique_lock<std::mutex>& lock) {
   dirty = dirty || changed;
   const Steady::time_point now = Steady::now();
 
-  // Who is due now, and when the next one is.
-  std::vector<std::uint64_t> due;
-  bool forced = false; // a subscriber that must have a picture, changed or not
+  // Who is due now, and when the next one is. A subscriber that must have a picture now, changed
+  // or not (its first, one it asked for, one after its longest wait), is due "again".
+  struct Due {
+    std::uint64_t id;
+    bool again;
+  };
+  std::vector<Due> due;
+  bool forced = false;
   std::optional<Steady::time_point> next;
+  auto until = [&](Steady::time_point at) {
+    if (!next || at < *next)
+      next = at;
+  };
   for (const Subscriber& s : subscribers) {
-    bool first = !s.lastDelivered;
-    if (!(s.requested || first || s.seen != generation || dirty))
-      continue; // has the newest picture, and the screen did not change
-    Steady::time_point ready = s.requested || first ? now : *s.lastDelivered + s.interval;
+    bool again =
+        s.requested || !s.lastDelivered || (s.longest && *s.lastDelivered + *s.longest <= now);
+    if (!(again || s.seen != generation || dirty)) {
+      // Has the newest picture, and the screen did not change.
+      if (s.longest)
+        until(*s.lastDelivered + *s.longest);
+      continue;
+    }
+    Steady::time_point ready = again ? now : *s.lastDelivered + s.interval;
     if (ready <= now) {
-      due.push_back(s.id);
-      forced = forced || s.requested || first;
-    } else if (!next || ready < *next) {
-      next = ready;
+      due.push_back({s.id, again});
+      forced = forced || again;
+    } else {
+      until(ready);
     }
   }
 
@@ -174,16 +190,16 @@ void SharedCapture::State::step(std::unique_lock<std::mutex>& lock) {
     taken = Steady::time_point(std::chrono::duration_cast<Steady::duration>(
         std::chrono::duration<double>(newest->captureTime)));
   bool served = false;
-  for (std::uint64_t id : due) {
+  for (const Due& d : due) {
     if (stopping || !newest)
       break;
     auto it = std::find_if(subscribers.begin(), subscribers.end(),
-                           [id](const Subscriber& s) { return s.id == id; });
-    if (it == subscribers.end() || !(it->requested || !it->lastDelivered || it->seen != generation))
+                           [&](const Subscriber& s) { return s.id == d.id; });
+    if (it == subscribers.end() || !(d.again || it->requested || it->seen != generation))
       continue;
-    bool onCadence = it->lastDelivered && !it->requested;
-    it->lastDelivered = onCadence ? std::max(*it->lastDelivered + it->interval, taken - kOnTimeSlack)
-                                  : taken;
+    bool onCadence = !d.again && !it->requested;
+    it->lastDelivered =
+        onCadence ? std::max(*it->lastDelivered + it->interval, taken - kOnTimeSlack) : taken;
     it->seen = generation;
     it->requested = false;
     FrameHandler handler = it->handler;
@@ -194,7 +210,7 @@ void SharedCapture::State::step(std::unique_lock<std::mutex>& lock) {
       frame.timestamp = source->clockNow();
       frame.changed.clear();
     }
-    delivering = id;
+    delivering = d.id;
     lock.unlock();
     handler(frame);
     lock.lock();

@@ -37,7 +37,8 @@ public:
 // The continuous capture of one display, shared by all its subscribers: one thread grabs a
 // picture when the screen changed and some subscriber's minimum interval has passed, and hands it
 // to every subscriber that is due; the others get the newest picture when their own interval has
-// passed. Nothing is grabbed while the screen stays the same.
+// passed. Nothing is grabbed while the screen stays the same: a subscriber with a maximum
+// interval gets the newest picture again instead.
 class SharedCapture : public std::enable_shared_from_this<SharedCapture> {
 public:
   // Starts the capture thread ("tovel-capture"). Null, with the reason in error, when it cannot.
@@ -49,7 +50,8 @@ public:
 
   // Adds a subscriber, which gets its first frame at once. None once the capture has lost its
   // last subscriber and is ending: a new capture must be started then.
-  std::optional<std::uint64_t> subscribe(double minimumFrameInterval, FrameHandler handler);
+  std::optional<std::uint64_t> subscribe(const ContinuousCaptureSettings& settings,
+                                         FrameHandler handler);
   // Removes a subscriber and waits for a handler call of it in progress, unless called on the
   // capture thread. With the last subscriber the thread ends (joined, unless called on it).
   void unsubscribe(std::uint64_t id);
@@ -64,6 +66,7 @@ private:
   struct Subscriber {
     std::uint64_t id = 0;
     Steady::duration interval{};
+    std::optional<Steady::duration> longest; // its maximum interval, if it has one
     FrameHandler handler;
     // When its last picture was taken, or was due if it was taken a little late.
     std::optional<Steady::time_point> lastDelivered;
@@ -85,8 +88,8 @@ private:
 
     // Capture thread only.
     std::optional<CapturedFrame> newest;
-    std::uint64_t generation = 0; // of newest
-    bool dirty = true;            // the screen changed since newest was taken
+    std::uint64_t generation = 0;              // of newest
+    bool dirty = true;                         // the screen changed since newest was taken
     std::optional<Steady::time_point> retryAt; // after a failed grab
 
     void run();

@@ -152,22 +152,29 @@ test('Chromium plays /screen.mp4 through Media Source Extensions and keeps up wi
         buffer.appendBuffer(value);
       }
     })().catch(error => window.playerErrors.push(String(error)));
-    // A live player stays near the newest picture: it skips ahead when it has fallen behind, as
-    // it has when it joins a stream already running, whose times go on from where it is.
+    // It joins a stream that the app's views started long ago, yet shows its first picture at
+    // time 0 without seeking: its own times start there.
+    const loaded = await Promise.race([
+      new Promise(resolve => video.addEventListener('loadeddata', () => resolve(true), { once: true })),
+      new Promise(resolve => setTimeout(() => resolve(false), 20000))]);
+    const ranges = Array.from({ length: video.buffered.length }, (_, i) => [video.buffered.start(i), video.buffered.end(i)]);
+    if (!loaded) return { type, supported: true, loaded, ranges };
+    await video.play();
+    window.player = video;
+    // A live player stays near the newest picture: it skips ahead when it has fallen behind.
     setInterval(() => {
       const ranges = video.buffered;
       if (!ranges.length) return;
       const end = ranges.end(ranges.length - 1);
       if (end - video.currentTime > 1) video.currentTime = Math.max(ranges.start(ranges.length - 1), end - 0.2);
     }, 250);
-    await new Promise(resolve => video.addEventListener('loadeddata', resolve, { once: true }));
-    await video.play();
-    window.player = video;
-    return { type, supported: true, width: video.videoWidth, height: video.videoHeight };
+    return { type, supported: true, loaded, ranges, width: video.videoWidth, height: video.videoHeight };
   });
 
   assert.equal(started.type, 'video/mp4; codecs="avc1.4d402a"');
   assert.ok(started.supported, 'Chromium takes the advertised codec');
+  assert.ok(started.loaded, `a first picture at time 0: buffered ${JSON.stringify(started.ranges)}`);
+  assert.equal(started.ranges[0][0], 0);
   assert.deepEqual([started.width, started.height], [1920, 1080]);
 
   // Playing on: the playhead moves a full second on, and the buffered end moves with it.

@@ -158,18 +158,23 @@ std::vector<std::uint8_t> Mp4StreamReader::stream() {
 
 namespace {
 
-// The first or the last picture ffmpeg decodes from the stream bytes.
-BgraImage decodedPicture(const std::vector<std::uint8_t>& stream, int width, int height, bool last,
-                         std::string& errors) {
+// The first or the last picture ffmpeg decodes from the stream bytes, or from the stream at a
+// URL when there are no bytes.
+BgraImage decodedPicture(const std::vector<std::uint8_t>& stream, const std::string& url, int width,
+                         int height, bool last, std::string& errors) {
   namespace fs = std::filesystem;
   static std::atomic<int> serial = 0;
   fs::path base = fs::temp_directory_path() /
                   ("tovel-decode-" + std::to_string(::getpid()) + "-" + std::to_string(serial++));
   fs::path file = base.string() + ".mp4", raw = base.string() + ".bgra";
-  std::ofstream(file, std::ios::binary)
-      .write(reinterpret_cast<const char*>(stream.data()), std::streamsize(stream.size()));
+  std::string input = "-seekable 0 -i " + url;
+  if (url.empty()) {
+    std::ofstream(file, std::ios::binary)
+        .write(reinterpret_cast<const char*>(stream.data()), std::streamsize(stream.size()));
+    input = "-i '" + file.string() + "'";
+  }
   CommandResult result =
-      runCommand("ffmpeg -v error -y -i '" + file.string() + "'" + (last ? "" : " -frames:v 1") +
+      runCommand("timeout 60 ffmpeg -v error -y " + input + (last ? "" : " -frames:v 1") +
                  " -f rawvideo -pix_fmt bgra '" + raw.string() + "'");
   const std::uintmax_t pictureSize = std::uintmax_t(width) * std::uintmax_t(height) * 4;
   std::error_code sizeUnknown;
@@ -181,7 +186,9 @@ BgraImage decodedPicture(const std::vector<std::uint8_t>& stream, int width, int
     in.seekg(std::streamoff(size - pictureSize));
     in.read(reinterpret_cast<char*>(image.data()), std::streamsize(image.stride() * height));
   } else {
-    errors = result.errors.empty() ? "ffmpeg made no picture of that size" : result.errors;
+    errors = result.status == 124    ? "ffmpeg made no picture within a minute: " + result.errors
+             : result.errors.empty() ? "ffmpeg made no picture of that size"
+                                     : result.errors;
   }
   std::error_code ignored;
   fs::remove(file, ignored);
@@ -193,12 +200,16 @@ BgraImage decodedPicture(const std::vector<std::uint8_t>& stream, int width, int
 
 BgraImage firstDecodedPicture(const std::vector<std::uint8_t>& stream, int width, int height,
                               std::string& errors) {
-  return decodedPicture(stream, width, height, false, errors);
+  return decodedPicture(stream, "", width, height, false, errors);
 }
 
 BgraImage lastDecodedPicture(const std::vector<std::uint8_t>& stream, int width, int height,
                              std::string& errors) {
-  return decodedPicture(stream, width, height, true, errors);
+  return decodedPicture(stream, "", width, height, true, errors);
+}
+
+BgraImage liveDecodedPicture(const std::string& url, int width, int height, std::string& errors) {
+  return decodedPicture({}, url, width, height, false, errors);
 }
 
 } // namespace tovel::test

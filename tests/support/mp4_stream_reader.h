@@ -59,13 +59,15 @@ private:
 };
 
 // The first picture ffmpeg decodes from stream bytes, at the given size, as BGRA; empty (0 x 0)
-// when ffmpeg fails, with its complaint in `errors`. The bytes go through a file: a live stream
-// on a still screen holds one frame, which a decoder reading the stream live keeps back until
-// more comes.
+// when ffmpeg fails, with its complaint in `errors`. The bytes go through a file, so exactly
+// those fragments are decoded.
 BgraImage firstDecodedPicture(const std::vector<std::uint8_t>& stream, int width, int height,
                               std::string& errors);
 // The last picture of the bytes so far, likewise.
 BgraImage lastDecodedPicture(const std::vector<std::uint8_t>& stream, int width, int height,
                              std::string& errors);
+// The first picture ffmpeg decodes reading the stream at `url` live, as a player would, likewise;
+// ffmpeg is given up after a minute.
+BgraImage liveDecodedPicture(const std::string& url, int width, int height, std::string& errors);
 
 } // namespace tovel::test

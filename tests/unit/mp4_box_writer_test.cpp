@@ -36,7 +36,7 @@ TEST(Mp4Boxes, FileTypeBoxIsTheFixed24Bytes) {
 class MovieBox : public ::testing::Test {
 protected:
   VideoTrackFormat track{
-      1920, 1080, {0x01, 0x4D, 0x40, 0x2A, 0xFF, 0xE1, 0x00, 0x00, 0x01, 0x00, 0x00}};
+      1920, 1080, {0x01, 0x4D, 0x40, 0x2A, 0xFF, 0xE1, 0x00, 0x00, 0x01, 0x00, 0x00}, 1500};
 };
 
 TEST_F(MovieBox, IsAStandardVideoTrackWhoseSizesAddUp) {
@@ -84,8 +84,16 @@ TEST_F(MovieBox, IsAStandardVideoTrackWhoseSizesAddUp) {
   auto avcC = findBox(*boxes, stbl + "/stsd/avc1/avcC")->body;
   EXPECT_EQ(Bytes(avcC.begin(), avcC.end()), track.avcConfiguration);
 
-  for (auto table : {"/stts", "/stsc", "/stco"})
+  for (auto table : {"/stsc", "/stco"})
     EXPECT_EQ(readU32(findBox(*boxes, stbl + table)->body, 4), 0u) << table;
+  // The frame rate, as one time-to-sample entry for no samples.
+  auto stts = findBox(*boxes, stbl + "/stts")->body;
+  EXPECT_EQ(Bytes(stts.begin(), stts.end()),
+            (Bytes{0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0x05, 0xDC}));
+  VideoTrackFormat noRate = track;
+  noRate.frameDuration = 0;
+  auto unannounced = *generateMoov(noRate);
+  EXPECT_EQ(readU32(findBox(*test::walkBoxes(unannounced), stbl + "/stts")->body, 4), 0u);
   auto stsz = findBox(*boxes, stbl + "/stsz")->body;
   EXPECT_EQ(readU32(stsz, 8), 0u);
 
@@ -125,8 +133,9 @@ TEST(Mp4Fragment, TrackFragmentDescribesTheSampleThatFollows) {
     std::iota(sample.begin(), sample.end(), std::uint8_t(1));
     // A decode time past 2^32 ticks (13 hours) must not be cut to 32 bits.
     FragmentSample info{7, 0x1'2345'6789ull, 1500, c.keyFrame};
-    auto fragment = generateFragment(info, sample);
+    auto fragment = generateFragmentHead(info, sample.size());
     ASSERT_TRUE(fragment);
+    fragment->insert(fragment->end(), sample.begin(), sample.end());
 
     auto top = test::parseBoxes(*fragment);
     ASSERT_TRUE(top) << "sizes do not add up";
@@ -146,6 +155,7 @@ TEST(Mp4Fragment, TrackFragmentDescribesTheSampleThatFollows) {
     auto tfdt = findBox(*boxes, "moof/traf/tfdt")->body;
     EXPECT_EQ(tfdt[0], 1); // version 1: 64-bit time
     EXPECT_EQ(readU64(tfdt, 4), 0x1'2345'6789ull);
+    EXPECT_EQ(readU64(*fragment, kMoofDecodeTimeOffset), 0x1'2345'6789ull);
 
     auto trun = findBox(*boxes, "moof/traf/trun")->body;
     EXPECT_EQ(readU32(trun, 0), 0x00000701u);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <thread>
 
 #include <asio/executor_work_guard.hpp>
@@ -8,8 +9,8 @@
 #include <asio/ip/tcp.hpp>
 #include <asio/post.hpp>
 
+#include "mp4/box_writer.h"
 #include "mp4/mp4_clients.h"
-#include "server/http_chunk.h"
 #include "server/responses.h"
 #include "support/test_client.h"
 #include "support/wait.h"
@@ -20,10 +21,6 @@ namespace {
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 
-std::string text(const Bytes& bytes) {
-  return std::string(bytes.begin(), bytes.end());
-}
-
 // The client list on a main loop of its own, with real connections from test clients.
 class Mp4ClientsTest : public ::testing::Test {
 protected:
@@ -32,9 +29,9 @@ protected:
     hooks.startStreaming = [this] { ++starts; };
     hooks.lastClientGone = [this] { ++gone; };
     hooks.keyFrameNeeded = [this] { ++keyFramesAsked; };
-    clients = std::make_unique<Mp4Clients>(log, hooks, Bytes(initialization.begin(),
-                                                             initialization.end()),
-                                           "avc1.4d402a");
+    hooks.frameNeeded = [this] { ++framesAsked; };
+    clients = std::make_unique<Mp4Clients>(
+        log, hooks, Bytes(initialization.begin(), initialization.end()), "avc1.4d402a");
     loop = std::thread([this] { io.run(); });
   }
   ~Mp4ClientsTest() override {
@@ -78,14 +75,30 @@ protected:
     }));
     return connection;
   }
-  // Hands out one fragment, framed as the streamer frames it.
-  std::string send(const std::string& fragment, bool keyFrame) {
-    auto chunk = std::make_shared<const Bytes>(
-        httpChunk({{reinterpret_cast<const std::uint8_t*>(fragment.data()), fragment.size()}}));
-    onLoop([&] { clients->sendToClients(chunk, keyFrame); });
-    return text(*chunk);
+  // Hands out one fragment framed as the streamer frames it, its name before and after the
+  // decode time; what a client is sent for it at a decode time of `time` frames.
+  void send(const std::string& name, bool keyFrame) {
+    std::string sizeLine = hexSize(name) + "\r\n";
+    SharedFragment fragment;
+    std::string head = sizeLine + name + std::string(8, '\0'), body = name + "\r\n";
+    fragment.head = std::make_shared<const Bytes>(head.begin(), head.end());
+    fragment.decodeTimeAt = sizeLine.size() + name.size();
+    fragment.body = std::make_shared<const Bytes>(body.begin(), body.end());
+    fragment.duration = kDuration;
+    fragment.keyFrame = keyFrame;
+    onLoop([&] { clients->sendToClients(fragment); });
+  }
+  static std::string framed(const std::string& name, std::uint64_t time) {
+    auto ticks = uint64ToBytes(time * kDuration);
+    return hexSize(name) + "\r\n" + name + std::string(ticks.begin(), ticks.end()) + name + "\r\n";
+  }
+  static std::string hexSize(const std::string& name) {
+    char size[24];
+    std::snprintf(size, sizeof size, "%zX", 2 * name.size() + 8);
+    return size;
   }
 
+  static constexpr std::uint32_t kDuration = 1500;
   const std::string initialization = "ftyp and moov";
   const std::string initializationChunk = "D\r\nftyp and moov\r\n";
   const std::string fullHead = "HTTP/1.1 200 OK\r\nContent-Type: video/mp4; "
@@ -96,26 +109,37 @@ protected:
   asio::ip::tcp::acceptor acceptor{io, {asio::ip::address_v4::loopback(), 0}};
   std::vector<ConnectionPtr> connections;
   MemoryLog log;
-  std::atomic<int> starts{0}, gone{0}, keyFramesAsked{0};
+  std::atomic<int> starts{0}, gone{0}, keyFramesAsked{0}, framesAsked{0};
   std::unique_ptr<Mp4Clients> clients;
   std::thread loop;
 };
 
-TEST_F(Mp4ClientsTest, EveryClientStartsAtAKeyFrameAndGetsTheSameFragments) {
+TEST_F(Mp4ClientsTest, EveryClientStartsAtAKeyFrameAtTimeZeroAndGetsTheSameFragments) {
   TestClient a(acceptor.local_endpoint().port());
   join(a);
   EXPECT_EQ(keyFramesAsked, 1);
   send("P0", false); // not for a client that has no key frame yet
-  std::string k1 = send("K1", true), p2 = send("P2", false);
-  EXPECT_EQ(a.read(k1.size() + p2.size()), k1 + p2);
+  send("K1", true);
+  send("P2", false);
+  std::string expected = framed("K1", 0) + framed("P2", 1);
+  EXPECT_EQ(a.read(expected.size()), expected);
+  // A starting client asks for the next frame at once after each, as these small ones do not
+  // yet make a start for a player.
+  EXPECT_EQ(framesAsked, 2);
 
+  // A client that joins later has a timeline of its own, from 0 on.
   TestClient b(acceptor.local_endpoint().port());
   join(b, true); // a range request gets the segment too
   EXPECT_EQ(keyFramesAsked, 2);
   EXPECT_EQ(starts, 2);
-  std::string p3 = send("P3", false), k4 = send("K4", true), p5 = send("P5", false);
-  EXPECT_EQ(a.read(p3.size() + k4.size() + p5.size()), p3 + k4 + p5);
-  EXPECT_EQ(b.read(k4.size() + p5.size()), k4 + p5);
+  send("P3", false);
+  send("K4", true);
+  send("P5", false);
+  expected = framed("P3", 2) + framed("K4", 3) + framed("P5", 4);
+  EXPECT_EQ(a.read(expected.size()), expected);
+  expected = framed("K4", 0) + framed("P5", 1);
+  EXPECT_EQ(b.read(expected.size()), expected);
+  EXPECT_EQ(framesAsked, 5);
   EXPECT_TRUE(log.waitForCount("Fragment sent successfully to client", 5 + 2, 5s));
   EXPECT_TRUE(log.contains("Initial headers sent successfully"));
   EXPECT_TRUE(log.contains("Range headers sent successfully"));
@@ -131,23 +155,28 @@ TEST_F(Mp4ClientsTest, ASlowClientLosesFragmentsUntilItsNextKeyFrame) {
   TestClient slow(acceptor.local_endpoint().port(), 8192);
   ConnectionPtr connection = join(slow);
   // Fragments it does not read pile up in its queue, past the cap.
-  std::string sent;
+  std::size_t sent = 0;
   std::string big(256 * 1024, 'k');
-  while (connection->queuedBytes() <= Mp4Clients::kQueueCap)
-    sent += send(big, true);
+  while (connection->queuedBytes() <= Mp4Clients::kQueueCap) {
+    send(big, true);
+    sent += framed(big, 0).size();
+  }
+  EXPECT_EQ(framesAsked, Mp4Clients::kStartFragments - 1); // enough bytes: after the first two
   int asked = keyFramesAsked;
   send("P-dropped", false);
   EXPECT_TRUE(log.contains("Client too slow: its fragments are dropped until its next key frame"));
   EXPECT_EQ(keyFramesAsked, asked); // no key frame would get through now
 
   // Once it has caught up it asks for a key frame, once, and gets nothing before it.
-  EXPECT_EQ(slow.read(sent.size(), 60s).size(), sent.size());
+  EXPECT_EQ(slow.read(sent, 60s).size(), sent);
   ASSERT_TRUE(waitUntil([&] { return connection->queuedBytes() == 0; }));
   send("P-waiting", false);
   send("P-waiting", false);
   EXPECT_EQ(keyFramesAsked, asked + 1);
-  std::string key = send("K-next", true);
-  EXPECT_EQ(slow.read(key.size()), key);
+  // Its timeline goes on where it was, with no gap for what it lost.
+  std::size_t kept = sent / framed(big, 0).size();
+  send("K-next", true);
+  EXPECT_EQ(slow.read(framed("K-next", kept).size()), framed("K-next", kept));
 }
 
 } // namespace

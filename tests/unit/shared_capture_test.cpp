@@ -66,9 +66,11 @@ struct SharedCaptureTest : ::testing::Test {
     window.colour = colour;
     desktop.setWindows({window});
   }
-  std::unique_ptr<ContinuousCapture> subscribe(Subscriber& subscriber, double interval) {
+  std::unique_ptr<ContinuousCapture> subscribe(Subscriber& subscriber, double interval,
+                                               double longest = 0) {
     PlatformError error;
-    auto capture = desktop.startContinuousCapture(1, {interval}, subscriber.handler(), error);
+    auto capture =
+        desktop.startContinuousCapture(1, {interval, longest}, subscriber.handler(), error);
     EXPECT_NE(capture, nullptr) << error.description;
     return capture;
   }
@@ -112,18 +114,31 @@ TEST_F(SharedCaptureTest, SubscribersShareOneCaptureThatTakesPicturesOnlyWhenThe
   EXPECT_GT(slow.frames()[1].captureTime, frames[1].captureTime - 1e-9);
 }
 
-TEST_F(SharedCaptureTest, AnUnchangedPictureAskedForAgainComesWithTheTimeOfNow) {
-  Subscriber one;
-  auto capture = subscribe(one, 0);
-  ASSERT_TRUE(one.waitForCount(1));
+TEST_F(SharedCaptureTest,
+       AnUnchangedPictureComesAgainWithTheTimeOfNowWhenAskedOrAfterTheLongestWait) {
+  Subscriber asking, waiting, neither;
+  auto asks = subscribe(asking, 0);
+  auto waits = subscribe(waiting, 0, 0.05);
+  auto other = subscribe(neither, 0);
+  ASSERT_TRUE(asking.waitForCount(1) && waiting.waitForCount(1) && neither.waitForCount(1));
+  std::uint64_t rendered = desktop.renderCount();
   clock.advance(0); // nothing moves
   letTheCaptureLook();
-  capture->requestFrame();
-  ASSERT_TRUE(one.waitForCount(2));
-  auto frames = one.frames();
-  EXPECT_EQ(frames[1].pixels, frames[0].pixels); // not taken again
-  EXPECT_GT(frames[1].captureTime, frames[0].captureTime);
-  EXPECT_EQ(frames[1].timestamp, 1'700'000'000.0);
+  asks->requestFrame();
+  ASSERT_TRUE(asking.waitForCount(2) && waiting.waitForCount(3));
+  EXPECT_EQ(neither.frames().size(), 1u);
+  EXPECT_EQ(desktop.renderCount(), rendered); // not taken again
+  for (Subscriber* subscriber : {&asking, &waiting}) {
+    auto frames = subscriber->frames();
+    for (std::size_t i = 1; i < frames.size(); ++i) {
+      EXPECT_EQ(frames[i].pixels, frames[0].pixels);
+      EXPECT_GT(frames[i].captureTime, frames[i - 1].captureTime);
+      EXPECT_EQ(frames[i].timestamp, 1'700'000'000.0);
+      if (subscriber == &waiting) {
+        EXPECT_GE(frames[i].captureTime - frames[i - 1].captureTime, 0.05 - 1e-3) << i;
+      }
+    }
+  }
 }
 
 TEST_F(SharedCaptureTest, EachSubscriberGetsFramesNoCloserThanItsInterval) {

@@ -18,13 +18,20 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// The first picture a new client of the MP4 stream sees, as 1920 x 1080 BGRA.
+// The first picture a new player of the MP4 stream shows, as 1920 x 1080 BGRA: ffmpeg reading
+// the stream live, which holds frames back and would measure the frame rate first, so on a still
+// screen it needs the stream to go on without a change.
 BgraImage firstPicture() {
-  Mp4StreamReader video(kHostPort);
-  EXPECT_TRUE(video.waitForFragments(1)) << video.error();
+  auto asked = std::chrono::steady_clock::now();
   std::string errors;
-  BgraImage image = firstDecodedPicture(video.stream(), 1920, 1080, errors);
+  BgraImage image = liveDecodedPicture(
+      "http://127.0.0.1:" + std::to_string(kHostPort) + "/screen.mp4", 1920, 1080, errors);
   EXPECT_EQ(image.width(), 1920) << errors;
+  std::cout << "[ MEASURE  ] ffmpeg decoded the first picture of a still screen after "
+            << std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::steady_clock::now() - asked)
+                   .count()
+            << " ms" << std::endl;
   return image;
 }
 
@@ -39,7 +46,7 @@ bool cursorNear(const BgraImage& image, int x, int y) {
   return false;
 }
 
-TEST(Mp4Binary, TheCursorIsInThePictureWhereThePointerIs) {
+TEST(Mp4Binary, APlayerShowsTheStillScreenWithTheCursorWhereThePointerIs) {
   XvfbServer server;
   ASSERT_TRUE(server.running());
   server.run("xsetroot -solid '#00a000'; xdotool mousemove 500 400");

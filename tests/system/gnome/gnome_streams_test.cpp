@@ -106,6 +106,20 @@ TEST_F(GnomeStreams, TheMp4PictureHasTheCursorWhereThePointerIs) {
   }
 }
 
+TEST_F(GnomeStreams, APlayerShowsTheStillScreenAtOnce) {
+  auto asked = std::chrono::steady_clock::now();
+  std::string errors;
+  BgraImage image = liveDecodedPicture(
+      "http://127.0.0.1:" + std::to_string(kHostPort) + "/screen.mp4", 1920, 1080, errors);
+  ASSERT_EQ(image.width(), 1920) << errors;
+  EXPECT_TRUE(showsWitness(image));
+  std::cout << "[ MEASURE  ] ffmpeg decoded the first picture of a still screen after "
+            << std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::steady_clock::now() - asked)
+                   .count()
+            << " ms" << std::endl;
+}
+
 // How many "Screen: " lines each "Screens have changed" block of the output has, in order.
 std::vector<int> screenBlocks(const std::string& output) {
   std::vector<int> blocks;
