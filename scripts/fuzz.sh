@@ -5,8 +5,15 @@
 # coverage and corpus size. Exits non-zero when any target finds something; the input that shows
 # it is kept in build-fuzz/findings/.
 #   scripts/fuzz.sh [SECONDS] [NAME...]    NAME: a target without _fuzz, e.g. console_line
+#   scripts/fuzz.sh --build                 only builds them
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+build_only=0
+if [[ ${1:-} == --build ]]; then
+  build_only=1
+  shift
+fi
 
 seconds=${1:-60}
 shift || true
@@ -31,6 +38,7 @@ CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo 
 targets=()
 for source in fuzz/*_fuzz.cpp; do targets+=("$(basename "$source" .cpp)"); done
 cmake --build build-fuzz -j "$(nproc)" --target "${targets[@]}"
+if ((build_only)); then exit 0; fi
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}

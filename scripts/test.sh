@@ -2,11 +2,14 @@
 # Installs what is needed, builds everything and runs every test suite: the unit, integration and
 # system tests of the normal build, then the unit and integration tests again under AddressSanitizer
 # with UndefinedBehaviorSanitizer and under ThreadSanitizer, and a short run of every fuzzer.
+# The suites that drive a display mostly wait on it: the sanitizer and fuzz builds are compiled
+# meanwhile, at a lower priority so the tests keep the processor they need.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 jobs=$(nproc)
 step() { printf '\n== %s\n' "$*"; }
+started=$(date +%s)
 
 step "Dependencies"
 scripts/setup-deps.sh
@@ -18,15 +21,34 @@ step "Build"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$jobs"
 
-step "Tests"
-(cd build && ctest --output-on-failure -j "$jobs" --timeout 300)
+step "Tests (the sanitizer and fuzz builds are compiled meanwhile)"
+tests_log=$(mktemp)
+(cd build && ctest --output-on-failure -j "$jobs" --timeout 300) >"$tests_log" 2>&1 &
+tests=$!
+builds_log=$(mktemp)
+sanitizers=("address,undefined" "thread")
+builds_failed=0
+for sanitizer in "${sanitizers[@]}"; do
+  dir="build-${sanitizer%%,*}"
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTOVEL_SANITIZE="$sanitizer" \
+    -DTOVEL_BUILD_BENCH=OFF >>"$builds_log" 2>&1 &&
+    nice -n 15 cmake --build "$dir" -j "$jobs" --target tovel_unit_tests tovel_integration_tests \
+      >>"$builds_log" 2>&1 || builds_failed=1
+done
+nice -n 15 scripts/fuzz.sh --build >>"$builds_log" 2>&1 || builds_failed=1
+tests_failed=0
+wait "$tests" || tests_failed=1
+cat "$tests_log"
+if ((builds_failed)); then
+  step "The sanitizer or fuzz builds failed"
+  tail -n 60 "$builds_log"
+fi
+if ((tests_failed || builds_failed)); then exit 1; fi
+rm -f "$tests_log" "$builds_log"
 
-for sanitizer in "address,undefined" "thread"; do
+for sanitizer in "${sanitizers[@]}"; do
   dir="build-${sanitizer%%,*}"
   step "Tests under sanitizer: $sanitizer"
-  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTOVEL_SANITIZE="$sanitizer" \
-    -DTOVEL_BUILD_BENCH=OFF >/dev/null
-  cmake --build "$dir" -j "$jobs" --target tovel_unit_tests tovel_integration_tests
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
   export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp"
@@ -37,4 +59,4 @@ done
 step "Fuzzing the parsers of outside input (20 s each)"
 scripts/fuzz.sh 20
 
-step "All tests passed"
+step "All tests passed in $(($(date +%s) - started)) s"
