@@ -88,20 +88,35 @@ void WlrootsInput::scroll(std::int32_t vertical, std::int32_t horizontal) {
   {
     std::lock_guard lock(mutex_);
     std::uint32_t time = now();
-    zwlr_virtual_pointer_v1_axis_source(pointer_, WL_POINTER_AXIS_SOURCE_FINGER);
     // The compositor's positive axis goes down and right, the content the other way.
     if (vertical != 0)
-      zwlr_virtual_pointer_v1_axis(pointer_, time, WL_POINTER_AXIS_VERTICAL_SCROLL,
-                                   wl_fixed_from_int(-vertical));
+      axis(time, WL_POINTER_AXIS_VERTICAL_SCROLL, -vertical);
     if (horizontal != 0)
-      zwlr_virtual_pointer_v1_axis(pointer_, time, WL_POINTER_AXIS_HORIZONTAL_SCROLL,
-                                   wl_fixed_from_int(-horizontal));
+      axis(time, WL_POINTER_AXIS_HORIZONTAL_SCROLL, -horizontal);
     zwlr_virtual_pointer_v1_frame(pointer_);
     client_.flush();
     ++scrolls_;
     scrolling_ = true;
   }
   finishScrollLater();
+}
+
+void WlrootsInput::axis(std::uint32_t time, std::uint32_t axis, std::int32_t amount) {
+  // wlroots gives the source to the axis named last, and a compositor on it aborts when one frame
+  // mixes sources: so the source comes after its axis, as well as before it for the others.
+  zwlr_virtual_pointer_v1_axis_source(pointer_, WL_POINTER_AXIS_SOURCE_FINGER);
+  if (amount != 0)
+    zwlr_virtual_pointer_v1_axis(pointer_, time, axis, wl_fixed_from_int(amount));
+  else
+    zwlr_virtual_pointer_v1_axis_stop(pointer_, time, axis);
+  zwlr_virtual_pointer_v1_axis_source(pointer_, WL_POINTER_AXIS_SOURCE_FINGER);
+}
+
+void WlrootsInput::stopScrolling() {
+  std::uint32_t time = now();
+  axis(time, WL_POINTER_AXIS_VERTICAL_SCROLL, 0);
+  axis(time, WL_POINTER_AXIS_HORIZONTAL_SCROLL, 0);
+  zwlr_virtual_pointer_v1_frame(pointer_);
 }
 
 void WlrootsInput::finishScrollLater() {
@@ -115,11 +130,7 @@ void WlrootsInput::finishScrollLater() {
     if (!scrolling_ || scrolls_ != seen)
       return;
     scrolling_ = false;
-    std::uint32_t time = now();
-    zwlr_virtual_pointer_v1_axis_source(pointer_, WL_POINTER_AXIS_SOURCE_FINGER);
-    zwlr_virtual_pointer_v1_axis_stop(pointer_, time, WL_POINTER_AXIS_VERTICAL_SCROLL);
-    zwlr_virtual_pointer_v1_axis_stop(pointer_, time, WL_POINTER_AXIS_HORIZONTAL_SCROLL);
-    zwlr_virtual_pointer_v1_frame(pointer_);
+    stopScrolling();
     client_.flush();
   });
 }
@@ -265,11 +276,7 @@ void WlrootsInput::releaseAll() {
     sendModifiers();
   if (scrolling_) {
     scrolling_ = false;
-    std::uint32_t time = now();
-    zwlr_virtual_pointer_v1_axis_source(pointer_, WL_POINTER_AXIS_SOURCE_FINGER);
-    zwlr_virtual_pointer_v1_axis_stop(pointer_, time, WL_POINTER_AXIS_VERTICAL_SCROLL);
-    zwlr_virtual_pointer_v1_axis_stop(pointer_, time, WL_POINTER_AXIS_HORIZONTAL_SCROLL);
-    zwlr_virtual_pointer_v1_frame(pointer_);
+    stopScrolling();
   }
   client_.flush();
 }

@@ -45,8 +45,9 @@ public:
 
   // Gives each keysym a key of the keymap (one upload for all that had none), for typing them.
   bool prepareKeysyms(const std::vector<Keysym>& keysyms);
-  // Presses and releases the key of a keysym at its first level, whatever modifiers are down:
-  // the key of its own that prepareKeysyms gave it (given now if it has none).
+  // Presses and releases the key of a keysym at its first level, whatever shift and Caps Lock
+  // say (control and the others still count): a key of the table, else the key of its own that
+  // prepareKeysyms gave it (given now if it has none).
   bool typeKeysym(Keysym keysym);
 
   // Lets go of every key and button still held by injection, and ends a scroll.
@@ -62,6 +63,9 @@ private:
   void sendModifiers();
   void releaseKey(Keysym keysym);
   void finishScrollLater();
+  // One axis's amount in a frame being built, or its stop (amount 0).
+  void axis(std::uint32_t time, std::uint32_t axis, std::int32_t amount);
+  void stopScrolling();
   std::set<std::uint32_t> heldKeycodes() const;
   static std::uint32_t now();
 
