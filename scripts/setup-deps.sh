@@ -27,6 +27,10 @@ packages=(
   # window and a tool that adds a monitor through Mutter's screen cast
   mutter pipewire wireplumber dbus-daemon libglib2.0-bin libwayland-dev libwayland-bin
   wayland-protocols libxkbcommon-dev libpipewire-0.3-dev libglib2.0-dev
+  # the wlroots backend (its protocols generated with wayland-scanner, its keymap checked with
+  # xkbcommon) and its tests: a headless sway, grim for what the compositor shows, runuser (sway
+  # will not run as root)
+  sway grim util-linux
 )
 
 missing=()
