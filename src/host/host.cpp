@@ -22,6 +22,7 @@ Host::Host(asio::io_context& io, Platform& platform, Clock& clock, Log& log, Hos
       router_(input_, [this](const ConnectionPtr& connection) { reader_.receiveNext(connection); }),
       reader_(io_, router_, log_), webSocket_(input_, log_) {
   reader_.setOriginPolicy(options_.originPolicy);
+  reader_.setPairingSecret(options_.pairingKey);
   reader_.setUpgradeHandler(
       [this](const ConnectionPtr& connection, const std::string& request, Bytes following) {
         webSocket_.performWebSocketHandshake(connection, request, std::move(following),
@@ -98,11 +99,11 @@ void Host::onScreensChanged() {
 
 void Host::announce() {
   std::optional<std::string> address = getIPAddress();
-  printStartBanner(log_, address, options_.appSite, options_.port);
+  printStartBanner(log_, address, options_.appSite, options_.port, options_.pairingKey);
   // A phone cannot open the loopback link, so it gets no code.
   if (!options_.showQrCode || !address)
     return;
-  if (auto code = renderTerminalQrCode(localLink(address, options_.port)))
+  if (auto code = renderTerminalQrCode(localLink(address, options_.port, options_.pairingKey)))
     log_.print(*code);
 }
 

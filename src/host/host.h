@@ -36,6 +36,9 @@ struct HostOptions {
   bool showQrCode = false;           // draw the local link as a QR code after the start message
   // Refuses requests from other sites' pages; none serves every request (tests).
   std::optional<OriginPolicy> originPolicy;
+  // With a pairing secret, only requests that carry it drive the desktop or see its screen, and
+  // the printed local link carries it; none: every request is served.
+  std::optional<std::string> pairingKey;
   // Open connections past which a new one is closed at once.
   std::size_t maxConnections = Listener::kMaxConnections;
 };

@@ -51,6 +51,9 @@ Connection::Connection(asio::io_context& io, asio::ip::tcp::socket socket,
   asio::ip::tcp::endpoint local = socket_.local_endpoint(ec);
   if (!ec)
     localEndpoint_ = local;
+  asio::ip::tcp::endpoint remote = socket_.remote_endpoint(ec);
+  if (!ec)
+    remoteEndpoint_ = remote;
 }
 
 Connection::~Connection() {

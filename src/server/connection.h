@@ -51,6 +51,8 @@ public:
   State state() const { return state_.load(); }
   // The host's own address and port this connection reached; none when the system cannot tell.
   const std::optional<asio::ip::tcp::endpoint>& localEndpoint() const { return localEndpoint_; }
+  // The client's address and port; none when the system cannot tell.
+  const std::optional<asio::ip::tcp::endpoint>& remoteEndpoint() const { return remoteEndpoint_; }
 
   // One read of at least minimum and at most maximum bytes. After the peer has finished sending,
   // the next read reports that once (no bytes, is-complete set) and any further read fails.
@@ -96,6 +98,7 @@ private:
              std::unique_ptr<LiveCount::Token> slot);
 
   std::optional<asio::ip::tcp::endpoint> localEndpoint_;
+  std::optional<asio::ip::tcp::endpoint> remoteEndpoint_;
 
   struct PendingSend {
     std::shared_ptr<const Bytes> content;

@@ -127,6 +127,10 @@ void X11Input::post(const MouseEvent& event) {
     RootPoint before = queryPointer(display).position;
     XTestFakeMotionEvent(display, DefaultScreen(display), target.x, target.y, CurrentTime);
     impl_->pointer.moved(before, target);
+    // Asked after the move, the server shows it at once unless pointer events are frozen. Only
+    // a move still waiting may outlast this call: one already shown must not come back when the
+    // person's own mouse later returns the pointer to where it was before it.
+    impl_->pointer.resolve(queryPointer(display).position);
   }
   if (button) {
     bool down = isMouseDown(event.type);

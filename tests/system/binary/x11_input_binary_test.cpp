@@ -141,16 +141,28 @@ using X11InputBinary = X11InputBinaryOn<true>;
 using X11InputBinaryBare = X11InputBinaryOn<false>;
 
 TEST_F(X11InputBinary, MovesAreExactAndButtonsLandWhereThePointerIs) {
+  // The host's requests travel on its own connections: wait for the server to show them.
+  auto expectPointerAt = [&](const std::string& shown) {
+    std::string location;
+    for (auto deadline = std::chrono::steady_clock::now() + 30s;
+         location.find(shown) == std::string::npos && std::chrono::steady_clock::now() < deadline;
+         std::this_thread::sleep_for(10ms))
+      location = server_.run("xdotool getmouselocation --shell");
+    EXPECT_NE(location.find(shown), std::string::npos) << location;
+  };
   server_.run("xdotool mousemove 500 400");
   post("/move", R"({"x":3,"y":-2})");
-  // The host's requests travel on its own connections: wait for the server to show them.
-  std::string location;
-  for (auto deadline = std::chrono::steady_clock::now() + 30s;
-       location.find("X=503\nY=398\n") == std::string::npos &&
-       std::chrono::steady_clock::now() < deadline;
-       std::this_thread::sleep_for(10ms))
-    location = server_.run("xdotool getmouselocation --shell");
-  EXPECT_NE(location.find("X=503\nY=398\n"), std::string::npos) << location;
+  expectPointerAt("X=503\nY=398\n");
+  // The person's own mouse puts the pointer back where it was before the host's move: the next
+  // move starts from there, whatever channel it comes on.
+  server_.run("xdotool mousemove 500 400");
+  {
+    TestClient ws(kHostPort);
+    ws.send(kWebSocketUpgrade);
+    ASSERT_EQ(ws.read(kWebSocketAccepted.size()), kWebSocketAccepted);
+    ws.send(maskedFrame(R"({"action":"move","x":-7,"y":4})"));
+    expectPointerAt("X=493\nY=404\n");
+  }
 
   pointTo(50, 60);
   post("/click", R"({"button":"left"})");
