@@ -47,16 +47,17 @@ ChosenDesktop chooseDesktop(Clock& clock) {
       chosen.platform = std::move(wlroots);
       return chosen;
     }
-    wayland = "this Wayland session cannot be driven: neither GNOME's remote desktop (" +
-              gnomeWhy + ") nor the wlroots protocols (" + wlrootsWhy + ")";
+    wayland = "this Wayland session cannot be driven: neither GNOME's remote desktop (" + gnomeWhy +
+              ") nor the wlroots protocols (" + wlrootsWhy + ")";
   }
   if (std::unique_ptr<X11Desktop> x11 = X11Desktop::open("")) {
     X11Desktop* desktop = x11.get();
     std::string name = environment("DISPLAY");
-    chosen.lines = {wayland.empty()
-                        ? "Using the X display " + name + "."
-                        : "Using the X display " + name + " (Xwayland, whose windows are the only "
-                          "ones reached): " + wayland + "."};
+    chosen.lines = {wayland.empty() ? "Using the X display " + name + "."
+                                    : "Using the X display " + name +
+                                          " (Xwayland, whose windows are the only "
+                                          "ones reached): " +
+                                          wayland + "."};
     chosen.releaseHeldInput = [desktop] { desktop->releaseHeldInput(); };
     chosen.platform = std::move(x11);
     return chosen;

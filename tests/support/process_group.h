@@ -13,8 +13,9 @@ namespace tovel::test {
 class ProcessGroup {
 public:
   // `passFd`, if not negative, becomes the program's descriptor 3.
-  ProcessGroup(const std::vector<std::string>& arguments, const std::vector<std::string>& environment,
-               const std::string& logPath, int passFd = -1);
+  ProcessGroup(const std::vector<std::string>& arguments,
+               const std::vector<std::string>& environment, const std::string& logPath,
+               int passFd = -1);
   ~ProcessGroup() { stop(); }
   ProcessGroup(const ProcessGroup&) = delete;
   ProcessGroup& operator=(const ProcessGroup&) = delete;

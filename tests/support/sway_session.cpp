@@ -46,8 +46,7 @@ SwaySession::SwaySession(Options options) {
   {
     std::ofstream out(config);
     out << "xwayland disable\n"
-        << "output HEADLESS-1 mode " << options.width << "x" << options.height
-        << " position 0 0\n"
+        << "output HEADLESS-1 mode " << options.width << "x" << options.height << " position 0 0\n"
         << "default_border none\n"
         << "default_floating_border none\n"
         << "focus_follows_mouse no\n";
@@ -78,8 +77,7 @@ SwaySession::SwaySession(Options options) {
   running_ = waitUntil(
       [&] {
         std::error_code ignored;
-        for (const auto& entry :
-             std::filesystem::directory_iterator(runtimeDirectory_, ignored)) {
+        for (const auto& entry : std::filesystem::directory_iterator(runtimeDirectory_, ignored)) {
           std::string name = entry.path().filename().string();
           if (name.rfind("sway-ipc.", 0) == 0)
             ipcSocket_ = entry.path().string();
@@ -105,8 +103,8 @@ SwaySession::~SwaySession() {
 
 std::vector<std::string> SwaySession::environment() const {
   return {"WAYLAND_DISPLAY=" + waylandDisplay_, "XDG_RUNTIME_DIR=" + runtimeDirectory_,
-          "SWAYSOCK=" + ipcSocket_, "DISPLAY=",
-          "DBUS_SESSION_BUS_ADDRESS=unix:path=" + runtimeDirectory_ + "/no-bus"};
+          "SWAYSOCK=" + ipcSocket_,
+          "DISPLAY=", "DBUS_SESSION_BUS_ADDRESS=unix:path=" + runtimeDirectory_ + "/no-bus"};
 }
 
 std::string SwaySession::run(const std::string& command) const {

@@ -61,8 +61,7 @@ TEST(WlrootsKeymap, EveryKeyNameTypesItsKeysymAndShiftAndModifiersWorkAsOnAUsKey
     Keysym typed;
   };
   for (Case c : {Case{XK_a, 0x1, XK_A}, Case{XK_a, 0x2, XK_A}, Case{XK_1, 0x1, XK_exclam},
-                 Case{XK_1, 0x2, XK_1}, Case{XK_slash, 0x1, XK_question},
-                 Case{XK_a, 0x4, XK_a}})
+                 Case{XK_1, 0x2, XK_1}, Case{XK_slash, 0x1, XK_question}, Case{XK_a, 0x4, XK_a}})
     EXPECT_EQ(compiled.type(*keymap.keycodeFor(c.key), c.modifiers), c.typed) << c.key;
   for (auto [keysym, modifier] : {std::pair{XK_Shift_R, XKB_MOD_NAME_SHIFT},
                                   {XK_Control_L, XKB_MOD_NAME_CTRL},
@@ -124,12 +123,11 @@ TEST(WlrootsPointer, MovesOffTheLayoutEndOnItsNearestPixel) {
   struct Case {
     Point from, target, to;
   };
-  for (Case c : {Case{{100, 100}, {110.5, 90.25}, {110.5, 90.25}},
-                 Case{{100, 100}, {-50, 2000}, {0, 1079}},
-                 Case{{1900, 100}, {2000, 900}, {1919, 900}},
-                 Case{{1900, 1000}, {2500, 1000}, {2500, 767}},
-                 Case{{100, 100}, {1919.5, 1079.75}, {1919.5, 1079.75}},
-                 Case{{1900, 100}, {3100, -5}, {2943, 0}}}) {
+  for (Case c :
+       {Case{{100, 100}, {110.5, 90.25}, {110.5, 90.25}}, Case{{100, 100}, {-50, 2000}, {0, 1079}},
+        Case{{1900, 100}, {2000, 900}, {1919, 900}}, Case{{1900, 1000}, {2500, 1000}, {2500, 767}},
+        Case{{100, 100}, {1919.5, 1079.75}, {1919.5, 1079.75}},
+        Case{{1900, 100}, {3100, -5}, {2943, 0}}}) {
     PointerRecord record;
     record.placeAt(c.from);
     PointerRecord::Step step = record.step(layout, c.target);

@@ -148,8 +148,8 @@ struct OutputListeners {
   }
   static void xdgDescription(void*, zxdg_output_v1*, const char*) {}
 
-  static constexpr wl_output_listener outputListener{geometry, mode, done, scale, name,
-                                                     description};
+  static constexpr wl_output_listener outputListener{geometry, mode, done,
+                                                     scale,    name, description};
   static constexpr zxdg_output_v1_listener xdgListener{logicalPosition, logicalSize, xdgDone,
                                                        xdgName, xdgDescription};
 };
@@ -293,7 +293,8 @@ void WaylandClient::addGlobal(wl_registry* registry, std::uint32_t name, const c
     std::lock_guard lock(mutex_);
     for (auto& [global, output] : outputs_)
       if (!output->xdgOutput) {
-        output->xdgOutput = zxdg_output_manager_v1_get_xdg_output(xdgOutputManager_, output->output);
+        output->xdgOutput =
+            zxdg_output_manager_v1_get_xdg_output(xdgOutputManager_, output->output);
         zxdg_output_v1_add_listener(output->xdgOutput, &OutputListeners::xdgListener,
                                     wl_output_get_user_data(output->output));
       }

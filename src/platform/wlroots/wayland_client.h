@@ -121,7 +121,7 @@ private:
   zwlr_screencopy_manager_v1* screencopy_ = nullptr;
   std::uint32_t screencopyVersion_ = 0;
 
-  mutable std::mutex mutex_; // the members below
+  mutable std::mutex mutex_;                                        // the members below
   std::map<std::uint32_t, std::unique_ptr<WaylandOutput>> outputs_; // by registry name
   std::map<std::string, DisplayId> ids_;
   DisplayId nextId_ = 1;

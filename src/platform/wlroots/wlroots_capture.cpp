@@ -80,8 +80,7 @@ bool WlrootsCaptureSource::changed() {
   client_->pump();
   if (copy_->state() == Screencopy::State::failed && !retryAt_)
     retryLater();
-  return copy_->state() == Screencopy::State::ready ||
-         (retryAt_ && Steady::now() >= *retryAt_);
+  return copy_->state() == Screencopy::State::ready || (retryAt_ && Steady::now() >= *retryAt_);
 }
 
 std::optional<CapturedFrame> WlrootsCaptureSource::grab(bool always) {
@@ -203,8 +202,7 @@ std::optional<ImageView> WlrootsScreenCapturer::capture(DisplayId display,
   std::optional<PixelRect> area = clipToPicture(pixels, picture_->width, picture_->height);
   if (!area)
     return std::nullopt;
-  return ImageView{picture_->pixel(area->x, area->y), area->width, area->height,
-                   picture_->stride};
+  return ImageView{picture_->pixel(area->x, area->y), area->width, area->height, picture_->stride};
 }
 
 bool WlrootsScreenCapturer::unchangedSinceLastCapture(DisplayId display,

@@ -26,9 +26,8 @@ class WlrootsCaptureSource final : public CaptureSource {
 public:
   // `pointer` gives where the pointer is, in screen coordinates, for each frame. Null, with the
   // reason, when the output cannot be captured.
-  static std::unique_ptr<WlrootsCaptureSource> open(const Monitor& monitor,
-                                                    std::function<std::optional<Point>()> pointer,
-                                                    PlatformError& error);
+  static std::unique_ptr<WlrootsCaptureSource>
+  open(const Monitor& monitor, std::function<std::optional<Point>()> pointer, PlatformError& error);
   ~WlrootsCaptureSource() override;
 
   bool changed() override;
@@ -66,8 +65,8 @@ private:
   MonitorFinder monitors_;
   std::unique_ptr<WaylandClient> client_;
   std::unique_ptr<Screencopy> copy_;
-  std::string output_;          // whose copies these are
-  std::optional<int> shown_;    // the buffer of the picture handed out last
+  std::string output_;       // whose copies these are
+  std::optional<int> shown_; // the buffer of the picture handed out last
   std::optional<ImageView> picture_;
   BgraImage scratch_;
   std::optional<DisplayId> display_;

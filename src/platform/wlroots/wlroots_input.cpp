@@ -27,9 +27,9 @@ constexpr std::uint32_t kEvdevOffset = 8;
 
 WlrootsInput::WlrootsInput(WaylandClient& client) : client_(client) {
   pointer_ = zwlr_virtual_pointer_manager_v1_create_virtual_pointer(client.pointerManager(),
+                                                                    client.seat());
+  keyboard_ = zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(client.keyboardManager(),
                                                                       client.seat());
-  keyboard_ =
-      zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(client.keyboardManager(), client.seat());
   std::lock_guard lock(mutex_);
   uploadKeymapIfChanged();
   client_.flush();

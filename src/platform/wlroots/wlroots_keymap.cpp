@@ -225,9 +225,9 @@ std::string WlrootsKeymap::text() const {
     const char* modifier;
     std::uint32_t mask;
   };
-  for (ModifierKeys modifier : {ModifierKeys{"Shift", 0x1}, ModifierKeys{"Lock", kLockMask},
-                                ModifierKeys{"Control", 0x4}, ModifierKeys{"Mod1", 0x8},
-                                ModifierKeys{"Mod4", 0x40}}) {
+  for (ModifierKeys modifier :
+       {ModifierKeys{"Shift", 0x1}, ModifierKeys{"Lock", kLockMask}, ModifierKeys{"Control", 0x4},
+        ModifierKeys{"Mod1", 0x8}, ModifierKeys{"Mod4", 0x40}}) {
     std::string holders;
     for (const Key& key : keys_)
       if (modifierMask(key.base) == modifier.mask ||
@@ -239,8 +239,8 @@ std::string WlrootsKeymap::text() const {
   return "xkb_keymap {\n"
          "  xkb_keycodes \"tovel\" {\n"
          "    minimum = " +
-         std::to_string(kMinKeycode) + ";\n    maximum = " + std::to_string(kMaxKeycode) +
-         ";\n" + keycodes +
+         std::to_string(kMinKeycode) + ";\n    maximum = " + std::to_string(kMaxKeycode) + ";\n" +
+         keycodes +
          "  };\n"
          "  xkb_types \"tovel\" {\n"
          "    type \"ONE_LEVEL\" { modifiers = none; level_name[Level1] = \"Any\"; };\n"

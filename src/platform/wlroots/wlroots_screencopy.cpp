@@ -176,9 +176,9 @@ void Screencopy::onFailed(void* data, zwlr_screencopy_frame_v1*) {
 namespace {
 
 const zwlr_screencopy_frame_v1_listener& frameListener() {
-  static const zwlr_screencopy_frame_v1_listener listener{
-      Screencopy::onBuffer, Screencopy::onFlags, Screencopy::onReady, Screencopy::onFailed,
-      Screencopy::onDamage};
+  static const zwlr_screencopy_frame_v1_listener listener{Screencopy::onBuffer, Screencopy::onFlags,
+                                                          Screencopy::onReady, Screencopy::onFailed,
+                                                          Screencopy::onDamage};
   return listener;
 }
 

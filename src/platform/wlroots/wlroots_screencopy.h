@@ -69,7 +69,6 @@ private:
                std::uint32_t stride);
   static void release(Buffer& buffer);
 
-
   WaylandClient& client_;
   wl_output* output_;
   bool overlayCursor_;

@@ -28,9 +28,9 @@ protected:
   }
 
   void startHost() {
-    WitnessHostTest::startHost(session_->environment(),
-                               "Using the Wayland display " + session_->waylandDisplay() +
-                                   " through the wlroots protocols");
+    WitnessHostTest::startHost(session_->environment(), "Using the Wayland display " +
+                                                            session_->waylandDisplay() +
+                                                            " through the wlroots protocols");
   }
 
   // Moves the pointer onto the witness and waits until the witness has seen it there; where it

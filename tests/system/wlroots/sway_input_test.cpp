@@ -33,10 +33,9 @@ TEST_F(SwayInput, MovesFromEveryChannelAreExact) {
     const char* channel; // "outside": the compositor puts the pointer at (dx, dy)
     double dx, dy;
   };
-  for (const Move& move :
-       {Move{"post", 3, -2}, Move{"websocket", -7, 11}, Move{"console", 25, 4},
-        Move{"console", 2.5, -1.5}, Move{"outside", 500, 400}, Move{"post", -30, -12},
-        Move{"websocket", 0.25, 7}}) {
+  for (const Move& move : {Move{"post", 3, -2}, Move{"websocket", -7, 11}, Move{"console", 25, 4},
+                           Move{"console", 2.5, -1.5}, Move{"outside", 500, 400},
+                           Move{"post", -30, -12}, Move{"websocket", 0.25, 7}}) {
     std::string channel = move.channel, dx = number(move.dx), dy = number(move.dy);
     PointerPosition expected{at.x + move.dx, at.y + move.dy};
     if (channel == "post")
@@ -84,8 +83,8 @@ TEST_F(SwayInput, EveryKeyNameAndChordArrives) {
   const std::map<std::string, KeyCode> names(keyNameToKeyCode().begin(), keyNameToKeyCode().end());
   std::string expected;
   auto expect = [&](const std::string& keysym, const char* state) {
-    expected += (expected.empty() ? "" : "; ") + std::string("key keysym=") + keysym +
-                " state=" + state;
+    expected +=
+        (expected.empty() ? "" : "; ") + std::string("key keysym=") + keysym + " state=" + state;
   };
   for (const auto& [name, code] : names) {
     std::optional<Keysym> keysym = keysymForKeyCode(code);
@@ -111,8 +110,12 @@ TEST_F(SwayInput, EveryKeyNameAndChordArrives) {
 
   // Control and the logo key are down together for the "c" between them.
   from = witnessLines().size();
-  for (auto [name, down] : {std::pair{"control", true}, {"command", true}, {"c", true},
-                            {"c", false}, {"command", false}, {"control", false}})
+  for (auto [name, down] : {std::pair{"control", true},
+                            {"command", true},
+                            {"c", true},
+                            {"c", false},
+                            {"command", false},
+                            {"control", false}})
     send(name, down);
   const std::string chord = "modifiers depressed=0x4 latched=0x0 locked=0x0 group=0; "
                             "modifiers depressed=0x44 latched=0x0 locked=0x0 group=0; "

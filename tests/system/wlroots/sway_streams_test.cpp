@@ -70,11 +70,11 @@ std::string mismatches(const BgraImage& picture, const BgraImage& screen, Rect a
       if (nearEdge)
         continue;
       int expected = colourClass(averageColour(screen, int(x), int(y)));
-      int seen = colourClass(averageColour(picture, int(u * picture.width()),
-                                           int(v * picture.height())));
+      int seen =
+          colourClass(averageColour(picture, int(u * picture.width()), int(v * picture.height())));
       if (seen != expected)
-        wrong += " (" + std::to_string(int(x)) + "," + std::to_string(int(y)) + "): " +
-                 std::to_string(seen) + " not " + std::to_string(expected);
+        wrong += " (" + std::to_string(int(x)) + "," + std::to_string(int(y)) +
+                 "): " + std::to_string(seen) + " not " + std::to_string(expected);
     }
   return wrong;
 }
@@ -111,13 +111,12 @@ TEST_F(SwayStreams, PicturesMatchWhatGrimSees) {
     int width, height;
     Rect area; // of the screen
   };
-  for (const Case& c :
-       {Case{"/screen.mjpg", 480, 270, Rect{0, 0, 1920, 1080}},
-        Case{"/screen.mjpg?window=true", 480, 270, Rect{0, 0, 1920, 1080}},
-        // 800 x 480 around the pointer, fitted into 480 x 480.
-        Case{"/screen.mjpg?follow=hd", 480, 288, Rect{80, 30, 800, 480}},
-        // The continuous capture: the whole screen in 1.5 times 800 x 600.
-        Case{"/screen.mjpg?screen=true", 1200, 675, Rect{0, 0, 1920, 1080}}}) {
+  for (const Case& c : {Case{"/screen.mjpg", 480, 270, Rect{0, 0, 1920, 1080}},
+                        Case{"/screen.mjpg?window=true", 480, 270, Rect{0, 0, 1920, 1080}},
+                        // 800 x 480 around the pointer, fitted into 480 x 480.
+                        Case{"/screen.mjpg?follow=hd", 480, 288, Rect{80, 30, 800, 480}},
+                        // The continuous capture: the whole screen in 1.5 times 800 x 600.
+                        Case{"/screen.mjpg?screen=true", 1200, 675, Rect{0, 0, 1920, 1080}}}) {
     bool continuous = c.target.find("screen=true") != std::string::npos;
     BgraImage image =
         firstMjpegImage(c.target, continuous ? kFollowCaptureStreamHead : kMjpegStreamHead);
