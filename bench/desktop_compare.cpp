@@ -8,6 +8,7 @@
 //   tovel_desktop_compare [SECONDS]     (uses port 8096; each stream figure measured for SECONDS)
 #include <X11/Xlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -154,15 +155,25 @@ std::optional<Figures> onWayland(const Session& session, const char* server, dou
     if (!witness.waitForOutput("\nenter ", std::chrono::seconds(5)))
       return std::nullopt;
   }
-  auto motions = [&] {
+  // Where the witness last saw the pointer. Every move goes 7 points right or left, so a move has
+  // arrived once that changes: counting events instead could be thrown off by one that comes late
+  // (a compositor's enter for the host's start-up placement, then the first move's motion).
+  auto lastX = [&] {
     std::string output = witness.output();
-    long count = 0;
-    for (std::size_t at = 0; (at = output.find("\nmotion ", at)) != std::string::npos; ++at)
-      ++count;
-    return count;
+    std::size_t motion = output.rfind("\nmotion x="), enter = output.rfind("\nenter x=");
+    std::size_t at = motion == std::string::npos                    ? enter
+                     : enter == std::string::npos || motion > enter ? motion
+                                                                    : enter;
+    return at == std::string::npos ? 0.0 : std::atof(output.c_str() + output.find('=', at) + 1);
   };
-  long before = motions();
-  std::vector<double> trips = moveRoundTrips([&](int n) { return motions() >= before + n; });
+  double seenX = lastX();
+  std::vector<double> trips = moveRoundTrips([&](int) {
+    double x = lastX();
+    if (x == seenX)
+      return false;
+    seenX = x;
+    return true;
+  });
   Figures figures;
   figures.moveP50Ms = percentile(trips, 0.5);
   figures.moveP99Ms = percentile(trips, 0.99);
