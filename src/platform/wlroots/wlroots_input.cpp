@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include <wayland-client.h>
+#include <xkbcommon/xkbcommon.h>
 
 #include "platform/wlroots/wayland_client.h"
 #include "virtual-keyboard-unstable-v1-client-protocol.h"
@@ -231,32 +232,38 @@ void WlrootsInput::releaseKey(Keysym keysym) {
     sendModifiers();
 }
 
-bool WlrootsInput::prepareKeysyms(const std::vector<Keysym>& keysyms) {
+void WlrootsInput::typeCharacters(std::u32string_view text, std::u32string& untypable) {
+  auto keysymOf = [](char32_t c) -> Keysym {
+    return c == U'\n' ? XKB_KEY_Return : c == U'\t' ? XKB_KEY_Tab : xkb_utf32_to_keysym(c);
+  };
   std::lock_guard lock(mutex_);
-  bool all = keymap_.reserve(keysyms, heldKeycodes());
+  std::vector<Keysym> keysyms;
+  for (char32_t c : text)
+    if (Keysym keysym = keysymOf(c))
+      keysyms.push_back(keysym);
+  std::set<std::uint32_t> held = heldKeycodes();
+  keymap_.reserve(keysyms, held);
   uploadKeymapIfChanged();
-  client_.flush();
-  return all;
-}
-
-bool WlrootsInput::typeKeysym(Keysym keysym) {
-  std::lock_guard lock(mutex_);
-  std::optional<std::uint32_t> keycode = keymap_.keycodeFor(keysym, heldKeycodes());
-  if (!keycode)
-    return false;
-  uploadKeymapIfChanged();
-  // The key's first level whatever shift or Caps Lock say; control and the others still count.
-  constexpr std::uint32_t kLevelModifiers = 0x1 | WlrootsKeymap::kLockMask;
-  bool shifted = ((depressed_ | locked_) & kLevelModifiers) != 0;
-  if (shifted)
-    zwp_virtual_keyboard_v1_modifiers(keyboard_, depressed_ & ~kLevelModifiers, 0,
-                                      locked_ & ~kLevelModifiers, 0);
-  sendKey(*keycode, true);
-  sendKey(*keycode, false);
-  if (shifted)
+  // The keys' first level, whatever is held or locked; restored afterwards.
+  bool modified = depressed_ != 0 || locked_ != 0;
+  if (modified)
+    zwp_virtual_keyboard_v1_modifiers(keyboard_, 0, 0, 0, 0);
+  for (char32_t c : text) {
+    Keysym keysym = keysymOf(c);
+    std::optional<std::uint32_t> keycode;
+    if (keysym)
+      keycode = keymap_.keycodeFor(keysym, held);
+    // Given away again within this text (more characters than spare keys): typed as nothing.
+    if (!keycode || keymap_.keysymAt(*keycode) != keysym || uploaded_ != keymap_.generation()) {
+      untypable.push_back(c);
+      continue;
+    }
+    sendKey(*keycode, true);
+    sendKey(*keycode, false);
+  }
+  if (modified)
     zwp_virtual_keyboard_v1_modifiers(keyboard_, depressed_, 0, locked_, 0);
   client_.flush();
-  return true;
 }
 
 void WlrootsInput::releaseAll() {

@@ -6,6 +6,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/keysyms.h"
@@ -43,12 +44,11 @@ public:
   void key(Keysym keysym, bool down);
   bool primaryButtonDown();
 
-  // Gives each keysym a key of the keymap (one upload for all that had none), for typing them.
-  bool prepareKeysyms(const std::vector<Keysym>& keysyms);
-  // Presses and releases the key of a keysym at its first level, whatever shift and Caps Lock
-  // say (control and the others still count): a key of the table, else the key of its own that
-  // prepareKeysyms gave it (given now if it has none).
-  bool typeKeysym(Keysym keysym);
+  // Types characters as themselves ('\n' as Return, '\t' as Tab), each on its key at the first
+  // level with no modifier applying, whatever injection holds or locks; the keys they need that
+  // the keymap lacks are added in one upload first. Characters without a keysym, or beyond the
+  // spare keys, are typed as nothing and added to `untypable`.
+  void typeCharacters(std::u32string_view text, std::u32string& untypable);
 
   // Lets go of every key and button still held by injection, and ends a scroll.
   void releaseAll();

@@ -181,3 +181,24 @@ TEST_F(SwayInput, HeldInputIsLetGoWhenItsClientVanishesAndAtExit) {
 
 } // namespace
 } // namespace tovel::test
+
+namespace tovel::test {
+namespace {
+
+// A Wayland session that neither GNOME's interfaces nor the wlroots protocols can drive is named
+// at start-up with what is missing; the host goes on with what it can use.
+TEST(WaylandChoice, ASessionThatCannotBeDrivenIsNamedWithWhatIsMissing) {
+  ChildProcess host(TOVEL_HOST_BINARY, {}, ChildProcess::Input::emptyFile,
+                    {"WAYLAND_DISPLAY=tovel-nowhere", "DISPLAY=", "XDG_RUNTIME_DIR=/tmp",
+                     "DBUS_SESSION_BUS_ADDRESS=unix:path=/tmp/tovel-no-bus"});
+  ASSERT_EQ(host.waitForExit(30s), 0);
+  std::string first = host.output().substr(0, host.output().find('\n'));
+  EXPECT_EQ(first, "Using the built-in virtual desktop (1920x1080): this Wayland session cannot "
+                   "be driven: neither GNOME's remote desktop (cannot connect to the session bus: "
+                   "Could not connect: No such file or directory) nor the wlroots protocols "
+                   "(cannot connect to the Wayland display tovel-nowhere: No such file or "
+                   "directory), and no X display could be opened.");
+}
+
+} // namespace
+} // namespace tovel::test
