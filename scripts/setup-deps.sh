@@ -11,6 +11,8 @@ packages=(
   libturbojpeg0-dev libcairo2-dev libx264-dev libqrencode-dev
   libx11-dev libx11-xcb-dev libxext-dev libxtst-dev libxrandr-dev libxdamage-dev libxfixes-dev
   libglib2.0-dev libpipewire-0.3-dev
+  # keyboard layouts: what keysyms type, and a GNOME session's keymap read as a Wayland client
+  libxkbcommon-dev libwayland-dev
   # tests and benchmarks: a private X server, a window manager and X clients as witnesses
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   xvfb openbox x11-utils x11-xserver-utils xdotool libxres-dev ffmpeg

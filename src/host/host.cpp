@@ -5,6 +5,7 @@
 #include <thread>
 
 #include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
 
 #include "host/address.h"
 #include "host/start_banner.h"
@@ -18,7 +19,10 @@ Host::Host(asio::io_context& io, Platform& platform, Clock& clock, Log& log, Hos
       workers_(std::max(2u, std::thread::hardware_concurrency())), texts_(makeAssetTexts()),
       fetcher_(options_.appSite, texts_.htmlContent, options_.appSiteTimeOuts),
       assets_(texts_, options_.programPath, fetcher_), mjpeg_(platform_, log_, workers_),
-      follow_(platform_, log_), input_{platform_, clock_, state_, log_}, signals_(io),
+      follow_(platform_, log_),
+      typer_(platform_, log_,
+             [this](double seconds, auto task) { scheduleTyping(seconds, std::move(task)); }),
+      input_{platform_, clock_, state_, log_, &typer_}, signals_(io),
       router_(input_, [this](const ConnectionPtr& connection) { reader_.receiveNext(connection); }),
       reader_(io_, router_, log_), webSocket_(input_, log_) {
   reader_.setOriginPolicy(options_.originPolicy);
@@ -77,6 +81,7 @@ bool Host::start() {
   follow_.install(router_.handlers());
   streamer_->install(router_.handlers());
   listener_->setMaxConnections(options_.maxConnections);
+  listener_->setMaxConnectionsPerAddress(options_.maxConnectionsPerAddress);
   listener_->setNewConnectionHandler(
       [this](std::shared_ptr<Connection> connection) { reader_.accept(connection); });
   listener_->start();
@@ -89,6 +94,20 @@ std::uint16_t Host::port() const {
 
 std::size_t Host::openConnections() const {
   return listener_ ? listener_->openConnections() : 0;
+}
+
+void Host::scheduleTyping(double seconds, std::function<void()> task) {
+  if (seconds <= 0) {
+    asio::post(io_, std::move(task));
+    return;
+  }
+  auto timer = std::make_shared<asio::steady_timer>(
+      io_, std::chrono::duration_cast<asio::steady_timer::duration>(
+               std::chrono::duration<double>(seconds)));
+  timer->async_wait([timer, task = std::move(task)](const asio::error_code& error) {
+    if (!error)
+      task();
+  });
 }
 
 void Host::onScreensChanged() {

@@ -7,6 +7,7 @@
 #include <openssl/evp.h>
 
 #include "common/text.h"
+#include "server/connection_slots.h"
 #include "server/request_intake.h"
 
 namespace tovel {
@@ -22,19 +23,11 @@ bool sameIgnoringCase(std::string_view a, std::string_view b) {
          });
 }
 
-// The address as the guard counts it: IPv4 as it is (an IPv4-mapped IPv6 address too), IPv6 by
-// its first 64 bits.
+// The address as the guard counts it: as the listener's caps do (IPv6 by its /64 network).
 std::string countedAs(const std::string& address) {
   asio::error_code error;
   asio::ip::address parsed = asio::ip::make_address(address, error);
-  if (error || !parsed.is_v6())
-    return address;
-  asio::ip::address_v6 v6 = parsed.to_v6();
-  if (v6.is_v4_mapped())
-    return asio::ip::make_address_v4(asio::ip::v4_mapped, v6).to_string();
-  asio::ip::address_v6::bytes_type bytes = v6.to_bytes();
-  std::fill(bytes.begin() + 8, bytes.end(), 0);
-  return asio::ip::address_v6(bytes).to_string() + "/64";
+  return error ? address : ConnectionSlots::describe(ConnectionSlots::clientOf(parsed));
 }
 
 } // namespace

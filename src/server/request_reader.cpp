@@ -37,6 +37,9 @@ void RequestReader::receiveNext(const ConnectionPtr& connection) {
 }
 
 void RequestReader::readMore(const ConnectionPtr& connection, ReceivedPtr received) {
+  // Between requests nothing is lost by closing it to make room; a request on its way is.
+  connection->setUse(received->bytes.empty() ? Connection::Use::idle
+                                             : Connection::Use::requestUnderway);
   if (received->bytes.empty() && !received->waiting) {
     received->waiting = std::make_unique<asio::steady_timer>(
         io_, std::chrono::duration_cast<std::chrono::steady_clock::duration>(
@@ -97,6 +100,8 @@ void RequestReader::handleReceived(const ConnectionPtr& connection, ReceivedPtr 
   }
   received->deadline.reset(); // cancels it
   received->headerWhole = false;
+  // Whatever comes of the request now (an answer, a stream, a WebSocket) is not to be cut short.
+  connection->setUse(Connection::Use::busy);
   if ((assembly.kind == RequestAssembly::Kind::request ||
        assembly.kind == RequestAssembly::Kind::webSocketUpgrade) &&
       (refuseForeign(connection, assembly.request) ||
@@ -156,8 +161,8 @@ bool RequestReader::refuseForeign(const ConnectionPtr& connection, const HttpReq
   std::optional<OriginRefusal> refusal = refusalOf(*originPolicy_, head, arrival);
   if (!refusal)
     return false;
-  log_.print("Refused " + request.method + " " + request.target + " from another site: " +
-             refusal->header + " " + refusal->value);
+  log_.print("Refused " + request.method + " " + request.target +
+             " from another site: " + refusal->header + " " + refusal->value);
   connection->send(kForbiddenResponse,
                    [connection](std::optional<NetworkError>) { connection->cancel(); });
   return true;

@@ -5,6 +5,7 @@
 
 #include "platform/gnome/gnome_bus.h"
 #include "platform/gnome/mutter_remote_desktop.h"
+#include "platform/gnome/wayland_keymap.h"
 #include "platform/keysyms.h"
 
 namespace tovel {
@@ -37,6 +38,8 @@ std::optional<int> evdevButtonFor(MouseEventType type) {
 
 GnomeInput::GnomeInput(GnomeBus& bus, MutterRemoteDesktop& session, Placer place)
     : bus_(bus), session_(session), place_(std::move(place)) {}
+
+GnomeInput::~GnomeInput() = default;
 
 std::optional<Point> GnomeInput::post(const MouseEvent& event) {
   std::optional<int> button = evdevButtonFor(event.type);

@@ -1,19 +1,24 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 
 #include "platform/events.h"
+#include "platform/platform.h"
 
 namespace tovel {
 
 class GnomeBus;
 class MutterRemoteDesktop;
+class WaylandKeymap;
 
 // Where an absolute pointer position goes: a recorded monitor's stream and the position within it.
 struct StreamPoint {
@@ -35,12 +40,15 @@ public:
   using Placer = std::function<std::optional<StreamPoint>(Point global)>;
 
   GnomeInput(GnomeBus& bus, MutterRemoteDesktop& session, Placer place);
+  ~GnomeInput();
 
   // Returns where a move put the pointer, in global display coordinates; none for other events.
   std::optional<Point> post(const MouseEvent& event);
   void post(const KeyEvent& event);
   void post(const ScrollEvent& event);
   bool primaryButtonDown();
+  // See Platform::typeText: what the session's keymap lets Mutter type (gnome_typing.cpp).
+  TypingProgress typeText(std::u32string_view text);
   // Lets go of every key and button still held by injection.
   void releaseAll();
 
@@ -56,6 +64,10 @@ private:
   std::uint64_t presses_ = 0;
   std::uint64_t scrolls_ = 0;
   bool scrolling_ = false;
+  // Typing: the session's keymap, and since when it has been waited for.
+  std::unique_ptr<WaylandKeymap> keymap_;
+  std::optional<std::chrono::steady_clock::time_point> keymapAsked_;
+  bool keymapTapped_ = false;
 };
 
 } // namespace tovel
