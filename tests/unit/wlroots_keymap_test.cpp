@@ -76,7 +76,7 @@ TEST(WlrootsKeymap, AnyCharacterGetsAKeyOfItsOwnThatItKeeps) {
   std::vector<Keysym> text;
   for (char32_t c : std::u32string(U"café 日本 😀"))
     text.push_back(xkb_utf32_to_keysym(c));
-  ASSERT_TRUE(keymap.reserve(text));
+  ASSERT_EQ(keymap.reserve(text).size(), text.size());
   EXPECT_EQ(keymap.generation(), before + 4); // é 日 本 😀; the others are on the table's keys
   std::optional<std::uint32_t> smile = keymap.keycodeFor(xkb_utf32_to_keysym(U'😀'));
   CompiledKeymap compiled(keymap.text());
@@ -85,7 +85,7 @@ TEST(WlrootsKeymap, AnyCharacterGetsAKeyOfItsOwnThatItKeeps) {
     EXPECT_EQ(compiled.type(*keymap.keycodeFor(keysym)), keysym) << keysym;
   // Asked again: no change, the same keys.
   std::uint64_t settled = keymap.generation();
-  ASSERT_TRUE(keymap.reserve(text));
+  ASSERT_EQ(keymap.reserve(text).size(), text.size());
   EXPECT_EQ(keymap.generation(), settled);
   EXPECT_EQ(keymap.keycodeFor(xkb_utf32_to_keysym(U'😀')), smile);
 }
@@ -113,6 +113,24 @@ TEST(WlrootsKeymap, WhenAllSpareKeysAreTakenTheOneUsedLongestAgoAndNotHeldIsGive
   EXPECT_EQ(keymap.keysymAt(*keymap.keycodeFor(XK_a)), Keysym(XK_a));
   CompiledKeymap compiled(keymap.text());
   EXPECT_TRUE(compiled.compiled());
+}
+
+// A batch of more keysyms than spare keys gets keys up to the first that finds none, without
+// giving a key of the batch or a held one away; what it got types right.
+TEST(WlrootsKeymap, ABatchBeyondTheSpareKeysStopsAtTheFirstKeysymWithoutAKey) {
+  WlrootsKeymap keymap;
+  std::uint32_t held = *keymap.keycodeFor(0x1003400);
+  std::vector<Keysym> batch{XK_a};
+  for (Keysym keysym = 0x1004e00; batch.size() < 300; ++keysym)
+    batch.push_back(keysym);
+  std::vector<std::uint32_t> keycodes = keymap.reserve(batch, {held});
+  ASSERT_GT(keycodes.size(), 100u);
+  ASSERT_LT(keycodes.size(), batch.size());
+  CompiledKeymap compiled(keymap.text());
+  ASSERT_TRUE(compiled.compiled());
+  for (std::size_t i = 0; i < keycodes.size(); ++i)
+    EXPECT_EQ(compiled.type(keycodes[i]), batch[i]) << i;
+  EXPECT_EQ(compiled.type(held), 0x1003400u);
 }
 
 // The host's record of the pointer stays on the layout as the compositor keeps its cursor there.

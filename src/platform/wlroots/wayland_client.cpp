@@ -427,6 +427,8 @@ WaylandClient::~WaylandClient() {
       wl_seat_destroy(seat_);
     if (registry_)
       wl_registry_destroy(registry_);
+    for (auto& [callback, ticket] : answers_)
+      wl_callback_destroy(callback);
     wl_display_flush(display_);
     wl_display_disconnect(display_);
   }
@@ -457,6 +459,37 @@ bool WaylandClient::sync(std::chrono::milliseconds timeout) {
   wl_callback_destroy(callback);
   wl_event_queue_destroy(queue);
   return answered;
+}
+
+std::uint64_t WaylandClient::requestAnswer() {
+  std::uint64_t ticket = ++asked_;
+  // Made on the event thread, which alone reads this connection's answers: one made elsewhere
+  // could be answered before its listener is set. It follows every request sent before the call.
+  postAfter(std::chrono::milliseconds(0), [this, ticket] {
+    static const wl_callback_listener listener{answerDone};
+    wl_callback* callback = wl_display_sync(display_);
+    if (!callback) {
+      answered_ = ticket;
+      return;
+    }
+    wl_callback_add_listener(callback, &listener, this);
+    answers_.emplace_back(callback, ticket);
+    wl_display_flush(display_);
+  });
+  return ticket;
+}
+
+void WaylandClient::answerDone(void* data, wl_callback*, std::uint32_t) {
+  // The compositor answers in the order asked.
+  auto* client = static_cast<WaylandClient*>(data);
+  auto [callback, ticket] = client->answers_.front();
+  client->answers_.pop_front();
+  wl_callback_destroy(callback);
+  client->answered_ = ticket;
+}
+
+bool WaylandClient::answered(std::uint64_t ticket) const {
+  return answered_ >= ticket || broken();
 }
 
 bool WaylandClient::pump() {

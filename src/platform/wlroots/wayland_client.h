@@ -1,8 +1,10 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -14,6 +16,7 @@
 
 #include "platform/monitor_layout.h"
 
+struct wl_callback;
 struct wl_display;
 struct wl_registry;
 struct wl_seat;
@@ -87,6 +90,12 @@ public:
   // Waits until the compositor has handled every request sent so far; false when it has not
   // answered in time or the connection is broken. From any thread but the event thread.
   bool sync(std::chrono::milliseconds timeout);
+  // Asks the compositor, without waiting, to answer once it has handled every request sent
+  // before this call (the answer is read on the event thread): for a sender that must not run
+  // ahead of the compositor by more than it sends at a time.
+  std::uint64_t requestAnswer();
+  // Whether the compositor has answered that request, or never will (the connection is broken).
+  bool answered(std::uint64_t ticket) const;
 
   // For a connection without the thread: handles the events that have come, without waiting.
   bool pump();
@@ -108,6 +117,7 @@ private:
 
   static void registryGlobal(void*, wl_registry*, std::uint32_t, const char*, std::uint32_t);
   static void registryGlobalRemove(void*, wl_registry*, std::uint32_t);
+  static void answerDone(void*, wl_callback*, std::uint32_t);
   friend struct OutputListeners;
 
   wl_display* display_ = nullptr;
@@ -134,6 +144,10 @@ private:
   std::mutex timerMutex_;
   std::multimap<std::chrono::steady_clock::time_point, std::function<void()>> timers_;
   bool stopping_ = false;
+  // Answers asked for, oldest first; the event thread's alone.
+  std::deque<std::pair<wl_callback*, std::uint64_t>> answers_;
+  std::atomic<std::uint64_t> asked_{0};
+  std::atomic<std::uint64_t> answered_{0};
 };
 
 } // namespace tovel

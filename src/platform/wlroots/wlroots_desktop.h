@@ -37,11 +37,7 @@ public:
   bool primaryButtonDown() override { return input_->primaryButtonDown(); }
   // The compositor keeps an injected modifier down until its release, as X does.
   bool installModifierTap(ModifierTap) override { return true; }
-  TypingProgress typeText(std::u32string_view text) override {
-    TypingProgress progress{text.size(), {}, 0};
-    input_->typeCharacters(text, progress.untypable);
-    return progress;
-  }
+  TypingProgress typeText(std::u32string_view text) override { return input_->typeText(text); }
 
   std::vector<Screen> screens() override;
   std::optional<Screen> mainScreen() override;

@@ -232,40 +232,6 @@ void WlrootsInput::releaseKey(Keysym keysym) {
     sendModifiers();
 }
 
-void WlrootsInput::typeCharacters(std::u32string_view text, std::u32string& untypable) {
-  auto keysymOf = [](char32_t c) -> Keysym {
-    return c == U'\n' ? XKB_KEY_Return : c == U'\t' ? XKB_KEY_Tab : xkb_utf32_to_keysym(c);
-  };
-  std::lock_guard lock(mutex_);
-  std::vector<Keysym> keysyms;
-  for (char32_t c : text)
-    if (Keysym keysym = keysymOf(c))
-      keysyms.push_back(keysym);
-  std::set<std::uint32_t> held = heldKeycodes();
-  keymap_.reserve(keysyms, held);
-  uploadKeymapIfChanged();
-  // The keys' first level, whatever is held or locked; restored afterwards.
-  bool modified = depressed_ != 0 || locked_ != 0;
-  if (modified)
-    zwp_virtual_keyboard_v1_modifiers(keyboard_, 0, 0, 0, 0);
-  for (char32_t c : text) {
-    Keysym keysym = keysymOf(c);
-    std::optional<std::uint32_t> keycode;
-    if (keysym)
-      keycode = keymap_.keycodeFor(keysym, held);
-    // Given away again within this text (more characters than spare keys): typed as nothing.
-    if (!keycode || keymap_.keysymAt(*keycode) != keysym || uploaded_ != keymap_.generation()) {
-      untypable.push_back(c);
-      continue;
-    }
-    sendKey(*keycode, true);
-    sendKey(*keycode, false);
-  }
-  if (modified)
-    zwp_virtual_keyboard_v1_modifiers(keyboard_, depressed_, 0, locked_, 0);
-  client_.flush();
-}
-
 void WlrootsInput::releaseAll() {
   std::lock_guard lock(mutex_);
   for (std::uint32_t button : heldButtons_)

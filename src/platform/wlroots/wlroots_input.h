@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "platform/keysyms.h"
+#include "platform/platform.h"
 #include "platform/wlroots/wlroots_keymap.h"
 
 struct zwlr_virtual_pointer_v1;
@@ -44,11 +46,10 @@ public:
   void key(Keysym keysym, bool down);
   bool primaryButtonDown();
 
-  // Types characters as themselves ('\n' as Return, '\t' as Tab), each on its key at the first
-  // level with no modifier applying, whatever injection holds or locks; the keys they need that
-  // the keymap lacks are added in one upload first. Characters without a keysym, or beyond the
-  // spare keys, are typed as nothing and added to `untypable`.
-  void typeCharacters(std::u32string_view text, std::u32string& untypable);
+  // See Platform::typeText (wlroots_typing.cpp). Each character is typed on a key of its own at
+  // the first level, with no modifier applying; the keys a part of the text needs are added to
+  // the keymap in one upload before any of them is pressed.
+  TypingProgress typeText(std::u32string_view text);
 
   // Lets go of every key and button still held by injection, and ends a scroll.
   void releaseAll();
@@ -83,6 +84,14 @@ private:
   std::uint32_t locked_ = 0;
   std::uint64_t scrolls_ = 0;
   bool scrolling_ = false;
+  // Typing: the compositor's answer awaited, to the keymap or to the keys of the last part sent;
+  // when a part may be pressed after a new keymap; when the compositor had handed each key typed
+  // on (a key rests from then before it gets another keysym).
+  std::optional<std::uint64_t> typingAnswer_;
+  bool keymapUnanswered_ = false;
+  std::vector<std::uint32_t> unanswered_;
+  std::chrono::steady_clock::time_point typableFrom_;
+  std::map<std::uint32_t, std::chrono::steady_clock::time_point> typedAt_;
 };
 
 } // namespace tovel

@@ -187,19 +187,19 @@ std::optional<std::uint32_t> WlrootsKeymap::keycodeFor(Keysym keysym,
   return assign(keysym, held);
 }
 
-bool WlrootsKeymap::reserve(const std::vector<Keysym>& keysyms,
-                            const std::set<std::uint32_t>& held) {
+std::vector<std::uint32_t> WlrootsKeymap::reserve(const std::vector<Keysym>& keysyms,
+                                                  const std::set<std::uint32_t>& held) {
   // Keys given out now must not be taken again by a later keysym of the same batch.
   std::set<std::uint32_t> keep = held;
-  bool all = true;
+  std::vector<std::uint32_t> keycodes;
   for (Keysym keysym : keysyms) {
     std::optional<std::uint32_t> keycode = assign(keysym, keep);
-    if (keycode)
-      keep.insert(*keycode);
-    else
-      all = false;
+    if (!keycode)
+      break;
+    keep.insert(*keycode);
+    keycodes.push_back(*keycode);
   }
-  return all;
+  return keycodes;
 }
 
 std::optional<Keysym> WlrootsKeymap::keysymAt(std::uint32_t keycode) const {

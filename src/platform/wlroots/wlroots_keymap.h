@@ -29,9 +29,12 @@ public:
   // which it gets now if it has none (the keymap then changes). None when every spare keycode is
   // in `held`.
   std::optional<std::uint32_t> keycodeFor(Keysym keysym, const std::set<std::uint32_t>& held = {});
-  // A key of its own for each keysym that has no key yet, in one change of the keymap; false when
-  // the spare keycodes do not suffice for all of them (those that fit still get one).
-  bool reserve(const std::vector<Keysym>& keysyms, const std::set<std::uint32_t>& held = {});
+  // A key for each keysym in order, those without one getting one of their own, in one change of
+  // the keymap, up to the first keysym for which no spare key is left (the keys in `held` and
+  // those of the keysyms before it are not given away): the keys of the keysyms from the first
+  // on that have one.
+  std::vector<std::uint32_t> reserve(const std::vector<Keysym>& keysyms,
+                                     const std::set<std::uint32_t>& held = {});
   // The keysym a keycode types at its first level, if it has one.
   std::optional<Keysym> keysymAt(std::uint32_t keycode) const;
 

@@ -16,6 +16,8 @@
 // "motion x=11.5 y=20", "button button=272 state=pressed", "axis axis=vertical value=-30",
 // "axis_source source=finger", "axis_stop axis=vertical", "frame", "keyboard_enter",
 // "key keysym=A state=pressed", "modifiers depressed=0x1 latched=0x0 locked=0x0 group=0".
+// After a press that types something, what it types as hex UTF-8 bytes: "typed=c3a9" for an e with
+// acute, "typed=0d" for Return.
 // A fullscreen window on the primary monitor has its surface coordinates equal to the global ones.
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -307,6 +309,20 @@ void keyboardKey(void* data, wl_keyboard*, std::uint32_t, std::uint32_t, std::ui
     xkb_keysym_get_name(xkb_state_key_get_one_sym(w.keyState, key + 8), name, sizeof name);
   say("key keysym=%s state=%s", name,
       state == WL_KEYBOARD_KEY_STATE_PRESSED ? "pressed" : "released");
+  if (state != WL_KEYBOARD_KEY_STATE_PRESSED || !w.keyState)
+    return;
+  // What an application reads the press as typing, Caps Lock's capitals included.
+  char utf8[64] = {};
+  xkb_state_key_get_utf8(w.keyState, key + 8, utf8, sizeof utf8);
+  if (!*utf8)
+    return;
+  std::string hex;
+  for (const char* c = utf8; *c; ++c) {
+    char byte[3];
+    std::snprintf(byte, sizeof byte, "%02x", unsigned(static_cast<unsigned char>(*c)));
+    hex += byte;
+  }
+  say("typed=%s", hex.c_str());
 }
 void keyboardModifiers(void* data, wl_keyboard*, std::uint32_t, std::uint32_t depressed,
                        std::uint32_t latched, std::uint32_t locked, std::uint32_t group) {

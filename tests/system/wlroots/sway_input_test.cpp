@@ -1,10 +1,14 @@
+#include <nlohmann/json.hpp>
+#include <xkbcommon/xkbcommon.h>
+
+#include <cstdio>
 #include <map>
 #include <sstream>
 
-#include <xkbcommon/xkbcommon.h>
-
+#include "common/utf8_text.h"
 #include "input/key_names.h"
 #include "platform/keysyms.h"
+#include "support/witness_text.h"
 #include "system/wlroots/sway_host_fixture.h"
 
 namespace tovel::test {
@@ -123,6 +127,60 @@ TEST_F(SwayInput, EveryKeyNameAndChordArrives) {
                             "modifiers depressed=0x4 latched=0x0 locked=0x0 group=0; "
                             "modifiers depressed=0x0 latched=0x0 locked=0x0 group=0";
   EXPECT_EQ(waitForEvents(from, {"modifiers ", "key keysym=c "}, chord), chord);
+}
+
+// Text arrives as its characters from every channel, whatever injection holds or locks, and what
+// is held applies again after it. A long paste arrives whole and in order, also one of more
+// distinct characters than the keymap has spare keys.
+TEST_F(SwayInput, TextArrivesAsItsCharactersFromEveryChannel) {
+  ASSERT_NO_FATAL_FAILURE(waitForKeyboardFocus());
+  std::size_t from = witness_->output().size();
+  auto typed = [&] { return witnessTypedText(witness_->output().substr(from)); };
+  std::string expected;
+  auto arrives = [&](const std::string& text) {
+    expected += text;
+    bool arrived = waitUntil([&] { return typed().size() >= expected.size(); }, 60s);
+    EXPECT_TRUE(arrived && typed() == expected) << typed();
+  };
+  auto tap = [&](const std::string& name) {
+    post("/keydown", R"({"key":")" + name + R"("})");
+    post("/keyup", R"({"key":")" + name + R"("})");
+  };
+  const std::string text = "café 日本 😀";
+  tap("capsLock");
+  post("/keydown", R"({"key":"shift"})");
+  post("/type", R"({"text":")" + text + R"("})");
+  auto webSocket = openWebSocket();
+  webSocket->send(maskedFrame(R"({"action":"type","text":")" + text + R"("})"));
+  ASSERT_TRUE(host_->waitForOutput("ws type 9 characters\n", 30s)) << host_->output();
+  host_->writeInput("type " + text + "\n");
+  arrives(text + text + text);
+  tap("1"); // shift applies again
+  post("/keyup", R"({"key":"shift"})");
+  tap("a"); // and caps lock
+  tap("capsLock");
+  arrives("!A");
+
+  std::u32string mixed;
+  const std::u32string line = U"Line 7: Grüße @ 3 € – ελληνικά 日本 😀 ñ\t«ok» \"q\" \\ ABC xyz\n";
+  while (mixed.size() < 1000)
+    mixed += line.substr(0, std::min(line.size(), 1000 - mixed.size()));
+  std::u32string ideographs; // 375 of them, between spaces, line feeds, tabs and letters
+  for (std::size_t i = 0; i < 1000; ++i)
+    ideographs += i % 4 == 3 ? U" \n\tx"[i / 4 % 4] : char32_t(0x4E00 + i * 37 % 500);
+  for (const auto& [name, paste] : {std::pair{"mixed", mixed}, {"375 ideographs", ideographs}}) {
+    std::string utf8;
+    for (char32_t c : paste)
+      utf8 += encodeUtf8(c);
+    auto start = std::chrono::steady_clock::now();
+    post("/type", nlohmann::json{{"text", utf8}}.dump());
+    arrives(utf8);
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::printf("%s: %zu characters typed in %.3f s, %.0f characters per second\n", name,
+                paste.size(), seconds, double(paste.size()) / seconds);
+  }
+  EXPECT_EQ(host_->output().find("Could not type"), std::string::npos) << host_->output();
 }
 
 // Pixels stay pixels, as finger scrolling, each frame of one source; the gesture ends with
