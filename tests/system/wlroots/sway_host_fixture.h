@@ -33,12 +33,19 @@ protected:
                                                             " through the wlroots protocols");
   }
 
-  // Moves the pointer onto the witness and waits until the witness has seen it there; where it
-  // then is.
+  // Moves the pointer onto the witness and waits until the witness has seen it there, the
+  // motion's frame included (a test reading the events after it must not get that frame); where
+  // it then is.
   PointerPosition pointerOnWitness() {
     std::size_t before = witnessLines().size();
     post("/move", R"({"x":1,"y":1})");
-    waitUntil([&] { return !witnessEvents(before, {"motion "}).empty(); }, 30s);
+    waitUntil(
+        [&] {
+          std::string events = witnessEvents(before, {"motion ", "frame"});
+          std::size_t motion = events.find("motion ");
+          return motion != std::string::npos && events.find("frame", motion) != std::string::npos;
+        },
+        30s);
     return pointer().value_or(PointerPosition{-1, -1});
   }
 
