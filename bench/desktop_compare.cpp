@@ -1,12 +1,14 @@
-// The real program on a headless GNOME session and on Xvfb, the same figures side by side, one
-// table: how long a POST /move takes to reach the compositor's pointer, and the MJPEG and MP4
-// streams of a changing full-screen picture (frames per second, the host's CPU per frame, and the
-// display server's CPU meanwhile: Mutter composites and copies every picture into PipeWire, Xvfb
-// copies its picture into shared memory).
+// The real program on a headless GNOME session, a headless sway and Xvfb, the same figures side by
+// side, one table: how long a POST /move takes to reach the compositor's pointer, and the MJPEG and
+// MP4 streams of a changing full-screen picture (frames per second, the host's CPU per frame, and
+// the display server's CPU meanwhile: Mutter composites and copies every picture into PipeWire,
+// sway composites and copies it into the host's shared memory, Xvfb copies its picture into shared
+// memory).
 //
 //   tovel_desktop_compare [SECONDS]     (uses port 8096; each stream figure measured for SECONDS)
 #include <X11/Xlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +24,7 @@
 #include "support/mjpeg_reader.h"
 #include "support/mp4_stream_reader.h"
 #include "support/process.h"
+#include "support/sway_session.h"
 #include "support/test_client.h"
 #include "support/xvfb.h"
 
@@ -129,10 +132,12 @@ pid_t newestProcess(const char* name) {
   return pid_t(std::atoi(pid.c_str()));
 }
 
-std::optional<Figures> onGnome(double seconds) {
-  tovel::test::GnomeSession session;
+// The host on a Wayland session whose compositor process is `server`.
+template <typename Session>
+std::optional<Figures> onWayland(const Session& session, const char* server, bool firstMoveIsMotion,
+                                 double seconds) {
   if (!session.running()) {
-    std::fprintf(stderr, "no GNOME session:\n%s\n", session.log().c_str());
+    std::fprintf(stderr, "no %s session:\n%s\n", server, session.log().c_str());
     return std::nullopt;
   }
   // The moves on a still screen, as a user moves the pointer over a desktop; then the streams
@@ -149,6 +154,9 @@ std::optional<Figures> onGnome(double seconds) {
     tovel::test::TestClient client(tovel::test::kHostPort);
     sendMove(client, 1, 1);
     if (!witness.waitForOutput("\nenter ", std::chrono::seconds(5)))
+      return std::nullopt;
+    // sway enters the window where the host put the pointer at start-up, then moves it.
+    if (firstMoveIsMotion && !witness.waitForOutput("\nmotion ", std::chrono::seconds(5)))
       return std::nullopt;
   }
   auto motions = [&] {
@@ -167,7 +175,7 @@ std::optional<Figures> onGnome(double seconds) {
                          session.environment());
   if (!animation.waitForOutput("ready", std::chrono::seconds(10)))
     return std::nullopt;
-  measureStreams(host->pid(), newestProcess("mutter"), seconds, figures);
+  measureStreams(host->pid(), newestProcess(server), seconds, figures);
   return figures;
 }
 
@@ -203,8 +211,9 @@ std::optional<Figures> onXvfb(double seconds) {
   return figures;
 }
 
-void row(const char* what, const std::string& gnome, const std::string& xvfb) {
-  std::printf("| %-58s | %14s | %14s |\n", what, gnome.c_str(), xvfb.c_str());
+void row(const char* what, const std::string& gnome, const std::string& sway,
+         const std::string& xvfb) {
+  std::printf("| %-58s | %14s | %14s | %14s |\n", what, gnome.c_str(), sway.c_str(), xvfb.c_str());
 }
 
 std::string format(const char* pattern, double a, double b = 0) {
@@ -218,30 +227,47 @@ std::string format(const char* pattern, double a, double b = 0) {
 int main(int argc, char** argv) {
   double seconds = argc > 1 ? std::atof(argv[1]) : 10;
   XInitThreads();
-  std::optional<Figures> gnome = onGnome(seconds);
+  std::optional<Figures> gnome, sway;
+  {
+    tovel::test::GnomeSession session;
+    gnome = onWayland(session, "mutter", false, seconds);
+  }
+  {
+    tovel::test::SwaySession session;
+    sway = onWayland(session, "sway", true, seconds);
+  }
   std::optional<Figures> xvfb = onXvfb(seconds);
-  if (!gnome || !xvfb) {
-    std::fprintf(stderr, "the %s desktop could not be measured\n", gnome ? "Xvfb" : "GNOME");
+  if (!gnome || !sway || !xvfb) {
+    std::fprintf(stderr, "the %s desktop could not be measured\n",
+                 !gnome  ? "GNOME"
+                 : !sway ? "sway"
+                         : "Xvfb");
     return 1;
   }
-  std::printf("The real program on a headless GNOME session and on Xvfb, 1920x1080, a changing\n"
+  std::printf("The real program on headless GNOME, headless sway and Xvfb, 1920x1080, a changing\n"
               "full-screen picture, %.0f s per stream figure, %d moves\n\n",
               seconds, kMoves);
-  row("figure", "GNOME", "Xvfb");
-  row("---", "---", "---");
-  row("POST /move to the compositor's pointer: p50 / p99 (ms)",
-      format("%.2f / %.2f", gnome->moveP50Ms, gnome->moveP99Ms),
-      format("%.2f / %.2f", xvfb->moveP50Ms, xvfb->moveP99Ms));
-  row("MJPEG max=1280x720: frames/s", format("%.1f", gnome->mjpegFps),
-      format("%.1f", xvfb->mjpegFps));
-  row("MJPEG: host CPU ms per frame", format("%.2f", gnome->mjpegHostMs),
-      format("%.2f", xvfb->mjpegHostMs));
-  row("MJPEG: display server CPU ms per frame", format("%.2f", gnome->mjpegServerMs),
-      format("%.2f", xvfb->mjpegServerMs));
-  row("MP4 1920x1080: frames/s", format("%.1f", gnome->mp4Fps), format("%.1f", xvfb->mp4Fps));
-  row("MP4: host CPU ms per frame", format("%.2f", gnome->mp4HostMs),
-      format("%.2f", xvfb->mp4HostMs));
-  row("MP4: display server CPU ms per frame", format("%.2f", gnome->mp4ServerMs),
-      format("%.2f", xvfb->mp4ServerMs));
+  row("figure", "GNOME", "sway", "Xvfb");
+  row("---", "---", "---", "---");
+  struct Line {
+    const char* what;
+    const char* pattern;
+    double Figures::*first;
+    double Figures::*second; // or null
+  };
+  for (const Line& line :
+       {Line{"POST /move to the compositor's pointer: p50 / p99 (ms)", "%.2f / %.2f",
+             &Figures::moveP50Ms, &Figures::moveP99Ms},
+        Line{"MJPEG max=1280x720: frames/s", "%.1f", &Figures::mjpegFps, nullptr},
+        Line{"MJPEG: host CPU ms per frame", "%.2f", &Figures::mjpegHostMs, nullptr},
+        Line{"MJPEG: display server CPU ms per frame", "%.2f", &Figures::mjpegServerMs, nullptr},
+        Line{"MP4 1920x1080: frames/s", "%.1f", &Figures::mp4Fps, nullptr},
+        Line{"MP4: host CPU ms per frame", "%.2f", &Figures::mp4HostMs, nullptr},
+        Line{"MP4: display server CPU ms per frame", "%.2f", &Figures::mp4ServerMs, nullptr}}) {
+    auto cell = [&](const Figures& f) {
+      return format(line.pattern, f.*line.first, line.second ? f.*line.second : 0);
+    };
+    row(line.what, cell(*gnome), cell(*sway), cell(*xvfb));
+  }
   return 0;
 }

@@ -25,6 +25,10 @@ packages=(
   zbar-tools curl file dpkg-dev
   # browser tests
   chromium
+  # the wlroots backend (its protocols generated with wayland-scanner, its keymap checked with
+  # xkbcommon) and its tests: a headless sway, grim for what the compositor shows, runuser (sway
+  # will not run as root)
+  sway grim util-linux
 )
 
 missing=()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the test suites again and again while both cores are kept busy, to find tests that fail by
 # chance: the unit and integration suites N times in each build (normal, ASan+UBSan, TSan), and the
-# system suites (the real program and the X11 backend under Xvfb) N times in the normal build.
+# system suites (the real program and the X11 backend under Xvfb, the real program on headless
+# GNOME and sway) N times in the normal build.
 # Prints the failures of each test per build. Not part of scripts/test.sh: run it after touching
 # anything timed.
 #
@@ -21,7 +22,7 @@ step "Dependencies and builds"
 scripts/setup-deps.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$jobs" --target tovel_unit_tests tovel_integration_tests \
-  tovel_system_tests tovel_x11_tests tovel_gnome_tests
+  tovel_system_tests tovel_x11_tests tovel_gnome_tests tovel_wlroots_tests
 for sanitizer in "address,undefined" "thread"; do
   dir="build-${sanitizer%%,*}"
   cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTOVEL_SANITIZE="$sanitizer" \
@@ -74,6 +75,7 @@ done
 run build tovel_system_tests
 run build tovel_x11_tests
 run build tovel_gnome_tests
+run build tovel_wlroots_tests
 
 elapsed=$(($(date +%s) - started))
 step "Failures per test ($runs runs of each suite, $((elapsed / 60)) min $((elapsed % 60)) s)"

@@ -18,9 +18,7 @@
 #include "host/host.h"
 #include "host/pairing_setup.h"
 #include "platform/clock.h"
-#include "platform/gnome/gnome_desktop.h"
-#include "platform/sim/virtual_desktop.h"
-#include "platform/x11/x11_desktop.h"
+#include "platform/desktop_chooser.h"
 #include "platform/x11/x11_error_trap.h"
 
 int main(int argc, char** argv) {
@@ -51,33 +49,9 @@ int main(int argc, char** argv) {
   installX11ErrorHandlers();
   curl_global_init(CURL_GLOBAL_DEFAULT);
 
-  // A GNOME Wayland session through its compositor; else the X display; else the built-in
-  // virtual desktop. On Wayland the X display is Xwayland, which shows none of the native windows.
-  std::unique_ptr<GnomeDesktop> gnome;
-  std::unique_ptr<X11Desktop> x11;
-  std::unique_ptr<Platform> desktop;
-  if (GnomeDesktop::inWaylandSession()) {
-    std::string why;
-    gnome = GnomeDesktop::open(why);
-    if (gnome) {
-      log.print("Using the GNOME Wayland display " + gnome->waylandDisplay() +
-                " through Mutter's remote desktop.");
-      log.print("GNOME gives other programs no window list: streams asked to follow a window "
-                "show the screen instead.");
-    } else {
-      log.print("This Wayland session cannot be driven (" + why +
-                "): only GNOME's (Mutter's remote desktop and screen cast) is supported.");
-    }
-  }
-  if (!gnome)
-    x11 = X11Desktop::open("");
-  if (x11) {
-    const char* name = std::getenv("DISPLAY");
-    log.print(std::string("Using the X display ") + (name ? name : "") + ".");
-  } else if (!gnome) {
-    desktop = std::make_unique<VirtualDesktop>(clock);
-    log.print("Using the built-in virtual desktop (1920x1080): no X display could be opened.");
-  }
+  ChosenDesktop desktop = chooseDesktop(clock);
+  for (const std::string& line : desktop.lines)
+    log.print(line);
 
   asio::io_context io;
   HostOptions options;
@@ -98,22 +72,17 @@ int main(int argc, char** argv) {
               "\" is not an origin (scheme://host[:port]) and is left out.");
   // Only a person at a terminal can point a phone at it; a pipe or a log file gets plain text.
   options.showQrCode = ::isatty(STDOUT_FILENO) == 1;
-  Platform& platform = gnome ? static_cast<Platform&>(*gnome)
-                       : x11 ? static_cast<Platform&>(*x11)
-                             : *desktop;
-  options.exitProcess = [&x11, &gnome](int status) {
-    // X would keep an injected key or button down after the host has gone.
-    if (x11)
-      x11->releaseHeldInput();
-    if (gnome)
-      gnome->releaseHeldInput();
+  options.exitProcess = [&desktop](int status) {
+    // The compositor or X server would keep an injected key or button down after the host has
+    // gone.
+    desktop.releaseHeldInput();
     std::fflush(stdout);
     // Other threads may be blocked in reads or captures; end at once without running
     // destructors under them.
     std::_Exit(status);
   };
 
-  Host host(io, platform, clock, log, options);
+  Host host(io, *desktop.platform, clock, log, options);
   if (!host.start())
     return 1;
   // Without the console (as a service, whose input is empty), only the signals end the host.

@@ -2,9 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -16,10 +13,9 @@
 #include <sstream>
 #include <thread>
 
+#include "support/process_group.h"
 #include "support/wait.h"
 #include "support/xvfb.h"
-
-extern char** environ;
 
 namespace tovel::test {
 
@@ -80,48 +76,16 @@ GnomeSession::GnomeSession(Options options) {
                        "pipewire & wireplumber & exec mutter --wayland --headless --no-x11 "
                        "--virtual-monitor " +
                        size + " --wayland-display " + waylandDisplay_;
-  std::vector<std::string> args{"dbus-run-session", "--", "sh", "-c", script};
-  std::vector<char*> argv;
-  for (auto& a : args)
-    argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> env;
-  for (char** e = environ; *e; ++e) {
-    std::string entry = *e;
-    bool replaced = false;
-    for (const char* name : {"DISPLAY=", "WAYLAND_DISPLAY=", "DBUS_SESSION_BUS_ADDRESS=",
-                             "XDG_RUNTIME_DIR=", "PIPEWIRE_REMOTE="})
-      replaced = replaced || entry.rfind(name, 0) == 0;
-    if (!replaced)
-      env.push_back(entry);
-  }
-  env.push_back("XDG_RUNTIME_DIR=" + runtimeDirectory_);
-  std::vector<char*> envp;
-  for (auto& e : env)
-    envp.push_back(e.data());
-  envp.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  std::string logPath = runtimeDirectory_ + "/session.log";
-  posix_spawn_file_actions_addopen(&actions, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0600);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  posix_spawn_file_actions_adddup2(&actions, address[1], 3);
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-  posix_spawnattr_setpgroup(&attributes, 0);
-  pid_t pid = -1;
-  if (posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), envp.data()) == 0)
-    group_ = pid;
-  posix_spawnattr_destroy(&attributes);
-  posix_spawn_file_actions_destroy(&actions);
+  group_ = std::make_unique<ProcessGroup>(
+      std::vector<std::string>{"dbus-run-session", "--", "sh", "-c", script},
+      environmentWithout({"DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS",
+                          "XDG_RUNTIME_DIR", "PIPEWIRE_REMOTE"},
+                         {"XDG_RUNTIME_DIR=" + runtimeDirectory_}),
+      runtimeDirectory_ + "/session.log", address[1]);
   ::close(address[1]);
 
   auto deadline = std::chrono::steady_clock::now() + 20s;
-  if (group_ > 0)
+  if (group_->started())
     busAddress_ = readLine(address[0], deadline);
   ::close(address[0]);
   if (busAddress_.empty())
@@ -151,22 +115,7 @@ GnomeSession::~GnomeSession() {
 }
 
 void GnomeSession::stop() {
-  if (group_ <= 0)
-    return;
-  ::kill(-group_, SIGTERM);
-  // The leader is ours to reap; the others are reparented and reaped by init. The group is gone
-  // once no member is left.
-  bool leaderReaped = false;
-  auto gone = [&] {
-    if (!leaderReaped)
-      leaderReaped = ::waitpid(group_, nullptr, WNOHANG) == group_;
-    return leaderReaped && ::kill(-group_, 0) != 0 && errno == ESRCH;
-  };
-  if (!waitUntil(gone, 10s)) {
-    ::kill(-group_, SIGKILL);
-    waitUntil(gone, 10s);
-  }
-  group_ = -1;
+  group_.reset();
   running_ = false;
 }
 

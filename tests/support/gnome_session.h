@@ -2,11 +2,14 @@
 
 #include <sys/types.h>
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace tovel::test {
+
+class ProcessGroup;
 
 // A private headless GNOME session for tests: a D-Bus session bus, PipeWire with WirePlumber and
 // Mutter as a Wayland compositor with one virtual monitor, all in a process group of their own
@@ -42,7 +45,7 @@ public:
 private:
   void stop();
 
-  pid_t group_ = -1; // the session's process group, led by dbus-run-session
+  std::unique_ptr<ProcessGroup> group_; // the session's processes, led by dbus-run-session
   std::string runtimeDirectory_;
   std::string busAddress_;
   std::string waylandDisplay_;

@@ -1,63 +1,14 @@
 #pragma once
 
-#include <gtest/gtest.h>
-
-#include <chrono>
-#include <cstdio>
-#include <filesystem>
-#include <memory>
-#include <optional>
-#include <sstream>
-#include <string>
-#include <vector>
-
 #include "support/gnome_session.h"
-#include "support/host_binary.h"
-#include "support/mjpeg_reader.h"
-#include "support/pictures.h"
-#include "support/process.h"
-#include "support/test_client.h"
-#include "support/wait.h"
-#include "support/websocket_frames.h"
+#include "support/witness_host_test.h"
 
 namespace tovel::test {
-
-using namespace std::chrono_literals;
-
-// The witness's colour, far from the black and white of any cursor or marker.
-inline constexpr int kWitnessRed = 0x20, kWitnessGreen = 0xa0, kWitnessBlue = 0x60;
-inline constexpr const char* kWitnessColour = "20a060";
-
-inline bool isWitnessColour(Colour c) {
-  return nearColour(c, kWitnessRed, kWitnessGreen, kWitnessBlue);
-}
-
-struct Fraction {
-  double x, y;
-};
-
-// Whether the picture shows the witness at these places (fractions of its size): near the four
-// corners and in the quarter diagonally opposite (0.25, 0.25), where the tests keep the pointer
-// and with it the cursor and the host's marker. A picture of anything else (another window, the
-// desktop, a window still being mapped) fails.
-inline bool showsWitness(const BgraImage& image) {
-  for (Fraction at : {Fraction{0.03, 0.03}, Fraction{0.97, 0.03}, Fraction{0.03, 0.97},
-                      Fraction{0.97, 0.97}, Fraction{0.75, 0.75}})
-    if (!isWitnessColour(
-            averageColour(image, int(at.x * image.width()), int(at.y * image.height()))))
-      return false;
-  return image.width() > 0;
-}
-
-struct PointerPosition {
-  double x = 0, y = 0;
-  bool operator==(const PointerPosition&) const = default;
-};
 
 // The real program in a headless GNOME session (one per test suite: starting one takes a second
 // or more), with a fullscreen Wayland witness on the primary monitor that reports the events it
 // receives. A fresh witness and host for each test.
-class GnomeHostTest : public ::testing::Test {
+class GnomeHostTest : public WitnessHostTest {
 protected:
   static void SetUpTestSuite() {
     if (!GnomeSession::missingProgram())
@@ -72,136 +23,21 @@ protected:
     if (auto missing = GnomeSession::missingProgram())
       GTEST_SKIP() << *missing;
     ASSERT_TRUE(session_->running()) << "the GNOME session did not start:\n" << session_->log();
-    keymapFile_ = std::filesystem::temp_directory_path() /
-                  ("tovel-keymap-" + std::to_string(::getpid()) + ".xkb");
     ASSERT_NO_FATAL_FAILURE(startWitness());
     ASSERT_NO_FATAL_FAILURE(startHost(session_->environment()));
   }
 
-  void startWitness() {
-    witness_ = std::make_unique<ChildProcess>(
-        TOVEL_WAYLAND_WITNESS,
-        std::vector<std::string>{"--colour", kWitnessColour, "--keymap", keymapFile_.string()},
-        ChildProcess::Input::emptyFile, session_->environment());
-    ASSERT_TRUE(witness_->waitForOutput("ready 1920x1080\n", 30s)) << witness_->output();
-  }
+  void startWitness() { WitnessHostTest::startWitness(session_->environment()); }
 
-  void TearDown() override {
-    host_.reset();
-    witness_.reset();
-    std::error_code ignored;
-    std::filesystem::remove(keymapFile_, ignored);
-  }
-
+  // Until the host's screen cast streams, Mutter 43 places its moves a few pixels beyond their
+  // targets, along their direction; a picture says that it streams.
   void startHost(const std::vector<std::string>& environment) {
-    host_ = startHostBinary(TOVEL_HOST_BINARY, environment);
-    ASSERT_TRUE(host_);
-    ASSERT_NE(host_->output().find("Using the GNOME Wayland display " + session_->waylandDisplay() +
-                                   " through Mutter's remote desktop.\n"),
-              std::string::npos)
-        << host_->output();
-    // Until the host's screen cast streams, Mutter 43 places its moves a few pixels beyond their
-    // targets, along their direction; a picture says that it streams. The compositor may still be
-    // animating the witness's window onto the screen: the tests start once it fills the screen.
-    TestClient client(kHostPort);
-    client.send("GET /screen.mjpg HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
-    MjpegReader reader(client);
-    reader.readHead(30s);
-    auto deadline = std::chrono::steady_clock::now() + 30s;
-    bool shown = false;
-    while (!shown && std::chrono::steady_clock::now() < deadline) {
-      BgraImage image = reader.readImage(30s);
-      ASSERT_GT(image.width(), 0) << host_->output();
-      shown = showsWitness(image);
-    }
-    ASSERT_TRUE(shown) << "the stream never showed the witness\n" << host_->output();
-  }
-
-  // Sends a control request and waits for its acknowledgement, which comes once the host has
-  // handed the events on.
-  void post(const std::string& path, const std::string& body) {
-    TestClient client(kHostPort);
-    ASSERT_TRUE(client.connected());
-    client.send("POST " + path +
-                " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
-                "Content-Length: " +
-                std::to_string(body.size()) + "\r\n\r\n" + body);
-    ASSERT_EQ(client.read(252).size(), 252u) << path << " " << body;
-  }
-
-  // A WebSocket client of the host, upgraded and ready for frames.
-  std::unique_ptr<TestClient> openWebSocket() {
-    auto client = std::make_unique<TestClient>(kHostPort);
-    client->send(
-        "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-        "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
-    EXPECT_EQ(client->read(129).size(), 129u) << "no WebSocket handshake";
-    return client;
-  }
-
-  std::vector<std::string> witnessLines() {
-    std::vector<std::string> lines;
-    std::istringstream in(witness_->output());
-    for (std::string line; std::getline(in, line);)
-      lines.push_back(line);
-    return lines;
-  }
-
-  // The pointer's place as the witness last heard of it (on entering or moving over it).
-  std::optional<PointerPosition> pointer() {
-    std::optional<PointerPosition> last;
-    for (const std::string& line : witnessLines()) {
-      PointerPosition p;
-      if (std::sscanf(line.c_str(), "motion x=%lf y=%lf", &p.x, &p.y) == 2 ||
-          std::sscanf(line.c_str(), "enter x=%lf y=%lf", &p.x, &p.y) == 2)
-        last = p;
-    }
-    return last;
-  }
-
-  // Waits until the witness reports the pointer at this place; where it last saw it otherwise.
-  std::optional<PointerPosition> waitForPointer(PointerPosition expected) {
-    waitUntil([&] { return pointer() == expected; }, 30s);
-    return pointer();
-  }
-
-  // The lines from line `from` on that begin with one of the prefixes, in order, joined by "; ".
-  std::string witnessEvents(std::size_t from, const std::vector<std::string>& prefixes) {
-    std::vector<std::string> lines = witnessLines();
-    std::string events;
-    for (std::size_t i = from; i < lines.size(); ++i)
-      for (const std::string& prefix : prefixes)
-        if (lines[i].rfind(prefix, 0) == 0) {
-          events += (events.empty() ? "" : "; ") + lines[i];
-          break;
-        }
-    return events;
-  }
-  // Waits until those events are the expected ones, and returns them.
-  std::string waitForEvents(std::size_t from, const std::vector<std::string>& prefixes,
-                            const std::string& expected) {
-    waitUntil([&] { return witnessEvents(from, prefixes) == expected; }, 30s);
-    return witnessEvents(from, prefixes);
-  }
-
-  // The keyboard reaches the witness once the session has a keyboard at all, which a headless
-  // one gets from the host's first key.
-  void waitForKeyboardFocus() {
-    post("/keydown", R"({"key":"shift"})");
-    post("/keyup", R"({"key":"shift"})");
-    ASSERT_TRUE(witness_->waitForOutput("keyboard_enter\n", 30s)) << witness_->output();
+    WitnessHostTest::startHost(environment, "Using the GNOME Wayland display " +
+                                                session_->waylandDisplay() +
+                                                " through Mutter's remote desktop.\n");
   }
 
   static inline GnomeSession* session_ = nullptr;
-  std::filesystem::path keymapFile_;
-  std::unique_ptr<ChildProcess> witness_;
-  std::unique_ptr<ChildProcess> host_;
 };
-
-inline std::ostream& operator<<(std::ostream& out, const std::optional<PointerPosition>& p) {
-  if (!p)
-    return out << "(nowhere)";
-  return out << "(" << p->x << ", " << p->y << ")";
-}
 
 } // namespace tovel::test

@@ -6,6 +6,7 @@
 
 #include "input/key_names.h"
 #include "platform/keysyms.h"
+#include "support/witness_text.h"
 #include "support/xvfb.h"
 #include "system/gnome/gnome_host_fixture.h"
 
@@ -180,23 +181,8 @@ TEST_F(GnomeInput, ShiftedKeysTypeShiftedCharacters) {
 // it lacks is named in the log and typed as nothing.
 TEST_F(GnomeInput, TextOfTheLayoutArrivesAndTheRestIsNamed) {
   ASSERT_NO_FATAL_FAILURE(waitForKeyboardFocus());
-  std::size_t from = witnessLines().size();
-  // What the pressed keys type, as the witness names their keysyms, modifiers left out.
-  auto typed = [&] {
-    std::string text;
-    std::vector<std::string> lines = witnessLines();
-    for (std::size_t i = from; i < lines.size(); ++i) {
-      const std::string& line = lines[i];
-      char name[64] = {};
-      if (!line.ends_with(" state=pressed") ||
-          std::sscanf(line.c_str(), "key keysym=%63s ", name) != 1)
-        continue;
-      char utf8[8] = {};
-      xkb_keysym_to_utf8(xkb_keysym_from_name(name, XKB_KEYSYM_NO_FLAGS), utf8, sizeof utf8);
-      text += std::string(utf8) == "\r" ? "\n" : utf8;
-    }
-    return text;
-  };
+  std::size_t from = witness_->output().size();
+  auto typed = [&] { return witnessTypedText(witness_->output().substr(from)); };
   post("/keydown", R"({"key":"shift"})");
   post("/type", R"({"text":"Hello, World! ~@#\n\tx"})");
   auto webSocket = openWebSocket();

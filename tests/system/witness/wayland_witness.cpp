@@ -1,10 +1,13 @@
 // A small Wayland client that the GNOME system tests use as a witness: a fullscreen window filled
 // with one colour that prints every pointer and keyboard event it receives, one line each.
 //
-//   tovel_wayland_witness [--colour RRGGBB] [--keymap FILE] [--animate]
+//   tovel_wayland_witness [--colour RRGGBB] [--keymap FILE] [--animate] [--marks]
 //
 // With --animate it shows the benchmarks' changing picture (support/animation_scene.h) instead of
 // its colour, a new frame each time the compositor asks for one.
+//
+// With --marks its colour has two rectangles on it, a blue and a red one (kMarks), so that a
+// picture of it shows where it is and how it is scaled.
 //
 // With --keymap it writes the compositor's keymap (XKB text) to FILE when it receives it, before
 // it says "keymap".
@@ -13,6 +16,8 @@
 // "motion x=11.5 y=20", "button button=272 state=pressed", "axis axis=vertical value=-30",
 // "axis_source source=finger", "axis_stop axis=vertical", "frame", "keyboard_enter",
 // "key keysym=A state=pressed", "modifiers depressed=0x1 latched=0x0 locked=0x0 group=0".
+// After a press that types something, what it types as hex UTF-8 bytes: "typed=c3a9" for an e with
+// acute, "typed=0d" for Return.
 // A fullscreen window on the primary monitor has its surface coordinates equal to the global ones.
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -30,6 +35,7 @@
 #include <string>
 
 #include "support/animation_scene.h"
+#include "support/witness_marks.h"
 #include "xdg-shell-client-protocol.h"
 
 namespace {
@@ -63,6 +69,7 @@ struct Witness {
   int configuredWidth = 0, configuredHeight = 0; // as the compositor last asked
   bool announced = false;
   bool animate = false;
+  bool marks = false;
   long frame = 0;
   std::uint32_t* pixels[2] = {nullptr, nullptr}; // animation buffers, mapped
   wl_buffer* frames[2] = {nullptr, nullptr};
@@ -97,9 +104,10 @@ wl_buffer* makeCanvas(Witness& w, int width, int height, std::uint32_t format,
   return buffer;
 }
 
-// A buffer filled with one colour; a border of another colour when `border` is not negative.
+// A buffer filled with one colour; a border of another colour when `border` is not negative, the
+// marks when asked for.
 wl_buffer* makeBuffer(Witness& w, int width, int height, std::uint32_t argb, int border = -1,
-                      std::uint32_t borderArgb = 0) {
+                      std::uint32_t borderArgb = 0, bool marks = false) {
   std::uint32_t* pixels = nullptr;
   wl_buffer* buffer = makeCanvas(w, width, height, WL_SHM_FORMAT_ARGB8888, &pixels);
   if (!buffer)
@@ -107,7 +115,13 @@ wl_buffer* makeBuffer(Witness& w, int width, int height, std::uint32_t argb, int
   for (int y = 0; y < height; ++y)
     for (int x = 0; x < width; ++x) {
       bool edge = x < border || y < border || x >= width - border || y >= height - border;
-      pixels[std::size_t(y) * std::size_t(width) + std::size_t(x)] = edge ? borderArgb : argb;
+      std::uint32_t colour = edge ? borderArgb : argb;
+      if (marks)
+        for (const tovel::test::WitnessMark& mark : tovel::test::kWitnessMarks)
+          if (x >= mark.left * width && x < mark.right * width && y >= mark.top * height &&
+              y < mark.bottom * height)
+            colour = 0xff000000u | mark.rgb;
+      pixels[std::size_t(y) * std::size_t(width) + std::size_t(x)] = colour;
     }
   munmap(pixels, std::size_t(width) * std::size_t(height) * 4);
   return buffer;
@@ -174,7 +188,7 @@ void xdgSurfaceConfigure(void* data, xdg_surface* surface, std::uint32_t serial)
   }
   if (w.buffer)
     wl_buffer_destroy(w.buffer);
-  w.buffer = makeBuffer(w, width, height, 0xff000000u | w.colour);
+  w.buffer = makeBuffer(w, width, height, 0xff000000u | w.colour, -1, 0, w.marks);
   if (!w.buffer) {
     std::fprintf(stderr, "cannot make a buffer of %dx%d\n", width, height);
     std::exit(1);
@@ -295,6 +309,20 @@ void keyboardKey(void* data, wl_keyboard*, std::uint32_t, std::uint32_t, std::ui
     xkb_keysym_get_name(xkb_state_key_get_one_sym(w.keyState, key + 8), name, sizeof name);
   say("key keysym=%s state=%s", name,
       state == WL_KEYBOARD_KEY_STATE_PRESSED ? "pressed" : "released");
+  if (state != WL_KEYBOARD_KEY_STATE_PRESSED || !w.keyState)
+    return;
+  // What an application reads the press as typing, Caps Lock's capitals included.
+  char utf8[64] = {};
+  xkb_state_key_get_utf8(w.keyState, key + 8, utf8, sizeof utf8);
+  if (!*utf8)
+    return;
+  std::string hex;
+  for (const char* c = utf8; *c; ++c) {
+    char byte[3];
+    std::snprintf(byte, sizeof byte, "%02x", unsigned(static_cast<unsigned char>(*c)));
+    hex += byte;
+  }
+  say("typed=%s", hex.c_str());
 }
 void keyboardModifiers(void* data, wl_keyboard*, std::uint32_t, std::uint32_t depressed,
                        std::uint32_t latched, std::uint32_t locked, std::uint32_t group) {
@@ -356,6 +384,8 @@ int main(int argc, char** argv) {
       w.keymapFile = argv[++i];
     else if (arg == "--animate")
       w.animate = true;
+    else if (arg == "--marks")
+      w.marks = true;
   }
 
   w.display = wl_display_connect(nullptr);

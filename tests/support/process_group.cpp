@@ -1,0 +1,83 @@
+#include "support/process_group.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <chrono>
+
+#include "support/wait.h"
+
+extern char** environ;
+
+namespace tovel::test {
+
+ProcessGroup::ProcessGroup(const std::vector<std::string>& arguments,
+                           const std::vector<std::string>& environment, const std::string& logPath,
+                           int passFd) {
+  std::vector<std::string> args = arguments, env = environment;
+  std::vector<char*> argv, envp;
+  for (auto& a : args)
+    argv.push_back(a.data());
+  argv.push_back(nullptr);
+  for (auto& e : env)
+    envp.push_back(e.data());
+  envp.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0600);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  if (passFd >= 0)
+    posix_spawn_file_actions_adddup2(&actions, passFd, 3);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setpgroup(&attributes, 0);
+  pid_t pid = -1;
+  if (posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), envp.data()) == 0)
+    group_ = pid;
+  posix_spawnattr_destroy(&attributes);
+  posix_spawn_file_actions_destroy(&actions);
+}
+
+void ProcessGroup::stop() {
+  using namespace std::chrono_literals;
+  if (group_ <= 0)
+    return;
+  ::kill(-group_, SIGTERM);
+  // The leader is ours to reap; the others are reparented and reaped by init. The group is gone
+  // once no member is left.
+  bool leaderReaped = false;
+  auto gone = [&] {
+    if (!leaderReaped)
+      leaderReaped = ::waitpid(group_, nullptr, WNOHANG) == group_;
+    return leaderReaped && ::kill(-group_, 0) != 0 && errno == ESRCH;
+  };
+  if (!waitUntil(gone, 10s)) {
+    ::kill(-group_, SIGKILL);
+    waitUntil(gone, 10s);
+  }
+  group_ = -1;
+}
+
+std::vector<std::string> environmentWithout(const std::vector<std::string>& names,
+                                            const std::vector<std::string>& added) {
+  std::vector<std::string> env;
+  for (char** e = environ; *e; ++e) {
+    std::string entry = *e;
+    bool replaced = false;
+    for (const std::string& name : names)
+      replaced = replaced || entry.rfind(name + "=", 0) == 0;
+    if (!replaced)
+      env.push_back(entry);
+  }
+  env.insert(env.end(), added.begin(), added.end());
+  return env;
+}
+
+} // namespace tovel::test
