@@ -36,11 +36,17 @@ public:
   std::vector<std::string> environment() const;
   // Runs a shell command in the session's environment and returns its standard output.
   std::string run(const std::string& command) const;
+  // Kills Mutter (as a crash would) and starts it again; true once the new one owns its names.
+  // Its Wayland clients go with it.
+  bool restartCompositor();
   // What the session's programs printed, to explain a failure.
   std::string log() const;
 
 private:
   void stop();
+  // Whether Mutter owns its remote-desktop, screen-cast and display-config names, and the unique
+  // name that owns the first ("" when none).
+  bool compositorOnBus(std::string* owner = nullptr) const;
 
   pid_t group_ = -1; // the session's process group, led by dbus-run-session
   std::string runtimeDirectory_;

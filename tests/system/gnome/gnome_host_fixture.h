@@ -14,6 +14,7 @@
 #include "support/gnome_session.h"
 #include "support/host_binary.h"
 #include "support/mjpeg_reader.h"
+#include "support/mp4_stream_reader.h"
 #include "support/pictures.h"
 #include "support/process.h"
 #include "support/test_client.h"
@@ -24,12 +25,17 @@ namespace tovel::test {
 
 using namespace std::chrono_literals;
 
-// The witness's colour, far from the black and white of any cursor or marker.
-inline constexpr int kWitnessRed = 0x20, kWitnessGreen = 0xa0, kWitnessBlue = 0x60;
-inline constexpr const char* kWitnessColour = "20a060";
+// A witness's colour, far from the black and white of any cursor or marker.
+struct WitnessColour {
+  int red, green, blue;
+  const char* text; // as the witness takes it
+};
+inline constexpr WitnessColour kWitnessColour{0x20, 0xa0, 0x60, "20a060"};
+// Another one, for a witness that must be told from the first.
+inline constexpr WitnessColour kOtherWitnessColour{0xc0, 0x70, 0x20, "c07020"};
 
-inline bool isWitnessColour(Colour c) {
-  return nearColour(c, kWitnessRed, kWitnessGreen, kWitnessBlue);
+inline bool isWitnessColour(Colour c, WitnessColour witness = kWitnessColour) {
+  return nearColour(c, witness.red, witness.green, witness.blue);
 }
 
 struct Fraction {
@@ -40,11 +46,11 @@ struct Fraction {
 // corners and in the quarter diagonally opposite (0.25, 0.25), where the tests keep the pointer
 // and with it the cursor and the host's marker. A picture of anything else (another window, the
 // desktop, a window still being mapped) fails.
-inline bool showsWitness(const BgraImage& image) {
+inline bool showsWitness(const BgraImage& image, WitnessColour witness = kWitnessColour) {
   for (Fraction at : {Fraction{0.03, 0.03}, Fraction{0.97, 0.03}, Fraction{0.03, 0.97},
                       Fraction{0.97, 0.97}, Fraction{0.75, 0.75}})
     if (!isWitnessColour(
-            averageColour(image, int(at.x * image.width()), int(at.y * image.height()))))
+            averageColour(image, int(at.x * image.width()), int(at.y * image.height())), witness))
       return false;
   return image.width() > 0;
 }
@@ -78,10 +84,10 @@ protected:
     ASSERT_NO_FATAL_FAILURE(startHost(session_->environment()));
   }
 
-  void startWitness() {
+  void startWitness(WitnessColour colour = kWitnessColour) {
     witness_ = std::make_unique<ChildProcess>(
         TOVEL_WAYLAND_WITNESS,
-        std::vector<std::string>{"--colour", kWitnessColour, "--keymap", keymapFile_.string()},
+        std::vector<std::string>{"--colour", colour.text, "--keymap", keymapFile_.string()},
         ChildProcess::Input::emptyFile, session_->environment());
     ASSERT_TRUE(witness_->waitForOutput("ready 1920x1080\n", 30s)) << witness_->output();
   }
@@ -159,6 +165,18 @@ protected:
     return last;
   }
 
+  // Brings the pointer over the witness and returns where the witness says it is. (The compositor
+  // may place the first move's enter before the move has landed: a second move shows it.)
+  PointerPosition pointerOverWitness() {
+    post("/move", R"({"x":40,"y":30})");
+    EXPECT_TRUE(waitUntil([&] { return pointer().has_value(); }, 30s)) << witness_->output();
+    std::size_t before = witnessLines().size();
+    post("/move", R"({"x":1,"y":1})");
+    EXPECT_TRUE(waitUntil([&] { return !witnessEvents(before, {"motion "}).empty(); }, 30s))
+        << witness_->output();
+    return pointer().value_or(PointerPosition{-1, -1});
+  }
+
   // Waits until the witness reports the pointer at this place; where it last saw it otherwise.
   std::optional<PointerPosition> waitForPointer(PointerPosition expected) {
     waitUntil([&] { return pointer() == expected; }, 30s);
@@ -197,6 +215,30 @@ protected:
   std::unique_ptr<ChildProcess> witness_;
   std::unique_ptr<ChildProcess> host_;
 };
+
+// Whether any pixel near the place is not the witness's colour: the cursor, whose hot spot is its
+// top-left corner, in a picture of the screen at this scale.
+inline bool cursorNear(const BgraImage& image, PointerPosition at, double scale = 1) {
+  for (int dy = int(-4 * scale); dy < 20 * scale; ++dy)
+    for (int dx = int(-4 * scale); dx < 20 * scale; ++dx)
+      if (!isWitnessColour(averageColour(image, int(at.x * scale) + dx, int(at.y * scale) + dy, 0)))
+        return true;
+  return false;
+}
+
+// The bytes a player needs for the newest picture of an MP4 stream: the initialization segment and
+// the fragments from the last key frame on.
+inline std::vector<std::uint8_t> fromLastKeyFrame(Mp4StreamReader& video) {
+  std::vector<std::uint8_t> bytes = video.initialization();
+  std::vector<Mp4Fragment> fragments = video.fragments();
+  std::size_t key = 0;
+  for (std::size_t i = 0; i < fragments.size(); ++i)
+    if (fragments[i].keyFrame)
+      key = i;
+  for (std::size_t i = key; i < fragments.size(); ++i)
+    bytes.insert(bytes.end(), fragments[i].bytes.begin(), fragments[i].bytes.end());
+  return bytes;
+}
 
 inline std::ostream& operator<<(std::ostream& out, const std::optional<PointerPosition>& p) {
   if (!p)

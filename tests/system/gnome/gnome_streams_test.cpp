@@ -6,16 +6,6 @@
 namespace tovel::test {
 namespace {
 
-// Whether any pixel near the point is not the witness's colour: the cursor, whose hot spot is its
-// top-left corner.
-bool cursorNear(const BgraImage& image, PointerPosition at) {
-  for (int dy = -4; dy < 20; ++dy)
-    for (int dx = -4; dx < 20; ++dx)
-      if (!isWitnessColour(averageColour(image, int(at.x) + dx, int(at.y) + dy, 0)))
-        return true;
-  return false;
-}
-
 class GnomeStreams : public GnomeHostTest {
 protected:
   // Moves the pointer to a place over the witness; where the witness then says it is.
@@ -61,20 +51,6 @@ TEST_F(GnomeStreams, MjpegStreamsShowTheScreen) {
     EXPECT_EQ(image.height(), c.height) << c.target;
     EXPECT_TRUE(showsWitness(image)) << c.target;
   }
-}
-
-// The bytes a player needs for the newest picture: the initialization segment and the fragments
-// from the last key frame on.
-std::vector<std::uint8_t> fromLastKeyFrame(Mp4StreamReader& video) {
-  std::vector<std::uint8_t> bytes = video.initialization();
-  std::vector<Mp4Fragment> fragments = video.fragments();
-  std::size_t key = 0;
-  for (std::size_t i = 0; i < fragments.size(); ++i)
-    if (fragments[i].keyFrame)
-      key = i;
-  for (std::size_t i = key; i < fragments.size(); ++i)
-    bytes.insert(bytes.end(), fragments[i].bytes.begin(), fragments[i].bytes.end());
-  return bytes;
 }
 
 // The stream's newest picture once it shows the cursor at this place, or the last one seen.
