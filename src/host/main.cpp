@@ -49,7 +49,7 @@ int main(int argc, char** argv) {
   std::unique_ptr<Platform> desktop;
   if (GnomeDesktop::inWaylandSession()) {
     std::string why;
-    gnome = GnomeDesktop::open(why);
+    gnome = GnomeDesktop::open(log, why);
     if (gnome) {
       log.print("Using the GNOME Wayland display " + gnome->waylandDisplay() +
                 " through Mutter's remote desktop.");

@@ -111,21 +111,26 @@ TEST_F(GnomeInput, AMoveByAnotherProgramIsWhereTheNextMoveStarts) {
   reader.readHead(30s);
   auto webSocket = openWebSocket();
 
+  // The host knows where the pointer went once its pictures show the cursor there (1200 x 675
+  // of the 1920 x 1080 screen), and not where it was.
+  auto picturedAt = [&](PointerPosition at, PointerPosition before) {
+    for (auto deadline = std::chrono::steady_clock::now() + 30s;
+         std::chrono::steady_clock::now() < deadline;) {
+      BgraImage image = reader.readImage(30s);
+      if (image.width() != 1200)
+        return false;
+      if (cursorNear(image, at, 0.625) && !cursorNear(image, before, 0.625))
+        return true;
+    }
+    return false;
+  };
   PointerPosition moved{start.x + 60, start.y + 40};
   post("/move", R"({"x":60,"y":40})");
   ASSERT_EQ(waitForPointer(moved), moved);
-  // The host has seen its move land once its pictures show the cursor there (1200 x 675 of the
-  // 1920 x 1080 screen).
-  bool shown = false;
-  for (auto deadline = std::chrono::steady_clock::now() + 30s;
-       !shown && std::chrono::steady_clock::now() < deadline;) {
-    BgraImage image = reader.readImage(30s);
-    ASSERT_EQ(image.width(), 1200);
-    shown = cursorNear(image, moved, 0.625) && !cursorNear(image, start, 0.625);
-  }
-  ASSERT_TRUE(shown) << "the host's pictures never showed the cursor at " << std::optional(moved);
+  ASSERT_TRUE(picturedAt(moved, start)) << "no picture with the cursor at " << std::optional(moved);
   other.writeInput("move -60 -40\n");
   ASSERT_EQ(waitForPointer(start), start) << other.output();
+  ASSERT_TRUE(picturedAt(start, moved)) << "no picture with the cursor at " << std::optional(start);
 
   webSocket->send(maskedFrame(R"({"action":"move","x":-7,"y":4})"));
   PointerPosition expected{start.x - 7, start.y + 4};
