@@ -74,12 +74,15 @@ GnomeSession::GnomeSession(Options options) {
   if (::pipe2(address, O_CLOEXEC) != 0)
     return;
   // The shell hands the bus address out on descriptor 3. PipeWire and WirePlumber can outlive
-  // the bus, which is why the whole session gets a process group to be ended by. The session ends
-  // with Mutter, unless restartCompositor() asked for a new one (and wrote Mutter's process id
-  // out to do so).
+  // the bus, which is why the whole session gets a process group to be ended by. WirePlumber
+  // ends at once when PipeWire's socket is not there yet, and without it no stream is linked. The
+  // session ends with Mutter, unless restartCompositor() asked for a new one (and wrote Mutter's
+  // process id out to do so).
   std::string size = std::to_string(options.width) + "x" + std::to_string(options.height);
   std::string script = "echo \"$DBUS_SESSION_BUS_ADDRESS\" >&3; exec 3>&-; "
-                       "pipewire & wireplumber & "
+                       "pipewire & "
+                       "until [ -S \"$XDG_RUNTIME_DIR/pipewire-0\" ]; do sleep 0.05; done; "
+                       "wireplumber & "
                        "while :; do mutter --wayland --headless --no-x11 --virtual-monitor " +
                        size + " --wayland-display " + waylandDisplay_ +
                        " & echo $! > \"$XDG_RUNTIME_DIR/compositor.pid\"; wait $!; "

@@ -127,10 +127,14 @@ TEST_F(GnomeInput, AMoveByAnotherProgramIsWhereTheNextMoveStarts) {
   PointerPosition moved{start.x + 60, start.y + 40};
   post("/move", R"({"x":60,"y":40})");
   ASSERT_EQ(waitForPointer(moved), moved);
-  ASSERT_TRUE(picturedAt(moved, start)) << "no picture with the cursor at " << std::optional(moved);
+  ASSERT_TRUE(picturedAt(moved, start))
+      << "no picture with the cursor at " << std::optional(moved) << "\n"
+      << host_->output();
   other.writeInput("move -60 -40\n");
   ASSERT_EQ(waitForPointer(start), start) << other.output();
-  ASSERT_TRUE(picturedAt(start, moved)) << "no picture with the cursor at " << std::optional(start);
+  ASSERT_TRUE(picturedAt(start, moved))
+      << "no picture with the cursor at " << std::optional(start) << "\n"
+      << host_->output();
 
   webSocket->send(maskedFrame(R"({"action":"move","x":-7,"y":4})"));
   PointerPosition expected{start.x - 7, start.y + 4};

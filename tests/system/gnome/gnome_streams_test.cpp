@@ -47,7 +47,7 @@ TEST_F(GnomeStreams, MjpegStreamsShowTheScreen) {
     bool continuous = c.target.find("screen=true") != std::string::npos;
     BgraImage image =
         firstMjpegImage(c.target, continuous ? kFollowCaptureStreamHead : kMjpegStreamHead);
-    EXPECT_EQ(image.width(), c.width) << c.target;
+    EXPECT_EQ(image.width(), c.width) << c.target << host_->output();
     EXPECT_EQ(image.height(), c.height) << c.target;
     EXPECT_TRUE(showsWitness(image)) << c.target;
   }
