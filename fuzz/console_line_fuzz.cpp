@@ -24,6 +24,7 @@ public:
         "Swipe by (",
         "Swiped by (",
         "Invalid ",
+        "Ignored type command: ",
         "Unknown command: ",
         "swipe left",
         "swipe right",
@@ -54,7 +55,7 @@ std::string_view commandWord(std::string_view line) {
 
 bool isCommand(std::string_view word) {
   for (std::string_view command :
-       {"move", "swipe", "click", "mousedown", "mouseup", "scroll", "exit"})
+       {"move", "swipe", "click", "mousedown", "mouseup", "scroll", "type", "exit"})
     if (word == command)
       return true;
   return false;
@@ -93,6 +94,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       __builtin_trap();
     if (word.empty() && (log.lines != linesBefore || !desktop.events().empty()))
       __builtin_trap();
+    // A line types at most what follows its command word, and no control character but tab.
+    std::size_t typed = 0;
+    for (const tovel::RecordedEvent& event : desktop.events())
+      if (const tovel::TypedCharacter* character = event.typed()) {
+        char32_t c = character->character;
+        if (word != "type" || ++typed > line.size() || (c < 0x20 && c != U'\t') ||
+            (c >= 0x7f && c < 0xa0))
+          __builtin_trap();
+      }
     clock.advance(0.2); // a person types a line in about that time
   });
 

@@ -24,11 +24,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static NullLog log;
   static tovel::InputContext input{desktop, clock, state, log};
   static const char* targets[] = {"/move",  "/click", "/mousedown", "/mouseup", "/keydown",
-                                  "/keyup", "/log",   "/scroll",    "/swipe"};
+                                  "/keyup", "/log",   "/scroll",    "/swipe",   "/type"};
   if (size == 0)
     return 0;
   std::string_view body(reinterpret_cast<const char*>(data) + 1, size - 1);
-  tovel::handleControlRequest(input, targets[data[0] % 9], body);
+  tovel::handleControlRequest(input, targets[data[0] % 10], body);
   desktop.clearEvents();
   return 0;
 }

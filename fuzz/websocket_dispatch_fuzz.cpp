@@ -20,7 +20,8 @@ public:
 };
 
 // One message never turns into a flood of events: a click with its multi-click bookkeeping or a
-// swipe's key press with its modifier are the most.
+// swipe's key press with its modifier are the most, but for a text, which types no more
+// characters than its message has bytes, and never a control character but line feed and tab.
 constexpr std::size_t kMostEventsPerMessage = 4;
 
 } // namespace
@@ -36,10 +37,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   std::map<tovel::MouseButton, bool> buttonDown;
   std::map<tovel::KeyCode, bool> keyDown;
+  std::size_t typed = 0;
   auto takeEvents = [&] {
     std::vector<tovel::RecordedEvent> events = desktop.events();
     desktop.clearEvents();
+    typed = 0;
     for (const tovel::RecordedEvent& event : events) {
+      if (const tovel::TypedCharacter* character = event.typed()) {
+        char32_t c = character->character;
+        if ((c < 0x20 && c != U'\n' && c != U'\t') || (c >= 0x7f && c < 0xa0))
+          __builtin_trap();
+        ++typed;
+        continue;
+      }
       if (const tovel::MouseEvent* mouse = event.mouse()) {
         if (tovel::isMouseDown(mouse->type))
           buttonDown[mouse->button] = true;
@@ -49,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         keyDown[key->key] = key->down;
       }
     }
-    return events.size();
+    return events.size() - typed;
   };
 
   std::string_view messages(reinterpret_cast<const char*>(data), size);
@@ -58,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string_view text = messages.substr(0, end);
     messages = end == std::string_view::npos ? std::string_view{} : messages.substr(end + 1);
     tovel::handleWebSocketMessage(input, text, held);
-    if (takeEvents() > kMostEventsPerMessage)
+    if (takeEvents() > kMostEventsPerMessage || typed > text.size())
       __builtin_trap();
     clock.advance(0.05);
   }

@@ -11,22 +11,20 @@ packages=(
   libturbojpeg0-dev libcairo2-dev libx264-dev libqrencode-dev
   libx11-dev libx11-xcb-dev libxext-dev libxtst-dev libxrandr-dev libxdamage-dev libxfixes-dev
   libglib2.0-dev libpipewire-0.3-dev
+  # keyboard layouts: what keysyms type, and a GNOME session's keymap read as a Wayland client
+  libxkbcommon-dev libwayland-dev
   # tests and benchmarks: a private X server, a window manager and X clients as witnesses
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   xvfb openbox x11-utils x11-xserver-utils xdotool libxres-dev ffmpeg
-  # a headless GNOME session (its compositor, PipeWire and its session manager) and a Wayland
-  # client as a witness in it
-  mutter pipewire wireplumber gsettings-desktop-schemas libwayland-dev libwayland-bin
-  wayland-protocols libxkbcommon-dev
+  # the GNOME tests: a headless session (Mutter, PipeWire and its session manager, a session bus),
+  # a Wayland witness window and a tool that adds a monitor through Mutter's screen cast
+  mutter pipewire wireplumber dbus-daemon libglib2.0-bin gsettings-desktop-schemas
+  libwayland-dev libwayland-bin wayland-protocols libxkbcommon-dev
   # the terminal QR code is read back with zbarimg; the installed program is fetched from with curl;
   # the Debian package's library dependencies are found with file and dpkg-shlibdeps
   zbar-tools curl file dpkg-dev
   # browser tests
   chromium
-  # the GNOME tests: a headless session (Mutter, PipeWire, a session bus), a Wayland witness
-  # window and a tool that adds a monitor through Mutter's screen cast
-  mutter pipewire wireplumber dbus-daemon libglib2.0-bin libwayland-dev libwayland-bin
-  wayland-protocols libxkbcommon-dev libpipewire-0.3-dev libglib2.0-dev
 )
 
 missing=()

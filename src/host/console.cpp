@@ -11,6 +11,7 @@
 #include "common/text.h"
 #include "input/gestures.h"
 #include "input/pointer.h"
+#include "server/input_commands.h"
 
 namespace tovel {
 
@@ -127,6 +128,13 @@ void handleCommand(InputContext& input, const std::string& line, const ExitProce
   } else if (command == "scroll") {
     if (!handleScroll(input, tokens))
       input.log.print("Invalid scroll command format");
+  } else if (command == "type") {
+    // The text is everything after the space that ends the word, spaces and all.
+    const std::size_t end = std::size_t(command.data() - line.data()) + command.size();
+    if (end >= line.size())
+      input.log.print("Invalid type command format");
+    else
+      typeClientText(input, std::string_view(line).substr(end + 1), nullptr);
   } else if (command == "exit") {
     input.log.print("Exiting the process...");
     exitProcess(0);

@@ -11,8 +11,8 @@ namespace tovel {
 // Ends the process with a status; the host's flushes output first. Tests pass their own.
 using ExitProcess = std::function<void(int status)>;
 
-// Interprets one console line (without its line end): moves, clicks, scrolls and swipes like a
-// remote client would, or ends the process with "exit".
+// Interprets one console line (without its line end): moves, clicks, scrolls, swipes and types
+// text like a remote client would, or ends the process with "exit".
 void handleCommand(InputContext& input, const std::string& line, const ExitProcess& exitProcess);
 
 // Hands every line of the input to onLine, without its line end (nor the carriage return of a

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
 
 #include "host/address.h"
 #include "host/start_banner.h"
@@ -18,10 +19,14 @@ Host::Host(asio::io_context& io, Platform& platform, Clock& clock, Log& log, Hos
       workers_(std::max(2u, std::thread::hardware_concurrency())), texts_(makeAssetTexts()),
       fetcher_(options_.appSite, texts_.htmlContent, options_.appSiteTimeOuts),
       assets_(texts_, options_.programPath, fetcher_), mjpeg_(platform_, log_, workers_),
-      follow_(platform_, log_), input_{platform_, clock_, state_, log_}, signals_(io),
+      follow_(platform_, log_),
+      typer_(platform_, log_,
+             [this](double seconds, auto task) { scheduleTyping(seconds, std::move(task)); }),
+      input_{platform_, clock_, state_, log_, &typer_}, signals_(io),
       router_(input_, [this](const ConnectionPtr& connection) { reader_.receiveNext(connection); }),
       reader_(io_, router_, log_), webSocket_(input_, log_) {
   reader_.setOriginPolicy(options_.originPolicy);
+  reader_.setPairingSecret(options_.pairingKey);
   reader_.setUpgradeHandler(
       [this](const ConnectionPtr& connection, const std::string& request, Bytes following) {
         webSocket_.performWebSocketHandshake(connection, request, std::move(following),
@@ -76,6 +81,7 @@ bool Host::start() {
   follow_.install(router_.handlers());
   streamer_->install(router_.handlers());
   listener_->setMaxConnections(options_.maxConnections);
+  listener_->setMaxConnectionsPerAddress(options_.maxConnectionsPerAddress);
   listener_->setNewConnectionHandler(
       [this](std::shared_ptr<Connection> connection) { reader_.accept(connection); });
   listener_->start();
@@ -90,6 +96,20 @@ std::size_t Host::openConnections() const {
   return listener_ ? listener_->openConnections() : 0;
 }
 
+void Host::scheduleTyping(double seconds, std::function<void()> task) {
+  if (seconds <= 0) {
+    asio::post(io_, std::move(task));
+    return;
+  }
+  auto timer = std::make_shared<asio::steady_timer>(
+      io_, std::chrono::duration_cast<asio::steady_timer::duration>(
+               std::chrono::duration<double>(seconds)));
+  timer->async_wait([timer, task = std::move(task)](const asio::error_code& error) {
+    if (!error)
+      task();
+  });
+}
+
 void Host::onScreensChanged() {
   log_.print("Screens have changed. Current screens:");
   for (const Screen& screen : platform_.screens())
@@ -98,11 +118,11 @@ void Host::onScreensChanged() {
 
 void Host::announce() {
   std::optional<std::string> address = getIPAddress();
-  printStartBanner(log_, address, options_.appSite, options_.port);
+  printStartBanner(log_, address, options_.appSite, options_.port, options_.pairingKey);
   // A phone cannot open the loopback link, so it gets no code.
   if (!options_.showQrCode || !address)
     return;
-  if (auto code = renderTerminalQrCode(localLink(address, options_.port)))
+  if (auto code = renderTerminalQrCode(localLink(address, options_.port, options_.pairingKey)))
     log_.print(*code);
 }
 

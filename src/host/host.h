@@ -12,6 +12,7 @@
 #include "common/log.h"
 #include "host/console.h"
 #include "input/injection_state.h"
+#include "input/text_typing.h"
 #include "mjpeg/follow_capture_stream.h"
 #include "mjpeg/mjpeg_stream.h"
 #include "mp4/live_screen_streamer.h"
@@ -36,8 +37,13 @@ struct HostOptions {
   bool showQrCode = false;           // draw the local link as a QR code after the start message
   // Refuses requests from other sites' pages; none serves every request (tests).
   std::optional<OriginPolicy> originPolicy;
-  // Open connections past which a new one is closed at once.
+  // With a pairing secret, only requests that carry it drive the desktop or see its screen, and
+  // the printed local link carries it; none: every request is served.
+  std::optional<std::string> pairingKey;
+  // Open connections in all and per client address past which an idle one is closed to make
+  // room for a new one, or the new one when none is idle.
   std::size_t maxConnections = Listener::kMaxConnections;
+  std::size_t maxConnectionsPerAddress = Listener::kMaxConnectionsPerAddress;
 };
 
 // The host process: creates the shared state, installs the termination handlers and the modifier
@@ -65,6 +71,7 @@ public:
   std::size_t openConnections() const;
   InjectionState& injectionState() { return state_; }
   InputContext& input() { return input_; }
+  TextTyper& typer() { return typer_; }
   Router& router() { return router_; }
   const MjpegStreams& mjpegStreams() const { return mjpeg_; }
   // Made by start() once the listener is there; null before.
@@ -75,6 +82,8 @@ public:
 
 private:
   void onScreensChanged();
+  // Runs a step of typing on the main loop after a while.
+  void scheduleTyping(double seconds, std::function<void()> task);
 
   asio::io_context& io_;
   Platform& platform_;
@@ -88,6 +97,7 @@ private:
   MjpegStreams mjpeg_;
   FollowCaptureStreams follow_;
   InjectionState state_;
+  TextTyper typer_;
   InputContext input_;
   asio::signal_set signals_;
   Router router_;

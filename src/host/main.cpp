@@ -16,6 +16,7 @@
 #include "common/log.h"
 #include "host/command_line.h"
 #include "host/host.h"
+#include "host/pairing_setup.h"
 #include "platform/clock.h"
 #include "platform/gnome/gnome_desktop.h"
 #include "platform/sim/virtual_desktop.h"
@@ -36,6 +37,14 @@ int main(int argc, char** argv) {
 
   StreamLog log(stdout);
   SystemClock clock;
+
+  PairingSetup pairing = setUpPairing(*commandLine, log);
+  if (!pairing.ok)
+    return 1;
+  if (commandLine->printLink) {
+    printPairingLink(log, pairing.key, 8096);
+    return 0;
+  }
 
   // Both libraries want to be set up before any thread uses them.
   XInitThreads();
@@ -73,6 +82,7 @@ int main(int argc, char** argv) {
   asio::io_context io;
   HostOptions options;
   options.port = 8096;
+  options.pairingKey = pairing.key;
   // The program's own file, wherever it was started from: a name found through PATH would
   // otherwise send the search for index.html to the current directory.
   std::error_code noLink;

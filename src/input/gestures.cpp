@@ -4,6 +4,7 @@
 
 #include "input/key_names.h"
 #include "input/keyboard.h"
+#include "input/text_typing.h"
 
 namespace tovel {
 
@@ -43,6 +44,8 @@ void classifyFinishedGesture(InputContext& input, double dx, double dy) {
 } // namespace
 
 void performScroll(InputContext& input, double deltaX, double deltaY) {
+  if (deferredBehindText(input, [&input, deltaX, deltaY] { performScroll(input, deltaX, deltaY); }))
+    return;
   InjectionState& state = input.state;
   double totalX = state.accumulatedDeltaX + deltaX;
   double totalY = state.accumulatedDeltaY + deltaY;
@@ -58,6 +61,9 @@ void performScroll(InputContext& input, double deltaX, double deltaY) {
 }
 
 void performSwipe(InputContext& input, double deltaX, double deltaY, bool done) {
+  if (deferredBehindText(
+          input, [&input, deltaX, deltaY, done] { performSwipe(input, deltaX, deltaY, done); }))
+    return;
   InjectionState& state = input.state;
   std::string& gesture = state.gestureDetected;
   double& reference = state.gestureDeltaY;

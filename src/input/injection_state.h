@@ -44,12 +44,16 @@ struct InjectionState {
   double gestureDeltaY = 0;
 };
 
-// What the injection operations work with: the desktop, the time, the state and the console.
+class TextTyper;
+
+// What the injection operations work with: the desktop, the time, the state and the console, and
+// the host's typer of texts, which paces long ones (none: texts are typed at once).
 struct InputContext {
   Platform& platform;
   Clock& clock;
   InjectionState& state;
   Log& log;
+  TextTyper* typer = nullptr;
 };
 
 } // namespace tovel

@@ -1,6 +1,7 @@
 #include "input/keyboard.h"
 
 #include "input/key_names.h"
+#include "input/text_typing.h"
 
 namespace tovel {
 
@@ -48,18 +49,24 @@ void postUnchanged(InputContext& input, KeyCode key, bool down) {
 } // namespace
 
 void performKeyDown(InputContext& input, KeyCode key) {
+  if (deferredBehindText(input, [&input, key] { performKeyDown(input, key); }))
+    return;
   if (double* field = modifierField(input.state.modifierState, key))
     *field = input.clock.now();
   postKey(input, key, true);
 }
 
 void performKeyUp(InputContext& input, KeyCode key) {
+  if (deferredBehindText(input, [&input, key] { performKeyUp(input, key); }))
+    return;
   if (double* field = modifierField(input.state.modifierState, key))
     *field = 0;
   postKey(input, key, false);
 }
 
-void sendKeyPress(InputContext& input, KeyCode key, EventFlags /*flags*/) {
+void sendKeyPress(InputContext& input, KeyCode key, EventFlags flags) {
+  if (deferredBehindText(input, [&input, key, flags] { sendKeyPress(input, key, flags); }))
+    return;
   // The pauses give the receiving application time to see control as held before the key.
   postUnchanged(input, keycode::leftControl, true);
   input.clock.sleepFor(0.010);

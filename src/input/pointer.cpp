@@ -1,5 +1,7 @@
 #include "input/pointer.h"
 
+#include "input/text_typing.h"
+
 namespace tovel {
 
 namespace {
@@ -61,6 +63,10 @@ double getDoubleClickTime(Platform& platform) {
 }
 
 void performMouseMove(InputContext& input, double deltaX, double deltaY, MouseButton button) {
+  if (deferredBehindText(input, [&input, deltaX, deltaY, button] {
+        performMouseMove(input, deltaX, deltaY, button);
+      }))
+    return;
   Point current = adjustedMouseLocation(input.platform);
   // Deliberately not clamped: the desktop decides where a pointer off every screen ends up.
   Point target{current.x + deltaX, current.y + deltaY};
@@ -75,6 +81,8 @@ void performMouseMove(InputContext& input, double deltaX, double deltaY, MouseBu
 }
 
 void performMouseDown(InputContext& input, MouseButton button) {
+  if (deferredBehindText(input, [&input, button] { performMouseDown(input, button); }))
+    return;
   auto event = input.platform.createMouseEvent(eventTypesFor(button).down,
                                                adjustedMouseLocation(input.platform), button);
   double now = input.clock.now();
@@ -95,6 +103,8 @@ void performMouseDown(InputContext& input, MouseButton button) {
 }
 
 void performMouseUp(InputContext& input, MouseButton button) {
+  if (deferredBehindText(input, [&input, button] { performMouseUp(input, button); }))
+    return;
   auto event = input.platform.createMouseEvent(eventTypesFor(button).up,
                                                adjustedMouseLocation(input.platform), button);
   double now = input.clock.now();

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -122,6 +123,17 @@ using FrameHandler = std::function<void(const CapturedFrame&)>;
 // Called for every mouse-button press; returns the flags the press is delivered with.
 using ModifierTap = std::function<EventFlags(EventFlags current)>;
 
+// What one call of Platform::typeText did.
+struct TypingProgress {
+  // How many characters from the start of the text were dealt with: typed, or found untypable.
+  std::size_t handled = 0;
+  // Those of them that this desktop cannot type (nothing was typed for them), in text order.
+  std::u32string untypable;
+  // Seconds to wait before handing over the rest, so that the desktop and its applications keep
+  // up; 0 means as soon as the caller can.
+  double resumeAfter = 0;
+};
+
 class Platform {
 public:
   virtual ~Platform() = default;
@@ -141,6 +153,17 @@ public:
   // Installs the callback that lends injected modifiers to mouse presses. False when the
   // platform cannot install it.
   virtual bool installModifierTap(ModifierTap tap) = 0;
+
+  // --- Typing text --------------------------------------------------------------------------
+  // Types characters as themselves, whatever the keyboard layout: '\n' as Return, '\t' as Tab,
+  // every other character as that character (the text holds no other control characters). No
+  // modifier that injection or the person holds, latches or locks applies to them; nothing stays
+  // pressed afterwards; they arrive in order. A character the desktop cannot type is typed as
+  // nothing and reported in `untypable`, never as another one.
+  // The desktop may deal with a prefix of the text only, to let its applications keep up: the
+  // caller then hands over the rest after `resumeAfter` (a prefix of no character comes with a
+  // wait). Called on the main loop only, in order with the key events it posts.
+  virtual TypingProgress typeText(std::u32string_view text) = 0;
 
   // --- Screens and pointer ------------------------------------------------------------------
   // Screens in system order, the primary one first.

@@ -6,12 +6,15 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <asio/dispatch.hpp>
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/write.hpp>
+
+#include "server/connection_slots.h"
 
 namespace tovel {
 
@@ -39,18 +42,29 @@ NetworkError cancelledError() {
 }
 
 std::shared_ptr<Connection> Connection::create(asio::io_context& io, asio::ip::tcp::socket socket,
-                                               std::unique_ptr<LiveCount::Token> slot) {
-  return std::shared_ptr<Connection>(new Connection(io, std::move(socket), std::move(slot)));
+                                               std::unique_ptr<ConnectionSlot> slot) {
+  auto connection =
+      std::shared_ptr<Connection>(new Connection(io, std::move(socket), std::move(slot)));
+  if (connection->slot_)
+    connection->slot_->attach(connection);
+  return connection;
+}
+
+std::shared_ptr<Connection> Connection::create(asio::io_context& io, asio::ip::tcp::socket socket) {
+  return create(io, std::move(socket), nullptr);
 }
 
 Connection::Connection(asio::io_context& io, asio::ip::tcp::socket socket,
-                       std::unique_ptr<LiveCount::Token> slot)
+                       std::unique_ptr<ConnectionSlot> slot)
     : io_(io), socket_(std::move(socket)), slot_(std::move(slot)) {
   asio::error_code ec;
   socket_.non_blocking(true, ec);
   asio::ip::tcp::endpoint local = socket_.local_endpoint(ec);
   if (!ec)
     localEndpoint_ = local;
+  asio::ip::tcp::endpoint remote = socket_.remote_endpoint(ec);
+  if (!ec)
+    remoteEndpoint_ = remote;
 }
 
 Connection::~Connection() {
@@ -283,32 +297,58 @@ void Connection::fail(const NetworkError& error) {
 
 void Connection::cancel() {
   auto self = shared_from_this();
-  onMainLoop([self] {
-    if (self->state_.load() == State::cancelled)
-      return;
-    self->setState(State::cancelled, std::nullopt);
-    asio::error_code ec;
-    self->socket_.cancel(ec); // pending waits and writes complete with "cancelled"
-    if (!self->writing_) {
-      while (!self->sends_.empty()) {
-        PendingSend rest = self->takeFirstSend();
-        if (rest.completion)
-          asio::post(self->io_, [c = std::move(rest.completion)] { c(cancelledError()); });
-      }
+  onMainLoop([self] { self->doCancel(true); });
+}
+
+void Connection::closeNow() {
+  auto self = shared_from_this();
+  onMainLoop([self] { self->doCancel(false); });
+}
+
+void Connection::doCancel(bool linger) {
+  if (state_.load() == State::cancelled) {
+    if (!linger)
+      closeSocket(); // ends the linger time early
+    return;
+  }
+  setState(State::cancelled, std::nullopt);
+  asio::error_code ec;
+  socket_.cancel(ec); // pending waits and writes complete with "cancelled"
+  if (!writing_) {
+    while (!sends_.empty()) {
+      PendingSend rest = takeFirstSend();
+      if (rest.completion)
+        asio::post(io_, [c = std::move(rest.completion)] { c(cancelledError()); });
     }
-    self->socket_.shutdown(asio::socket_base::shutdown_send, ec);
-    if (ec || self->peerFinished_) {
+  }
+  socket_.shutdown(asio::socket_base::shutdown_send, ec);
+  if (!linger || ec || peerFinished_) {
+    closeSocket();
+    return;
+  }
+  // Read and discard what the peer still sends until it closes or the linger time is over.
+  // Nothing is left to lose but the end of a response on its way: closing it early to make room
+  // is the cheapest there is.
+  setUse(Use::idle);
+  auto self = shared_from_this();
+  auto timer = std::make_shared<asio::steady_timer>(io_, kLingerTime);
+  timer->async_wait([self](const asio::error_code& timerError) {
+    if (!timerError)
       self->closeSocket();
-      return;
-    }
-    // Read and discard what the peer still sends until it closes or the linger time is over.
-    auto timer = std::make_shared<asio::steady_timer>(self->io_, kLingerTime);
-    timer->async_wait([self](const asio::error_code& timerError) {
-      if (!timerError)
-        self->closeSocket();
-    });
-    self->drain(timer);
   });
+  drain(timer);
+}
+
+void Connection::setUse(Use use) {
+  if (slot_)
+    slot_->setUse(use);
+}
+
+std::size_t Connection::unreadBytes() {
+  int count = 0;
+  if (!socket_.is_open() || ::ioctl(socket_.native_handle(), FIONREAD, &count) != 0)
+    return 0;
+  return std::size_t(count);
 }
 
 // Reads and discards what the peer still sends until it closes, an error occurs or the linger
@@ -363,6 +403,7 @@ void Connection::limitUnsentBytes(int bytes) {
 void Connection::closeWhenIdle(double seconds) {
   auto self = shared_from_this();
   onMainLoop([self, seconds] {
+    self->setUse(Use::idle); // nobody reads or writes it any more
     std::uint64_t seen = self->activity_;
     auto timer = std::make_shared<asio::steady_timer>(
         self->io_, std::chrono::duration_cast<std::chrono::steady_clock::duration>(

@@ -14,9 +14,9 @@
 #include <asio/ip/tcp.hpp>
 #include <asio/steady_timer.hpp>
 
-#include "common/live_count.h"
-
 namespace tovel {
+
+class ConnectionSlot;
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -39,10 +39,16 @@ public:
   using SendCompletion = std::function<void(std::optional<NetworkError>)>;
   using StateHandler = std::function<void(State, std::optional<NetworkError>)>;
 
+  // What a connection is doing, for the listener that may close one to make room for a new one:
+  // never one in use (a request being answered, a stream, a WebSocket), one whose request is still
+  // arriving only when no connection is idle (waiting for a request, or closing).
+  enum class Use { busy, requestUnderway, idle };
+
   // The slot, when given, is held while the socket is open (a cancelled connection keeps it
   // through its linger time), so whoever hands them out counts open descriptors.
   static std::shared_ptr<Connection> create(asio::io_context& io, asio::ip::tcp::socket socket,
-                                            std::unique_ptr<LiveCount::Token> slot = nullptr);
+                                            std::unique_ptr<ConnectionSlot> slot);
+  static std::shared_ptr<Connection> create(asio::io_context& io, asio::ip::tcp::socket socket);
 
   // Reports the ready state to the state handler.
   void start();
@@ -51,6 +57,8 @@ public:
   State state() const { return state_.load(); }
   // The host's own address and port this connection reached; none when the system cannot tell.
   const std::optional<asio::ip::tcp::endpoint>& localEndpoint() const { return localEndpoint_; }
+  // The client's address and port; none when the system cannot tell.
+  const std::optional<asio::ip::tcp::endpoint>& remoteEndpoint() const { return remoteEndpoint_; }
 
   // One read of at least minimum and at most maximum bytes. After the peer has finished sending,
   // the next read reports that once (no bytes, is-complete set) and any further read fails.
@@ -67,6 +75,14 @@ public:
 
   // Closes the connection; pending operations complete with an error, later ones fail.
   void cancel();
+  // Cancels and closes the socket at once, without reading on for the linger time: to make room
+  // for a new connection.
+  void closeNow();
+
+  // Main loop only. Tells the slot what the connection is doing; new ones count as busy.
+  void setUse(Use use);
+  // Main loop only. Bytes the peer has sent that no read has taken yet.
+  std::size_t unreadBytes();
 
   // Drops every pending completion and the state handler without running them. Only for when the
   // main loop has stopped for good: completions that hold the connection would otherwise keep it
@@ -93,9 +109,10 @@ public:
 
 private:
   Connection(asio::io_context& io, asio::ip::tcp::socket socket,
-             std::unique_ptr<LiveCount::Token> slot);
+             std::unique_ptr<ConnectionSlot> slot);
 
   std::optional<asio::ip::tcp::endpoint> localEndpoint_;
+  std::optional<asio::ip::tcp::endpoint> remoteEndpoint_;
 
   struct PendingSend {
     std::shared_ptr<const Bytes> content;
@@ -117,6 +134,7 @@ private:
   void writeNext();
   PendingSend takeFirstSend();
   void fail(const NetworkError& error);
+  void doCancel(bool linger);
   void setState(State state, std::optional<NetworkError> error);
   void touch();
   void closeSocket();
@@ -130,8 +148,8 @@ private:
   bool writing_ = false;
   bool peerFinished_ = false;
   bool endReported_ = false;
-  std::uint64_t activity_ = 0;             // bumped by every operation, for closeWhenIdle
-  std::unique_ptr<LiveCount::Token> slot_; // given back when the socket closes
+  std::uint64_t activity_ = 0;           // bumped by every operation, for closeWhenIdle
+  std::unique_ptr<ConnectionSlot> slot_; // given back when the socket closes
 };
 
 // Errors the transport reports, with the POSIX numbers that identify them.

@@ -7,10 +7,19 @@
 #include "input/mouse_button.h"
 #include "server/input_commands.h"
 #include "server/json_fields.h"
+#include "server/utf8.h"
 
 namespace tovel {
 
 void handleControlRequest(InputContext& input, std::string_view target, std::string_view body) {
+  if (target == "/type") {
+    // Refused text is said so, whatever is wrong with it.
+    if (!isValidUtf8(body))
+      input.log.print("Ignored type command: the text is not UTF-8");
+    else
+      typeCommand(input, parseJson(body), "");
+    return;
+  }
   nlohmann::json object = parseJson(body);
   if (!object.is_object())
     return;

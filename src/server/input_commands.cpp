@@ -5,6 +5,7 @@
 #include "input/keyboard.h"
 #include "input/mouse_button.h"
 #include "input/pointer.h"
+#include "input/text_typing.h"
 #include "server/json_fields.h"
 
 namespace tovel {
@@ -46,6 +47,28 @@ void injectButton(InputContext& input, MouseButton button, bool down) {
 void injectClick(InputContext& input, MouseButton button) {
   performMouseDown(input, button);
   performMouseUp(input, button);
+}
+
+void typeClientText(InputContext& input, std::string_view utf8, const char* prefix) {
+  auto checked = checkTypedText(utf8);
+  if (auto* reason = std::get_if<std::string>(&checked)) {
+    input.log.print("Ignored type command: " + *reason);
+    return;
+  }
+  auto& text = std::get<std::u32string>(checked);
+  if (prefix)
+    input.log.print(std::string(prefix) + "type " + std::to_string(text.size()) +
+                    (text.size() == 1 ? " character" : " characters"));
+  performTypeText(input, std::move(text));
+}
+
+void typeCommand(InputContext& input, const nlohmann::json& command, const char* prefix) {
+  std::optional<std::string> text = command.is_object() ? textField(command, "text") : std::nullopt;
+  if (!text) {
+    input.log.print("Ignored type command: no text string");
+    return;
+  }
+  typeClientText(input, *text, prefix);
 }
 
 std::optional<KeyCode> injectNamedKey(InputContext& input, const std::string& name, bool down) {

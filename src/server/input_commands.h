@@ -37,6 +37,15 @@ void injectButton(InputContext& input, MouseButton button, bool down);
 // A press of the button and its release.
 void injectClick(InputContext& input, MouseButton button);
 
+// Types a client's UTF-8 text, printing `prefix` + "type N characters" first when asked to; text
+// that is not UTF-8 or holds control characters other than line feed and tab is refused with an
+// "Ignored type command: ..." line. Shared by the three channels.
+void typeClientText(InputContext& input, std::string_view utf8, const char* prefix);
+
+// The HTTP and WebSocket "type" command: types its "text"; without a text string it prints
+// "Ignored type command: no text string".
+void typeCommand(InputContext& input, const nlohmann::json& command, const char* prefix);
+
 // Presses (down) or releases the key of that name and returns its code; nothing, and none, for
 // a name the key table lacks.
 std::optional<KeyCode> injectNamedKey(InputContext& input, const std::string& name, bool down);

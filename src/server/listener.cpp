@@ -1,6 +1,9 @@
 #include "server/listener.h"
 
 #include <cerrno>
+#include <limits>
+
+#include <poll.h>
 #include <string>
 
 namespace tovel {
@@ -10,6 +13,13 @@ namespace {
 // How often accepting is tried again while it fails: soon enough that clients waiting in the
 // listen queue hardly notice, rarely enough to cost nothing.
 constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
+
+// An episode ends only once the connections are well below where it began, so that clients
+// coming and going at a limit (the owner's phone beside a flood) do not make it begin and end with
+// every connection.
+bool wellBelow(std::size_t open, std::size_t limit) {
+  return open < limit - limit / 8 || open == 0;
+}
 
 bool openAndBind(asio::ip::tcp::acceptor& acceptor, const asio::ip::tcp::endpoint& endpoint,
                  asio::error_code& ec) {
@@ -67,9 +77,14 @@ void Listener::acceptNext() {
       onAcceptError(ec);
       return;
     }
-    if (acceptFailing_) {
+    if ((acceptFailing_ || reclaimedForDescriptors_ > 0) &&
+        wellBelow(slots_.open(), exhaustedAt_)) {
+      log_.print(reclaimedForDescriptors_ == 0
+                     ? std::string("Accepting connections again")
+                     : "Accepting connections again, " + std::to_string(reclaimedForDescriptors_) +
+                           " idle ones closed meanwhile to free descriptors");
       acceptFailing_ = false;
-      log_.print("Accepting connections again");
+      reclaimedForDescriptors_ = 0;
     }
     onAccepted(std::move(socket));
     acceptNext();
@@ -77,32 +92,110 @@ void Listener::acceptNext() {
 }
 
 void Listener::onAccepted(asio::ip::tcp::socket socket) {
-  asio::error_code ignored;
-  if (open_.value() >= maxConnections_) {
+  asio::error_code ec;
+  asio::ip::tcp::endpoint peer = socket.remote_endpoint(ec);
+  asio::ip::address client = ConnectionSlots::clientOf(peer.address());
+  if (ec || !makeRoom(client)) {
     // Closed before a byte is read or written: the clients already here keep their share.
-    if (refused_++ == 0)
-      log_.print("Too many open connections (" + std::to_string(maxConnections_) +
-                 "): new ones are closed until some end");
-    socket.close(ignored);
+    socket.close(ec);
     return;
   }
-  if (refused_ > 0) {
-    log_.print("Accepting connections again, " + std::to_string(refused_) + " closed meanwhile");
-    refused_ = 0;
-  }
-  socket.set_option(asio::ip::tcp::no_delay(true), ignored);
-  auto connection = Connection::create(io_, std::move(socket), open_.take());
+  socket.set_option(asio::ip::tcp::no_delay(true), ec);
+  auto connection = Connection::create(io_, std::move(socket), slots_.take(client));
   if (handler_)
     handler_(connection);
 }
 
+bool Listener::makeRoom(const asio::ip::address& client) {
+  std::size_t clientOpen = slots_.openFrom(client);
+  std::size_t allOpen = slots_.open();
+  bool clientFull = clientOpen >= maxPerAddress_;
+  bool allFull = allOpen >= maxConnections_;
+  auto mine = clientEpisodes_.find(client);
+  if (mine != clientEpisodes_.end() && wellBelow(clientOpen, maxPerAddress_)) {
+    endEpisode(mine->second);
+    clientEpisodes_.erase(mine);
+  }
+  if (wellBelow(allOpen, maxConnections_))
+    endEpisode(all_);
+  if (!clientFull && !allFull)
+    return true;
+
+  CapEpisode* episode = &all_;
+  if (clientFull) {
+    auto [entry, added] = clientEpisodes_.try_emplace(client);
+    if (added)
+      entry->second.scope = " from " + ConnectionSlots::describe(client);
+    episode = &entry->second;
+  }
+  std::string head = "Too many open connections" + episode->scope + " (" +
+                     std::to_string(clientFull ? maxPerAddress_ : maxConnections_) + "): ";
+  std::shared_ptr<Connection> idle =
+      slots_.reclaimable(clientFull ? std::optional(client) : std::nullopt);
+  if (!idle) {
+    if (episode->refused++ == 0)
+      log_.print(head + "new ones are closed until some end");
+    return false;
+  }
+  if (episode->reclaimed++ == 0)
+    log_.print(head + "the longest idle ones are closed to make room");
+  idle->closeNow();
+  return true;
+}
+
+void Listener::endEpisode(CapEpisode& episode) {
+  std::string refused = std::to_string(episode.refused) + " closed meanwhile";
+  std::string reclaimed = std::to_string(episode.reclaimed) +
+                          (episode.reclaimed == 1 ? " idle one" : " idle ones") +
+                          " closed to make room";
+  if (episode.refused > 0 && episode.reclaimed > 0)
+    log_.print("Accepting connections" + episode.scope + " again, " + refused + " and " +
+               reclaimed);
+  else if (episode.refused > 0)
+    log_.print("Accepting connections" + episode.scope + " again, " + refused);
+  else if (episode.reclaimed > 0)
+    log_.print("Connections" + episode.scope + " below the cap again, " + reclaimed + " meanwhile");
+  episode.refused = 0;
+  episode.reclaimed = 0;
+}
+
+bool Listener::connectionWaiting() {
+  pollfd listening{acceptor_.native_handle(), POLLIN, 0};
+  return ::poll(&listening, 1, 0) > 0;
+}
+
 void Listener::onAcceptError(const asio::error_code& ec) {
-  // Out of descriptors (or memory) the pending connection stays queued and the acceptor stays
-  // readable: trying again at once would spin. It waits in the backlog until a retry finds a
-  // descriptor free, normally because some connection has closed meanwhile.
+  bool outOfDescriptors = ec == asio::error::no_descriptors || ec.value() == ENFILE;
+  if (outOfDescriptors && !connectionWaiting()) {
+    // The system wants a descriptor for the next connection before it looks for one: with
+    // nobody waiting, nothing is to be closed or reported until somebody comes.
+    acceptor_.async_wait(asio::socket_base::wait_read, [this](const asio::error_code& waitError) {
+      if (!waitError)
+        acceptNext();
+    });
+    return;
+  }
+  if (outOfDescriptors) {
+    // Below the caps but out of descriptors all the same (a limit lower than the cap allows for):
+    // an idle connection gives up its descriptor, as at a cap.
+    if (!acceptFailing_ && reclaimedForDescriptors_ == 0)
+      exhaustedAt_ = slots_.open();
+    if (std::shared_ptr<Connection> idle = slots_.reclaimable(std::nullopt)) {
+      if (reclaimedForDescriptors_++ == 0)
+        log_.print("Out of file descriptors: the longest idle connections are closed to make room");
+      idle->closeNow();
+      acceptNext();
+      return;
+    }
+  }
+  // With none to close, the pending connection stays queued and the acceptor stays readable:
+  // trying again at once would spin. It waits in the backlog until a retry finds a descriptor
+  // free, normally because some connection has closed meanwhile.
   if (!acceptFailing_) {
+    if (!outOfDescriptors && reclaimedForDescriptors_ == 0)
+      exhaustedAt_ = std::numeric_limits<std::size_t>::max(); // any success ends it
     acceptFailing_ = true;
-    if (ec == asio::error::no_descriptors || ec.value() == ENFILE)
+    if (outOfDescriptors)
       log_.print("Out of file descriptors: new connections wait until some close");
     else
       log_.print("Accepting a connection failed: " + ec.message());

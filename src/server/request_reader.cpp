@@ -3,6 +3,8 @@
 #include "server/request_intake.h"
 #include "server/responses.h"
 
+#include <chrono>
+
 namespace tovel {
 
 void RequestReader::accept(const ConnectionPtr& connection) {
@@ -35,6 +37,9 @@ void RequestReader::receiveNext(const ConnectionPtr& connection) {
 }
 
 void RequestReader::readMore(const ConnectionPtr& connection, ReceivedPtr received) {
+  // Between requests nothing is lost by closing it to make room; a request on its way is.
+  connection->setUse(received->bytes.empty() ? Connection::Use::idle
+                                             : Connection::Use::requestUnderway);
   if (received->bytes.empty() && !received->waiting) {
     received->waiting = std::make_unique<asio::steady_timer>(
         io_, std::chrono::duration_cast<std::chrono::steady_clock::duration>(
@@ -95,9 +100,13 @@ void RequestReader::handleReceived(const ConnectionPtr& connection, ReceivedPtr 
   }
   received->deadline.reset(); // cancels it
   received->headerWhole = false;
+  // Whatever comes of the request now (an answer, a stream, a WebSocket) is not to be cut short.
+  connection->setUse(Connection::Use::busy);
   if ((assembly.kind == RequestAssembly::Kind::request ||
        assembly.kind == RequestAssembly::Kind::webSocketUpgrade) &&
-      refuseForeign(connection, assembly.request))
+      (refuseForeign(connection, assembly.request) ||
+       refuseUnpaired(connection, assembly.request,
+                      assembly.kind == RequestAssembly::Kind::webSocketUpgrade)))
     return;
 
   switch (assembly.kind) {
@@ -152,9 +161,36 @@ bool RequestReader::refuseForeign(const ConnectionPtr& connection, const HttpReq
   std::optional<OriginRefusal> refusal = refusalOf(*originPolicy_, head, arrival);
   if (!refusal)
     return false;
-  log_.print("Refused " + request.method + " " + request.target + " from another site: " +
-             refusal->header + " " + refusal->value);
+  log_.print("Refused " + request.method + " " + request.target +
+             " from another site: " + refusal->header + " " + refusal->value);
   connection->send(kForbiddenResponse,
+                   [connection](std::optional<NetworkError>) { connection->cancel(); });
+  return true;
+}
+
+bool RequestReader::refuseUnpaired(const ConnectionPtr& connection, const HttpRequest& request,
+                                   bool upgrade) {
+  // The WebSocket is reached through the page's own address: the upgrade always needs the key.
+  if (!pairing_ || (!upgrade && servesAppFile(request)))
+    return false;
+  std::string address;
+  if (const auto& remote = connection->remoteEndpoint()) {
+    asio::ip::address peer = remote->address();
+    if (peer.is_v6() && peer.to_v6().is_v4_mapped())
+      peer = asio::ip::make_address_v4(asio::ip::v4_mapped, peer.to_v6());
+    address = peer.to_string();
+  }
+  std::string_view head = request.text;
+  head = head.substr(0, head.find("\r\n\r\n"));
+  double now = std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+                   .count();
+  PairingGuard::Verdict verdict =
+      pairing_->check(head, request.method + " " + request.target, address, now);
+  if (verdict.outcome == PairingGuard::Outcome::allowed)
+    return false;
+  if (verdict.logLine)
+    log_.print(*verdict.logLine);
+  connection->send(kUnpairedResponse,
                    [connection](std::optional<NetworkError>) { connection->cancel(); });
   return true;
 }

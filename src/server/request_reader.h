@@ -12,6 +12,7 @@
 
 #include "common/log.h"
 #include "server/origin_policy.h"
+#include "server/pairing_guard.h"
 #include "server/router.h"
 
 namespace tovel {
@@ -52,6 +53,14 @@ public:
   void setRequestWaitSeconds(double seconds) { waitSeconds_ = seconds; }
   // Requests from other sites' pages are refused with 403 (none: every request is served).
   void setOriginPolicy(std::optional<OriginPolicy> policy) { originPolicy_ = std::move(policy); }
+  // With a secret, every request but those for the app's own files needs it (401 otherwise);
+  // none: every request is served, as without pairing.
+  void setPairingSecret(const std::optional<std::string>& secret) {
+    if (secret)
+      pairing_.emplace(*secret);
+    else
+      pairing_.reset();
+  }
   double idleConnectionSeconds() const { return idleSeconds_; }
 
   // Starts a freshly accepted connection and reads its first request.
@@ -87,12 +96,16 @@ private:
   void armDeadline(const ConnectionPtr& connection, Received& received, double seconds);
   // True, after answering 403 and logging why, when the request comes from another site's page.
   bool refuseForeign(const ConnectionPtr& connection, const HttpRequest& request);
+  // True, after answering 401 (and logging it at most once a minute per address), when pairing is
+  // on and the request lacks the key.
+  bool refuseUnpaired(const ConnectionPtr& connection, const HttpRequest& request, bool upgrade);
 
   asio::io_context& io_;
   Router& router_;
   Log& log_;
   UpgradeHandler upgradeHandler_;
   std::optional<OriginPolicy> originPolicy_;
+  std::optional<PairingGuard> pairing_;
   double idleSeconds_ = kIdleConnectionSeconds;
   double headerSeconds_ = kHeaderSeconds;
   double waitSeconds_ = kRequestWaitSeconds;

@@ -35,6 +35,18 @@ inline constexpr std::string_view kForbiddenResponse =
     "\r\n"
     "Refused: this page's site may not use this Tovel Host.\r\n";
 
+// For a request without the pairing key, when the host asks for one: it has no effect. Pages of
+// any site may read it, so that the app can tell the person to pair.
+inline constexpr std::string_view kUnpairedResponse =
+    "HTTP/1.1 401 Unauthorized\r\n"
+    "Content-Type: text/plain; charset=utf-8\r\n"
+    "Content-Length: 68\r\n"
+    "WWW-Authenticate: Bearer realm=\"Tovel Host\"\r\n"
+    "Access-Control-Allow-Origin: *\r\n"
+    "Connection: close\r\n"
+    "\r\n"
+    "Not paired: open the link or scan the code this Tovel Host prints.\r\n";
+
 inline constexpr std::string_view kNotFoundResponse =
     "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n";
 
@@ -91,5 +103,6 @@ static_assert(kMjpegStreamHead.size() == 67 + 10 + 279);
 static_assert(kFollowCaptureStreamHead.size() == 67 + 10 + 252);
 static_assert(kControlAcknowledgement.size() == 252);
 static_assert(kNotFoundResponse.size() == 45);
+static_assert(kUnpairedResponse.size() - kUnpairedResponse.find("\r\n\r\n") - 4 == 68);
 
 } // namespace tovel

@@ -6,6 +6,25 @@
 
 namespace tovel {
 
+namespace {
+
+bool isAppPage(std::string_view target) {
+  return target == "/" || startsWith(target, "/?");
+}
+
+bool isIcon(std::string_view target) {
+  return target == "/icon-192.png" || target == "/icon-512.png";
+}
+
+} // namespace
+
+bool servesAppFile(const HttpRequest& request) {
+  const std::string& target = request.target;
+  return request.method == "OPTIONS" ||
+         (request.method == "GET" && (isAppPage(target) || target == "/manifest.json" ||
+                                      target == "/service-worker.js" || isIcon(target)));
+}
+
 void Router::sendAndCancel(const ConnectionPtr& connection, std::string_view response) {
   connection->send(response, [connection](std::optional<NetworkError>) { connection->cancel(); });
 }
@@ -21,13 +40,13 @@ void Router::route(const ConnectionPtr& connection, const HttpRequest& request) 
   }
   if (method == "GET") {
     const RouteHandler* handler = nullptr;
-    if (target == "/" || startsWith(target, "/?"))
+    if (isAppPage(target))
       handler = &handlers_.appPage;
     else if (target == "/manifest.json")
       handler = &handlers_.manifest;
     else if (target == "/service-worker.js")
       handler = &handlers_.serviceWorker;
-    else if (target == "/icon-192.png" || target == "/icon-512.png")
+    else if (isIcon(target))
       handler = &handlers_.icon;
     else if (startsWith(target, "/screen.mp4"))
       handler = &handlers_.mp4Stream;

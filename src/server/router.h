@@ -25,6 +25,10 @@ struct RouteHandlers {
   RouteHandler mjpegStream;         // GET /screen.mjpg...
 };
 
+// Whether the request is for one of the web app's own files (its page, manifest, service worker,
+// icons) or a CORS preflight: what a browser fetches before the app can say who it is.
+bool servesAppFile(const HttpRequest& request);
+
 // Decides what a request is and answers it: CORS preflight, pages, streams, control endpoints,
 // or not found.
 class Router {

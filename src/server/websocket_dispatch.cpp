@@ -58,6 +58,8 @@ void handleWebSocketMessage(InputContext& input, std::string_view text, HeldInpu
       input.log.print("ws scroll");
   } else if (*action == "swipe") {
     swipeCommand(input, message);
+  } else if (*action == "type") {
+    typeCommand(input, message, "ws ");
   } else if (*action == "log") {
     if (auto line = textField(message, "text"))
       input.log.print(*line);

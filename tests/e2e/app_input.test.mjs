@@ -3,6 +3,7 @@
 // the pointer position and from a witness window's events.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
+import { execFileSync } from 'node:child_process';
 import { startXvfb, startHost, startBrowser, startWitness, stopAll, pointer, xdotool, LAN_ORIGIN } from './harness.mjs';
 import { Touchpad } from './touch.mjs';
 
@@ -19,6 +20,7 @@ const connected = p => p.waitForSelector('#status[data-state="open"]', { timeout
 
 before(async () => {
   display = await startXvfb();
+  execFileSync('setxkbmap', ['de'], { env: { ...process.env, DISPLAY: display } });
   host = await startHost(display);
   // Covers the middle of the screen, where the pointer is put for every case; it has the focus.
   witness = await startWitness(display, '200,150,1500,800', '--focus');
@@ -114,31 +116,42 @@ test('a two-finger drag scrolls, with the content following the fingers', async 
   assert.match(host.output(), /ws scroll\n/); // the end of the scroll was sent
 });
 
-test('typed text arrives as the key presses that make it, from key events and from a phone keyboard', async () => {
+// On a German keyboard: what the witness reads each key press as typing, in order.
+const typedText = lines => lines.filter(line => line.startsWith('KeyPress '))
+  .map(line => Buffer.from(/ typed=([0-9a-f]*)/.exec(line)[1], 'hex').toString('utf8').replace(/\r/g, '\n')).join('');
+
+test('text arrives as its characters on a German keyboard, from key presses, a phone keyboard and an input method', async () => {
   const keys = lines => lines.filter(line => line.startsWith('Key')).map(line => /^(\w+ keysym=\S+ state=\S+)/.exec(line)[1]);
   const stroke = (name, state) => [`KeyPress keysym=${name} state=${state}`, `KeyRelease keysym=${name} state=${state}`];
-  const shifted = name => ['KeyPress keysym=Shift_L state=0x0', ...stroke(name, '0x1'), 'KeyRelease keysym=Shift_L state=0x1'];
-  const hi = [...shifted('h'), ...stroke('i', '0x0'), ...shifted('1')];
   const phoneKey = inputType => page.evaluate(type =>
     document.querySelector('#typer').dispatchEvent(new InputEvent('beforeinput', { inputType: type, cancelable: true })), inputType);
+  const cdp = await context.newCDPSession(page);
+  const compose = async () => {
+    for (const text of ['に', 'にほ', 'にほん'])
+      await cdp.send('Input.imeSetComposition', { text, selectionStart: text.length, selectionEnd: text.length });
+    await cdp.send('Input.insertText', { text: '日本' });
+  };
   const cases = [
-    { name: 'key presses', type: () => page.keyboard.type('Hi!'), expect: hi },
-    { name: 'phone keyboard', type: () => page.keyboard.insertText('Hi!'), expect: hi },
+    { name: 'key presses', type: () => page.keyboard.type('Hallo Welt! @ zy "#\'§'), text: 'Hallo Welt! @ zy "#\'§' },
+    { name: 'phone keyboard', type: () => page.keyboard.insertText('Grüße, señor Ωμέγα 😀 ç'), text: 'Grüße, señor Ωμέγα 😀 ç' },
+    { name: 'input method', type: compose, text: '日本' },
     { name: 'phone backspace and enter', type: async () => { await phoneKey('deleteContentBackward'); await phoneKey('insertLineBreak'); },
-      expect: [...stroke('BackSpace', '0x0'), ...stroke('Return', '0x0')] },
+      keys: [...stroke('BackSpace', '0x0'), ...stroke('Return', '0x0')] },
     { name: 'sticky control lets go after one key', type: async () => { await page.tap('[data-modifier="control"]'); await page.keyboard.insertText('cx'); },
-      expect: ['KeyPress keysym=Control_L state=0x0', ...stroke('c', '0x4'), 'KeyRelease keysym=Control_L state=0x4', ...stroke('x', '0x0')] },
+      keys: ['KeyPress keysym=Control_L state=0x0', ...stroke('c', '0x4'), 'KeyRelease keysym=Control_L state=0x4', ...stroke('x', '0x0')] },
     { name: 'special keys', type: async () => { await page.tap('[data-key="escape"]'); await page.tap('[data-key="f5"]'); },
-      expect: [...stroke('Escape', '0x0'), ...stroke('F5', '0x0')] },
+      keys: [...stroke('Escape', '0x0'), ...stroke('F5', '0x0')] },
   ];
   await page.focus('#typer');
   for (const c of cases) {
     const lines = await eventsOf(c.type, [{ action: 'keydown', key: 'tab' }, { action: 'keyup', key: 'tab' }],
       /^KeyPress keysym=Tab /, /^KeyRelease keysym=Tab /);
-    assert.deepEqual(keys(lines), c.expect, c.name);
+    if (c.text) assert.equal(typedText(lines), c.text, c.name);
+    else assert.deepEqual(keys(lines), c.keys, c.name);
   }
   // The field keeps nothing of what was typed, so the next text is all new.
   assert.equal(await page.inputValue('#typer'), '\u200b');
+  assert.doesNotMatch(host.output(), /Could not type/);
 });
 
 test('the page reconnects by itself when the host stops and comes back', async () => {

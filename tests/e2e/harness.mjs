@@ -67,8 +67,9 @@ function portOpen() {
 }
 
 // The host with its output collected; output() gives everything printed so far. With
-// `withoutPage` it runs as a copy in a directory of its own, where no index.html lies beside it.
-export async function startHost(display, { withoutPage = false } = {}) {
+// `withoutPage` it runs as a copy in a directory of its own, where no index.html lies beside it;
+// `args` and `env` are its command line and additions to its environment.
+export async function startHost(display, { withoutPage = false, args = [], env = {} } = {}) {
   let binary = HOST_BINARY;
   if (withoutPage) {
     const directory = mkdtempSync(join(tmpdir(), 'tovel-host-'));
@@ -76,8 +77,8 @@ export async function startHost(display, { withoutPage = false } = {}) {
     copyFileSync(HOST_BINARY, binary);
     started.push({ kill: () => rmSync(directory, { recursive: true, force: true }) });
   }
-  const host = spawn(binary, [], {
-    env: { ...process.env, DISPLAY: display ?? '' },
+  const host = spawn(binary, args, {
+    env: { ...process.env, DISPLAY: display ?? '', ...env },
     stdio: ['pipe', 'pipe', 'pipe'],
   });
   started.push(host);

@@ -32,48 +32,107 @@ std::size_t movesPosted(VirtualDesktop& desktop) {
   return moves;
 }
 
+// The lines the listener printed about its caps, in order.
+std::vector<std::string> capLines(const MemoryLog& log) {
+  std::vector<std::string> lines;
+  for (const std::string& line : log.lines())
+    if (line.find("onnections") != std::string::npos)
+      lines.push_back(line);
+  return lines;
+}
+
+constexpr const char* kOtherClient = "127.0.0.2";
+
 class ConnectionCap : public HostFixture {
 protected:
   void SetUp() override {
-    maxConnections = 3;
+    maxConnections = 5;
+    maxConnectionsPerAddress = 3;
     HostFixture::SetUp();
   }
 };
 
-TEST_F(ConnectionCap, ConnectionsPastTheCapAreClosedUnansweredWhileEarlierOnesGoOn) {
-  // The cap counts every kind of connection: a keep-alive client, a stream and a WebSocket.
-  TestClient control(port());
-  ASSERT_TRUE(moveAnswered(control));
+// At a cap the connection idle longest makes room: among the client's own at its cap, among all
+// at the cap on all. One whose request is still arriving goes only when none is idle, and one in
+// use never: with only those, the newcomer is closed unanswered.
+TEST_F(ConnectionCap, TheLongestIdleConnectionMakesRoomAndOnlyConnectionsInUseKeepNewOnesOut) {
+  // 127.0.0.1: a stream, a WebSocket and a kept-alive control client; the other client: a
+  // dropped request and one still arriving.
   TestClient stream(port());
   stream.send("GET /screen.mjpg HTTP/1.1\r\n\r\n");
   ASSERT_EQ(stream.read(kMjpegStreamHead.size()), kMjpegStreamHead);
   TestClient webSocket(port());
   webSocket.send(kWebSocketUpgrade);
   ASSERT_TRUE(log.waitFor("WebSocket handshake complete", 10s));
-  ASSERT_EQ(host->openConnections(), 3u);
+  TestClient dropped(port(), kOtherClient);
+  dropped.send("GET\r\n\r\n");
+  TestClient partial(port(), kOtherClient);
+  partial.send("POST /move HTTP/1.1\r\nHo");
+  TestClient keptAlive(port());
+  ASSERT_TRUE(moveAnswered(keptAlive));
+  ASSERT_EQ(host->openConnections(), 5u);
+  // A newcomer is served at once, and what it closed is ready to read before it is answered.
+  auto served = [&](TestClient& newcomer, TestClient& closed) {
+    settle(); // the last answer's completion has made its connection idle
+    EXPECT_TRUE(moveAnswered(newcomer));
+    EXPECT_TRUE(closed.waitClosed(0ms));
+  };
 
-  for (int i = 0; i < 2; ++i) {
-    TestClient refused(port());
-    refused.send(moveRequest());
-    EXPECT_EQ(refused.readUntilClosed(10s), "");
-    EXPECT_TRUE(refused.waitClosed(0ms));
+  // 127.0.0.1 at its cap: its only idle connection.
+  TestClient first(port());
+  served(first, keptAlive);
+  // The other client below its cap, all at theirs: the longest idle anywhere, the dropped request
+  // first, then 127.0.0.1's.
+  TestClient second(port(), kOtherClient);
+  served(second, dropped);
+  TestClient third(port(), kOtherClient);
+  served(third, first);
+  // The other client at its cap: its own longest idle; its request on the way is still open.
+  TestClient fourth(port(), kOtherClient);
+  served(fourth, second);
+  EXPECT_TRUE(partial.staysSilent(0ms));
+  // With its others streaming, the request on the way goes.
+  for (TestClient* client : {&third, &fourth}) {
+    client->send("GET /screen.mjpg HTTP/1.1\r\n\r\n");
+    ASSERT_EQ(client->read(kMjpegStreamHead.size()), kMjpegStreamHead);
   }
-  // Once for the burst, not once per connection.
-  const std::string atCap = "Too many open connections (3): new ones are closed until some end";
-  EXPECT_EQ(std::ranges::count(log.lines(), atCap), 1);
+  TestClient fifth(port(), kOtherClient);
+  served(fifth, partial);
+  fifth.send("GET /screen.mjpg HTTP/1.1\r\n\r\n");
+  ASSERT_EQ(fifth.read(kMjpegStreamHead.size()), kMjpegStreamHead);
 
-  // Those already in are served as before.
-  EXPECT_TRUE(moveAnswered(control));
+  // Everything in use: at the client's cap and at the cap on all, newcomers are closed unanswered.
+  for (const char* from : {kOtherClient, "127.0.0.1"}) {
+    TestClient refused(port(), from);
+    refused.send(moveRequest());
+    EXPECT_EQ(refused.readUntilClosed(10s), "") << from;
+    EXPECT_TRUE(refused.waitClosed(0ms)) << from;
+  }
+  // Those in use are served as before.
   EXPECT_FALSE(stream.read(64).empty());
   webSocket.send(maskedFrame(R"({"action":"move","x":1,"y":1})"));
-  ASSERT_TRUE(waitUntil([&] { return movesPosted(desktop) == 3; }));
+  ASSERT_TRUE(waitUntil([&] { return movesPosted(desktop) == 7; }));
 
   // A client that leaves makes room for the next.
-  control.close();
-  ASSERT_TRUE(waitUntil([&] { return host->openConnections() == 2; }));
+  third.close();
+  ASSERT_TRUE(waitUntil([&] { return host->openConnections() == 4; }));
   TestClient next(port());
   EXPECT_TRUE(moveAnswered(next));
-  EXPECT_TRUE(log.contains("Accepting connections again, 2 closed meanwhile"));
+  // Each cap's episode once when it begins and once when it ends, not once per connection.
+  EXPECT_EQ(capLines(log),
+            (std::vector<std::string>{
+                "Too many open connections from 127.0.0.1 (3): the longest idle ones are closed "
+                "to make room",
+                "Too many open connections (5): the longest idle ones are closed to make room",
+                "Too many open connections from 127.0.0.2 (3): the longest idle ones are closed "
+                "to make room",
+                "Too many open connections from 127.0.0.2 (3): new ones are closed until some end",
+                "Connections from 127.0.0.1 below the cap again, 1 idle one closed to make room "
+                "meanwhile",
+                "Too many open connections (5): new ones are closed until some end",
+                "Accepting connections again, 1 closed meanwhile and 2 idle ones closed to make "
+                "room",
+            }));
 }
 
 TEST_F(ConnectionCap, SilentConnectionsCannotHoldTheCapForGood) {
@@ -105,21 +164,37 @@ protected:
     }
     if (limit.rlim_cur < needed)
       GTEST_SKIP() << "needs " << needed << " descriptors, the hard limit is " << limit.rlim_max;
-    maxConnections = kIdleClients + 100;
     HostFixture::SetUp();
   }
 };
 
-TEST_F(SlowClients, AHeaderTrickledByteByByteIsCutOffWhileIdleAndOtherClientsAreServed) {
+// One address floods the host with idle connections, far past its cap, and trickles a request a
+// byte a second; the owner shares the address (as on loopback). The owner is served at once,
+// the flood's longest idle connections making room; streams and WebSockets in use are never
+// closed, nor the trickled request while idle ones remain, until its own time limit cuts it off.
+TEST_F(SlowClients, AFloodOfIdleConnectionsAndATrickledRequestCannotKeepAClientOut) {
   onLoop([&] { host->reader().setHeaderSeconds(3); });
   TestClient keptAlive(port());
   ASSERT_TRUE(moveAnswered(keptAlive));
+  TestClient stream(port());
+  stream.send("GET /screen.mjpg HTTP/1.1\r\n\r\n");
+  ASSERT_EQ(stream.read(kMjpegStreamHead.size()), kMjpegStreamHead);
+  TestClient webSocket(port());
+  webSocket.send(kWebSocketUpgrade);
+  ASSERT_TRUE(log.waitFor("WebSocket handshake complete", 10s));
+  settle();
   std::vector<std::unique_ptr<TestClient>> idle;
   for (int i = 0; i < kIdleClients; ++i) {
     idle.push_back(std::make_unique<TestClient>(port()));
     ASSERT_TRUE(idle.back()->connected()) << i;
   }
-  ASSERT_TRUE(waitUntil([&] { return host->openConnections() == kIdleClients + 1u; }));
+  // The address's cap holds the stream, the WebSocket and the newest of the flood; the kept-alive
+  // client went first, being idle longest, then the flood's oldest, in order.
+  const std::size_t cap = Listener::kMaxConnectionsPerAddress;
+  const std::size_t firstOpen = kIdleClients - (cap - 2);
+  ASSERT_TRUE(idle[firstOpen - 1]->waitClosed(60s));
+  EXPECT_TRUE(keptAlive.waitClosed(0ms));
+  EXPECT_EQ(host->openConnections(), cap);
 
   // A whole request, but one byte a second: it would take longer than the limit.
   const std::string trickled = moveRequest();
@@ -128,6 +203,8 @@ TEST_F(SlowClients, AHeaderTrickledByteByByteIsCutOffWhileIdleAndOtherClientsAre
   TestClient other(port());
   EXPECT_TRUE(moveAnswered(other));
   EXPECT_TRUE(slow.staysSilent(0ms)) << "the slow client was closed before the other's answer";
+  EXPECT_TRUE(idle[firstOpen + 1]->waitClosed(0ms)) << "room for the slow one and the other";
+  EXPECT_TRUE(idle[firstOpen + 2]->staysSilent(0ms));
 
   std::size_t sent = 1;
   bool closed = false;
@@ -139,14 +216,15 @@ TEST_F(SlowClients, AHeaderTrickledByteByByteIsCutOffWhileIdleAndOtherClientsAre
   EXPECT_TRUE(closed) << "the whole request went in, byte by byte";
   EXPECT_EQ(slow.readUntilClosed(0ms), "");
 
-  // The limit is for a request under way, not for a connection between requests or before its
-  // first: all of these have been waiting longer than it.
-  for (const auto& client : idle)
-    ASSERT_TRUE(client->staysSilent(0ms));
-  EXPECT_TRUE(moveAnswered(keptAlive));
-  EXPECT_TRUE(moveAnswered(*idle.front()));
-  settle();
-  EXPECT_EQ(movesPosted(desktop), 4u);
+  // The stream and the WebSocket are served on, and a connection of the flood still open is
+  // served when it sends a request.
+  EXPECT_FALSE(stream.read(64).empty());
+  webSocket.send(maskedFrame(R"({"action":"move","x":1,"y":1})"));
+  EXPECT_TRUE(moveAnswered(*idle.back()));
+  ASSERT_TRUE(waitUntil([&] { return movesPosted(desktop) == 4; }));
+  EXPECT_EQ(capLines(log), std::vector<std::string>{"Too many open connections from 127.0.0.1 "
+                                                    "(256): the longest idle ones are closed to "
+                                                    "make room"});
 }
 
 } // namespace

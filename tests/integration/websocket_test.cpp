@@ -119,6 +119,32 @@ TEST_F(WebSocket, RefusedFramesAreSkippedWithAWarningAndTheRestStillCounts) {
   EXPECT_TRUE(client->waitClosed());
 }
 
+// A desktop that takes text a few characters at a time gets the rest at later turns of the loop,
+// and keys, and texts from other channels, wait for what came before them.
+TEST_F(WebSocket, LongTextIsTypedInPartsAndWhatFollowsWaitsForIt) {
+  desktop.setTyping(U"é", 4, 0.02);
+  auto client = upgrade();
+  client->send(maskedFrame(R"({"action":"type","text":"abcdefghijé"})") +
+               maskedFrame(R"({"action":"keydown","key":"z"})") +
+               maskedFrame(R"({"action":"keyup","key":"z"})") +
+               maskedFrame(R"({"action":"type","text":"xy"})"));
+  ASSERT_TRUE(log.waitFor("ws type 2 characters", 10s));
+  TestClient post(port());
+  post.send("POST /type HTTP/1.1\r\n\r\n{\"text\":\"12\"}");
+  EXPECT_EQ(post.read(252).size(), 252u);
+  std::string seen;
+  auto described = [&] {
+    seen.clear();
+    for (const RecordedEvent& e : desktop.events())
+      seen += e.typed() ? std::string(1, char(e.typed()->character))
+                        : "[" + std::to_string(e.key()->key) + "]";
+    return seen;
+  };
+  EXPECT_TRUE(waitUntil([&] { return described().size() >= 18; }, 10s)) << seen;
+  EXPECT_EQ(seen, "abcdefghij[6][6]xy12");
+  EXPECT_TRUE(log.contains("Could not type on this desktop: é (U+00E9)"));
+}
+
 // Whatever a session pressed and did not release is released when it ends, however it ends;
 // what another session holds stays held.
 TEST_F(WebSocket, WhatAVanishedClientHeldIsReleased) {

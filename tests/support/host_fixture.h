@@ -52,6 +52,7 @@ protected:
     options.appSiteTimeOuts = appSiteTimeOuts;
     options.videoSettings = videoSettings;
     options.maxConnections = maxConnections;
+    options.maxConnectionsPerAddress = maxConnectionsPerAddress;
     options.exitProcess = [this](int status) { exitStatus = status; };
     host = std::make_unique<Host>(io, desktop, clock, log, options);
     ASSERT_TRUE(host->start());
@@ -110,6 +111,7 @@ protected:
   // Small, so that the encoder every host sets up costs little where the MP4 stream is not tested.
   H264EncoderSettings videoSettings{.width = 320, .height = 192};
   std::size_t maxConnections = Listener::kMaxConnections;
+  std::size_t maxConnectionsPerAddress = Listener::kMaxConnectionsPerAddress;
 
   ManualClock clock;
   VirtualDesktop desktop{clock};

@@ -23,10 +23,24 @@ int remainingMs(Clock::time_point deadline) {
 } // namespace
 
 TestClient::TestClient(std::uint16_t port, int receiveBuffer) {
+  connectTo(port, receiveBuffer, nullptr);
+}
+
+TestClient::TestClient(std::uint16_t port, const char* fromAddress) {
+  connectTo(port, 0, fromAddress);
+}
+
+void TestClient::connectTo(std::uint16_t port, int receiveBuffer, const char* fromAddress) {
   fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   // Before connecting, so that the window the host sees is small from the start.
   if (receiveBuffer > 0)
     ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+  if (fromAddress) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    ::inet_pton(AF_INET, fromAddress, &local.sin_addr);
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local);
+  }
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
@@ -101,7 +115,7 @@ std::string TestClient::read(std::size_t n, std::chrono::milliseconds timeout) {
 }
 
 std::optional<std::string> TestClient::readSome(std::size_t maximum,
-                                               std::chrono::milliseconds timeout) {
+                                                std::chrono::milliseconds timeout) {
   if (fd_ < 0)
     return std::nullopt;
   pollfd p{fd_, POLLIN, 0};

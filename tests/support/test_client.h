@@ -15,6 +15,8 @@ public:
   // A receive buffer of the given size (bytes; 0: the system's) makes the host's sends back up
   // after a few kilobytes, as a slow reader does.
   explicit TestClient(std::uint16_t port, int receiveBuffer = 0);
+  // From another loopback address (127.0.0.2, ...): another client, as the host counts them.
+  TestClient(std::uint16_t port, const char* fromAddress);
   ~TestClient();
   TestClient(const TestClient&) = delete;
   TestClient& operator=(const TestClient&) = delete;
@@ -42,6 +44,7 @@ public:
   bool staysSilent(std::chrono::milliseconds duration);
 
 private:
+  void connectTo(std::uint16_t port, int receiveBuffer, const char* fromAddress);
   int fd_ = -1;
 };
 

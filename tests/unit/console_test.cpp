@@ -118,6 +118,30 @@ TEST_F(Console, SplitsOnSpacesOnlyAndExits) {
   EXPECT_EQ(exitStatuses, (std::vector<int>{0, 0}));
 }
 
+// Everything after the space that ends the word is the text, spaces and all.
+TEST_F(Console, TypeTakesTheRestOfTheLineAsItStands) {
+  const struct {
+    const char* line;
+    std::u32string typed;
+    Lines printed;
+  } cases[] = {
+      {"type zy @ ç ë", U"zy @ ç ë", {}},
+      {"  type  two  spaces ", U" two  spaces ", {}},
+      {"type \tx", U"\tx", {}},
+      {"type ", U"", {}},
+      {"type", U"", {"Invalid type command format"}},
+      {"type a\x1b[2J", U"", {"Ignored type command: control character U+001B in the text"}},
+      {"type caf\xe9", U"", {"Ignored type command: the text is not UTF-8"}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(run(c.line), c.printed) << c.line;
+    std::u32string typed;
+    for (const RecordedEvent& e : desktop.events())
+      typed += e.typed() ? e.typed()->character : U'?';
+    EXPECT_EQ(typed, c.typed) << c.line;
+  }
+}
+
 TEST(ConsoleLines, EachLineWithoutItsLineEnd) {
   const std::pair<const char*, std::vector<std::string>> cases[] = {
       {"move 1 2\nclick\n", {"move 1 2", "click"}},

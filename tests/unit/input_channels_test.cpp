@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/number_format.h"
+#include "common/utf8_text.h"
 #include "input/held_input.h"
 #include "server/control_endpoints.h"
 #include "server/websocket_dispatch.h"
@@ -32,6 +33,8 @@ std::string describe(const RecordedEvent& recorded) {
   }
   if (const KeyEvent* e = recorded.key())
     return "key " + std::to_string(e->key) + (e->down ? " down" : " up");
+  if (const TypedCharacter* e = recorded.typed())
+    return "typed " + encodeUtf8(e->character);
   const ScrollEvent* e = recorded.scroll();
   return "scroll " + std::to_string(e->wheel1) + "," + std::to_string(e->wheel2);
 }
@@ -79,6 +82,15 @@ TEST(InputChannels, EveryCarriedValueReachesTheDesktop) {
         R"({"action":"keydown","key":"A"})", R"({"action":"keyup","key":0})"},
        {"key 96 down", "key 123 up"},
        {"@keydown f5", "@keyup leftArrow", "@keydown A"}},
+      // Text is typed as its characters; refused text is said so.
+      {{R"({"action":"type","text":"hé\r\n\t😀"})"},
+       {"typed h", "typed é", "typed \n", "typed \t", "typed 😀"},
+       {"@type 5 characters"}},
+      {{R"({"action":"type","text":5})", R"({"action":"type"})",
+        R"({"action":"type","text":"a\u0007"})", R"({"action":"type","text":""})"},
+       {},
+       {"Ignored type command: no text string", "Ignored type command: no text string",
+        "Ignored type command: control character U+0007 in the text", "@type 0 characters"}},
       {{R"({"action":"log","text":"hello\nworld"})", R"({"action":"log","text":5})"},
        {},
        {"hello\nworld"}},
@@ -153,12 +165,23 @@ TEST_F(InputCommands, AnythingElseDoesNothing) {
     send(body);
   }
   handleControlRequest(input, "/move?x=1", R"({"x": 3, "y": 1})");
+  handleControlRequest(input, "/type?x=1", R"({"text": "a"})");
   handleControlRequest(input, "/Move", R"({"x": 3, "y": 1})");
   for (std::string_view message : {R"(["action","move"])", R"({"action":7,"x":1,"y":1})",
                                    R"({"x":1,"y":1})", R"({"action":"Move","x":1,"y":1})"})
     send(message);
   EXPECT_TRUE(desktop.events().empty());
   EXPECT_EQ(log.lines(), Lines{"Unknown WebSocket action: Move"});
+
+  // A text to type that is no text is said so, whatever is wrong with it.
+  log.clear();
+  for (std::string_view body : {"", "not json", "[\"a\"]", "{\"text\":\"caf\xc3\xa9\xff\"}"})
+    handleControlRequest(input, "/type", body);
+  EXPECT_TRUE(desktop.events().empty());
+  EXPECT_EQ(log.lines(),
+            (Lines{"Ignored type command: no text string", "Ignored type command: no text string",
+                   "Ignored type command: no text string",
+                   "Ignored type command: the text is not UTF-8"}));
 }
 
 // However deep a body nests, parsing it must not run out of stack (a sanitizer's larger frames

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "host/command_line.h"
 #include "host/terminal_qr.h"
 #include "support/terminal_qr_reader.h"
@@ -62,30 +64,42 @@ TEST(TerminalQrCode, TextThatCannotBeEncodedGivesNothing) {
   EXPECT_FALSE(renderTerminalQrCode(std::string(2332, 'x')));
 }
 
-TEST(CommandLine, OnlyTheConsoleOptionIsUnderstood) {
+TEST(CommandLine, OnlyItsOptionsAreUnderstood) {
   struct Case {
     std::vector<std::string_view> arguments;
-    std::optional<bool> console; // none: not understood
+    std::optional<CommandLine> line; // none: not understood
+  };
+  auto line = [](bool console, bool pair, bool newSecret, bool printLink) {
+    return CommandLine{console, pair, newSecret, printLink};
   };
   const Case cases[] = {
-      {{}, true},
-      {{"--no-console"}, false},
-      {{"--no-console", "--no-console"}, false},
+      {{}, line(true, false, false, false)},
+      {{"--no-console"}, line(false, false, false, false)},
+      {{"--no-console", "--no-console"}, line(false, false, false, false)},
+      {{"--pair", "--no-console"}, line(false, true, false, false)},
+      // A new secret is only asked for to pair with it.
+      {{"--new-secret"}, line(true, true, true, false)},
+      {{"--print-link"}, line(true, false, false, true)},
+      {{"--print-link", "--new-secret"}, line(true, true, true, true)},
       {{"--help"}, std::nullopt},
       {{"-n"}, std::nullopt},
       {{""}, std::nullopt},
       {{"--no-console="}, std::nullopt},
       {{"--NO-CONSOLE"}, std::nullopt},
+      {{"--pair=yes"}, std::nullopt},
       {{"--no-console", "extra"}, std::nullopt},
   };
   for (const Case& c : cases) {
-    auto line = parseCommandLine(c.arguments);
-    ASSERT_EQ(line.has_value(), c.console.has_value()) << ::testing::PrintToString(c.arguments);
-    if (line) {
-      EXPECT_EQ(line->console, *c.console);
+    auto parsed = parseCommandLine(c.arguments);
+    ASSERT_EQ(parsed.has_value(), c.line.has_value()) << ::testing::PrintToString(c.arguments);
+    if (parsed) {
+      EXPECT_EQ(std::tuple(parsed->console, parsed->pair, parsed->newSecret, parsed->printLink),
+                std::tuple(c.line->console, c.line->pair, c.line->newSecret, c.line->printLink))
+          << ::testing::PrintToString(c.arguments);
     }
   }
-  EXPECT_NE(kUsage.find("--no-console"), std::string_view::npos);
+  for (std::string_view option : {"--no-console", "--pair", "--new-secret", "--print-link"})
+    EXPECT_NE(kUsage.find(option), std::string_view::npos) << option;
 }
 
 } // namespace

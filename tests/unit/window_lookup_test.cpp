@@ -48,6 +48,7 @@ public:
   FORWARD(void, post, (const KeyEvent& e), (e))
   FORWARD(void, post, (const ScrollEvent& e), (e))
   FORWARD(bool, primaryButtonDown, (), ())
+  FORWARD(TypingProgress, typeText, (std::u32string_view text), (text))
   FORWARD(bool, installModifierTap, (ModifierTap tap), (tap))
   FORWARD(double, doubleClickInterval, (), ())
   FORWARD(void, setScreenChangeHandler, (std::function<void()> h), (h))

@@ -220,6 +220,7 @@ void GnomeDesktop::compositorChanged(bool owned) {
     log_.print("Mutter, GNOME's compositor, has left the session bus (it stopped or restarted): "
                "input and pictures wait until it is back.");
     dropSession();
+    input_->compositorGone();
     sharing_ = Sharing::compositorGone;
     ++retries_;
     tellReturn_ = true;

@@ -45,6 +45,7 @@ public:
   void post(const KeyEvent& event) override { input_->post(event); }
   void post(const ScrollEvent& event) override { input_->post(event); }
   bool primaryButtonDown() override { return input_->primaryButtonDown(); }
+  TypingProgress typeText(std::u32string_view text) override { return input_->typeText(text); }
   // The compositor keeps an injected modifier down until its release, as X does.
   bool installModifierTap(ModifierTap) override { return true; }
 

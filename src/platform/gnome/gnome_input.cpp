@@ -5,6 +5,7 @@
 
 #include "platform/gnome/gnome_bus.h"
 #include "platform/gnome/mutter_remote_desktop.h"
+#include "platform/gnome/wayland_keymap.h"
 #include "platform/keysyms.h"
 
 namespace tovel {
@@ -44,6 +45,13 @@ void GnomeInput::useSession(MutterRemoteDesktop* session) {
   heldButtons_.clear();
   heldKeys_.clear();
   scrolling_ = false;
+}
+
+GnomeInput::~GnomeInput() = default;
+
+void GnomeInput::compositorGone() {
+  std::lock_guard lock(mutex_);
+  keymapStale_ = true;
 }
 
 std::optional<Point> GnomeInput::post(const MouseEvent& event) {

@@ -1,19 +1,24 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 
 #include "platform/events.h"
+#include "platform/platform.h"
 
 namespace tovel {
 
 class GnomeBus;
 class MutterRemoteDesktop;
+class WaylandKeymap;
 
 // Where an absolute pointer position goes: a recorded monitor's stream and the position within it.
 struct StreamPoint {
@@ -38,16 +43,22 @@ public:
   using MoveObserver = std::function<void(Point global)>;
 
   GnomeInput(GnomeBus& bus, Placer place, MoveObserver moving);
+  ~GnomeInput();
 
   // The session that input goes to from now on, or none. What the previous one held down, its
   // compositor has let go of (its virtual devices went with it), so nothing counts as held.
   void useSession(MutterRemoteDesktop* session);
+  // The compositor has gone (and may come back as a new one): typing asks the next one for its
+  // keymap.
+  void compositorGone();
 
   // Returns where a move put the pointer, in global display coordinates; none for other events.
   std::optional<Point> post(const MouseEvent& event);
   void post(const KeyEvent& event);
   void post(const ScrollEvent& event);
   bool primaryButtonDown();
+  // See Platform::typeText: what the session's keymap lets Mutter type (gnome_typing.cpp).
+  TypingProgress typeText(std::u32string_view text);
   // Lets go of every key and button still held by injection.
   void releaseAll();
 
@@ -64,6 +75,11 @@ private:
   std::uint64_t presses_ = 0;
   std::uint64_t scrolls_ = 0;
   bool scrolling_ = false;
+  bool keymapStale_ = false; // the keymap's compositor has gone
+  // Typing (main thread): the session's keymap, and since when it has been waited for.
+  std::unique_ptr<WaylandKeymap> keymap_;
+  std::optional<std::chrono::steady_clock::time_point> keymapAsked_;
+  bool keymapTapped_ = false;
 };
 
 } // namespace tovel

@@ -135,6 +135,28 @@ void VirtualDesktop::post(const ScrollEvent& event) {
   events_.push_back(RecordedEvent{event, false});
 }
 
+TypingProgress VirtualDesktop::typeText(std::u32string_view text) {
+  std::lock_guard lock(mutex_);
+  TypingProgress progress;
+  progress.handled = std::min(text.size(), typedPerCall_);
+  for (char32_t character : text.substr(0, progress.handled)) {
+    if (untypable_.find(character) != std::u32string::npos)
+      progress.untypable += character;
+    else
+      events_.push_back(RecordedEvent{TypedCharacter{character}, false});
+  }
+  if (progress.handled < text.size())
+    progress.resumeAfter = typingPause_;
+  return progress;
+}
+
+void VirtualDesktop::setTyping(std::u32string untypable, std::size_t perCall, double resumeAfter) {
+  std::lock_guard lock(mutex_);
+  untypable_ = std::move(untypable);
+  typedPerCall_ = std::max<std::size_t>(perCall, 1);
+  typingPause_ = resumeAfter;
+}
+
 bool VirtualDesktop::primaryButtonDown() {
   std::lock_guard lock(mutex_);
   return heldButtons_.count(kLeftButton) > 0;

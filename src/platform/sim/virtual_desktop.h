@@ -5,11 +5,12 @@
 #include <functional>
 #include <mutex>
 #include <set>
+#include <string>
 #include <variant>
 #include <vector>
 
-#include "platform/clock.h"
 #include "platform/capture_hub.h"
+#include "platform/clock.h"
 #include "platform/platform.h"
 
 namespace tovel {
@@ -22,15 +23,21 @@ struct VirtualWindow {
   bool desktopElement = false;
 };
 
+// A character typed as text (as opposed to a key press).
+struct TypedCharacter {
+  char32_t character = 0;
+};
+
 // One event as the virtual desktop received it. Physical events are those a test simulates as if
 // a user had pressed a real button.
 struct RecordedEvent {
-  std::variant<MouseEvent, KeyEvent, ScrollEvent> event;
+  std::variant<MouseEvent, KeyEvent, ScrollEvent, TypedCharacter> event;
   bool physical = false;
 
   const MouseEvent* mouse() const { return std::get_if<MouseEvent>(&event); }
   const KeyEvent* key() const { return std::get_if<KeyEvent>(&event); }
   const ScrollEvent* scroll() const { return std::get_if<ScrollEvent>(&event); }
+  const TypedCharacter* typed() const { return std::get_if<TypedCharacter>(&event); }
 };
 
 // An in-memory desktop: screens, a pointer that posted events really move, windows, a log of every
@@ -52,6 +59,8 @@ public:
   void post(const ScrollEvent& event) override;
   bool primaryButtonDown() override;
   bool installModifierTap(ModifierTap tap) override;
+  // Types every character but those set as untypable, as many per call as set.
+  TypingProgress typeText(std::u32string_view text) override;
 
   std::vector<Screen> screens() override;
   std::optional<Screen> mainScreen() override;
@@ -78,6 +87,9 @@ public:
   std::vector<VirtualWindow> windows();
   void setMouseLocation(Point screenPoint);
   void setDoubleClickInterval(double seconds);
+  // Which characters typeText cannot type, and how many it deals with in one call and how long it
+  // then asks to wait, like a desktop that paces its typing.
+  void setTyping(std::u32string untypable, std::size_t perCall, double resumeAfter);
   // Holds or releases a button as a user would; a press goes through the modifier tap.
   void simulatePhysicalButton(MouseButton button, bool down);
 
@@ -119,6 +131,9 @@ private:
   ModifierTap tap_;
   std::function<void()> screenChangeHandler_;
   std::vector<RecordedEvent> events_;
+  std::u32string untypable_;
+  std::size_t typedPerCall_ = SIZE_MAX;
+  double typingPause_ = 0;
   std::atomic<std::uint64_t> renderCount_{0};
   std::atomic<std::uint64_t> pictureChecks_{0};
   std::uint64_t stateVersion_ = 0; // under mutex_

@@ -28,6 +28,7 @@ public:
   void post(const KeyEvent& event) override { input_.post(event); }
   void post(const ScrollEvent& event) override { input_.post(event); }
   bool primaryButtonDown() override { return input_.primaryButtonDown(); }
+  TypingProgress typeText(std::u32string_view text) override { return input_.typeText(text); }
   // X keeps an injected modifier down until its release, so presses get it without help; the
   // input's watchdog takes care of releases that never come.
   bool installModifierTap(ModifierTap) override { return true; }

@@ -14,6 +14,7 @@
 #include "platform/x11/x11_keymap.h"
 #include "platform/x11/x11_monitors.h"
 #include "platform/x11/x11_scroll.h"
+#include "platform/x11/x11_typing.h"
 
 namespace tovel {
 
@@ -127,6 +128,10 @@ void X11Input::post(const MouseEvent& event) {
     RootPoint before = queryPointer(display).position;
     XTestFakeMotionEvent(display, DefaultScreen(display), target.x, target.y, CurrentTime);
     impl_->pointer.moved(before, target);
+    // Asked after the move, the server shows it at once unless pointer events are frozen. Only
+    // a move still waiting may outlast this call: one already shown must not come back when the
+    // person's own mouse later returns the pointer to where it was before it.
+    impl_->pointer.resolve(queryPointer(display).position);
   }
   if (button) {
     bool down = isMouseDown(event.type);
@@ -145,11 +150,20 @@ void X11Input::post(const KeyEvent& event) {
   auto keysym = keysymForKeyCode(event.key);
   if (!display || !keysym)
     return;
-  auto resolve = [&] { return impl_->keymap.keycodeFor(display, *keysym); };
+  auto resolve = [&](const std::set<int>& held) {
+    return impl_->keymap.keycodeFor(display, *keysym, held);
+  };
   if (event.down)
     impl_->watchdog.press(display, event.key, resolve);
   else
     impl_->watchdog.release(display, event.key, resolve);
+}
+
+TypingProgress X11Input::typeText(std::u32string_view text) {
+  Display* display = impl_->display();
+  if (!display)
+    return TypingProgress{text.size(), std::u32string(text), 0};
+  return typeTextThroughXTest(display, impl_->keymap, impl_->watchdog, text);
 }
 
 void X11Input::post(const ScrollEvent& event) {

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <memory>
+#include <string_view>
 
 #include "platform/events.h"
+#include "platform/platform.h"
 #include "platform/x11/x11_connection.h"
 #include "platform/x11/x11_pointer.h"
 
@@ -22,6 +24,8 @@ public:
   void post(const MouseEvent& event);
   void post(const KeyEvent& event);
   void post(const ScrollEvent& event);
+  // See Platform::typeText.
+  TypingProgress typeText(std::u32string_view text);
   // Whether the left button is down, as the server sees it.
   bool primaryButtonDown();
   // Releases every key and button still held by injection and gives back borrowed key codes.

@@ -33,6 +33,13 @@ std::optional<int> HeldKeys::keycodeOf(KeyCode key) const {
   return std::nullopt;
 }
 
+std::set<int> HeldKeys::keycodes() const {
+  std::set<int> keycodes;
+  for (const Entry& entry : entries_)
+    keycodes.insert(entry.key.keycode);
+  return keycodes;
+}
+
 std::optional<int> HeldKeys::release(KeyCode key) {
   auto it = std::find_if(entries_.begin(), entries_.end(),
                          [key](const Entry& entry) { return entry.key.key == key; });
@@ -86,7 +93,7 @@ void KeyWatchdog::press(Display* display, KeyCode key, const Resolve& resolve) {
   std::lock_guard lock(mutex_);
   std::optional<int> keycode = keys_.keycodeOf(key);
   if (!keycode)
-    keycode = resolve();
+    keycode = resolve(keys_.keycodes());
   if (!keycode)
     return;
   postKey(display, keys_.press(key, *keycode, std::chrono::steady_clock::now() + kHoldLimit), true);
@@ -98,7 +105,7 @@ void KeyWatchdog::release(Display* display, KeyCode key, const Resolve& resolve)
   // A release with no press of ours before it still goes out, as a physical key's would.
   std::optional<int> keycode = keys_.release(key);
   if (!keycode)
-    keycode = resolve();
+    keycode = resolve(keys_.keycodes());
   if (keycode)
     postKey(display, *keycode, false);
 }
@@ -107,6 +114,27 @@ void KeyWatchdog::releaseAll(Display* display) {
   std::lock_guard lock(mutex_);
   for (const HeldKeys::Key& key : keys_.takeAll())
     postKey(display, key.keycode, false);
+}
+
+std::set<int> KeyWatchdog::heldKeycodes() {
+  std::lock_guard lock(mutex_);
+  return keys_.keycodes();
+}
+
+void KeyWatchdog::whileLifted(Display* display, const std::function<bool(int keycode)>& lift,
+                              const std::function<void(const std::set<int>& held)>& body) {
+  std::lock_guard lock(mutex_);
+  std::set<int> held = keys_.keycodes();
+  std::vector<int> lifted;
+  for (int keycode : held)
+    if (lift(keycode)) {
+      XTestFakeKeyEvent(display, unsigned(keycode), False, CurrentTime);
+      lifted.push_back(keycode);
+    }
+  body(held);
+  for (int keycode : lifted)
+    XTestFakeKeyEvent(display, unsigned(keycode), True, CurrentTime);
+  XFlush(display);
 }
 
 void KeyWatchdog::run() {

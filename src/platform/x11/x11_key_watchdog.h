@@ -5,6 +5,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -29,6 +30,8 @@ public:
   int press(KeyCode key, int keycode, TimePoint deadline);
   // The keycode the key is down on; none when it is not down.
   std::optional<int> keycodeOf(KeyCode key) const;
+  // The keycodes of every key down.
+  std::set<int> keycodes() const;
   // The keycode the key went down on, now forgotten; none when it is not down.
   std::optional<int> release(KeyCode key);
   // Forgets and returns the keys whose deadline has come.
@@ -51,7 +54,8 @@ private:
 class KeyWatchdog {
 public:
   static constexpr std::chrono::seconds kHoldLimit{15};
-  using Resolve = std::function<std::optional<int>()>;
+  // Gives the keycode for a key, never one of the keycodes held down.
+  using Resolve = std::function<std::optional<int>(const std::set<int>& held)>;
 
   explicit KeyWatchdog(ThreadConnections& connections);
   // Stops the thread at once; keys still down stay down (see releaseAll).
@@ -65,6 +69,13 @@ public:
   void release(Display* display, KeyCode key, const Resolve& resolve);
   // Releases every key still down.
   void releaseAll(Display* display);
+  // The keycodes of the keys down.
+  std::set<int> heldKeycodes();
+  // Runs `body` with the held keys whose keycode `lift` picks let go for the time being: they are
+  // released before it and pressed again after it, their deadlines unchanged. `body` gets the
+  // keycodes of every key held, and no late release comes in between.
+  void whileLifted(Display* display, const std::function<bool(int keycode)>& lift,
+                   const std::function<void(const std::set<int>& held)>& body);
 
 private:
   void run();

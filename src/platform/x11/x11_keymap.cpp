@@ -94,7 +94,6 @@ bool changeModifier(Display* display, int keycode, int index, bool add) {
 
 } // namespace
 
-
 int CoreKeymap::maxKeycode() const {
   if (keysymsPerKeycode <= 0)
     return minKeycode - 1;
@@ -128,32 +127,113 @@ std::optional<int> findSpareKeycode(const CoreKeymap& map) {
   return std::nullopt;
 }
 
-std::optional<int> X11Keymap::keycodeFor(Display* display, KeySym keysym) {
+std::optional<std::size_t> X11Keymap::reusable(const std::set<int>& held, TimePoint now,
+                                               std::optional<TimePoint>& wait) const {
+  std::optional<std::size_t> oldest;
+  for (std::size_t i = 0; i < bindings_.size(); ++i) {
+    const Binding& binding = bindings_[i];
+    // Modifiers stay: taking one out of the modifier map is refused while any key of it is down.
+    if (binding.modifierIndex >= 0 || held.count(binding.keycode))
+      continue;
+    if (!oldest || binding.lastUse < bindings_[*oldest].lastUse)
+      oldest = i;
+  }
+  if (oldest && now - bindings_[*oldest].lastUse < kRebindRest) {
+    wait = bindings_[*oldest].lastUse + kRebindRest;
+    return std::nullopt;
+  }
+  return oldest;
+}
+
+bool X11Keymap::bind(Display* display, const CoreKeymap& map, int keycode, KeySym keysym) {
+  // A letter with a capital gets both, as on a real key, so that it still types its capital with
+  // shift; a capital or a caseless keysym is the same at both levels. (A keycode holding a single
+  // letter would type its small form unmodified.)
+  KeySym lower = keysym, upper = keysym;
+  XConvertCase(keysym, &lower, &upper);
+  KeySym second = keysym == lower && upper != lower ? upper : keysym;
+  KeySym keysyms[2] = {keysym, second};
+  // Another client may change the map between our read and our write; an error that causes must
+  // only cost this key.
+  XErrorTrap trap(display);
+  XChangeKeyboardMapping(display, keycode, 2, keysyms, 1);
+  if (trap.failed())
+    return false;
+  int modifierIndex = modifierIndexFor(display, map, keysym);
+  if (modifierIndex >= 0 && !changeModifier(display, keycode, modifierIndex, true))
+    modifierIndex = -1;
+  auto now = std::chrono::steady_clock::now();
+  for (Binding& binding : bindings_)
+    if (binding.keycode == keycode) {
+      binding = {keycode, keysym, modifierIndex, now};
+      return true;
+    }
+  bindings_.push_back({keycode, keysym, modifierIndex, now});
+  return true;
+}
+
+std::optional<int> X11Keymap::keycodeFor(Display* display, KeySym keysym,
+                                         const std::set<int>& held) {
   if (!display || keysym == NoSymbol)
     return std::nullopt;
   std::lock_guard lock(mutex_);
   CoreKeymap map = readKeymap(display);
-  if (auto keycode = findKeycode(map, keysym))
+  auto now = std::chrono::steady_clock::now();
+  if (auto keycode = findKeycode(map, keysym)) {
+    for (Binding& binding : bindings_)
+      if (binding.keycode == *keycode)
+        binding.lastUse = now;
     return keycode;
-  auto spare = findSpareKeycode(map);
-  if (!spare)
+  }
+  std::optional<int> keycode = findSpareKeycode(map);
+  if (!keycode) {
+    // A key must not be lost: the binding that rested longest goes, rested enough or not.
+    std::optional<TimePoint> wait;
+    std::optional<std::size_t> index = reusable(held, now, wait);
+    if (!index && wait)
+      index = reusable(held, *wait, wait);
+    if (index)
+      keycode = bindings_[*index].keycode;
+  }
+  if (!keycode || !bind(display, map, *keycode, keysym))
     return std::nullopt;
-  // Both cases on the key, as on a real one, so a letter bound here still types its capital with
-  // shift.
-  KeySym lower = keysym, upper = keysym;
-  XConvertCase(keysym, &lower, &upper);
-  KeySym keysyms[2] = {keysym, lower != upper ? upper : NoSymbol};
-  // Another client may change the map between our read and our write; an error that causes must
-  // only cost this key.
-  XErrorTrap trap(display);
-  XChangeKeyboardMapping(display, *spare, 2, keysyms, 1);
-  if (trap.failed())
-    return std::nullopt;
-  int modifierIndex = modifierIndexFor(display, map, keysym);
-  if (modifierIndex >= 0 && !changeModifier(display, *spare, modifierIndex, true))
-    modifierIndex = -1;
-  bindings_.push_back({*spare, keysym, modifierIndex});
-  return spare;
+  return keycode;
+}
+
+X11Keymap::TypingKey X11Keymap::keycodeForTyping(Display* display, KeySym keysym,
+                                                 const std::set<int>& held, TimePoint now) {
+  TypingKey key;
+  if (!display || keysym == NoSymbol)
+    return key;
+  std::lock_guard lock(mutex_);
+  CoreKeymap map = readKeymap(display);
+  // Only a key of ours will do: one of the layout's types the keysym in its first group only,
+  // and another group may be active.
+  for (Binding& binding : bindings_)
+    if (binding.keysym == keysym && map.at(binding.keycode, 0) == keysym) {
+      binding.lastUse = now;
+      key.keycode = binding.keycode;
+      return key;
+    }
+  std::optional<int> keycode = findSpareKeycode(map);
+  if (!keycode) {
+    std::optional<std::size_t> index = reusable(held, now, key.wait);
+    if (!index)
+      return key;
+    keycode = bindings_[*index].keycode;
+  }
+  if (bind(display, map, *keycode, keysym)) {
+    key.keycode = keycode;
+    key.fresh = true;
+  }
+  return key;
+}
+
+void X11Keymap::used(int keycode, TimePoint now) {
+  std::lock_guard lock(mutex_);
+  for (Binding& binding : bindings_)
+    if (binding.keycode == keycode)
+      binding.lastUse = now;
 }
 
 void X11Keymap::restore(Display* display) {

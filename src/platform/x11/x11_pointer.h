@@ -29,7 +29,8 @@ PointerReport queryPointer(Display* display);
 // measured from that report would undo the moves still queued. Safe to use from any thread.
 class PendingPointer {
 public:
-  // A move to `target` was sent while the server reported `reported`.
+  // A move to `target` was sent while the server reported `reported`. The sender asks the
+  // server again right after (resolve), so that only a move the server holds back stays pending.
   void moved(RootPoint reported, RootPoint target);
   // The pointer's position given what the server reports now: the pending target while the
   // report is still the one from before the move; the report otherwise (the target was reached,

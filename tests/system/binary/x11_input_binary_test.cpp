@@ -10,11 +10,16 @@
 #include <thread>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
+#include "common/utf8_text.h"
 #include "platform/x11/x11_scroll.h"
 #include "support/host_binary.h"
 #include "support/process.h"
 #include "support/test_client.h"
+#include "support/wait.h"
 #include "support/websocket_upgrade.h"
+#include "support/witness_text.h"
 #include "support/xvfb.h"
 
 namespace tovel::test {
@@ -141,16 +146,28 @@ using X11InputBinary = X11InputBinaryOn<true>;
 using X11InputBinaryBare = X11InputBinaryOn<false>;
 
 TEST_F(X11InputBinary, MovesAreExactAndButtonsLandWhereThePointerIs) {
+  // The host's requests travel on its own connections: wait for the server to show them.
+  auto expectPointerAt = [&](const std::string& shown) {
+    std::string location;
+    for (auto deadline = std::chrono::steady_clock::now() + 30s;
+         location.find(shown) == std::string::npos && std::chrono::steady_clock::now() < deadline;
+         std::this_thread::sleep_for(10ms))
+      location = server_.run("xdotool getmouselocation --shell");
+    EXPECT_NE(location.find(shown), std::string::npos) << location;
+  };
   server_.run("xdotool mousemove 500 400");
   post("/move", R"({"x":3,"y":-2})");
-  // The host's requests travel on its own connections: wait for the server to show them.
-  std::string location;
-  for (auto deadline = std::chrono::steady_clock::now() + 30s;
-       location.find("X=503\nY=398\n") == std::string::npos &&
-       std::chrono::steady_clock::now() < deadline;
-       std::this_thread::sleep_for(10ms))
-    location = server_.run("xdotool getmouselocation --shell");
-  EXPECT_NE(location.find("X=503\nY=398\n"), std::string::npos) << location;
+  expectPointerAt("X=503\nY=398\n");
+  // The person's own mouse puts the pointer back where it was before the host's move: the next
+  // move starts from there, whatever channel it comes on.
+  server_.run("xdotool mousemove 500 400");
+  {
+    TestClient ws(kHostPort);
+    ws.send(kWebSocketUpgrade);
+    ASSERT_EQ(ws.read(kWebSocketAccepted.size()), kWebSocketAccepted);
+    ws.send(maskedFrame(R"({"action":"move","x":-7,"y":4})"));
+    expectPointerAt("X=493\nY=404\n");
+  }
 
   pointTo(50, 60);
   post("/click", R"({"button":"left"})");
@@ -234,6 +251,50 @@ TEST_F(X11InputBinary, KeysReachTheFocusedWindowAndNoneStaysDown) {
   EXPECT_EQ(host_->waitForExit(30s), 0);
   EXPECT_TRUE(witness_->waitForOutput("KeyRelease keysym=Control_L", 30s)) << witness_->output();
   EXPECT_TRUE(witness_->waitForOutput("ButtonRelease button=3", 30s)) << witness_->output();
+}
+
+// On a German keyboard, text from every channel arrives as the characters it is made of, and key
+// names keep their meaning.
+TEST_F(X11InputBinaryBare, TextFromEveryChannelArrivesExactlyOnAGermanKeyboard) {
+  server_.run("setxkbmap de");
+  auto typed = [&] { return witnessTypedText(witness_->output()); };
+  std::string expected;
+  auto arrives = [&](const std::string& text) {
+    expected += text;
+    bool arrived = waitUntil([&] { return typed().size() >= expected.size(); }, 60s);
+    EXPECT_TRUE(arrived && typed() == expected) << typed();
+  };
+  post("/type", R"({"text":"Hallo Welt! @ café ß €"})");
+  arrives("Hallo Welt! @ café ß €");
+  TestClient webSocket(kHostPort);
+  webSocket.send(kWebSocketUpgrade);
+  ASSERT_EQ(webSocket.read(kWebSocketAccepted.size()), kWebSocketAccepted);
+  webSocket.send(maskedFrame(R"({"action":"type","text":"Grüße, señor Ωμέγα 日本語 😀"})"));
+  arrives("Grüße, señor Ωμέγα 日本語 😀");
+  host_->writeInput("type zy @ ç ë\n");
+  arrives("zy @ ç ë");
+  for (const char* name : {"z", "y", "2"}) {
+    post("/keydown", std::string(R"({"key":")") + name + "\"}");
+    post("/keyup", std::string(R"({"key":")") + name + "\"}");
+  }
+  arrives("zy2");
+
+  // A long paste in one command, of every kind of character, comes whole and in order.
+  const std::u32string line = U"Zeile: Grüße @ 3 € – ελληνικά 日本 😀 ñ\t«ok»\n";
+  std::u32string paste;
+  while (paste.size() < 1000)
+    paste += line.substr(0, std::min(line.size(), 1000 - paste.size()));
+  std::string utf8;
+  for (char32_t c : paste)
+    utf8 += encodeUtf8(c);
+  nlohmann::json body{{"text", utf8}};
+  auto start = std::chrono::steady_clock::now();
+  post("/type", body.dump());
+  arrives(utf8);
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::printf("1000 characters typed in %.3f s: %.0f characters per second\n", seconds,
+              1000 / seconds);
+  EXPECT_EQ(host_->output().find("Could not type"), std::string::npos) << host_->output();
 }
 
 // A phone that locks its screen in the middle of a drag with shift held never sends the

@@ -212,6 +212,40 @@ TEST_F(GnomeInput, ShiftedKeysTypeShiftedCharacters) {
   EXPECT_EQ(waitForEvents(from, {"key "}, expected), expected);
 }
 
+// Text the session's layout has arrives as those characters, whatever modifier is held; a character
+// it lacks is named in the log and typed as nothing.
+TEST_F(GnomeInput, TextOfTheLayoutArrivesAndTheRestIsNamed) {
+  ASSERT_NO_FATAL_FAILURE(waitForKeyboardFocus());
+  std::size_t from = witnessLines().size();
+  // What the pressed keys type, as the witness names their keysyms, modifiers left out.
+  auto typed = [&] {
+    std::string text;
+    std::vector<std::string> lines = witnessLines();
+    for (std::size_t i = from; i < lines.size(); ++i) {
+      const std::string& line = lines[i];
+      char name[64] = {};
+      if (!line.ends_with(" state=pressed") ||
+          std::sscanf(line.c_str(), "key keysym=%63s ", name) != 1)
+        continue;
+      char utf8[8] = {};
+      xkb_keysym_to_utf8(xkb_keysym_from_name(name, XKB_KEYSYM_NO_FLAGS), utf8, sizeof utf8);
+      text += std::string(utf8) == "\r" ? "\n" : utf8;
+    }
+    return text;
+  };
+  post("/keydown", R"({"key":"shift"})");
+  post("/type", R"({"text":"Hello, World! ~@#\n\tx"})");
+  auto webSocket = openWebSocket();
+  webSocket->send(maskedFrame(R"({"action":"type","text":"aébY"})"));
+  ASSERT_TRUE(host_->waitForOutput("ws type 4 characters\n", 30s));
+  host_->writeInput("type 1+2=3?\n");
+  post("/keyup", R"({"key":"shift"})");
+  const std::string expected = "Hello, World! ~@#\n\txabY1+2=3?";
+  EXPECT_TRUE(waitUntil([&] { return typed() == expected; }, 30s)) << witness_->output();
+  EXPECT_TRUE(host_->waitForOutput("Could not type on this desktop: é (U+00E9)\n", 30s))
+      << host_->output();
+}
+
 // Scrolling arrives as smooth finger scrolling of the same number of pixels. Positive amounts
 // scroll towards the top or the left of the content, which Wayland gives as negative values.
 TEST_F(GnomeInput, ScrollingArrivesAsSmoothFingerScrolling) {

@@ -4,8 +4,11 @@
 //   tovel_x_witness --title T --geometry X,Y,W,H --colour RRGGBB [--focus] [--commands]
 //
 // Output lines: "ready 0xWINDOW", then e.g. "ButtonPress button=1 x=10 y=20 time=123 state=0x0",
-// "KeyPress keysym=Shift_L state=0x0 time=123", "KeyRelease keysym=a state=0x1 time=125",
+// "KeyPress keysym=Shift_L state=0x0 time=123 typed=", "KeyRelease keysym=a state=0x1 time=125",
 // "FocusIn", and "placed x=201 y=170" when a window manager reports where it put the window.
+// A key's keysym is the one of its first level; typed= gives what the press types, as an
+// application reads it (XLookupString with the event's modifiers and group), in hex UTF-8 bytes:
+// "typed=c3a9" for an e with acute, "typed=0d" for Return, nothing for a modifier.
 //
 // With --commands it also takes commands on standard input, one a line, and answers each:
 //   "grab-sync": grabs the pointer in synchronous mode, as a window manager's click-to-focus grab
@@ -15,6 +18,7 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <xkbcommon/xkbcommon.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -143,11 +147,26 @@ int main(int argc, char** argv) {
     case KeyRelease: {
       KeySym keysym = XkbKeycodeToKeysym(display, KeyCode(event.xkey.keycode), 0, 0);
       const char* name = XKeysymToString(keysym);
-      say(format("%s keysym=%s state=0x%x time=%lu\n",
-                 event.type == KeyPress ? "KeyPress" : "KeyRelease", name ? name : "NoSymbol",
-                 event.xkey.state, event.xkey.time));
+      std::string line = format("%s keysym=%s state=0x%x time=%lu",
+                                event.type == KeyPress ? "KeyPress" : "KeyRelease",
+                                name ? name : "NoSymbol", event.xkey.state, event.xkey.time);
+      if (event.type == KeyPress) {
+        char latin1[32];
+        KeySym typed = NoSymbol;
+        XLookupString(&event.xkey, latin1, sizeof latin1, &typed, nullptr);
+        char utf8[16] = {};
+        xkb_keysym_to_utf8(xkb_keysym_t(typed), utf8, sizeof utf8);
+        line += " typed=";
+        for (const char* c = utf8; *c; ++c)
+          line += format("%02x", unsigned(static_cast<unsigned char>(*c)));
+      }
+      say(line + "\n");
       break;
     }
+    case MappingNotify:
+      // As every application does: a changed keyboard map is read again before the next key.
+      XRefreshKeyboardMapping(&event.xmapping);
+      break;
     case FocusIn:
       say("FocusIn\n");
       break;

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <optional>
+
+#include "platform/keysyms.h"
+
+struct xkb_keymap;
+
+namespace tovel {
+
+// The keysym to hand Mutter's remote desktop (NotifyKeyboardKeysym) for a character, so that it
+// types that character whichever layout of the keymap is active; none when no keysym does.
+//
+// Mutter types a keysym with the first key, and the first level of it, that has the keysym in the
+// active layout, searching keycodes upwards; it presses Shift_L's key for the second level and
+// ISO_Level3_Shift's for the third, and drops a keysym the layout lacks. For any higher level it
+// types the key unmodified, which is another character: such keysyms do not count, nor do those
+// whose modifier key does not in fact select their level.
+std::optional<Keysym> mutterKeysymFor(xkb_keymap* keymap, char32_t character);
+
+} // namespace tovel

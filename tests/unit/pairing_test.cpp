@@ -1,0 +1,159 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "host/pairing_secret.h"
+#include "server/pairing_guard.h"
+
+namespace tovel {
+namespace {
+
+using Outcome = PairingGuard::Outcome;
+
+const std::string kKey = "abcdefghijklmnopqrstuvwxyz012345";
+
+std::string head(const std::string& headers) {
+  return "GET /screen.mjpg HTTP/1.1\r\n" + headers;
+}
+
+TEST(PairingGuard, TakesTheKeyFromTheBearerHeaderOrTheCookieOnly) {
+  const struct {
+    std::string headers;
+    Outcome outcome;
+  } cases[] = {
+      {"Authorization: Bearer " + kKey, Outcome::allowed},
+      {"authorization:bearer  " + kKey, Outcome::allowed},
+      {"AUTHORIZATION:   BEARER " + kKey + "  ", Outcome::allowed},
+      {"Cookie: tovel_key=" + kKey, Outcome::allowed},
+      {"Cookie: theme=dark; tovel_key=" + kKey + "; lang=de", Outcome::allowed},
+      {"Cookie: a=1\r\nCookie: tovel_key=" + kKey, Outcome::allowed},
+      {"Cookie: tovel_key=wrong\r\nAuthorization: Bearer " + kKey, Outcome::allowed},
+      {"Cookie: Tovel_key=" + kKey, Outcome::missing}, // cookie names keep their case
+      {"Cookie: my_tovel_key=" + kKey, Outcome::missing},
+      {"Cookie: tovel_key=", Outcome::missing},
+      {"Authorization: Basic " + kKey, Outcome::missing},
+      {"X-Key: " + kKey, Outcome::missing},
+      {"", Outcome::missing},
+      {"Authorization: Bearer " + kKey + "x", Outcome::wrong},
+      {"Authorization: Bearer " + kKey.substr(1), Outcome::wrong},
+      {"Cookie: tovel_key=" + kKey.substr(0, 31) + "6", Outcome::wrong},
+      // Only the first few keys are looked at.
+      {"Cookie: tovel_key=1; tovel_key=2; tovel_key=3; tovel_key=4; tovel_key=" + kKey,
+       Outcome::wrong},
+  };
+  for (const auto& c : cases) {
+    PairingGuard guard(kKey);
+    EXPECT_EQ(guard.check(head(c.headers), "GET /", "10.0.0.2", 0).outcome, c.outcome)
+        << c.headers;
+  }
+}
+
+TEST(PairingGuard, LogsOnceAMinuteAndShutsOutAGuesserForTheMinute) {
+  PairingGuard guard(kKey);
+  const std::string right = head("Cookie: tovel_key=" + kKey), wrong = head("Cookie: tovel_key=no");
+  auto line = [&](const std::string& request, const std::string& address, double now) {
+    return guard.check(request, "GET /screen.mjpg", address, now).logLine.value_or("");
+  };
+  EXPECT_EQ(line(head(""), "10.0.0.2", 100),
+            "Refused GET /screen.mjpg from 10.0.0.2: no pairing key");
+  EXPECT_EQ(line(wrong, "10.0.0.2", 101), "");
+  EXPECT_EQ(line(wrong, "10.0.0.3", 101), "Refused GET /screen.mjpg from 10.0.0.3: wrong pairing key");
+  EXPECT_EQ(line(head(""), "10.0.0.2", 160), "Refused GET /screen.mjpg from 10.0.0.2: no pairing key");
+
+  // Ten wrong keys within a minute: the tenth is said, and then even the right key is refused
+  // without a look until the minute has passed; other addresses are not affected.
+  for (int i = 1; i < PairingGuard::kWrongKeyLimit; ++i)
+    EXPECT_EQ(guard.check(wrong, "GET /", "10.0.0.9", 200 + i).outcome, Outcome::wrong);
+  EXPECT_EQ(line(wrong, "10.0.0.9", 215), "Refused GET /screen.mjpg from 10.0.0.9: wrong pairing "
+                                          "key, the 10th this minute: refused for the rest of it");
+  EXPECT_EQ(guard.check(right, "GET /", "10.0.0.9", 220).outcome, Outcome::blocked);
+  EXPECT_EQ(guard.check(right, "GET /", "10.0.0.8", 220).outcome, Outcome::allowed);
+  EXPECT_EQ(guard.check(right, "GET /", "10.0.0.9", 261).outcome, Outcome::allowed);
+
+  // A device may take any address of its IPv6 network: they count as one.
+  for (int i = 0; i < PairingGuard::kWrongKeyLimit; ++i)
+    guard.check(wrong, "GET /", "2001:db8:1:2::" + std::to_string(i + 1), 300);
+  EXPECT_EQ(guard.check(right, "GET /", "2001:db8:1:2:aaaa::1", 301).outcome, Outcome::blocked);
+  EXPECT_EQ(guard.check(right, "GET /", "2001:db8:1:3::1", 301).outcome, Outcome::allowed);
+  EXPECT_EQ(guard.check(right, "GET /", "::ffff:10.0.0.8", 301).outcome, Outcome::allowed);
+}
+
+TEST(PairingGuard, RemembersABoundedNumberOfAddresses) {
+  PairingGuard guard(kKey);
+  const std::string wrong = head("Cookie: tovel_key=no");
+  for (int i = 0; i < PairingGuard::kWrongKeyLimit; ++i)
+    guard.check(wrong, "GET /", "10.1.0.1", 0);
+  // Many more addresses than it keeps push the oldest out, so a flood costs bounded memory.
+  for (std::size_t i = 0; i < PairingGuard::kMaxAddresses + 10; ++i)
+    guard.check(wrong, "GET /", "10.2." + std::to_string(i / 256) + "." + std::to_string(i % 256),
+                1);
+  EXPECT_EQ(guard.check(head("Cookie: tovel_key=" + kKey), "GET /", "10.1.0.1", 2).outcome,
+            Outcome::allowed);
+}
+
+class PairingSecretTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/tovel-secret-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    folder = pattern;
+    path = folder / "config" / "tovel-host" / "secret";
+  }
+  void TearDown() override { std::filesystem::remove_all(folder); }
+  unsigned mode() {
+    struct stat status {};
+    ::stat(path.c_str(), &status);
+    return status.st_mode & 0777;
+  }
+  std::filesystem::path folder, path;
+};
+
+TEST_F(PairingSecretTest, IsMadeOnceOwnerOnlyAndReplacedWhenAskedOrUnreadable) {
+  std::string error;
+  auto first = loadOrCreatePairingSecret(path, false, error);
+  ASSERT_TRUE(first) << error;
+  EXPECT_TRUE(first->created);
+  EXPECT_EQ(first->key.size(), 32u);
+  EXPECT_EQ(first->key.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                         "0123456789-_"),
+            std::string::npos);
+  EXPECT_EQ(mode(), 0600u);
+
+  auto again = loadOrCreatePairingSecret(path, false, error);
+  ASSERT_TRUE(again);
+  EXPECT_FALSE(again->created);
+  EXPECT_EQ(again->key, first->key);
+  EXPECT_EQ(readPairingSecret(path), first->key);
+
+  auto renewed = loadOrCreatePairingSecret(path, true, error);
+  ASSERT_TRUE(renewed);
+  EXPECT_TRUE(renewed->created);
+  EXPECT_NE(renewed->key, first->key);
+  EXPECT_EQ(readPairingSecret(path), renewed->key);
+
+  // Too short or not a key: as good as missing. A key others could read is made the owner's.
+  for (const char* content : {"short\n", "abcdefghijklmnopqrstuvwxyz01234!\n", ""}) {
+    std::ofstream(path) << content;
+    EXPECT_FALSE(readPairingSecret(path)) << content;
+    auto remade = loadOrCreatePairingSecret(path, false, error);
+    ASSERT_TRUE(remade);
+    EXPECT_TRUE(remade->created) << content;
+  }
+  std::ofstream(path) << kKey << "\n";
+  ::chmod(path.c_str(), 0644);
+  EXPECT_EQ(readPairingSecret(path), kKey);
+  EXPECT_EQ(mode(), 0600u);
+
+  // Where nothing can be written, it says why.
+  std::filesystem::path blocked = folder / "file";
+  std::ofstream(blocked) << "";
+  EXPECT_FALSE(loadOrCreatePairingSecret(blocked / "tovel-host" / "secret", false, error));
+  EXPECT_NE(error.find("cannot make"), std::string::npos) << error;
+}
+
+} // namespace
+} // namespace tovel
