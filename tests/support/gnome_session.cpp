@@ -81,8 +81,8 @@ GnomeSession::GnomeSession(Options options) {
   std::string size = std::to_string(options.width) + "x" + std::to_string(options.height);
   std::string script = "echo \"$DBUS_SESSION_BUS_ADDRESS\" >&3; exec 3>&-; "
                        "pipewire & "
-                       "until [ -S \"$XDG_RUNTIME_DIR/pipewire-0\" ]; do sleep 0.05; done; "
-                       "wireplumber & "
+                       "until [ -S \"$XDG_RUNTIME_DIR/pipewire-0\" ]; do sleep 0.05; done; " +
+                       std::string(options.sessionManager ? "wireplumber & " : "") +
                        "while :; do mutter --wayland --headless --no-x11 --virtual-monitor " +
                        size + " --wayland-display " + waylandDisplay_ +
                        " & echo $! > \"$XDG_RUNTIME_DIR/compositor.pid\"; wait $!; "

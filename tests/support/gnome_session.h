@@ -16,6 +16,7 @@ public:
   struct Options {
     int width = 1920;
     int height = 1080;
+    bool sessionManager = true; // WirePlumber, which links streams to their nodes
   };
 
   // The program a session needs that is not installed, if any: tests skip with it as the reason.

@@ -16,11 +16,27 @@ namespace {
 constexpr double kDefaultDoubleClickInterval = 0.4;
 // How long start-up waits for the screen cast's first pictures.
 constexpr auto kFirstPictureWait = std::chrono::seconds(2);
-// A feed with no picture this long after connecting is connected again: a stream made while the
-// session's PipeWire was still starting may never be linked.
-constexpr auto kUnlinkedFeedLimit = std::chrono::seconds(3);
+// A feed with no picture this long after connecting is connected again: nothing may have linked
+// its stream (a session whose manager, WirePlumber, is not running), and then it links it itself.
+constexpr auto kUnlinkedFeedLimit = std::chrono::milliseconds(3000);
 // A stream that failed (PipeWire did not know the node yet) is connected again after this.
 constexpr auto kFeedRetryDelay = std::chrono::milliseconds(250);
+// Each further attempt for the same stream waits twice as long, up to this.
+constexpr auto kLongestFeedWait = std::chrono::milliseconds(30000);
+
+std::chrono::milliseconds backedOff(std::chrono::milliseconds first, unsigned attempts) {
+  auto wait = first;
+  for (unsigned i = 0; i < attempts && wait < kLongestFeedWait; ++i)
+    wait *= 2;
+  return std::min(wait, kLongestFeedWait);
+}
+
+std::string secondsText(std::chrono::milliseconds wait) {
+  std::string text = std::to_string(wait.count() / 1000);
+  if (wait.count() % 1000)
+    text += "." + std::to_string(wait.count() % 1000 / 100);
+  return text + " s";
+}
 // A new session that the compositor refused is asked for again after this.
 constexpr auto kReopenRetryDelay = std::chrono::seconds(2);
 // Mutter's names: it is back once it owns them all again.
@@ -306,26 +322,95 @@ void GnomeDesktop::nodeAdded(std::uint64_t session, const std::string& connector
     if (found == recordings_.end())
       return;
     found->second.node = node;
+    found->second.attempts = 0;
   }
   followNode(connector, node);
 }
 
+std::shared_ptr<PipeWireFeed> GnomeDesktop::followedFeed(const std::string& connector,
+                                                         std::uint32_t node, Recording* recording) {
+  std::lock_guard lock(mutex_);
+  auto found = recordings_.find(connector);
+  auto feed = feeds_.find(connector);
+  if (found == recordings_.end() || found->second.node != node || feed == feeds_.end())
+    return nullptr;
+  if (recording)
+    *recording = found->second;
+  return feed->second;
+}
+
 void GnomeDesktop::followNode(const std::string& connector, std::uint32_t node) {
+  Recording recording;
+  std::shared_ptr<PipeWireFeed> feed = followedFeed(connector, node, &recording);
+  if (!feed)
+    return;
+  std::string failure;
+  bool connected = feed->follow(node, recording.linkItself, failure);
+  std::uint64_t followed = feed->followed();
+  if (!connected) {
+    feedFailed(connector, followed, failure);
+    return;
+  }
+  auto wait = backedOff(kUnlinkedFeedLimit, recording.attempts);
+  bus_->postAfter(wait, [this, connector, node, feed, followed, wait, session = sessionNumber_] {
+    if (session != sessionNumber_ || feed->followed() != followed)
+      return;
+    if (feed->pictured()) {
+      std::lock_guard lock(mutex_);
+      auto found = recordings_.find(connector);
+      if (found != recordings_.end() && found->second.node == node)
+        found->second.attempts = 0;
+      return;
+    }
+    bool linked = feed->linked();
+    reconnectFeed(connector, node,
+                  "brought no picture in " + secondsText(wait) +
+                      (linked ? " (its stream was linked)"
+                              : " (nothing linked its stream: no PipeWire session manager?)"),
+                  !linked);
+  });
+}
+
+void GnomeDesktop::feedFailed(const std::string& connector, std::uint64_t follow,
+                              const std::string& why) {
   std::shared_ptr<PipeWireFeed> feed;
+  Recording recording;
   {
     std::lock_guard lock(mutex_);
     auto found = recordings_.find(connector);
-    if (found == recordings_.end() || found->second.node != node || !feeds_.count(connector))
+    if (found == recordings_.end() || found->second.node == 0 || !feeds_.count(connector))
       return;
+    recording = found->second;
     feed = feeds_[connector];
   }
-  std::string failure;
-  feed->follow(node, failure);
-  std::uint64_t followed = feed->followed();
-  bus_->postAfter(kUnlinkedFeedLimit, [this, connector, node, feed, followed] {
-    if (feed->followed() == followed && !feed->pictured())
-      followNode(connector, node);
-  });
+  // An older stream's end is old news.
+  if (feed->followed() != follow)
+    return;
+  bus_->postAfter(
+      backedOff(kFeedRetryDelay, recording.attempts),
+      [this, connector, feed, follow, why, node = recording.node, session = sessionNumber_] {
+        if (session == sessionNumber_ && feed->followed() == follow)
+          reconnectFeed(connector, node, "failed (" + why + ")", false);
+      });
+}
+
+void GnomeDesktop::reconnectFeed(const std::string& connector, std::uint32_t node,
+                                 const std::string& what, bool linkItself) {
+  std::string how;
+  {
+    std::lock_guard lock(mutex_);
+    auto found = recordings_.find(connector);
+    if (found == recordings_.end() || found->second.node != node)
+      return;
+    ++found->second.attempts;
+    if (linkItself && !found->second.linkItself) {
+      found->second.linkItself = true;
+      how = " and linking it itself";
+    }
+  }
+  log_.print("The screen cast of " + connector + " " + what + ": connecting to it again" + how +
+             ".");
+  followNode(connector, node);
 }
 
 std::shared_ptr<PipeWireFeed> GnomeDesktop::feedOf(const std::string& connector) {
@@ -342,18 +427,8 @@ std::shared_ptr<PipeWireFeed> GnomeDesktop::feedOf(const std::string& connector)
       if (monitor.name == connector)
         pointer_.reported(Point{double(monitor.x + x), double(monitor.y + y)});
   };
-  events.failed = [this, connector] {
-    bus_->postAfter(kFeedRetryDelay, [this, connector] {
-      std::uint32_t node = 0;
-      {
-        std::lock_guard lock(mutex_);
-        auto found = recordings_.find(connector);
-        if (found != recordings_.end())
-          node = found->second.node;
-      }
-      if (node != 0)
-        followNode(connector, node);
-    });
+  events.failed = [this, connector](std::uint64_t follow, const std::string& why) {
+    bus_->post([this, connector, follow, why] { feedFailed(connector, follow, why); });
   };
   auto feed = std::make_shared<PipeWireFeed>(*pipewire_, std::move(events));
   std::lock_guard lock(mutex_);

@@ -87,17 +87,26 @@ private:
   // Records the monitors that are not recorded yet and forgets the ones that went.
   void recordMonitors(const MonitorLayout& layout);
   void nodeAdded(std::uint64_t session, const std::string& connector, std::uint32_t node);
-  // Reads the node's stream into the monitor's feed, and again if it brings no picture.
+  // Reads the node's stream into the monitor's feed, and again (saying so) if it brings no
+  // picture or fails.
   void followNode(const std::string& connector, std::uint32_t node);
+  void feedFailed(const std::string& connector, std::uint64_t follow, const std::string& why);
+  void reconnectFeed(const std::string& connector, std::uint32_t node, const std::string& what,
+                     bool linkItself);
 
   std::shared_ptr<PipeWireFeed> feedOf(const std::string& connector);
   std::shared_ptr<PipeWireFeed> feedFor(DisplayId display);
   std::optional<StreamPoint> place(Point global);
 
   struct Recording {
-    std::string stream;     // object path, for absolute pointer moves
-    std::uint32_t node = 0; // its PipeWire node, once known
+    std::string stream;      // object path, for absolute pointer moves
+    std::uint32_t node = 0;  // its PipeWire node, once known
+    unsigned attempts = 0;   // connections to the node since its last picture, after the first
+    bool linkItself = false; // the session manager did not link the stream
   };
+  // The monitor's feed and its recording while it records this node; null otherwise.
+  std::shared_ptr<PipeWireFeed> followedFeed(const std::string& connector, std::uint32_t node,
+                                             Recording* recording);
   enum class Sharing { starting, sharing, reopening, compositorGone };
 
   Log& log_;

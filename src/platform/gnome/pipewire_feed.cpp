@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <mutex>
+#include <string>
 
 #include <pipewire/pipewire.h>
 #include <spa/buffer/meta.h>
@@ -126,6 +127,7 @@ struct PipeWireFeed::Impl {
   // With PipeWire's thread locked.
   bool connect(std::uint32_t node);
   void disconnect();
+  void linkToTarget();
   void noteChange() {
     ++changes;
     changed.notify_all();
@@ -135,6 +137,9 @@ struct PipeWireFeed::Impl {
   const Events events;
   pw_stream* stream = nullptr; // the stream followed, if any
   spa_hook listener{};
+  std::uint32_t target = 0;    // the node it reads
+  bool linkItself = false;     // whether it links to the node itself, or the session manager does
+  pw_proxy* link = nullptr;    // the link it made, if any
   spa_video_info_raw format{}; // PipeWire's thread only
   bool haveFormat = false;
   PicturePool pool{3};
@@ -148,6 +153,7 @@ struct PipeWireFeed::Impl {
   std::uint64_t changes = 0;
   std::uint64_t followed = 0;
   bool pictured = false; // since the last follow
+  bool linked = false;   // since the last follow: the stream has its format, so it has a link
   bool ended = false;
   bool woken = false;
 };
@@ -161,6 +167,10 @@ void PipeWireFeed::Impl::formatChanged(const spa_pod* param) {
     return;
   format = info;
   haveFormat = true;
+  {
+    std::lock_guard lock(mutex);
+    linked = true;
+  }
 
   // Pictures in memory the host can read (no GPU buffers), and the cursor beside them.
   std::uint8_t storage[1024];
@@ -276,11 +286,20 @@ bool PipeWireFeed::Impl::connect(std::uint32_t node) {
   static const pw_stream_events streamEvents = [] {
     pw_stream_events e{};
     e.version = PW_VERSION_STREAM_EVENTS;
-    e.state_changed = [](void* data, pw_stream_state, pw_stream_state state, const char*) {
+    e.state_changed = [](void* data, pw_stream_state, pw_stream_state state, const char* error) {
       auto* self = static_cast<Impl*>(data);
+      // Paused: the stream's node is there, and can be linked.
+      if (state == PW_STREAM_STATE_PAUSED && self->linkItself && !self->link)
+        self->linkToTarget();
       if ((state == PW_STREAM_STATE_ERROR || state == PW_STREAM_STATE_UNCONNECTED) &&
-          self->events.failed)
-        self->events.failed();
+          self->events.failed) {
+        std::uint64_t follow;
+        {
+          std::lock_guard lock(self->mutex);
+          follow = self->followed;
+        }
+        self->events.failed(follow, error && *error ? error : pw_stream_state_as_string(state));
+      }
     };
     e.param_changed = [](void* data, std::uint32_t id, const spa_pod* param) {
       if (id == SPA_PARAM_Format)
@@ -292,6 +311,7 @@ bool PipeWireFeed::Impl::connect(std::uint32_t node) {
 
   pw_properties* properties = pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY,
                                                 "Capture", PW_KEY_MEDIA_ROLE, "Screen", nullptr);
+  target = node;
   stream = pw_stream_new(loop.core(), "tovel-screen", properties);
   if (!stream)
     return false;
@@ -308,19 +328,38 @@ bool PipeWireFeed::Impl::connect(std::uint32_t node) {
                              SPA_VIDEO_FORMAT_BGRA),
       SPA_FORMAT_VIDEO_size, SPA_POD_CHOICE_RANGE_Rectangle(&size, &smallest, &largest),
       SPA_FORMAT_VIDEO_framerate, SPA_POD_CHOICE_RANGE_Fraction(&rate, &slowest, &fastest)));
-  if (pw_stream_connect(stream, PW_DIRECTION_INPUT, node,
-                        pw_stream_flags(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS),
-                        &offer, 1) != 0) {
+  // A stream that links itself is left alone by the session manager.
+  auto flags = linkItself
+                   ? PW_STREAM_FLAG_MAP_BUFFERS
+                   : pw_stream_flags(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS);
+  if (pw_stream_connect(stream, PW_DIRECTION_INPUT, node, flags, &offer, 1) != 0) {
     disconnect();
     return false;
   }
   return true;
 }
 
+void PipeWireFeed::Impl::linkToTarget() {
+  std::uint32_t own = pw_stream_get_node_id(stream);
+  if (own == SPA_ID_INVALID)
+    return;
+  // Any free ports of the two nodes; the link goes when this client lets go of it.
+  std::string output = std::to_string(target), input = std::to_string(own);
+  const spa_dict_item items[] = {{PW_KEY_LINK_OUTPUT_NODE, output.c_str()},
+                                 {PW_KEY_LINK_INPUT_NODE, input.c_str()}};
+  const spa_dict properties = SPA_DICT_INIT_ARRAY(items);
+  link = static_cast<pw_proxy*>(pw_core_create_object(
+      loop.core(), "link-factory", PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, &properties, 0));
+}
+
 void PipeWireFeed::Impl::disconnect() {
   pw_loop_update_timer(pw_thread_loop_get_loop(loop.loop()), settleTimer, nullptr, nullptr, false);
   refreshing = false;
   haveFormat = false;
+  if (link) {
+    pw_proxy_destroy(link);
+    link = nullptr;
+  }
   if (!stream)
     return;
   // The listener goes first: the stream's own end is no failure to report.
@@ -347,16 +386,19 @@ PipeWireFeed::~PipeWireFeed() {
   pw_thread_loop_unlock(impl_->loop.loop());
 }
 
-bool PipeWireFeed::follow(std::uint32_t node, std::string& error) {
+bool PipeWireFeed::follow(std::uint32_t node, bool linkItself, std::string& error) {
   pw_thread_loop_lock(impl_->loop.loop());
   impl_->disconnect();
-  bool connected = impl_->settleTimer && impl_->connect(node);
-  pw_thread_loop_unlock(impl_->loop.loop());
   {
+    // Before the stream can report anything.
     std::lock_guard lock(impl_->mutex);
     ++impl_->followed;
     impl_->pictured = false;
+    impl_->linked = false;
   }
+  impl_->linkItself = linkItself;
+  bool connected = impl_->settleTimer && impl_->connect(node);
+  pw_thread_loop_unlock(impl_->loop.loop());
   if (!connected)
     error = "cannot read the screen cast's PipeWire node " + std::to_string(node);
   return connected;
@@ -376,6 +418,11 @@ std::uint64_t PipeWireFeed::followed() const {
 bool PipeWireFeed::pictured() const {
   std::lock_guard lock(impl_->mutex);
   return impl_->pictured;
+}
+
+bool PipeWireFeed::linked() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->linked;
 }
 
 PipeWireFeed::Picture PipeWireFeed::newest() const {

@@ -64,8 +64,9 @@ public:
     // On PipeWire's thread, for each cursor position reported (in the stream's pixels) that
     // differs from the one before, before anyone can see it.
     std::function<void(int x, int y)> cursorMoved;
-    // On PipeWire's thread, when the stream followed fails or its node goes.
-    std::function<void()> failed;
+    // On PipeWire's thread, when the stream followed fails or its node goes: which follow() it
+    // was (see followed()) and why.
+    std::function<void(std::uint64_t follow, const std::string& why)> failed;
   };
 
   explicit PipeWireFeed(PipeWireLoop& loop, Events events = {});
@@ -74,13 +75,17 @@ public:
   PipeWireFeed& operator=(const PipeWireFeed&) = delete;
 
   // Reads the stream of this PipeWire node from now on, instead of any before; the newest picture
-  // stays until the node brings one. False, with the reason, when the stream cannot be made.
-  bool follow(std::uint32_t node, std::string& error);
+  // stays until the node brings one. The session manager links the stream to the node, or, with
+  // `linkItself`, the feed does (for a session whose manager does not). False, with the reason,
+  // when the stream cannot be made.
+  bool follow(std::uint32_t node, bool linkItself, std::string& error);
   // Stops reading: no node brings pictures until the next follow().
   void unfollow();
-  // How many times follow() was called, and whether a picture has come since the last time.
+  // How many times follow() was called, and since the last time: whether a picture has come, and
+  // whether the stream was linked (it agreed a format with the node).
   std::uint64_t followed() const;
   bool pictured() const;
+  bool linked() const;
 
   struct Picture {
     std::shared_ptr<const BgraImage> image;

@@ -65,9 +65,10 @@ struct PointerPosition {
 // receives. A fresh witness and host for each test.
 class GnomeHostTest : public ::testing::Test {
 protected:
-  static void SetUpTestSuite() {
+  static void SetUpTestSuite() { startSession({}); }
+  static void startSession(GnomeSession::Options options) {
     if (!GnomeSession::missingProgram())
-      session_ = new GnomeSession();
+      session_ = new GnomeSession(options);
   }
   static void TearDownTestSuite() {
     delete session_;
@@ -117,7 +118,7 @@ protected:
     bool shown = false;
     while (!shown && std::chrono::steady_clock::now() < deadline) {
       BgraImage image = reader.readImage(30s);
-      ASSERT_GT(image.width(), 0) << host_->output();
+      ASSERT_GT(image.width(), 0) << host_->output() << "\nThe session:\n" << session_->log();
       shown = showsWitness(image);
     }
     ASSERT_TRUE(shown) << "the stream never showed the witness\n" << host_->output();
