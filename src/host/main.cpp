@@ -49,7 +49,7 @@ int main(int argc, char** argv) {
   installX11ErrorHandlers();
   curl_global_init(CURL_GLOBAL_DEFAULT);
 
-  ChosenDesktop desktop = chooseDesktop(clock);
+  ChosenDesktop desktop = chooseDesktop(clock, log);
   for (const std::string& line : desktop.lines)
     log.print(line);
 

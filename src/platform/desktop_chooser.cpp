@@ -22,12 +22,12 @@ std::string environment(const char* name) {
 
 } // namespace
 
-ChosenDesktop chooseDesktop(Clock& clock) {
+ChosenDesktop chooseDesktop(Clock& clock, Log& log) {
   ChosenDesktop chosen;
   std::string wayland; // why this Wayland session cannot be driven; empty outside one
   if (GnomeDesktop::inWaylandSession()) {
     std::string gnomeWhy, wlrootsWhy;
-    if (std::unique_ptr<GnomeDesktop> gnome = GnomeDesktop::open(gnomeWhy)) {
+    if (std::unique_ptr<GnomeDesktop> gnome = GnomeDesktop::open(log, gnomeWhy)) {
       GnomeDesktop* desktop = gnome.get();
       chosen.lines = {"Using the GNOME Wayland display " + gnome->waylandDisplay() +
                           " through Mutter's remote desktop.",

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "common/log.h"
 #include "platform/clock.h"
 #include "platform/platform.h"
 
@@ -24,8 +25,9 @@ struct ChosenDesktop {
 // Tries the desktops in order: in a Wayland session GNOME's compositor when Mutter's interfaces
 // are on the session bus, then a wlroots compositor when it offers the virtual pointer, virtual
 // keyboard and screencopy protocols; then the X display; else the built-in virtual desktop
-// (driven by `clock`). On Wayland the X display is Xwayland, which shows none of the native
-// windows: it is only used when the session itself cannot be driven.
-ChosenDesktop chooseDesktop(Clock& clock);
+// (driven by `clock`). The GNOME desktop tells `log` what happens to its session later. On Wayland
+// the X display is Xwayland, which shows none of the native windows: it is only used when the
+// session itself cannot be driven.
+ChosenDesktop chooseDesktop(Clock& clock, Log& log);
 
 } // namespace tovel

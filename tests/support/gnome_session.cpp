@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -70,12 +71,19 @@ GnomeSession::GnomeSession(Options options) {
   if (::pipe2(address, O_CLOEXEC) != 0)
     return;
   // The shell hands the bus address out on descriptor 3. PipeWire and WirePlumber can outlive
-  // the bus, which is why the whole session gets a process group to be ended by.
+  // the bus, which is why the whole session gets a process group to be ended by. WirePlumber
+  // ends at once when PipeWire's socket is not there yet, and without it no stream is linked. The
+  // session ends with Mutter, unless restartCompositor() asked for a new one (and wrote Mutter's
+  // process id out to do so).
   std::string size = std::to_string(options.width) + "x" + std::to_string(options.height);
   std::string script = "echo \"$DBUS_SESSION_BUS_ADDRESS\" >&3; exec 3>&-; "
-                       "pipewire & wireplumber & exec mutter --wayland --headless --no-x11 "
-                       "--virtual-monitor " +
-                       size + " --wayland-display " + waylandDisplay_;
+                       "pipewire & "
+                       "until [ -S \"$XDG_RUNTIME_DIR/pipewire-0\" ]; do sleep 0.05; done; " +
+                       std::string(options.sessionManager ? "wireplumber & " : "") +
+                       "while :; do mutter --wayland --headless --no-x11 --virtual-monitor " +
+                       size + " --wayland-display " + waylandDisplay_ +
+                       " & echo $! > \"$XDG_RUNTIME_DIR/compositor.pid\"; wait $!; "
+                       "rm \"$XDG_RUNTIME_DIR/compositor.restart\" 2>/dev/null || break; done";
   group_ = std::make_unique<ProcessGroup>(
       std::vector<std::string>{"dbus-run-session", "--", "sh", "-c", script},
       environmentWithout({"DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS",
@@ -91,19 +99,43 @@ GnomeSession::GnomeSession(Options options) {
   if (busAddress_.empty())
     return;
   // Up once Mutter owns all three of its names.
-  running_ = waitUntil(
+  running_ =
+      waitUntil([&] { return compositorOnBus(); }, deadline - std::chrono::steady_clock::now());
+}
+
+bool GnomeSession::compositorOnBus(std::string* owner) const {
+  std::string owned = run("gdbus call --session --dest org.freedesktop.DBus --object-path "
+                          "/org/freedesktop/DBus --method org.freedesktop.DBus.ListNames "
+                          "2>/dev/null");
+  for (const char* name : {"'org.gnome.Mutter.RemoteDesktop'", "'org.gnome.Mutter.ScreenCast'",
+                           "'org.gnome.Mutter.DisplayConfig'"})
+    if (owned.find(name) == std::string::npos)
+      return false;
+  if (owner)
+    *owner = run("gdbus call --session --dest org.freedesktop.DBus --object-path "
+                 "/org/freedesktop/DBus --method org.freedesktop.DBus.GetNameOwner "
+                 "org.gnome.Mutter.RemoteDesktop 2>/dev/null");
+  return true;
+}
+
+bool GnomeSession::restartCompositor() {
+  std::string before;
+  if (!running_ || !compositorOnBus(&before))
+    return false;
+  std::ifstream pidFile(runtimeDirectory_ + "/compositor.pid");
+  pid_t pid = 0;
+  if (!(pidFile >> pid) || pid <= 0)
+    return false;
+  std::ofstream(runtimeDirectory_ + "/compositor.restart").put('\n');
+  // Mutter 43 takes SIGTERM but does not end once a screen cast has run: it is killed.
+  if (::kill(pid, SIGKILL) != 0)
+    return false;
+  return waitUntil(
       [&] {
-        std::string owned = run("gdbus call --session --dest org.freedesktop.DBus --object-path "
-                                "/org/freedesktop/DBus --method org.freedesktop.DBus.ListNames "
-                                "2>/dev/null");
-        for (const char* name :
-             {"'org.gnome.Mutter.RemoteDesktop'", "'org.gnome.Mutter.ScreenCast'",
-              "'org.gnome.Mutter.DisplayConfig'"})
-          if (owned.find(name) == std::string::npos)
-            return false;
-        return true;
+        std::string now;
+        return compositorOnBus(&now) && !now.empty() && now != before;
       },
-      deadline - std::chrono::steady_clock::now());
+      30s);
 }
 
 GnomeSession::~GnomeSession() {

@@ -19,6 +19,7 @@ public:
   struct Options {
     int width = 1920;
     int height = 1080;
+    bool sessionManager = true; // WirePlumber, which links streams to their nodes
   };
 
   // The program a session needs that is not installed, if any: tests skip with it as the reason.
@@ -39,11 +40,17 @@ public:
   std::vector<std::string> environment() const;
   // Runs a shell command in the session's environment and returns its standard output.
   std::string run(const std::string& command) const;
+  // Kills Mutter (as a crash would) and starts it again; true once the new one owns its names.
+  // Its Wayland clients go with it.
+  bool restartCompositor();
   // What the session's programs printed, to explain a failure.
   std::string log() const;
 
 private:
   void stop();
+  // Whether Mutter owns its remote-desktop, screen-cast and display-config names, and the unique
+  // name that owns the first ("" when none).
+  bool compositorOnBus(std::string* owner = nullptr) const;
 
   std::unique_ptr<ProcessGroup> group_; // the session's processes, led by dbus-run-session
   std::string runtimeDirectory_;

@@ -23,12 +23,17 @@ namespace tovel::test {
 
 using namespace std::chrono_literals;
 
-// The witness's colour, far from the black and white of any cursor or marker.
-inline constexpr int kWitnessRed = 0x20, kWitnessGreen = 0xa0, kWitnessBlue = 0x60;
-inline constexpr const char* kWitnessColour = "20a060";
+// A witness's colour, far from the black and white of any cursor or marker.
+struct WitnessColour {
+  int red, green, blue;
+  const char* text; // as the witness takes it
+};
+inline constexpr WitnessColour kWitnessColour{0x20, 0xa0, 0x60, "20a060"};
+// Another one, for a witness that must be told from the first.
+inline constexpr WitnessColour kOtherWitnessColour{0xc0, 0x70, 0x20, "c07020"};
 
-inline bool isWitnessColour(Colour c) {
-  return nearColour(c, kWitnessRed, kWitnessGreen, kWitnessBlue);
+inline bool isWitnessColour(Colour c, WitnessColour witness = kWitnessColour) {
+  return nearColour(c, witness.red, witness.green, witness.blue);
 }
 
 struct Fraction {
@@ -39,11 +44,11 @@ struct Fraction {
 // corners and in the quarter diagonally opposite (0.25, 0.25), where the tests keep the pointer
 // and with it the cursor and the host's marker. A picture of anything else (another window, the
 // desktop, a window still being mapped) fails.
-inline bool showsWitness(const BgraImage& image) {
+inline bool showsWitness(const BgraImage& image, WitnessColour witness = kWitnessColour) {
   for (Fraction at : {Fraction{0.03, 0.03}, Fraction{0.97, 0.03}, Fraction{0.03, 0.97},
                       Fraction{0.97, 0.97}, Fraction{0.75, 0.75}})
     if (!isWitnessColour(
-            averageColour(image, int(at.x * image.width()), int(at.y * image.height()))))
+            averageColour(image, int(at.x * image.width()), int(at.y * image.height())), witness))
       return false;
   return image.width() > 0;
 }
@@ -67,10 +72,10 @@ protected:
   // Starts the witness in the session given by the environment, writing the keymap it gets to
   // keymapFile_, with more of its options if given.
   void startWitness(const std::vector<std::string>& environment,
-                    std::vector<std::string> options = {}) {
+                    std::vector<std::string> options = {}, WitnessColour colour = kWitnessColour) {
     keymapFile_ = std::filesystem::temp_directory_path() /
                   ("tovel-keymap-" + std::to_string(::getpid()) + ".xkb");
-    options.insert(options.end(), {"--colour", kWitnessColour, "--keymap", keymapFile_.string()});
+    options.insert(options.end(), {"--colour", colour.text, "--keymap", keymapFile_.string()});
     witness_ = std::make_unique<ChildProcess>(TOVEL_WAYLAND_WITNESS, options,
                                               ChildProcess::Input::emptyFile, environment);
     ASSERT_TRUE(witness_->waitForOutput("ready 1920x1080\n", 30s)) << witness_->output();
@@ -144,6 +149,18 @@ protected:
         last = p;
     }
     return last;
+  }
+
+  // Brings the pointer over the witness and returns where the witness says it is. (The compositor
+  // may place the first move's enter before the move has landed: a second move shows it.)
+  PointerPosition pointerOverWitness() {
+    post("/move", R"({"x":40,"y":30})");
+    EXPECT_TRUE(waitUntil([&] { return pointer().has_value(); }, 30s)) << witness_->output();
+    std::size_t before = witnessLines().size();
+    post("/move", R"({"x":1,"y":1})");
+    EXPECT_TRUE(waitUntil([&] { return !witnessEvents(before, {"motion "}).empty(); }, 30s))
+        << witness_->output();
+    return pointer().value_or(PointerPosition{-1, -1});
   }
 
   // Waits until the witness reports the pointer at this place; where it last saw it otherwise.

@@ -54,7 +54,7 @@ GnomeBus::GnomeBus(GDBusConnection* connection, GMainContext* context)
 GnomeBus::~GnomeBus() {
   {
     std::lock_guard lock(mutex_);
-    for (guint id : subscriptions_)
+    for (const auto& [id, handler] : handlers_)
       g_dbus_connection_signal_unsubscribe(connection_, id);
   }
   // Closing first ends the sessions at once rather than when the compositor notices.
@@ -67,8 +67,10 @@ GnomeBus::~GnomeBus() {
 
 void GnomeBus::stop() {
   g_main_loop_quit(loop_);
-  if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id())
+  if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) {
     thread_.join();
+    running_ = false;
+  }
 }
 
 bool GnomeBus::hasOwner(const std::string& name) {
@@ -113,8 +115,8 @@ Variant GnomeBus::property(const char* service, const std::string& path, const c
   return Variant(inner);
 }
 
-void GnomeBus::subscribe(const char* service, const char* interface, const char* member,
-                         const std::string& path, SignalHandler handler) {
+guint GnomeBus::subscribe(const char* service, const char* interface, const char* member,
+                          const std::string& path, SignalHandler handler, const char* arg0) {
   auto owned = std::make_unique<SignalHandler>(std::move(handler));
   auto deliver = [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
                     GVariant* parameters,
@@ -123,14 +125,22 @@ void GnomeBus::subscribe(const char* service, const char* interface, const char*
   // thread's, which only that thread may push.
   SignalHandler* target = owned.get();
   guint id = 0;
-  onBusThread([&] {
+  run([&] {
     id = g_dbus_connection_signal_subscribe(connection_, service, interface, member, path.c_str(),
-                                            nullptr, G_DBUS_SIGNAL_FLAGS_NONE, deliver, target,
+                                            arg0, G_DBUS_SIGNAL_FLAGS_NONE, deliver, target,
                                             nullptr);
   });
   std::lock_guard lock(mutex_);
-  subscriptions_.push_back(id);
-  handlers_.push_back(std::move(owned));
+  handlers_[id] = std::move(owned);
+  return id;
+}
+
+void GnomeBus::unsubscribe(guint subscription) {
+  // On the bus thread, which delivers the signals: a delivery already queued for the subscription
+  // checks for it there, and finds it gone.
+  run([&] { g_dbus_connection_signal_unsubscribe(connection_, subscription); });
+  std::lock_guard lock(mutex_);
+  handlers_.erase(subscription);
 }
 
 void GnomeBus::post(std::function<void()> task) {
@@ -158,8 +168,8 @@ void GnomeBus::postAfter(std::chrono::milliseconds delay, std::function<void()> 
   g_source_unref(source);
 }
 
-void GnomeBus::onBusThread(const std::function<void()>& task) {
-  if (std::this_thread::get_id() == thread_.get_id()) {
+void GnomeBus::run(const std::function<void()>& task) {
+  if (std::this_thread::get_id() == thread_.get_id() || !running_) {
     task();
     return;
   }

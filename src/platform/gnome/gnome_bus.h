@@ -1,13 +1,14 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include <gio/gio.h>
 
@@ -52,12 +53,18 @@ public:
   // A property of an object, or none.
   Variant property(const char* service, const std::string& path, const char* interface,
                    const char* name);
-  // Calls `handler` on the bus thread for every signal `member` of `interface` sent from `path`.
-  void subscribe(const char* service, const char* interface, const char* member,
-                 const std::string& path, SignalHandler handler);
+  // Calls `handler` on the bus thread for every signal `member` of `interface` sent from `path`
+  // (whose first argument is `arg0`, when given). The subscription's number, for unsubscribe().
+  guint subscribe(const char* service, const char* interface, const char* member,
+                  const std::string& path, SignalHandler handler, const char* arg0 = nullptr);
+  // Ends a subscription: its handler is not called again once this returns. Not from within that
+  // handler.
+  void unsubscribe(guint subscription);
   // Runs `task` on the bus thread, at once or after `delay`.
   void post(std::function<void()> task);
   void postAfter(std::chrono::milliseconds delay, std::function<void()> task);
+  // Runs `task` on the bus thread (here, once the thread has ended) and waits for it.
+  void run(const std::function<void()>& task);
 
   // Waits until every call sent so far has been written to the bus.
   void flush() { g_dbus_connection_flush_sync(connection_, nullptr, nullptr); }
@@ -67,16 +74,14 @@ public:
 
 private:
   GnomeBus(GDBusConnection* connection, GMainContext* context);
-  // Runs `task` on the bus thread and waits for it.
-  void onBusThread(const std::function<void()>& task);
 
   GDBusConnection* connection_;
   GMainContext* context_;
   GMainLoop* loop_;
   std::thread thread_;
-  std::mutex mutex_; // the two below
-  std::vector<std::unique_ptr<SignalHandler>> handlers_;
-  std::vector<guint> subscriptions_;
+  std::atomic<bool> running_ = true;
+  std::mutex mutex_;                                         // the member below
+  std::map<guint, std::unique_ptr<SignalHandler>> handlers_; // by subscription
 };
 
 } // namespace tovel

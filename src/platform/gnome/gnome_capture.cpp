@@ -9,7 +9,7 @@ namespace tovel {
 
 namespace {
 
-// How long a capture waits for a stream that is being set up, or for its first picture.
+// How long a capture waits for a monitor's first picture.
 constexpr auto kFirstPictureWait = std::chrono::seconds(3);
 
 double seconds(std::chrono::steady_clock::time_point t) {
@@ -21,7 +21,7 @@ double seconds(std::chrono::steady_clock::time_point t) {
 std::optional<ImageView> GnomeScreenCapturer::capture(DisplayId display,
                                                       const std::optional<Rect>& rect) {
   held_.reset();
-  std::shared_ptr<PipeWireFeed> feed = feeds_(display, kFirstPictureWait);
+  std::shared_ptr<PipeWireFeed> feed = feeds_(display);
   if (!feed)
     return std::nullopt;
   PipeWireFeed::Picture picture = feed->newest();
@@ -53,9 +53,8 @@ bool GnomeScreenCapturer::unchangedSinceLastCapture(DisplayId display,
   if (rect && (rect->x != rect_->x || rect->y != rect_->y || rect->width != rect_->width ||
                rect->height != rect_->height))
     return false;
-  // The stream may have been replaced by a new one for the same display.
-  return feeds_(display, std::chrono::milliseconds(0)) == feed_ && !feed_->ended() &&
-         feed_->newest().generation == generation_;
+  // The display may show another monitor now.
+  return feeds_(display) == feed_ && !feed_->ended() && feed_->newest().generation == generation_;
 }
 
 std::optional<CapturedFrame> GnomeCaptureSource::grab(bool always) {

@@ -11,10 +11,8 @@
 
 namespace tovel {
 
-// The feed of a display's monitor stream, waiting up to `wait` for a stream that is still being
-// set up; null for a display that is not recorded.
-using FeedFinder =
-    std::function<std::shared_ptr<PipeWireFeed>(DisplayId display, std::chrono::milliseconds wait)>;
+// The feed of a display's monitor; null for a display that is not one of the monitors.
+using FeedFinder = std::function<std::shared_ptr<PipeWireFeed>(DisplayId display)>;
 
 // Single grabs from the newest picture of a monitor stream: no copy, only a view into the picture,
 // which the capturer holds until its next capture. The stream knows whether anything changed.
@@ -34,8 +32,9 @@ private:
   std::uint64_t generation_ = 0;
 };
 
-// The continuous capture's pictures of one monitor stream, with the cursor drawn in from the
-// stream's cursor reports (copied only when the cursor is on the picture).
+// The continuous capture's pictures of one monitor, with the cursor drawn in from the cursor
+// reports (copied only when the cursor is on the picture). The feed lasts while the compositor's
+// sessions come and go.
 class GnomeCaptureSource final : public CaptureSource {
 public:
   // `layout` gives the current monitors, to place the pointer in screen coordinates.

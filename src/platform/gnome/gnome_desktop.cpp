@@ -14,14 +14,35 @@ namespace tovel {
 namespace {
 
 constexpr double kDefaultDoubleClickInterval = 0.4;
-// A move sent to the compositor shows in the cursor reports a frame or two later; until then, for
-// at most this long, the pointer is where it was sent.
-constexpr auto kMoveSettleLimit = std::chrono::milliseconds(500);
 // How long start-up waits for the screen cast's first pictures.
 constexpr auto kFirstPictureWait = std::chrono::seconds(2);
-// A feed with no picture this long after connecting is connected again: a stream made while the
-// session's PipeWire was still starting may never be linked.
-constexpr auto kUnlinkedFeedLimit = std::chrono::seconds(3);
+// A feed with no picture this long after connecting is connected again: nothing may have linked
+// its stream (a session whose manager, WirePlumber, is not running), and then it links it itself.
+constexpr auto kUnlinkedFeedLimit = std::chrono::milliseconds(3000);
+// A stream that failed (PipeWire did not know the node yet) is connected again after this.
+constexpr auto kFeedRetryDelay = std::chrono::milliseconds(250);
+// Each further attempt for the same stream waits twice as long, up to this.
+constexpr auto kLongestFeedWait = std::chrono::milliseconds(30000);
+
+std::chrono::milliseconds backedOff(std::chrono::milliseconds first, unsigned attempts) {
+  auto wait = first;
+  for (unsigned i = 0; i < attempts && wait < kLongestFeedWait; ++i)
+    wait *= 2;
+  return std::min(wait, kLongestFeedWait);
+}
+
+std::string secondsText(std::chrono::milliseconds wait) {
+  std::string text = std::to_string(wait.count() / 1000);
+  if (wait.count() % 1000)
+    text += "." + std::to_string(wait.count() % 1000 / 100);
+  return text + " s";
+}
+// A new session that the compositor refused is asked for again after this.
+constexpr auto kReopenRetryDelay = std::chrono::seconds(2);
+// Mutter's names: it is back once it owns them all again.
+constexpr const char* kMutterNames[] = {"org.gnome.Mutter.RemoteDesktop",
+                                        "org.gnome.Mutter.ScreenCast",
+                                        "org.gnome.Mutter.DisplayConfig"};
 constexpr const char* kMouseSchema = "org.gnome.desktop.peripherals.mouse";
 
 GSettings* openMouseSettings() {
@@ -60,8 +81,8 @@ bool GnomeDesktop::inWaylandSession() {
   return name && *name;
 }
 
-std::unique_ptr<GnomeDesktop> GnomeDesktop::open(std::string& error) {
-  std::unique_ptr<GnomeDesktop> desktop(new GnomeDesktop);
+std::unique_ptr<GnomeDesktop> GnomeDesktop::open(Log& log, std::string& error) {
+  std::unique_ptr<GnomeDesktop> desktop(new GnomeDesktop(log));
   if (!desktop->begin(error))
     return nullptr;
   return desktop;
@@ -73,25 +94,23 @@ bool GnomeDesktop::begin(std::string& error) {
   bus_ = GnomeBus::connect(error);
   if (!bus_)
     return false;
-  if (!bus_->hasOwner("org.gnome.Mutter.RemoteDesktop") ||
-      !bus_->hasOwner("org.gnome.Mutter.ScreenCast")) {
-    error = "the session bus offers no org.gnome.Mutter.RemoteDesktop and ScreenCast";
-    return false;
-  }
+  for (const char* name : {kMutterNames[0], kMutterNames[1]})
+    if (!bus_->hasOwner(name)) {
+      error = "the session bus offers no org.gnome.Mutter.RemoteDesktop and ScreenCast";
+      return false;
+    }
   displays_ = std::make_unique<GnomeDisplays>(*bus_);
   if (!displays_->start(error))
     return false;
   pipewire_ = PipeWireLoop::connect(error);
   if (!pipewire_)
     return false;
-  session_ = MutterRemoteDesktop::create(*bus_, error);
-  if (!session_)
-    return false;
-  input_ = std::make_unique<GnomeInput>(*bus_, *session_,
-                                        [this](Point global) { return place(global); });
+  input_ = std::make_unique<GnomeInput>(
+      *bus_, [this](Point global) { return place(global); },
+      [this](Point global) { pointer_.moving(displays_->layout().globalToRoot(global)); });
   hub_ = std::make_unique<CaptureHub>([this](DisplayId display, PlatformError& failure)
                                           -> std::unique_ptr<CaptureSource> {
-    std::shared_ptr<PipeWireFeed> feed = feedFor(display, std::chrono::seconds(3));
+    std::shared_ptr<PipeWireFeed> feed = feedFor(display);
     if (!feed) {
       failure = PlatformError{ENODEV, "no recorded monitor for display " + std::to_string(display)};
       return nullptr;
@@ -101,33 +120,39 @@ bool GnomeDesktop::begin(std::string& error) {
   });
   mouseSettings_ = openMouseSettings();
 
-  MonitorLayout layout = displays_->layout();
-  recordMonitors(layout);
-  {
-    std::lock_guard lock(mutex_);
-    if (recordings_.empty()) {
-      error = "no monitor of the session could be recorded";
-      return false;
-    }
-  }
-  if (!session_->start(error))
+  bool opened = false;
+  bus_->run([&] { opened = openSession(error); });
+  if (!opened)
     return false;
   // The first pictures bring where the pointer is: relative moves made before them would start
   // from a guess.
+  MonitorLayout layout = displays_->layout();
+  if (const Monitor* primary = layout.primary())
+    firstGuess_ = Point{primary->x + primary->width / 2.0, primary->y + primary->height / 2.0};
   auto until = std::chrono::steady_clock::now() + kFirstPictureWait;
   for (const Monitor& monitor : layout.monitors)
-    if (std::shared_ptr<PipeWireFeed> feed = feedFor(monitor.id, kFirstPictureWait))
-      while (feed->changes() == 0 && !feed->ended() && std::chrono::steady_clock::now() < until)
+    if (std::shared_ptr<PipeWireFeed> feed = feedFor(monitor.id))
+      while (feed->changes() == 0 && std::chrono::steady_clock::now() < until)
         feed->waitForChange(0, until);
-  if (const Monitor* primary = layout.primary())
-    lastSeen_ = Point{primary->x + primary->width / 2.0, primary->y + primary->height / 2.0};
 
   displays_->setChangeHandler([this](const MonitorLayout& changed) {
-    recordMonitors(changed);
+    if (session_)
+      recordMonitors(changed);
     std::lock_guard lock(handlerMutex_);
     if (screenHandler_)
       screenHandler_();
   });
+  // A restarted Mutter is a new owner of its names.
+  for (const char* name : kMutterNames)
+    bus_->subscribe(
+        "org.freedesktop.DBus", "org.freedesktop.DBus", "NameOwnerChanged", "/org/freedesktop/DBus",
+        [this](GVariant* parameters) {
+          const gchar *name = nullptr, *before = nullptr, *after = nullptr;
+          g_variant_get(parameters, "(&s&s&s)", &name, &before, &after);
+          bool owned = after && *after;
+          bus_->post([this, owned] { compositorChanged(owned); });
+        },
+        name);
   return true;
 }
 
@@ -136,13 +161,14 @@ GnomeDesktop::~GnomeDesktop() {
   // go before PipeWire, the sessions before the bus.
   if (bus_)
     bus_->stop();
-  {
-    std::lock_guard lock(mutex_);
-    recordings_.clear();
-  }
   hub_.reset();
   input_.reset();
   session_.reset();
+  {
+    std::lock_guard lock(mutex_);
+    recordings_.clear();
+    feeds_.clear();
+  }
   bus_.reset();
   pipewire_.reset();
   displays_.reset();
@@ -150,39 +176,132 @@ GnomeDesktop::~GnomeDesktop() {
     g_object_unref(mouseSettings_);
 }
 
+bool GnomeDesktop::openSession(std::string& error) {
+  std::uint64_t number = ++sessionNumber_;
+  session_ = MutterRemoteDesktop::create(
+      *bus_, [this, number] { bus_->post([this, number] { sessionClosed(number); }); }, error);
+  if (!session_)
+    return false;
+  recordMonitors(displays_->layout());
+  bool recorded;
+  {
+    std::lock_guard lock(mutex_);
+    recorded = !recordings_.empty();
+  }
+  if (!recorded) {
+    error = "no monitor of the session could be recorded";
+    dropSession();
+    return false;
+  }
+  if (!session_->start(error)) {
+    dropSession();
+    return false;
+  }
+  input_->useSession(session_.get());
+  sharing_ = Sharing::sharing;
+  return true;
+}
+
+void GnomeDesktop::dropSession() {
+  input_->useSession(nullptr);
+  // Moves on their way went to the session that ended.
+  pointer_.forgetMoves();
+  std::vector<std::shared_ptr<PipeWireFeed>> feeds;
+  {
+    std::lock_guard lock(mutex_);
+    recordings_.clear();
+    for (const auto& [connector, feed] : feeds_)
+      feeds.push_back(feed);
+  }
+  // Their last pictures stand until the next session's streams bring new ones.
+  for (const std::shared_ptr<PipeWireFeed>& feed : feeds)
+    feed->unfollow();
+  session_.reset();
+}
+
+void GnomeDesktop::sessionClosed(std::uint64_t session) {
+  if (session != sessionNumber_ || sharing_ != Sharing::sharing)
+    return;
+  log_.print("GNOME ended the screen sharing (stopped from the top bar, or a shared monitor went "
+             "away): sharing again. Quit Tovel Host to stop sharing.");
+  dropSession();
+  sharing_ = Sharing::reopening;
+  reopen();
+}
+
+void GnomeDesktop::compositorChanged(bool owned) {
+  if (!owned) {
+    if (sharing_ == Sharing::compositorGone)
+      return;
+    log_.print("Mutter, GNOME's compositor, has left the session bus (it stopped or restarted): "
+               "input and pictures wait until it is back.");
+    dropSession();
+    input_->compositorGone();
+    sharing_ = Sharing::compositorGone;
+    ++retries_;
+    tellReturn_ = true;
+    return;
+  }
+  if (sharing_ != Sharing::compositorGone)
+    return;
+  for (const char* name : kMutterNames)
+    if (!bus_->hasOwner(name))
+      return;
+  sharing_ = Sharing::reopening;
+  reopen();
+}
+
+void GnomeDesktop::reopen() {
+  std::string why;
+  // A restarted compositor may have other monitors, and does not say so.
+  if (displays_->reload(why) && openSession(why)) {
+    if (tellReturn_)
+      log_.print("Screen sharing started again: input and pictures are back.");
+    tellReturn_ = false;
+    return;
+  }
+  if (!tellReturn_)
+    log_.print("Screen sharing cannot start again yet (" + why + "): trying again every " +
+               std::to_string(kReopenRetryDelay.count()) + " s.");
+  tellReturn_ = true;
+  std::uint64_t retry = ++retries_;
+  bus_->postAfter(std::chrono::duration_cast<std::chrono::milliseconds>(kReopenRetryDelay),
+                  [this, retry] {
+                    if (sharing_ == Sharing::reopening && retries_ == retry)
+                      reopen();
+                  });
+}
+
 void GnomeDesktop::recordMonitors(const MonitorLayout& layout) {
   std::vector<std::string> added;
+  std::vector<std::shared_ptr<PipeWireFeed>> gone;
   {
     std::lock_guard lock(mutex_);
     for (auto it = recordings_.begin(); it != recordings_.end();) {
       bool present = std::any_of(layout.monitors.begin(), layout.monitors.end(),
                                  [&](const Monitor& m) { return m.name == it->first; });
+      if (!present && feeds_.count(it->first))
+        gone.push_back(feeds_[it->first]);
       it = present ? std::next(it) : recordings_.erase(it);
     }
     for (const Monitor& monitor : layout.monitors)
       if (!recordings_.count(monitor.name))
         added.push_back(monitor.name);
   }
+  for (const std::shared_ptr<PipeWireFeed>& feed : gone)
+    feed->unfollow();
   for (const std::string& connector : added) {
-    std::string why;
+    feedOf(connector);
     {
       std::lock_guard lock(mutex_);
       recordings_[connector] = Recording{};
     }
+    std::string why;
     // The stream's node comes on the bus thread once it runs.
     std::optional<std::string> stream = session_->recordMonitor(
         connector,
-        [this, connector](std::uint32_t node) {
-          std::string failure;
-          std::shared_ptr<PipeWireFeed> feed = PipeWireFeed::connect(*pipewire_, node, failure);
-          std::lock_guard lock(mutex_);
-          auto found = recordings_.find(connector);
-          if (found != recordings_.end()) {
-            found->second.feed = std::move(feed);
-            found->second.node = node;
-            found->second.connectedAt = std::chrono::steady_clock::now();
-          }
-          recordingsChanged_.notify_all();
+        [this, connector, session = sessionNumber_](std::uint32_t node) {
+          nodeAdded(session, connector, node);
         },
         why);
     std::lock_guard lock(mutex_);
@@ -193,35 +312,136 @@ void GnomeDesktop::recordMonitors(const MonitorLayout& layout) {
   }
 }
 
-std::shared_ptr<PipeWireFeed> GnomeDesktop::feedFor(DisplayId display,
-                                                    std::chrono::milliseconds wait) {
+void GnomeDesktop::nodeAdded(std::uint64_t session, const std::string& connector,
+                             std::uint32_t node) {
+  if (session != sessionNumber_)
+    return;
+  {
+    std::lock_guard lock(mutex_);
+    auto found = recordings_.find(connector);
+    if (found == recordings_.end())
+      return;
+    found->second.node = node;
+    found->second.attempts = 0;
+  }
+  followNode(connector, node);
+}
+
+std::shared_ptr<PipeWireFeed> GnomeDesktop::followedFeed(const std::string& connector,
+                                                         std::uint32_t node, Recording* recording) {
+  std::lock_guard lock(mutex_);
+  auto found = recordings_.find(connector);
+  auto feed = feeds_.find(connector);
+  if (found == recordings_.end() || found->second.node != node || feed == feeds_.end())
+    return nullptr;
+  if (recording)
+    *recording = found->second;
+  return feed->second;
+}
+
+void GnomeDesktop::followNode(const std::string& connector, std::uint32_t node) {
+  Recording recording;
+  std::shared_ptr<PipeWireFeed> feed = followedFeed(connector, node, &recording);
+  if (!feed)
+    return;
+  std::string failure;
+  bool connected = feed->follow(node, recording.linkItself, failure);
+  std::uint64_t followed = feed->followed();
+  if (!connected) {
+    feedFailed(connector, followed, failure);
+    return;
+  }
+  auto wait = backedOff(kUnlinkedFeedLimit, recording.attempts);
+  bus_->postAfter(wait, [this, connector, node, feed, followed, wait, session = sessionNumber_] {
+    if (session != sessionNumber_ || feed->followed() != followed)
+      return;
+    if (feed->pictured()) {
+      std::lock_guard lock(mutex_);
+      auto found = recordings_.find(connector);
+      if (found != recordings_.end() && found->second.node == node)
+        found->second.attempts = 0;
+      return;
+    }
+    bool linked = feed->linked();
+    reconnectFeed(connector, node,
+                  "brought no picture in " + secondsText(wait) +
+                      (linked ? " (its stream was linked)"
+                              : " (nothing linked its stream: no PipeWire session manager?)"),
+                  !linked);
+  });
+}
+
+void GnomeDesktop::feedFailed(const std::string& connector, std::uint64_t follow,
+                              const std::string& why) {
+  std::shared_ptr<PipeWireFeed> feed;
+  Recording recording;
+  {
+    std::lock_guard lock(mutex_);
+    auto found = recordings_.find(connector);
+    if (found == recordings_.end() || found->second.node == 0 || !feeds_.count(connector))
+      return;
+    recording = found->second;
+    feed = feeds_[connector];
+  }
+  // An older stream's end is old news.
+  if (feed->followed() != follow)
+    return;
+  bus_->postAfter(
+      backedOff(kFeedRetryDelay, recording.attempts),
+      [this, connector, feed, follow, why, node = recording.node, session = sessionNumber_] {
+        if (session == sessionNumber_ && feed->followed() == follow)
+          reconnectFeed(connector, node, "failed (" + why + ")", false);
+      });
+}
+
+void GnomeDesktop::reconnectFeed(const std::string& connector, std::uint32_t node,
+                                 const std::string& what, bool linkItself) {
+  std::string how;
+  {
+    std::lock_guard lock(mutex_);
+    auto found = recordings_.find(connector);
+    if (found == recordings_.end() || found->second.node != node)
+      return;
+    ++found->second.attempts;
+    if (linkItself && !found->second.linkItself) {
+      found->second.linkItself = true;
+      how = " and linking it itself";
+    }
+  }
+  log_.print("The screen cast of " + connector + " " + what + ": connecting to it again" + how +
+             ".");
+  followNode(connector, node);
+}
+
+std::shared_ptr<PipeWireFeed> GnomeDesktop::feedOf(const std::string& connector) {
+  {
+    std::lock_guard lock(mutex_);
+    auto found = feeds_.find(connector);
+    if (found != feeds_.end())
+      return found->second;
+  }
+  PipeWireFeed::Events events;
+  events.cursorMoved = [this, connector](int x, int y) {
+    MonitorLayout layout = displays_->layout();
+    for (const Monitor& monitor : layout.monitors)
+      if (monitor.name == connector)
+        pointer_.reported(Point{double(monitor.x + x), double(monitor.y + y)});
+  };
+  events.failed = [this, connector](std::uint64_t follow, const std::string& why) {
+    bus_->post([this, connector, follow, why] { feedFailed(connector, follow, why); });
+  };
+  auto feed = std::make_shared<PipeWireFeed>(*pipewire_, std::move(events));
+  std::lock_guard lock(mutex_);
+  return feeds_.emplace(connector, std::move(feed)).first->second;
+}
+
+std::shared_ptr<PipeWireFeed> GnomeDesktop::feedFor(DisplayId display) {
   std::optional<std::string> connector = displays_->connector(display);
   if (!connector)
     return nullptr;
-  std::unique_lock lock(mutex_);
-  std::shared_ptr<PipeWireFeed> feed;
-  recordingsChanged_.wait_for(lock, wait, [&] {
-    auto found = recordings_.find(*connector);
-    if (found == recordings_.end())
-      return true; // not recorded (any more)
-    feed = found->second.feed;
-    return bool(feed);
-  });
-  // PipeWire may not know the node yet when the compositor names it (the stream then fails
-  // with "no node available"), or may never link it: connect again.
-  auto found = recordings_.find(*connector);
-  bool unlinked = feed && feed->changes() == 0 && found != recordings_.end() &&
-                  std::chrono::steady_clock::now() - found->second.connectedAt > kUnlinkedFeedLimit;
-  if (feed && (feed->ended() || unlinked) && found != recordings_.end() &&
-      found->second.node != 0) {
-    std::string failure;
-    if (std::shared_ptr<PipeWireFeed> again =
-            PipeWireFeed::connect(*pipewire_, found->second.node, failure)) {
-      found->second.feed = feed = std::move(again);
-      found->second.connectedAt = std::chrono::steady_clock::now();
-    }
-  }
-  return feed;
+  std::lock_guard lock(mutex_);
+  auto found = feeds_.find(*connector);
+  return found == feeds_.end() ? nullptr : found->second;
 }
 
 std::optional<StreamPoint> GnomeDesktop::place(Point global) {
@@ -256,15 +476,6 @@ std::optional<ScrollEvent> GnomeDesktop::createScrollWheelEvent(std::int32_t whe
   return makeScrollEvent(wheel1, wheel2);
 }
 
-void GnomeDesktop::post(const MouseEvent& event) {
-  std::optional<Point> moved = input_->post(event);
-  if (!moved)
-    return;
-  Point root = displays_->layout().globalToRoot(*moved);
-  std::lock_guard lock(mutex_);
-  lastMove_ = Move{root, std::chrono::steady_clock::now()};
-}
-
 std::vector<Screen> GnomeDesktop::screens() {
   MonitorLayout layout = displays_->layout();
   std::vector<Screen> screens;
@@ -292,38 +503,8 @@ std::optional<Screen> GnomeDesktop::mainScreen() {
 
 Point GnomeDesktop::mouseLocation() {
   MonitorLayout layout = displays_->layout();
-  std::lock_guard lock(mutex_);
-  std::optional<Point> reported;
-  for (const auto& [connector, recording] : recordings_) {
-    if (!recording.feed)
-      continue;
-    CursorState cursor = recording.feed->cursor();
-    const Monitor* monitor = nullptr;
-    for (const Monitor& m : layout.monitors)
-      if (m.name == connector)
-        monitor = &m;
-    if (cursor.position && monitor) {
-      reported = Point{double(monitor->x + cursor.position->first),
-                       double(monitor->y + cursor.position->second)};
-      break;
-    }
-  }
-  if (lastMove_) {
-    // The cursor reports whole pixels: while it agrees with the last move, the move's own place
-    // stands, fractions and all; before the move shows, too, for a while.
-    bool agrees = reported && std::abs(reported->x - lastMove_->root.x) < 1 &&
-                  std::abs(reported->y - lastMove_->root.y) < 1;
-    lastMove_->shown = lastMove_->shown || agrees;
-    bool pending =
-        !lastMove_->shown && std::chrono::steady_clock::now() - lastMove_->at < kMoveSettleLimit;
-    if (agrees || pending || !reported)
-      reported = lastMove_->root;
-    else
-      lastMove_.reset(); // moved by someone else, or put elsewhere by the compositor
-  }
-  if (reported)
-    lastSeen_ = *reported;
-  return rootToScreen(layout, lastSeen_.x, lastSeen_.y);
+  Point root = pointer_.position().value_or(firstGuess_);
+  return rootToScreen(layout, root.x, root.y);
 }
 
 double GnomeDesktop::doubleClickInterval() {
@@ -358,7 +539,7 @@ std::optional<std::vector<WindowInfo>> GnomeDesktop::windowList(WindowListOption
 
 std::unique_ptr<ScreenCapturer> GnomeDesktop::createScreenCapturer() {
   return std::make_unique<GnomeScreenCapturer>(
-      [this](DisplayId display, std::chrono::milliseconds wait) { return feedFor(display, wait); });
+      [this](DisplayId display) { return feedFor(display); });
 }
 
 std::optional<std::vector<CaptureDisplay>> GnomeDesktop::capturableDisplays() {

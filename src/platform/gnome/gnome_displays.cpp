@@ -106,19 +106,31 @@ GnomeDisplays::GnomeDisplays(GnomeBus& bus) : bus_(bus) {}
 bool GnomeDisplays::start(std::string& error) {
   bus_.subscribe(kService, kService, "MonitorsChanged", kPath, [this](GVariant*) {
     std::string why;
-    if (!refresh(why))
-      return;
-    std::function<void(const MonitorLayout&)> handler;
-    MonitorLayout layout;
-    {
-      std::lock_guard lock(mutex_);
-      handler = handler_;
-      layout = layout_;
-    }
-    if (handler)
-      handler(layout);
+    if (refresh(why))
+      tell();
   });
   return refresh(error);
+}
+
+bool GnomeDisplays::reload(std::string& error) {
+  MonitorLayout before = layout();
+  if (!refresh(error))
+    return false;
+  if (!sameLayout(before, layout()))
+    tell();
+  return true;
+}
+
+void GnomeDisplays::tell() {
+  std::function<void(const MonitorLayout&)> handler;
+  MonitorLayout layout;
+  {
+    std::lock_guard lock(mutex_);
+    handler = handler_;
+    layout = layout_;
+  }
+  if (handler)
+    handler(layout);
 }
 
 bool GnomeDisplays::refresh(std::string& error) {

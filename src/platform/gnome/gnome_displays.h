@@ -46,9 +46,13 @@ public:
 
   // Runs on the bus thread after every change of the layout, with the new one.
   void setChangeHandler(std::function<void(const MonitorLayout&)> handler);
+  // Asks for the monitors again (a compositor that has restarted reports no change), and runs the
+  // change handler if they differ; false, with the reason, when they cannot be read.
+  bool reload(std::string& error);
 
 private:
   bool refresh(std::string& error);
+  void tell();
 
   GnomeBus& bus_;
   mutable std::mutex mutex_; // the members below

@@ -36,18 +36,32 @@ std::optional<int> evdevButtonFor(MouseEventType type) {
 
 } // namespace
 
-GnomeInput::GnomeInput(GnomeBus& bus, MutterRemoteDesktop& session, Placer place)
-    : bus_(bus), session_(session), place_(std::move(place)) {}
+GnomeInput::GnomeInput(GnomeBus& bus, Placer place, MoveObserver moving)
+    : bus_(bus), place_(std::move(place)), moving_(std::move(moving)) {}
+
+void GnomeInput::useSession(MutterRemoteDesktop* session) {
+  std::lock_guard lock(mutex_);
+  session_ = session;
+  heldButtons_.clear();
+  heldKeys_.clear();
+  scrolling_ = false;
+}
 
 GnomeInput::~GnomeInput() = default;
 
+void GnomeInput::compositorGone() {
+  std::lock_guard lock(mutex_);
+  keymapStale_ = true;
+}
+
 std::optional<Point> GnomeInput::post(const MouseEvent& event) {
-  std::optional<int> button = evdevButtonFor(event.type);
-  if (button) {
+  std::lock_guard lock(mutex_);
+  if (!session_)
+    return std::nullopt;
+  if (std::optional<int> button = evdevButtonFor(event.type)) {
     // Presses and releases happen where the pointer is.
     bool down = isMouseDown(event.type);
-    std::lock_guard lock(mutex_);
-    session_.button(*button, down);
+    session_->button(*button, down);
     if (down)
       heldButtons_.insert(*button);
     else
@@ -56,10 +70,12 @@ std::optional<Point> GnomeInput::post(const MouseEvent& event) {
   }
   if (!std::isfinite(event.position.x) || !std::isfinite(event.position.y))
     return std::nullopt;
+  // The place belongs to this session's streams: the session is not replaced meanwhile.
   std::optional<StreamPoint> target = place_(event.position);
   if (!target)
     return std::nullopt;
-  session_.moveTo(target->stream, target->x, target->y);
+  moving_(target->global);
+  session_->moveTo(target->stream, target->x, target->y);
   return target->global;
 }
 
@@ -68,22 +84,24 @@ void GnomeInput::post(const KeyEvent& event) {
   if (!keysym)
     return;
   std::lock_guard lock(mutex_);
+  if (!session_)
+    return;
   if (event.down) {
     std::uint64_t press = ++presses_;
     heldKeys_[*keysym] = press;
-    session_.key(*keysym, true);
+    session_->key(*keysym, true);
     bus_.postAfter(std::chrono::duration_cast<std::chrono::milliseconds>(kKeyHoldLimit),
                    [this, keysym = *keysym, press] {
                      std::lock_guard lock(mutex_);
                      auto held = heldKeys_.find(keysym);
-                     if (held == heldKeys_.end() || held->second != press)
+                     if (held == heldKeys_.end() || held->second != press || !session_)
                        return;
                      heldKeys_.erase(held);
-                     session_.key(keysym, false);
+                     session_->key(keysym, false);
                    });
   } else {
     heldKeys_.erase(*keysym);
-    session_.key(*keysym, false);
+    session_->key(*keysym, false);
   }
 }
 
@@ -94,7 +112,9 @@ void GnomeInput::post(const ScrollEvent& event) {
   // positive axis goes down and right.
   {
     std::lock_guard lock(mutex_);
-    session_.scroll(-double(event.wheel2), -double(event.wheel1), kAxisSourceFinger);
+    if (!session_)
+      return;
+    session_->scroll(-double(event.wheel2), -double(event.wheel1), kAxisSourceFinger);
     ++scrolls_;
     scrolling_ = true;
   }
@@ -109,10 +129,10 @@ void GnomeInput::finishScrollLater() {
   }
   bus_.postAfter(kScrollGestureGap, [this, seen] {
     std::lock_guard lock(mutex_);
-    if (!scrolling_ || scrolls_ != seen)
+    if (!scrolling_ || scrolls_ != seen || !session_)
       return;
     scrolling_ = false;
-    session_.scroll(0, 0, kAxisSourceFinger | kAxisFinish);
+    session_->scroll(0, 0, kAxisSourceFinger | kAxisFinish);
   });
 }
 
@@ -123,11 +143,13 @@ bool GnomeInput::primaryButtonDown() {
 
 void GnomeInput::releaseAll() {
   std::lock_guard lock(mutex_);
-  for (int button : heldButtons_)
-    session_.button(button, false);
+  if (session_) {
+    for (int button : heldButtons_)
+      session_->button(button, false);
+    for (const auto& [keysym, press] : heldKeys_)
+      session_->key(keysym, false);
+  }
   heldButtons_.clear();
-  for (const auto& [keysym, press] : heldKeys_)
-    session_.key(keysym, false);
   heldKeys_.clear();
 }
 

@@ -42,8 +42,16 @@ bool isModifierKeysym(std::uint32_t keysym) {
 } // namespace
 
 TypingProgress GnomeInput::typeText(std::u32string_view text) {
+  bool stale = false;
+  {
+    std::lock_guard lock(mutex_);
+    // Without a session (while it is being replaced) nothing can be typed.
+    if (!session_)
+      return TypingProgress{text.size(), std::u32string(text), 0};
+    std::swap(stale, keymapStale_);
+  }
   // A compositor that went away (and maybe came back) gets a new client.
-  if (!keymap_ || !keymap_->alive()) {
+  if (!keymap_ || !keymap_->alive() || stale) {
     keymap_ = std::make_unique<WaylandKeymap>();
     keymapAsked_.reset();
     keymapTapped_ = false;
@@ -61,9 +69,9 @@ TypingProgress GnomeInput::typeText(std::u32string_view text) {
     if (!keymapTapped_ && now - *keymapAsked_ >= kKeymapTapAfter) {
       keymapTapped_ = true;
       std::lock_guard lock(mutex_);
-      if (!heldKeys_.count(XK_Shift_L)) {
-        session_.key(XK_Shift_L, true);
-        session_.key(XK_Shift_L, false);
+      if (session_ && !heldKeys_.count(XK_Shift_L)) {
+        session_->key(XK_Shift_L, true);
+        session_->key(XK_Shift_L, false);
       }
     }
     if (now - *keymapAsked_ < kKeymapWait)
@@ -74,11 +82,13 @@ TypingProgress GnomeInput::typeText(std::u32string_view text) {
   TypingProgress progress;
   std::map<char32_t, std::optional<Keysym>> keysyms;
   std::lock_guard lock(mutex_);
+  if (!session_)
+    return TypingProgress{text.size(), std::u32string(text), 0};
   // The held modifiers would change what the keys type: let go while typing, pressed again after.
   std::vector<std::uint32_t> lifted;
   for (const auto& [keysym, press] : heldKeys_)
     if (isModifierKeysym(keysym)) {
-      session_.key(keysym, false);
+      session_->key(keysym, false);
       lifted.push_back(keysym);
     }
   for (; progress.handled < text.size() && progress.handled < kCharactersPerCall;
@@ -91,11 +101,11 @@ TypingProgress GnomeInput::typeText(std::u32string_view text) {
       progress.untypable += character;
       continue;
     }
-    session_.key(*known->second, true);
-    session_.key(*known->second, false);
+    session_->key(*known->second, true);
+    session_->key(*known->second, false);
   }
   for (std::uint32_t keysym : lifted)
-    session_.key(keysym, true);
+    session_->key(keysym, true);
   return progress;
 }
 

@@ -22,8 +22,8 @@ std::string pathOf(const BusReply& reply) {
 
 } // namespace
 
-std::unique_ptr<MutterRemoteDesktop> MutterRemoteDesktop::create(GnomeBus& bus,
-                                                                 std::string& error) {
+std::unique_ptr<MutterRemoteDesktop>
+MutterRemoteDesktop::create(GnomeBus& bus, std::function<void()> onClosed, std::string& error) {
   BusReply remote = bus.call(kRemoteService, "/org/gnome/Mutter/RemoteDesktop", kRemoteService,
                              "CreateSession", nullptr, "(o)");
   if (!remote) {
@@ -47,13 +47,30 @@ std::unique_ptr<MutterRemoteDesktop> MutterRemoteDesktop::create(GnomeBus& bus,
     bus.call(kRemoteService, remotePath, kRemoteSession, "Stop", nullptr);
     return nullptr;
   }
-  return std::unique_ptr<MutterRemoteDesktop>(
+  std::unique_ptr<MutterRemoteDesktop> session(
       new MutterRemoteDesktop(bus, std::move(remotePath), pathOf(cast)));
+  // Either session's end is the end of both.
+  auto closed = [self = session.get(), onClosed = std::move(onClosed)](GVariant*) {
+    self->closed_ = true;
+    onClosed();
+  };
+  session->subscriptions_ = {
+      bus.subscribe(kRemoteService, kRemoteSession, "Closed", session->remotePath_, closed),
+      bus.subscribe(kCastService, kCastSession, "Closed", session->castPath_, closed)};
+  return session;
 }
 
 MutterRemoteDesktop::~MutterRemoteDesktop() {
+  std::vector<unsigned> subscriptions;
+  {
+    std::lock_guard lock(mutex_);
+    subscriptions.swap(subscriptions_);
+  }
+  for (unsigned subscription : subscriptions)
+    bus_.unsubscribe(subscription);
   // Ends the screen cast too; whatever the device held down is let go by the compositor.
-  bus_.call(kRemoteService, remotePath_, kRemoteSession, "Stop", nullptr);
+  if (!closed_)
+    bus_.call(kRemoteService, remotePath_, kRemoteSession, "Stop", nullptr);
 }
 
 std::optional<std::string>
@@ -70,12 +87,16 @@ MutterRemoteDesktop::recordMonitor(const std::string& connector,
     return std::nullopt;
   }
   std::string stream = pathOf(reply);
-  bus_.subscribe(nullptr, kCastStream, "PipeWireStreamAdded", stream,
-                 [onNode = std::move(onNode)](GVariant* parameters) {
-                   guint32 node = 0;
-                   g_variant_get(parameters, "(u)", &node);
-                   onNode(node);
-                 });
+  guint subscription = bus_.subscribe(nullptr, kCastStream, "PipeWireStreamAdded", stream,
+                                      [onNode = std::move(onNode)](GVariant* parameters) {
+                                        guint32 node = 0;
+                                        g_variant_get(parameters, "(u)", &node);
+                                        onNode(node);
+                                      });
+  {
+    std::lock_guard lock(mutex_);
+    subscriptions_.push_back(subscription);
+  }
   // A stream recorded after the session started is started by itself.
   if (started_) {
     BusReply begun = bus_.call(kCastService, stream, kCastStream, "Start", nullptr);

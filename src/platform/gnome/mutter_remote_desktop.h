@@ -4,8 +4,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace tovel {
 
@@ -22,12 +24,19 @@ inline constexpr std::uint32_t kAxisSourceFinger = 1u << 2;
 
 // A remote-desktop session of Mutter with a screen-cast session tied to it: input goes to the
 // compositor as a virtual input device, and monitors are recorded into PipeWire streams. Both
-// sessions live as long as this object and the bus connection that made them.
+// sessions live as long as this object and the bus connection that made them, unless the
+// compositor closes them first (the person stopped sharing, a recorded monitor went away).
 class MutterRemoteDesktop {
 public:
   // Creates both sessions; null, with the reason in `error`, when the compositor refuses.
-  static std::unique_ptr<MutterRemoteDesktop> create(GnomeBus& bus, std::string& error);
+  // `onClosed` runs on the bus thread when the compositor closes them (perhaps more than once).
+  static std::unique_ptr<MutterRemoteDesktop> create(GnomeBus& bus, std::function<void()> onClosed,
+                                                     std::string& error);
+  // Stops the sessions, unless the compositor has closed them. Not on the bus thread from within
+  // one of this object's handlers.
   ~MutterRemoteDesktop();
+  MutterRemoteDesktop(const MutterRemoteDesktop&) = delete;
+  MutterRemoteDesktop& operator=(const MutterRemoteDesktop&) = delete;
 
   // Records a monitor with the cursor as metadata. `onNode` gets the stream's PipeWire node (on
   // the bus thread) once the stream runs: after start(), or at once for a stream recorded later.
@@ -52,6 +61,9 @@ private:
   std::string remotePath_;
   std::string castPath_;
   std::atomic<bool> started_ = false;
+  std::atomic<bool> closed_ = false;
+  std::mutex mutex_; // the member below
+  std::vector<unsigned> subscriptions_;
 };
 
 } // namespace tovel

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <mutex>
+#include <string>
 
 #include <pipewire/pipewire.h>
 #include <spa/buffer/meta.h>
@@ -113,24 +114,32 @@ PipeWireLoop::~PipeWireLoop() {
     pw_thread_loop_destroy(loop_);
 }
 
-// --- One stream --------------------------------------------------------------------------------
+// --- One monitor's feed ------------------------------------------------------------------------
 
 struct PipeWireFeed::Impl {
-  explicit Impl(PipeWireLoop& loop) : loop(loop) {}
+  Impl(PipeWireLoop& loop, Events events) : loop(loop), events(std::move(events)) {}
 
   void formatChanged(const spa_pod* param);
   void process();
   // Whether the buffer brought a picture or moved the cursor.
   bool take(spa_buffer* buffer);
   void settled();
+  // With PipeWire's thread locked.
+  bool connect(std::uint32_t node);
+  void disconnect();
+  void linkToTarget();
   void noteChange() {
     ++changes;
     changed.notify_all();
   }
 
   PipeWireLoop& loop;
-  pw_stream* stream = nullptr;
+  const Events events;
+  pw_stream* stream = nullptr; // the stream followed, if any
   spa_hook listener{};
+  std::uint32_t target = 0;    // the node it reads
+  bool linkItself = false;     // whether it links to the node itself, or the session manager does
+  pw_proxy* link = nullptr;    // the link it made, if any
   spa_video_info_raw format{}; // PipeWire's thread only
   bool haveFormat = false;
   PicturePool pool{3};
@@ -142,6 +151,9 @@ struct PipeWireFeed::Impl {
   Picture picture;
   CursorState cursor;
   std::uint64_t changes = 0;
+  std::uint64_t followed = 0;
+  bool pictured = false; // since the last follow
+  bool linked = false;   // since the last follow: the stream has its format, so it has a link
   bool ended = false;
   bool woken = false;
 };
@@ -155,6 +167,10 @@ void PipeWireFeed::Impl::formatChanged(const spa_pod* param) {
     return;
   format = info;
   haveFormat = true;
+  {
+    std::lock_guard lock(mutex);
+    linked = true;
+  }
 
   // Pictures in memory the host can read (no GPU buffers), and the cursor beside them.
   std::uint8_t storage[1024];
@@ -221,6 +237,9 @@ bool PipeWireFeed::Impl::take(spa_buffer* buffer) {
 
   if (!cursorChanged && !copy)
     return false;
+  // Told before anyone can see the report, so that whoever sees it sees it told.
+  if (cursorMoved && nextCursor.position && events.cursorMoved)
+    events.cursorMoved(nextCursor.position->first, nextCursor.position->second);
   bool pictured = bool(copy);
   std::lock_guard lock(mutex);
   if (cursorChanged) {
@@ -230,6 +249,7 @@ bool PipeWireFeed::Impl::take(spa_buffer* buffer) {
   if (copy) {
     picture.image = std::move(copy);
     ++picture.generation;
+    this->pictured = true;
   }
   noteChange();
   return pictured || (cursorMoved && picture.image);
@@ -255,25 +275,30 @@ void PipeWireFeed::Impl::process() {
 }
 
 void PipeWireFeed::Impl::settled() {
+  if (!stream)
+    return;
   refreshing = true;
   pw_stream_set_active(stream, false);
   pw_stream_set_active(stream, true);
 }
 
-PipeWireFeed::PipeWireFeed(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
-
-std::unique_ptr<PipeWireFeed> PipeWireFeed::connect(PipeWireLoop& loop, std::uint32_t node,
-                                                    std::string& error) {
-  auto impl = std::make_unique<Impl>(loop);
-  static const pw_stream_events events = [] {
+bool PipeWireFeed::Impl::connect(std::uint32_t node) {
+  static const pw_stream_events streamEvents = [] {
     pw_stream_events e{};
     e.version = PW_VERSION_STREAM_EVENTS;
-    e.state_changed = [](void* data, pw_stream_state, pw_stream_state state, const char*) {
+    e.state_changed = [](void* data, pw_stream_state, pw_stream_state state, const char* error) {
       auto* self = static_cast<Impl*>(data);
-      if (state == PW_STREAM_STATE_ERROR || state == PW_STREAM_STATE_UNCONNECTED) {
-        std::lock_guard lock(self->mutex);
-        self->ended = true;
-        self->changed.notify_all();
+      // Paused: the stream's node is there, and can be linked.
+      if (state == PW_STREAM_STATE_PAUSED && self->linkItself && !self->link)
+        self->linkToTarget();
+      if ((state == PW_STREAM_STATE_ERROR || state == PW_STREAM_STATE_UNCONNECTED) &&
+          self->events.failed) {
+        std::uint64_t follow;
+        {
+          std::lock_guard lock(self->mutex);
+          follow = self->followed;
+        }
+        self->events.failed(follow, error && *error ? error : pw_stream_state_as_string(state));
       }
     };
     e.param_changed = [](void* data, std::uint32_t id, const spa_pod* param) {
@@ -284,55 +309,120 @@ std::unique_ptr<PipeWireFeed> PipeWireFeed::connect(PipeWireLoop& loop, std::uin
     return e;
   }();
 
-  std::string target = std::to_string(node);
-  pw_thread_loop_lock(loop.loop());
   pw_properties* properties = pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY,
                                                 "Capture", PW_KEY_MEDIA_ROLE, "Screen", nullptr);
-  impl->stream = pw_stream_new(loop.core(), "tovel-screen", properties);
-  impl->settleTimer = pw_loop_add_timer(
+  target = node;
+  stream = pw_stream_new(loop.core(), "tovel-screen", properties);
+  if (!stream)
+    return false;
+  pw_stream_add_listener(stream, &listener, &streamEvents, this);
+  std::uint8_t storage[1024];
+  spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof storage);
+  spa_rectangle size{1920, 1080}, smallest{1, 1}, largest{16384, 16384};
+  spa_fraction rate{0, 1}, slowest{0, 1}, fastest{1000, 1};
+  const spa_pod* offer = static_cast<const spa_pod*>(spa_pod_builder_add_object(
+      &builder, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType,
+      SPA_POD_Id(SPA_MEDIA_TYPE_video), SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw),
+      SPA_FORMAT_VIDEO_format,
+      SPA_POD_CHOICE_ENUM_Id(3, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRx,
+                             SPA_VIDEO_FORMAT_BGRA),
+      SPA_FORMAT_VIDEO_size, SPA_POD_CHOICE_RANGE_Rectangle(&size, &smallest, &largest),
+      SPA_FORMAT_VIDEO_framerate, SPA_POD_CHOICE_RANGE_Fraction(&rate, &slowest, &fastest)));
+  // A stream that links itself is left alone by the session manager.
+  auto flags = linkItself
+                   ? PW_STREAM_FLAG_MAP_BUFFERS
+                   : pw_stream_flags(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS);
+  if (pw_stream_connect(stream, PW_DIRECTION_INPUT, node, flags, &offer, 1) != 0) {
+    disconnect();
+    return false;
+  }
+  return true;
+}
+
+void PipeWireFeed::Impl::linkToTarget() {
+  std::uint32_t own = pw_stream_get_node_id(stream);
+  if (own == SPA_ID_INVALID)
+    return;
+  // Any free ports of the two nodes; the link goes when this client lets go of it.
+  std::string output = std::to_string(target), input = std::to_string(own);
+  const spa_dict_item items[] = {{PW_KEY_LINK_OUTPUT_NODE, output.c_str()},
+                                 {PW_KEY_LINK_INPUT_NODE, input.c_str()}};
+  const spa_dict properties = SPA_DICT_INIT_ARRAY(items);
+  link = static_cast<pw_proxy*>(pw_core_create_object(
+      loop.core(), "link-factory", PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, &properties, 0));
+}
+
+void PipeWireFeed::Impl::disconnect() {
+  pw_loop_update_timer(pw_thread_loop_get_loop(loop.loop()), settleTimer, nullptr, nullptr, false);
+  refreshing = false;
+  haveFormat = false;
+  if (link) {
+    pw_proxy_destroy(link);
+    link = nullptr;
+  }
+  if (!stream)
+    return;
+  // The listener goes first: the stream's own end is no failure to report.
+  spa_hook_remove(&listener);
+  pw_stream_disconnect(stream);
+  pw_stream_destroy(stream);
+  stream = nullptr;
+}
+
+PipeWireFeed::PipeWireFeed(PipeWireLoop& loop, Events events)
+    : impl_(std::make_unique<Impl>(loop, std::move(events))) {
+  pw_thread_loop_lock(loop.loop());
+  impl_->settleTimer = pw_loop_add_timer(
       pw_thread_loop_get_loop(loop.loop()),
-      [](void* data, std::uint64_t) { static_cast<Impl*>(data)->settled(); }, impl.get());
-  bool connected = false;
-  if (impl->stream && impl->settleTimer) {
-    pw_stream_add_listener(impl->stream, &impl->listener, &events, impl.get());
-    std::uint8_t storage[1024];
-    spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof storage);
-    spa_rectangle size{1920, 1080}, smallest{1, 1}, largest{16384, 16384};
-    spa_fraction rate{0, 1}, slowest{0, 1}, fastest{1000, 1};
-    const spa_pod* format = static_cast<const spa_pod*>(spa_pod_builder_add_object(
-        &builder, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType,
-        SPA_POD_Id(SPA_MEDIA_TYPE_video), SPA_FORMAT_mediaSubtype,
-        SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), SPA_FORMAT_VIDEO_format,
-        SPA_POD_CHOICE_ENUM_Id(3, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRx,
-                               SPA_VIDEO_FORMAT_BGRA),
-        SPA_FORMAT_VIDEO_size, SPA_POD_CHOICE_RANGE_Rectangle(&size, &smallest, &largest),
-        SPA_FORMAT_VIDEO_framerate, SPA_POD_CHOICE_RANGE_Fraction(&rate, &slowest, &fastest)));
-    connected =
-        pw_stream_connect(impl->stream, PW_DIRECTION_INPUT, node,
-                          pw_stream_flags(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS),
-                          &format, 1) == 0;
-  }
-  if (!connected && impl->stream) {
-    pw_stream_destroy(impl->stream);
-    impl->stream = nullptr;
-  }
-  if (!connected && impl->settleTimer)
-    pw_loop_destroy_source(pw_thread_loop_get_loop(loop.loop()), impl->settleTimer);
+      [](void* data, std::uint64_t) { static_cast<Impl*>(data)->settled(); }, impl_.get());
   pw_thread_loop_unlock(loop.loop());
-  if (!connected) {
-    error = "cannot read the screen cast's PipeWire node " + target;
-    return nullptr;
-  }
-  return std::unique_ptr<PipeWireFeed>(new PipeWireFeed(std::move(impl)));
 }
 
 PipeWireFeed::~PipeWireFeed() {
   pw_thread_loop_lock(impl_->loop.loop());
-  pw_loop_destroy_source(pw_thread_loop_get_loop(impl_->loop.loop()), impl_->settleTimer);
-  spa_hook_remove(&impl_->listener);
-  pw_stream_disconnect(impl_->stream);
-  pw_stream_destroy(impl_->stream);
+  impl_->disconnect();
+  if (impl_->settleTimer)
+    pw_loop_destroy_source(pw_thread_loop_get_loop(impl_->loop.loop()), impl_->settleTimer);
   pw_thread_loop_unlock(impl_->loop.loop());
+}
+
+bool PipeWireFeed::follow(std::uint32_t node, bool linkItself, std::string& error) {
+  pw_thread_loop_lock(impl_->loop.loop());
+  impl_->disconnect();
+  {
+    // Before the stream can report anything.
+    std::lock_guard lock(impl_->mutex);
+    ++impl_->followed;
+    impl_->pictured = false;
+    impl_->linked = false;
+  }
+  impl_->linkItself = linkItself;
+  bool connected = impl_->settleTimer && impl_->connect(node);
+  pw_thread_loop_unlock(impl_->loop.loop());
+  if (!connected)
+    error = "cannot read the screen cast's PipeWire node " + std::to_string(node);
+  return connected;
+}
+
+void PipeWireFeed::unfollow() {
+  pw_thread_loop_lock(impl_->loop.loop());
+  impl_->disconnect();
+  pw_thread_loop_unlock(impl_->loop.loop());
+}
+
+std::uint64_t PipeWireFeed::followed() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->followed;
+}
+
+bool PipeWireFeed::pictured() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->pictured;
+}
+
+bool PipeWireFeed::linked() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->linked;
 }
 
 PipeWireFeed::Picture PipeWireFeed::newest() const {
@@ -364,6 +454,12 @@ bool PipeWireFeed::waitForChange(std::uint64_t seen, std::optional<Clock::time_p
 void PipeWireFeed::wake() {
   std::lock_guard lock(impl_->mutex);
   impl_->woken = true;
+  impl_->changed.notify_all();
+}
+
+void PipeWireFeed::end() {
+  std::lock_guard lock(impl_->mutex);
+  impl_->ended = true;
   impl_->changed.notify_all();
 }
 

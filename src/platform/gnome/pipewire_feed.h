@@ -3,6 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -51,19 +52,40 @@ struct CursorState {
   std::uint64_t generation = 0; // counts changes of position or sprite
 };
 
-// One screen-cast stream read from PipeWire: the newest picture (a copy in BGRA, damage-driven:
-// the compositor sends one only when something changed) and the cursor reported with it. Used by
-// any number of threads.
+// The pictures of one monitor as screen-cast streams bring them from PipeWire: the newest picture
+// (a copy in BGRA, damage-driven: the compositor sends one only when something changed) and the
+// cursor reported with it. It outlives the streams it reads: when the compositor's session is
+// replaced, it follows the new session's stream, and whoever holds it sees the new pictures. Used
+// by any number of threads.
 class PipeWireFeed {
 public:
   using Clock = std::chrono::steady_clock;
+  struct Events {
+    // On PipeWire's thread, for each cursor position reported (in the stream's pixels) that
+    // differs from the one before, before anyone can see it.
+    std::function<void(int x, int y)> cursorMoved;
+    // On PipeWire's thread, when the stream followed fails or its node goes: which follow() it
+    // was (see followed()) and why.
+    std::function<void(std::uint64_t follow, const std::string& why)> failed;
+  };
 
-  // Connects to the node; null, with the reason in `error`, when the stream cannot be made.
-  static std::unique_ptr<PipeWireFeed> connect(PipeWireLoop& loop, std::uint32_t node,
-                                               std::string& error);
+  explicit PipeWireFeed(PipeWireLoop& loop, Events events = {});
   ~PipeWireFeed();
   PipeWireFeed(const PipeWireFeed&) = delete;
   PipeWireFeed& operator=(const PipeWireFeed&) = delete;
+
+  // Reads the stream of this PipeWire node from now on, instead of any before; the newest picture
+  // stays until the node brings one. The session manager links the stream to the node, or, with
+  // `linkItself`, the feed does (for a session whose manager does not). False, with the reason,
+  // when the stream cannot be made.
+  bool follow(std::uint32_t node, bool linkItself, std::string& error);
+  // Stops reading: no node brings pictures until the next follow().
+  void unfollow();
+  // How many times follow() was called, and since the last time: whether a picture has come, and
+  // whether the stream was linked (it agreed a format with the node).
+  std::uint64_t followed() const;
+  bool pictured() const;
+  bool linked() const;
 
   struct Picture {
     std::shared_ptr<const BgraImage> image;
@@ -77,12 +99,12 @@ public:
   // wake() is called. True when there was a change.
   bool waitForChange(std::uint64_t seen, std::optional<Clock::time_point> deadline);
   void wake();
-  // Whether the stream has ended (its monitor went away, or the compositor stopped it).
+  // Ends the feed for good: waits return at once.
+  void end();
   bool ended() const;
 
 private:
   struct Impl;
-  explicit PipeWireFeed(std::unique_ptr<Impl> impl);
   std::unique_ptr<Impl> impl_;
 };
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "support/gnome_session.h"
+#include "support/mp4_stream_reader.h"
 #include "support/witness_host_test.h"
 
 namespace tovel::test {
@@ -10,9 +11,10 @@ namespace tovel::test {
 // receives. A fresh witness and host for each test.
 class GnomeHostTest : public WitnessHostTest {
 protected:
-  static void SetUpTestSuite() {
+  static void SetUpTestSuite() { startSession({}); }
+  static void startSession(GnomeSession::Options options) {
     if (!GnomeSession::missingProgram())
-      session_ = new GnomeSession();
+      session_ = new GnomeSession(options);
   }
   static void TearDownTestSuite() {
     delete session_;
@@ -27,7 +29,9 @@ protected:
     ASSERT_NO_FATAL_FAILURE(startHost(session_->environment()));
   }
 
-  void startWitness() { WitnessHostTest::startWitness(session_->environment()); }
+  void startWitness(WitnessColour colour = kWitnessColour) {
+    WitnessHostTest::startWitness(session_->environment(), {}, colour);
+  }
 
   // Until the host's screen cast streams, Mutter 43 places its moves a few pixels beyond their
   // targets, along their direction; a picture says that it streams.
@@ -39,5 +43,29 @@ protected:
 
   static inline GnomeSession* session_ = nullptr;
 };
+
+// Whether any pixel near the place is not the witness's colour: the cursor, whose hot spot is its
+// top-left corner, in a picture of the screen at this scale.
+inline bool cursorNear(const BgraImage& image, PointerPosition at, double scale = 1) {
+  for (int dy = int(-4 * scale); dy < 20 * scale; ++dy)
+    for (int dx = int(-4 * scale); dx < 20 * scale; ++dx)
+      if (!isWitnessColour(averageColour(image, int(at.x * scale) + dx, int(at.y * scale) + dy, 0)))
+        return true;
+  return false;
+}
+
+// The bytes a player needs for the newest picture of an MP4 stream: the initialization segment and
+// the fragments from the last key frame on.
+inline std::vector<std::uint8_t> fromLastKeyFrame(Mp4StreamReader& video) {
+  std::vector<std::uint8_t> bytes = video.initialization();
+  std::vector<Mp4Fragment> fragments = video.fragments();
+  std::size_t key = 0;
+  for (std::size_t i = 0; i < fragments.size(); ++i)
+    if (fragments[i].keyFrame)
+      key = i;
+  for (std::size_t i = key; i < fragments.size(); ++i)
+    bytes.insert(bytes.end(), fragments[i].bytes.begin(), fragments[i].bytes.end());
+  return bytes;
+}
 
 } // namespace tovel::test

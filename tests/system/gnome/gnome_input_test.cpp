@@ -6,6 +6,7 @@
 
 #include "input/key_names.h"
 #include "platform/keysyms.h"
+#include "support/mjpeg_reader.h"
 #include "support/witness_text.h"
 #include "support/xvfb.h"
 #include "system/gnome/gnome_host_fixture.h"
@@ -56,15 +57,7 @@ std::string keysymName(xkb_keysym_t keysym) {
 }
 
 TEST_F(GnomeInput, MovesFromEveryChannelAreExact) {
-  // A first move brings the pointer over the witness; a second one shows where it is (the
-  // compositor may place the first one's enter before the move has landed).
-  post("/move", R"({"x":40,"y":30})");
-  ASSERT_TRUE(waitUntil([&] { return pointer().has_value(); }, 30s)) << witness_->output();
-  std::size_t before = witnessLines().size();
-  post("/move", R"({"x":1,"y":1})");
-  ASSERT_TRUE(waitUntil([&] { return !witnessEvents(before, {"motion "}).empty(); }, 30s))
-      << witness_->output();
-  PointerPosition at = *pointer();
+  PointerPosition at = pointerOverWitness();
   // A new host, which has never moved the pointer, must find it where it is, as it must after
   // the user has moved the mouse. (A new witness too: Mutter sends a window no more pointer
   // events once the virtual pointer that last moved over it has gone.) This one also has an X
@@ -104,6 +97,49 @@ TEST_F(GnomeInput, MovesFromEveryChannelAreExact) {
     // The next move is measured from wherever this one went.
     at = arrived.value_or(expected);
   }
+}
+
+// Another program (or the person's own mouse) moves the pointer between two of the host's moves,
+// back to exactly where it was before the first: the second move starts from there.
+TEST_F(GnomeInput, AMoveByAnotherProgramIsWhereTheNextMoveStarts) {
+  ChildProcess other(TOVEL_GNOME_REMOTE_POINTER, {}, ChildProcess::Input::pipe,
+                     session_->environment());
+  ASSERT_TRUE(other.waitForOutput("ready\n", 30s)) << other.output();
+  PointerPosition start = pointerOverWitness();
+  TestClient pictures(kHostPort);
+  pictures.send("GET /screen.mjpg?screen=true HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+  MjpegReader reader(pictures);
+  reader.readHead(30s);
+  auto webSocket = openWebSocket();
+
+  // The host knows where the pointer went once its pictures show the cursor there (1200 x 675
+  // of the 1920 x 1080 screen), and not where it was.
+  auto picturedAt = [&](PointerPosition at, PointerPosition before) {
+    for (auto deadline = std::chrono::steady_clock::now() + 30s;
+         std::chrono::steady_clock::now() < deadline;) {
+      BgraImage image = reader.readImage(30s);
+      if (image.width() != 1200)
+        return false;
+      if (cursorNear(image, at, 0.625) && !cursorNear(image, before, 0.625))
+        return true;
+    }
+    return false;
+  };
+  PointerPosition moved{start.x + 60, start.y + 40};
+  post("/move", R"({"x":60,"y":40})");
+  ASSERT_EQ(waitForPointer(moved), moved);
+  ASSERT_TRUE(picturedAt(moved, start))
+      << "no picture with the cursor at " << std::optional(moved) << "\n"
+      << host_->output();
+  other.writeInput("move -60 -40\n");
+  ASSERT_EQ(waitForPointer(start), start) << other.output();
+  ASSERT_TRUE(picturedAt(start, moved))
+      << "no picture with the cursor at " << std::optional(start) << "\n"
+      << host_->output();
+
+  webSocket->send(maskedFrame(R"({"action":"move","x":-7,"y":4})"));
+  PointerPosition expected{start.x - 7, start.y + 4};
+  EXPECT_EQ(waitForPointer(expected), expected);
 }
 
 TEST_F(GnomeInput, ClicksAndADoubleClickReachTheWindow) {
