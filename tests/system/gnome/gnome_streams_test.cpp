@@ -10,11 +10,7 @@ class GnomeStreams : public GnomeHostTest {
 protected:
   // Moves the pointer to a place over the witness; where the witness then says it is.
   PointerPosition movePointerTo(double x, double y) {
-    if (!pointer()) {
-      post("/move", R"({"x":1,"y":1})");
-      waitUntil([&] { return pointer().has_value(); }, 30s);
-    }
-    PointerPosition from = pointer().value_or(PointerPosition{});
+    PointerPosition from = pointer() ? *pointer() : pointerOverWitness();
     std::size_t before = witnessLines().size();
     std::ostringstream body;
     body << R"({"x":)" << x - from.x << R"(,"y":)" << y - from.y << "}";
