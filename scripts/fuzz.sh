@@ -33,7 +33,7 @@ max_len() {
   esac
 }
 
-CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOVEL_BUILD_FUZZ=ON \
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOVEL_BUILD_FUZZ=ON \
   -DTOVEL_SANITIZE=address,undefined -DTOVEL_BUILD_TESTS=OFF -DTOVEL_BUILD_BENCH=OFF >/dev/null
 targets=()
 for source in fuzz/*_fuzz.cpp; do targets+=("$(basename "$source" .cpp)"); done
