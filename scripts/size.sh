@@ -9,25 +9,22 @@ lines() { # lines of the tracked files under the given folders
     xargs -0 -r cat | wc -l
 }
 
-printf '%-28s %8s\n' "Program" "lines"
-code=0
-for dir in src/* web bench fuzz; do
-  [[ -e "$dir" ]] || continue
-  n=$(lines "$dir")
-  ((n > 0)) || continue
-  printf '  %-26s %8d\n' "$dir" "$n"
-  code=$((code + n))
-done
-printf '  %-26s %8d\n' "total" "$code"
+# section TITLE FOLDER...: a line per folder with lines in it, then their total in `total`.
+section() {
+  printf '%-28s %8s\n' "$1" "lines"
+  shift
+  total=0
+  for dir in "$@"; do
+    [[ -e "$dir" ]] || continue
+    n=$(lines "$dir")
+    ((n > 0)) || continue
+    printf '  %-26s %8d\n' "$dir" "$n"
+    total=$((total + n))
+  done
+  printf '  %-26s %8d\n' "total" "$total"
+}
 
-printf '%-28s %8s\n' "Tests" "lines"
-tests=0
-for dir in tests/*; do
-  n=$(lines "$dir")
-  ((n > 0)) || continue
-  printf '  %-26s %8d\n' "$dir" "$n"
-  tests=$((tests + n))
-done
-printf '  %-26s %8d\n' "total" "$tests"
-
-awk -v t="$tests" -v c="$code" 'BEGIN { printf "Tests are %.1f %% of the program.\n", 100 * t / c }'
+section "Program" src/* web bench fuzz
+code=$total
+section "Tests" tests/*
+awk -v t="$total" -v c="$code" 'BEGIN { printf "Tests are %.1f %% of the program.\n", 100 * t / c }'

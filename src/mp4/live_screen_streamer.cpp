@@ -1,12 +1,11 @@
 #include "mp4/live_screen_streamer.h"
 
-#include <cstdio>
-
 #include <asio/post.hpp>
 
 #include "common/text.h"
 #include "mjpeg/follow_capture_stream.h"
 #include "mp4/box_writer.h"
+#include "server/http_chunk.h"
 
 namespace tovel {
 
@@ -153,18 +152,17 @@ void LiveScreenStreamer::handleEncodedFrame(EncodedFrame&& frame) {
   if (!moof)
     return;
   // One chunk: the size line and the boxes' heads, then the sample and the chunk's end.
-  char sizeLine[24];
-  auto sizeLength = std::size_t(
-      std::snprintf(sizeLine, sizeof sizeLine, "%zX\r\n", moof->size() + frame.data.size()));
-  auto head = std::make_shared<std::vector<std::uint8_t>>(sizeLine, sizeLine + sizeLength);
+  auto head = std::make_shared<std::vector<std::uint8_t>>(
+      httpChunkSizeLine(moof->size() + frame.data.size()));
+  std::size_t decodeTimeAt = head->size() + kMoofDecodeTimeOffset;
   head->insert(head->end(), moof->begin(), moof->end());
   auto body = std::make_shared<std::vector<std::uint8_t>>();
   body->reserve(frame.data.size() + 2);
   body->insert(body->end(), frame.data.begin(), frame.data.end());
   body->push_back('\r');
   body->push_back('\n');
-  SharedFragment fragment{std::move(head), sizeLength + kMoofDecodeTimeOffset, std::move(body),
-                          sample.duration, frame.keyFrame};
+  SharedFragment fragment{std::move(head), decodeTimeAt, std::move(body), sample.duration,
+                          frame.keyFrame};
   asio::post(mainLoop_,
              [this, fragment = std::move(fragment)] { clients_->sendToClients(fragment); });
   {

@@ -27,6 +27,26 @@ Rect MonitorLayout::globalBounds(const Monitor& monitor) const {
   return Rect{origin.x, origin.y, double(monitor.width), double(monitor.height)};
 }
 
+Rect MonitorLayout::globalBounds(DisplayId display) const {
+  const Monitor* monitor = find(display);
+  return monitor ? globalBounds(*monitor) : Rect{};
+}
+
+std::vector<DisplayId> MonitorLayout::displayIds() const {
+  std::vector<DisplayId> ids;
+  for (const Monitor& monitor : monitors)
+    ids.push_back(monitor.id);
+  return ids;
+}
+
+std::vector<CaptureDisplay> captureDisplays(const MonitorLayout& layout) {
+  std::vector<CaptureDisplay> displays;
+  for (const Monitor& monitor : layout.monitors)
+    displays.push_back(CaptureDisplay{monitor.id, monitor.width, monitor.height,
+                                      describeMonitor(layout, monitor)});
+  return displays;
+}
+
 namespace {
 
 double primaryHeight(const MonitorLayout& layout) {

@@ -33,6 +33,9 @@ struct MonitorLayout {
   Point globalToRoot(Point global) const;
   // The monitor's rectangle in global display coordinates.
   Rect globalBounds(const Monitor& monitor) const;
+  // That of the monitor showing the display; empty when none does.
+  Rect globalBounds(DisplayId display) const;
+  std::vector<DisplayId> displayIds() const;
 };
 
 // The part of a picture of the given size that a display-local rectangle covers (whole pixels);
@@ -49,6 +52,9 @@ Point rootToScreen(const MonitorLayout& layout, double rootX, double rootY);
 
 // For logs, e.g. "DP-1 1920x1080 at (0, 0), display 66"; the position is in global coordinates.
 std::string describeMonitor(const MonitorLayout& layout, const Monitor& monitor);
+
+// Every monitor as a display to capture, described for logs.
+std::vector<CaptureDisplay> captureDisplays(const MonitorLayout& layout);
 
 // The monitor whose root rectangle holds the point (right and bottom edges excluded), if any.
 const Monitor* monitorAt(const MonitorLayout& layout, double rootX, double rootY);

@@ -13,6 +13,7 @@
 
 #include "support/host_binary.h"
 #include "support/mjpeg_reader.h"
+#include "support/mp4_stream_reader.h"
 #include "support/pictures.h"
 #include "support/process.h"
 #include "support/test_client.h"
@@ -62,6 +63,20 @@ inline std::ostream& operator<<(std::ostream& out, const std::optional<PointerPo
   if (!p)
     return out << "(nowhere)";
   return out << "(" << p->x << ", " << p->y << ")";
+}
+
+// The bytes a player needs for the newest picture of an MP4 stream: the initialization segment and
+// the fragments from the last key frame on.
+inline std::vector<std::uint8_t> fromLastKeyFrame(Mp4StreamReader& video) {
+  std::vector<std::uint8_t> bytes = video.initialization();
+  std::vector<Mp4Fragment> fragments = video.fragments();
+  std::size_t key = 0;
+  for (std::size_t i = 0; i < fragments.size(); ++i)
+    if (fragments[i].keyFrame)
+      key = i;
+  for (std::size_t i = key; i < fragments.size(); ++i)
+    bytes.insert(bytes.end(), fragments[i].bytes.begin(), fragments[i].bytes.end());
+  return bytes;
 }
 
 // The real program on a Wayland desktop with a fullscreen Wayland witness on the primary monitor
@@ -186,6 +201,30 @@ protected:
                             const std::string& expected) {
     waitUntil([&] { return witnessEvents(from, prefixes) == expected; }, 30s);
     return witnessEvents(from, prefixes);
+  }
+
+  // The first picture of an MJPEG stream, after its answer's head.
+  BgraImage firstMjpegImage(const std::string& target, std::string_view head) {
+    TestClient client(kHostPort);
+    client.send("GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    EXPECT_EQ(client.read(head.size(), 30s), head) << target;
+    MjpegReader reader(client);
+    return reader.readImage(30s);
+  }
+
+  // Clicks left, right, middle, then left twice: each press and release reaches the witness as
+  // its evdev button, and the last two make a double click. The pointer must be on the witness.
+  void expectClicksAndADoubleClick() {
+    std::size_t from = witnessLines().size();
+    for (const char* button : {"left", "right", "middle", "left", "left"})
+      post("/click", std::string(R"({"button":")") + button + "\"}");
+    std::string expected;
+    for (int button : {272, 273, 274, 272, 272})
+      for (const char* state : {"pressed", "released"})
+        expected += (expected.empty() ? "" : "; ") + std::string("button button=") +
+                    std::to_string(button) + " state=" + state;
+    EXPECT_EQ(waitForEvents(from, {"button "}, expected), expected);
+    EXPECT_TRUE(host_->waitForOutput("Double-click Up\n", 30s)) << host_->output();
   }
 
   // The keyboard reaches the witness once the session has a keyboard at all, which a headless

@@ -521,16 +521,11 @@ void GnomeDesktop::setScreenChangeHandler(std::function<void()> handler) {
 }
 
 Rect GnomeDesktop::displayBounds(DisplayId display) {
-  MonitorLayout layout = displays_->layout();
-  const Monitor* monitor = layout.find(display);
-  return monitor ? layout.globalBounds(*monitor) : Rect{};
+  return displays_->layout().globalBounds(display);
 }
 
 std::variant<std::vector<DisplayId>, PlatformError> GnomeDesktop::activeDisplayList() {
-  std::vector<DisplayId> ids;
-  for (const Monitor& monitor : displays_->layout().monitors)
-    ids.push_back(monitor.id);
-  return ids;
+  return displays_->layout().displayIds();
 }
 
 std::optional<std::vector<WindowInfo>> GnomeDesktop::windowList(WindowListOption) {
@@ -543,12 +538,7 @@ std::unique_ptr<ScreenCapturer> GnomeDesktop::createScreenCapturer() {
 }
 
 std::optional<std::vector<CaptureDisplay>> GnomeDesktop::capturableDisplays() {
-  MonitorLayout layout = displays_->layout();
-  std::vector<CaptureDisplay> displays;
-  for (const Monitor& monitor : layout.monitors)
-    displays.push_back(CaptureDisplay{monitor.id, monitor.width, monitor.height,
-                                      describeMonitor(layout, monitor)});
-  return displays;
+  return captureDisplays(displays_->layout());
 }
 
 std::unique_ptr<ContinuousCapture>

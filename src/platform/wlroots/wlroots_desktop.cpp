@@ -188,18 +188,13 @@ void WlrootsDesktop::setScreenChangeHandler(std::function<void()> handler) {
 }
 
 Rect WlrootsDesktop::displayBounds(DisplayId display) {
-  MonitorLayout layout = client_->layout();
-  const Monitor* monitor = layout.find(display);
-  return monitor ? layout.globalBounds(*monitor) : Rect{};
+  return client_->layout().globalBounds(display);
 }
 
 std::variant<std::vector<DisplayId>, PlatformError> WlrootsDesktop::activeDisplayList() {
   if (client_->broken())
     return PlatformError{ECONNRESET, "the Wayland compositor has gone"};
-  std::vector<DisplayId> ids;
-  for (const Monitor& monitor : client_->layout().monitors)
-    ids.push_back(monitor.id);
-  return ids;
+  return client_->layout().displayIds();
 }
 
 std::optional<std::vector<WindowInfo>> WlrootsDesktop::windowList(WindowListOption) {
@@ -212,12 +207,7 @@ std::unique_ptr<ScreenCapturer> WlrootsDesktop::createScreenCapturer() {
 }
 
 std::optional<std::vector<CaptureDisplay>> WlrootsDesktop::capturableDisplays() {
-  MonitorLayout layout = client_->layout();
-  std::vector<CaptureDisplay> displays;
-  for (const Monitor& monitor : layout.monitors)
-    displays.push_back(CaptureDisplay{monitor.id, monitor.width, monitor.height,
-                                      describeMonitor(layout, monitor)});
-  return displays;
+  return captureDisplays(client_->layout());
 }
 
 std::unique_ptr<ContinuousCapture>

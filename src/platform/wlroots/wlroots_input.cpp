@@ -155,6 +155,13 @@ void WlrootsInput::uploadKeymapIfChanged() {
   ::close(fd); // sent as a duplicate
 }
 
+std::optional<std::uint32_t> WlrootsInput::keycodeForUnheld(Keysym keysym) {
+  std::optional<std::uint32_t> keycode = keymap_.keycodeFor(keysym, heldKeycodes());
+  if (keycode)
+    uploadKeymapIfChanged();
+  return keycode;
+}
+
 std::set<std::uint32_t> WlrootsInput::heldKeycodes() const {
   std::set<std::uint32_t> held;
   for (const auto& [keysym, key] : heldKeys_)
@@ -187,12 +194,10 @@ void WlrootsInput::key(Keysym keysym, bool down) {
   std::uint32_t keycode;
   if (held != heldKeys_.end()) {
     keycode = held->second.keycode; // a repeat: its release must reach the same key
-  } else {
-    std::optional<std::uint32_t> assigned = keymap_.keycodeFor(keysym, heldKeycodes());
-    if (!assigned)
-      return;
+  } else if (std::optional<std::uint32_t> assigned = keycodeForUnheld(keysym)) {
     keycode = *assigned;
-    uploadKeymapIfChanged();
+  } else {
+    return;
   }
   std::uint64_t press = ++presses_;
   heldKeys_[keysym] = HeldKey{keycode, press};
@@ -219,13 +224,11 @@ void WlrootsInput::releaseKey(Keysym keysym) {
   if (held != heldKeys_.end()) {
     keycode = held->second.keycode;
     heldKeys_.erase(held);
-  } else {
+  } else if (std::optional<std::uint32_t> assigned = keycodeForUnheld(keysym)) {
     // A release without a press still reaches its key, as it would on a real keyboard.
-    std::optional<std::uint32_t> assigned = keymap_.keycodeFor(keysym, heldKeycodes());
-    if (!assigned)
-      return;
     keycode = *assigned;
-    uploadKeymapIfChanged();
+  } else {
+    return;
   }
   sendKey(keycode, false);
   if (WlrootsKeymap::modifierMask(keysym))

@@ -68,6 +68,9 @@ private:
   void axis(std::uint32_t time, std::uint32_t axis, std::int32_t amount);
   void stopScrolling();
   std::set<std::uint32_t> heldKeycodes() const;
+  // The key typing the keysym, given one of the spare keys held keys do not use if it has none
+  // (the keymap uploaded again then).
+  std::optional<std::uint32_t> keycodeForUnheld(Keysym keysym);
   static std::uint32_t now();
 
   WaylandClient& client_;

@@ -154,9 +154,7 @@ Rect X11Screens::displayBounds(DisplayId display) {
   Display* connection = impl_->connections.forThisThread();
   if (!connection)
     return Rect{};
-  MonitorLayout layout = queryMonitors(connection);
-  const Monitor* monitor = layout.find(display);
-  return monitor ? layout.globalBounds(*monitor) : Rect{};
+  return queryMonitors(connection).globalBounds(display);
 }
 
 std::variant<std::vector<DisplayId>, PlatformError> X11Screens::activeDisplayList() {
@@ -164,10 +162,7 @@ std::variant<std::vector<DisplayId>, PlatformError> X11Screens::activeDisplayLis
   if (!display)
     return PlatformError{1000, "the X display " + impl_->connections.displayName() +
                                    " cannot be reached"};
-  std::vector<DisplayId> ids;
-  for (const Monitor& monitor : queryMonitors(display).monitors)
-    ids.push_back(monitor.id);
-  return ids;
+  return queryMonitors(display).displayIds();
 }
 
 // --- Screen changes ----------------------------------------------------------------------------

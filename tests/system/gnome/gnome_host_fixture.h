@@ -1,7 +1,6 @@
 #pragma once
 
 #include "support/gnome_session.h"
-#include "support/mp4_stream_reader.h"
 #include "support/witness_host_test.h"
 
 namespace tovel::test {
@@ -52,20 +51,6 @@ inline bool cursorNear(const BgraImage& image, PointerPosition at, double scale 
       if (!isWitnessColour(averageColour(image, int(at.x * scale) + dx, int(at.y * scale) + dy, 0)))
         return true;
   return false;
-}
-
-// The bytes a player needs for the newest picture of an MP4 stream: the initialization segment and
-// the fragments from the last key frame on.
-inline std::vector<std::uint8_t> fromLastKeyFrame(Mp4StreamReader& video) {
-  std::vector<std::uint8_t> bytes = video.initialization();
-  std::vector<Mp4Fragment> fragments = video.fragments();
-  std::size_t key = 0;
-  for (std::size_t i = 0; i < fragments.size(); ++i)
-    if (fragments[i].keyFrame)
-      key = i;
-  for (std::size_t i = key; i < fragments.size(); ++i)
-    bytes.insert(bytes.end(), fragments[i].bytes.begin(), fragments[i].bytes.end());
-  return bytes;
 }
 
 } // namespace tovel::test

@@ -145,18 +145,7 @@ TEST_F(GnomeInput, AMoveByAnotherProgramIsWhereTheNextMoveStarts) {
 TEST_F(GnomeInput, ClicksAndADoubleClickReachTheWindow) {
   post("/move", R"({"x":5,"y":5})");
   ASSERT_TRUE(waitUntil([&] { return pointer().has_value(); }, 30s)) << witness_->output();
-  std::size_t from = witnessLines().size();
-  for (const char* button : {"left", "right", "middle", "left", "left"})
-    post("/click", std::string(R"({"button":")") + button + "\"}");
-
-  std::string expected;
-  for (int button : {272, 273, 274, 272, 272})
-    for (const char* state : {"pressed", "released"})
-      expected += (expected.empty() ? "" : "; ") + std::string("button button=") +
-                  std::to_string(button) + " state=" + state;
-  EXPECT_EQ(waitForEvents(from, {"button "}, expected), expected);
-  // The last two were near enough in time to be a double click.
-  EXPECT_TRUE(host_->waitForOutput("Double-click Up\n", 30s)) << host_->output();
+  expectClicksAndADoubleClick();
 }
 
 // Every key name of the host's table types its keysym in the focused window, unless the session's

@@ -18,14 +18,6 @@ protected:
     waitUntil([&] { return !witnessEvents(before, {"motion "}).empty(); }, 30s);
     return pointer().value_or(PointerPosition{-1, -1});
   }
-
-  BgraImage firstMjpegImage(const std::string& target, std::string_view head) {
-    TestClient client(kHostPort);
-    client.send("GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
-    EXPECT_EQ(client.read(head.size(), 30s), head) << target;
-    MjpegReader reader(client);
-    return reader.readImage(30s);
-  }
 };
 
 TEST_F(GnomeStreams, MjpegStreamsShowTheScreen) {

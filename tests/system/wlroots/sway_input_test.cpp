@@ -61,16 +61,7 @@ TEST_F(SwayInput, MovesFromEveryChannelAreExact) {
 
 TEST_F(SwayInput, ClicksAndADoubleClickReachTheWindow) {
   pointerOnWitness();
-  std::size_t from = witnessLines().size();
-  for (const char* button : {"left", "right", "middle", "left", "left"})
-    post("/click", std::string(R"({"button":")") + button + "\"}");
-  std::string expected;
-  for (int button : {272, 273, 274, 272, 272})
-    for (const char* state : {"pressed", "released"})
-      expected += (expected.empty() ? "" : "; ") + std::string("button button=") +
-                  std::to_string(button) + " state=" + state;
-  EXPECT_EQ(waitForEvents(from, {"button "}, expected), expected);
-  EXPECT_TRUE(host_->waitForOutput("Double-click Up\n", 30s)) << host_->output();
+  expectClicksAndADoubleClick();
 }
 
 // Every key name types its keysym in the focused window: the keymap is the host's own. Then

@@ -89,14 +89,6 @@ protected:
     post("/move", body.str());
     return waitForPointer(PointerPosition{x, y}).value_or(PointerPosition{-1, -1});
   }
-
-  BgraImage firstMjpegImage(const std::string& target, std::string_view head) {
-    TestClient client(kHostPort);
-    client.send("GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
-    EXPECT_EQ(client.read(head.size(), 30s), head) << target;
-    MjpegReader reader(client);
-    return reader.readImage(30s);
-  }
 };
 
 // The picture streams and the live video show what the compositor's own screenshot shows, each
@@ -127,11 +119,8 @@ TEST_F(SwayStreams, PicturesMatchWhatGrimSees) {
 
   Mp4StreamReader video(kHostPort);
   ASSERT_TRUE(video.waitForFragments(1)) << host_->output();
-  std::vector<std::uint8_t> bytes = video.initialization();
-  for (const Mp4Fragment& fragment : video.fragments())
-    bytes.insert(bytes.end(), fragment.bytes.begin(), fragment.bytes.end());
   std::string errors;
-  BgraImage picture = lastDecodedPicture(bytes, 1920, 1080, errors);
+  BgraImage picture = lastDecodedPicture(fromLastKeyFrame(video), 1920, 1080, errors);
   ASSERT_EQ(picture.width(), 1920) << errors;
   EXPECT_EQ(mismatches(picture, screen, Rect{0, 0, 1920, 1080}, at), "") << "MP4";
 }
@@ -141,11 +130,8 @@ TEST_F(SwayStreams, TheMp4PictureHasTheCursor) {
   PointerPosition at = movePointerTo(300, 200);
   Mp4StreamReader video(kHostPort);
   ASSERT_TRUE(video.waitForFragments(1)) << host_->output();
-  std::vector<std::uint8_t> bytes = video.initialization();
-  for (const Mp4Fragment& fragment : video.fragments())
-    bytes.insert(bytes.end(), fragment.bytes.begin(), fragment.bytes.end());
   std::string errors;
-  BgraImage picture = lastDecodedPicture(bytes, 1920, 1080, errors);
+  BgraImage picture = lastDecodedPicture(fromLastKeyFrame(video), 1920, 1080, errors);
   ASSERT_EQ(picture.width(), 1920) << errors;
   // The witness's cursor: a black square with a white border, its hot spot at the top left.
   EXPECT_LT(averageColour(picture, int(at.x) + 8, int(at.y) + 8, 2).luma(), 40);
