@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "support/unit_events.h"
 #include "support/virtual_input.h"
 
 #include "input/key_names.h"
@@ -44,10 +45,7 @@ TEST_F(KeyboardTest, ControlChordWrapsTheKeyAndTakesThirtyMilliseconds) {
   double start = clock.now();
   sendKeyPress(input, keycode::downArrow, kControlFlag);
   EXPECT_NEAR(clock.now() - start, 0.030, 1e-6);
-  std::vector<std::pair<KeyCode, bool>> keys;
-  for (const KeyEvent& e : keyEvents())
-    keys.emplace_back(e.key, e.down);
-  EXPECT_EQ(keys, (decltype(keys){{59, true}, {125, true}, {125, false}, {59, false}}));
+  EXPECT_EQ(test::describeEvents(desktop), test::controlChord(125));
   // The chord is not a held modifier for clicks.
   EXPECT_EQ(state.modifierState.leftControl, 0.0);
 }
