@@ -71,7 +71,8 @@ struct SharedCaptureTest : ::testing::Test {
   VirtualDesktop desktop{clock};
 };
 
-TEST_F(SharedCaptureTest, SubscribersShareOneCaptureThatTakesPicturesOnlyWhenTheScreenChanges) {
+TEST_F(SharedCaptureTest,
+       SubscribersShareOneCaptureThatLooksOftenTakesPicturesOnChangeAndEndsWithThem) {
   Subscriber fast, slow;
   auto first = subscribe(fast, 0);
   auto second = subscribe(slow, 3600); // one frame an hour, unless it asks
@@ -99,6 +100,19 @@ TEST_F(SharedCaptureTest, SubscribersShareOneCaptureThatTakesPicturesOnlyWhenThe
   EXPECT_EQ(colourAt(slow.frames()[1], 100, 100), 0xff0000u);
   EXPECT_EQ(desktop.renderCount(), rendered + 1); // one picture for both
   EXPECT_GT(slow.frames()[1].captureTime, frames[1].captureTime - 1e-9);
+
+  // The capture stops with its last subscriber and starts again with the next.
+  first->stop();
+  EXPECT_EQ(captureThreads(), 1);
+  second.reset();
+  EXPECT_EQ(captureThreads(), 0); // gone when the last stop returns
+  Subscriber third;
+  auto again = subscribe(third, 0);
+  ASSERT_TRUE(third.waitForCount(1));
+  EXPECT_EQ(captureThreads(), 1);
+  PlatformError error;
+  EXPECT_EQ(desktop.startContinuousCapture(7, {0.1}, third.handler(), error), nullptr);
+  EXPECT_FALSE(error.description.empty());
 }
 
 TEST_F(SharedCaptureTest,
@@ -141,25 +155,6 @@ TEST_F(SharedCaptureTest, EachSubscriberGetsFramesNoCloserThanItsInterval) {
   expectGaps(quick.frames(), 0.02);
   expectGaps(tenth.frames(), 0.1);
   EXPECT_GT(quick.frames().size(), tenth.frames().size());
-}
-
-TEST_F(SharedCaptureTest, TheCaptureStopsWithItsLastSubscriberAndStartsAgainWithTheNext) {
-  Subscriber one, two;
-  auto first = subscribe(one, 0);
-  auto second = subscribe(two, 0);
-  ASSERT_TRUE(one.waitForCount(1) && two.waitForCount(1));
-  first->stop();
-  EXPECT_EQ(captureThreads(), 1);
-  second.reset();
-  EXPECT_EQ(captureThreads(), 0); // gone when the last stop returns
-  Subscriber three;
-  auto third = subscribe(three, 0);
-  ASSERT_TRUE(three.waitForCount(1));
-  EXPECT_EQ(captureThreads(), 1);
-
-  PlatformError error;
-  EXPECT_EQ(desktop.startContinuousCapture(7, {0.1}, three.handler(), error), nullptr);
-  EXPECT_FALSE(error.description.empty());
 }
 
 TEST_F(SharedCaptureTest, ASubscriberMayEndItsSubscriptionFromItsOwnHandler) {
