@@ -2,52 +2,24 @@
 
 #include <nlohmann/json.hpp>
 
-#include "common/number_format.h"
-#include "common/utf8_text.h"
 #include "input/held_input.h"
 #include "server/control_endpoints.h"
 #include "server/websocket_dispatch.h"
+#include "support/unit_events.h"
 #include "support/virtual_input.h"
 
 namespace tovel {
 namespace {
 
 using Lines = std::vector<std::string>;
-
-// What reached the desktop, with every value a command carried on its way there.
-std::string describe(const RecordedEvent& recorded) {
-  if (const MouseEvent* e = recorded.mouse()) {
-    static const std::map<MouseEventType, std::string> names = {
-        {MouseEventType::mouseMoved, "moved"},
-        {MouseEventType::leftMouseDown, "leftDown"},
-        {MouseEventType::leftMouseUp, "leftUp"},
-        {MouseEventType::rightMouseDown, "rightDown"},
-        {MouseEventType::rightMouseUp, "rightUp"},
-        {MouseEventType::otherMouseDown, "otherDown"},
-        {MouseEventType::otherMouseUp, "otherUp"},
-        {MouseEventType::leftMouseDragged, "leftDragged"},
-        {MouseEventType::rightMouseDragged, "rightDragged"},
-        {MouseEventType::otherMouseDragged, "otherDragged"}};
-    return names.at(e->type) + " " + formatNumber(e->position.x) + "," +
-           formatNumber(e->position.y) + " b" + std::to_string(e->button);
-  }
-  if (const KeyEvent* e = recorded.key())
-    return "key " + std::to_string(e->key) + (e->down ? " down" : " up");
-  if (const TypedCharacter* e = recorded.typed())
-    return "typed " + encodeUtf8(e->character);
-  const ScrollEvent* e = recorded.scroll();
-  return "scroll " + std::to_string(e->wheel1) + "," + std::to_string(e->wheel2);
-}
+using test::controlChord;
+using test::describeEvents;
 
 // The HTTP control endpoints and the WebSocket actions take the same commands: each one, through
 // either channel, must reach the desktop with the values it carried (offsets on the right axes,
 // the named button and key, the done flag) and print the same lines, where '@' stands for the
 // "ws " that marks the WebSocket's.
 TEST(InputChannels, EveryCarriedValueReachesTheDesktop) {
-  auto swipeChord = [](int arrow) { // control around the arrow
-    std::string key = "key " + std::to_string(arrow);
-    return Lines{"key 59 down", key + " down", key + " up", "key 59 up"};
-  };
   const struct {
     std::vector<std::string> commands;
     Lines events;
@@ -83,9 +55,7 @@ TEST(InputChannels, EveryCarriedValueReachesTheDesktop) {
        {"key 96 down", "key 123 up"},
        {"@keydown f5", "@keyup leftArrow", "@keydown A"}},
       // Text is typed as its characters; refused text is said so.
-      {{R"({"action":"type","text":"hé\r\n\t😀"})"},
-       {"typed h", "typed é", "typed \n", "typed \t", "typed 😀"},
-       {"@type 5 characters"}},
+      {{R"({"action":"type","text":"hé\r\n\t😀"})"}, {"typed hé\n\t😀"}, {"@type 5 characters"}},
       {{R"({"action":"type","text":5})", R"({"action":"type"})",
         R"({"action":"type","text":"a\u0007"})", R"({"action":"type","text":""})"},
        {},
@@ -105,9 +75,9 @@ TEST(InputChannels, EveryCarriedValueReachesTheDesktop) {
         R"({"action":"swipe","x":-40,"y":10})"},
        {},
        {}},
-      {{R"({"action":"swipe","x":-40,"y":10,"done":true})"}, swipeChord(124), {"swipe left"}},
-      {{R"({"action":"swipe","x":40,"y":-10,"done":true})"}, swipeChord(123), {"swipe right"}},
-      {{R"({"action":"swipe","x":5,"y":-60,"done":false})"}, swipeChord(126), {"swipe up"}},
+      {{R"({"action":"swipe","x":-40,"y":10,"done":true})"}, controlChord(124), {"swipe left"}},
+      {{R"({"action":"swipe","x":40,"y":-10,"done":true})"}, controlChord(123), {"swipe right"}},
+      {{R"({"action":"swipe","x":5,"y":-60,"done":false})"}, controlChord(126), {"swipe up"}},
   };
   for (const auto& c : cases) {
     for (bool webSocket : {false, true}) {
@@ -130,10 +100,7 @@ TEST(InputChannels, EveryCarriedValueReachesTheDesktop) {
         body.erase("action");
         handleControlRequest(input, target, body.dump());
       }
-      Lines events;
-      for (const RecordedEvent& e : desktop.events())
-        events.push_back(describe(e));
-      EXPECT_EQ(events, c.events);
+      EXPECT_EQ(describeEvents(desktop), c.events);
       Lines printed = c.log;
       for (std::string& line : printed)
         if (auto at = line.find('@'); at != std::string::npos)
@@ -146,12 +113,6 @@ TEST(InputChannels, EveryCarriedValueReachesTheDesktop) {
 class InputCommands : public test::VirtualInputTest {
 protected:
   void send(std::string_view message) { handleWebSocketMessage(input, message, held); }
-  Lines described() {
-    Lines out;
-    for (const RecordedEvent& e : desktop.events())
-      out.push_back(describe(e));
-    return out;
-  }
 
   HeldInput held;
 };
@@ -230,7 +191,7 @@ TEST_F(InputCommands, TheWebSocketRemembersWhatTheSessionHoldsDown) {
       send(message);
     desktop.clearEvents();
     held.releaseAll(input);
-    EXPECT_EQ(described(), c.released) << c.messages.front();
+    EXPECT_EQ(describeEvents(desktop), c.released) << c.messages.front();
     EXPECT_TRUE(held.empty());
   }
   // The releases went through the injection state: shift no longer counts as held.

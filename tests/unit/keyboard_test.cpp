@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
 
+#include "support/unit_events.h"
 #include "support/virtual_input.h"
 
 #include "input/key_names.h"
 #include "input/keyboard.h"
 #include "input/modifier_tap.h"
-#include "input/pointer.h"
 
 namespace tovel {
 namespace {
@@ -44,10 +44,7 @@ TEST_F(KeyboardTest, ControlChordWrapsTheKeyAndTakesThirtyMilliseconds) {
   double start = clock.now();
   sendKeyPress(input, keycode::downArrow, kControlFlag);
   EXPECT_NEAR(clock.now() - start, 0.030, 1e-6);
-  std::vector<std::pair<KeyCode, bool>> keys;
-  for (const KeyEvent& e : keyEvents())
-    keys.emplace_back(e.key, e.down);
-  EXPECT_EQ(keys, (decltype(keys){{59, true}, {125, true}, {125, false}, {59, false}}));
+  EXPECT_EQ(test::describeEvents(desktop), test::controlChord(125));
   // The chord is not a held modifier for clicks.
   EXPECT_EQ(state.modifierState.leftControl, 0.0);
 }
@@ -55,9 +52,9 @@ TEST_F(KeyboardTest, ControlChordWrapsTheKeyAndTakesThirtyMilliseconds) {
 TEST(KeyNames, TableHasEveryNameExactly) {
   EXPECT_EQ(keyNameToKeyCode().size(), 87u);
   const std::pair<const char*, KeyCode> samples[] = {
-      {"a", 0},        {"z", 6},         {"0", 29},   {"5", 23},         {"leftControl", 59},
-      {"control", 59}, {"function", 63}, {"f17", 64}, {"f20", 90},       {"`", 50},
-      {"\\", 42},      {"/", 44},        {"'", 39},   {"downArrow", 125}};
+      {"a", 0},        {"z", 6},         {"0", 29},   {"5", 23},          {"leftControl", 59},
+      {"control", 59}, {"function", 63}, {"f17", 64}, {"f20", 90},        {"`", 50},
+      {"\\", 42},      {"/", 44},        {"'", 39},   {"downArrow", 125}, {"tab", 48}};
   for (auto [name, code] : samples)
     EXPECT_EQ(lookupKeyName(name), code) << name;
   for (const char* missing : {"A", "Space", "f21", "", "leftcontrol", "enter"})
@@ -81,33 +78,6 @@ TEST(ModifierTapFlags, EachPairLendsItsOwnFlagForFifteenSecondsAndKeepsExistingO
   ModifierState early;
   early.leftShift = 3.0;
   EXPECT_EQ(modifierTapFlags(early, 10.0, 0), kShiftFlag);
-}
-
-// The tap installed on the desktop lends injected modifiers to injected and physical presses
-// until the key is released or stale.
-TEST_F(KeyboardTest, InjectedShiftIsLentUntilReleasedOrStale) {
-  desktop.installModifierTap([this](EventFlags flags) {
-    return modifierTapFlags(state.modifierState, clock.now(), flags);
-  });
-  auto physicalClick = [&] {
-    desktop.simulatePhysicalButton(kLeftButton, true);
-    desktop.simulatePhysicalButton(kLeftButton, false);
-  };
-  performKeyDown(input, keycode::shift);
-  clock.advance(14);
-  performMouseDown(input, kLeftButton);
-  physicalClick();
-  clock.advance(1);
-  physicalClick();
-  performKeyDown(input, keycode::rightShift);
-  physicalClick();
-  performKeyUp(input, keycode::rightShift);
-  physicalClick();
-  std::vector<EventFlags> flags; // of the presses
-  for (const RecordedEvent& e : desktop.events())
-    if (e.mouse() && isMouseDown(e.mouse()->type))
-      flags.push_back(e.mouse()->flags);
-  EXPECT_EQ(flags, (std::vector<EventFlags>{kShiftFlag, kShiftFlag, 0, kShiftFlag, 0}));
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <numeric>
@@ -14,21 +15,39 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 using test::findBox;
-using test::readU16;
-using test::readU32;
-using test::readU64;
+using test::walkBoxes;
 
-TEST(Mp4Bytes, SecondsToMediaTicks) {
-  EXPECT_EQ(mediaTicks(0), 0u);
-  EXPECT_EQ(mediaTicks(1.0 / 60), 1500u);
-  EXPECT_EQ(mediaTicks(2.5), 225000u);
-  EXPECT_EQ(mediaTicks(100000.0), 9'000'000'000u); // past 32 bits
-  EXPECT_EQ(mediaTicks(-0.5), 0u);
-  EXPECT_EQ(mediaTicks(std::nan("")), 0u);
-  EXPECT_EQ(mediaTicks(1e300), std::numeric_limits<std::uint64_t>::max());
+// Big-endian fields of boxes' bodies: for each box its path and {offset, width, value} of each
+// field, where a width of 0 stands for the size of the whole body.
+using Fields = std::vector<std::pair<std::string, std::vector<std::array<std::uint64_t, 3>>>>;
+
+void expectFields(std::span<const std::uint8_t> bytes, const Fields& fields) {
+  auto boxes = walkBoxes(bytes);
+  ASSERT_TRUE(boxes) << "sizes do not add up";
+  for (const auto& [path, values] : fields) {
+    auto box = findBox(*boxes, path);
+    ASSERT_TRUE(box) << path;
+    for (auto [at, width, expected] : values) {
+      ASSERT_LE(at + width, box->body.size()) << path;
+      std::uint64_t value = width ? 0 : box->body.size();
+      for (std::size_t i = 0; i < width; ++i)
+        value = value << 8 | box->body[at + i];
+      EXPECT_EQ(value, expected) << path << " at " << at;
+    }
+  }
 }
 
-TEST(Mp4Boxes, FileTypeBoxIsTheFixed24Bytes) {
+TEST(Mp4Bytes, SecondsToMediaTicks) {
+  const std::pair<double, std::uint64_t> cases[] = {
+      {0, 0},
+      {1.0 / 60, 1500},
+      {2.5, 225000},
+      {100000.0, 9'000'000'000u}, // past 32 bits
+      {-0.5, 0},
+      {std::nan(""), 0},
+      {1e300, std::numeric_limits<std::uint64_t>::max()}};
+  for (auto [seconds, ticks] : cases)
+    EXPECT_EQ(mediaTicks(seconds), ticks) << seconds;
   EXPECT_EQ(generateFtyp(), (Bytes{0, 0, 0, 0x18, 'f', 't', 'y', 'p', 'i', 's', 'o', 'm',
                                    0, 0, 2, 0,    'i', 's', 'o', 'm', 'a', 'v', 'c', '1'}));
 }
@@ -42,9 +61,8 @@ protected:
 TEST_F(MovieBox, IsAStandardVideoTrackWhoseSizesAddUp) {
   auto moov = generateMoov(track);
   ASSERT_TRUE(moov);
-  auto boxes = test::walkBoxes(*moov);
+  auto boxes = walkBoxes(*moov);
   ASSERT_TRUE(boxes) << "sizes do not add up";
-
   // Every box depth first, each type after as many dots as it is deep.
   std::string tree;
   for (auto& entry : *boxes)
@@ -52,59 +70,35 @@ TEST_F(MovieBox, IsAStandardVideoTrackWhoseSizesAddUp) {
   EXPECT_EQ(tree, "moov .mvhd .trak ..tkhd ..mdia ...mdhd ...hdlr ...minf ....vmhd ....dinf "
                   ".....dref ......url  ....stbl .....stsd ......avc1 .......avcC .....stts "
                   ".....stsc .....stco .....stsz .mvex ..trex ");
-  const std::string stbl = "moov/trak/mdia/minf/stbl";
 
-  // Version-0 movie header: timescale, rate, volume, matrix corner, next track ID.
-  auto mvhd = findBox(*boxes, "moov/mvhd")->body;
-  ASSERT_EQ(mvhd.size(), 100u);
-  EXPECT_EQ(readU32(mvhd, 0), 0u);
-  EXPECT_EQ(readU32(mvhd, 12), 1000u);
-  EXPECT_EQ(readU32(mvhd, 20), 0x00010000u);
-  EXPECT_EQ(readU16(mvhd, 24), 0x0100u);
-  EXPECT_EQ(readU32(mvhd, 68), 0x40000000u);
-  EXPECT_EQ(readU32(mvhd, 96), kVideoTrackId + 1);
-
-  auto tkhd = findBox(*boxes, "moov/trak/tkhd")->body;
-  ASSERT_EQ(tkhd.size(), 84u);
-  EXPECT_EQ(readU32(tkhd, 0), 0x00000007u); // enabled, in movie, in preview
-  EXPECT_EQ(readU32(tkhd, 12), kVideoTrackId);
-  EXPECT_EQ(readU32(tkhd, 76), 1920u << 16);
-  EXPECT_EQ(readU32(tkhd, 80), 1080u << 16);
-
-  EXPECT_EQ(readU32(findBox(*boxes, "moov/trak/mdia/mdhd")->body, 12), kMediaTimescale);
-  auto hdlr = findBox(*boxes, "moov/trak/mdia/hdlr")->body;
-  EXPECT_EQ(std::string(hdlr.begin() + 8, hdlr.begin() + 12), "vide");
-  EXPECT_EQ(hdlr.back(), 0); // the name ends in a zero byte
-  EXPECT_EQ(readU32(findBox(*boxes, "moov/trak/mdia/minf/dinf/dref/url ")->body, 0), 1u);
-
-  auto avc1 = findBox(*boxes, stbl + "/stsd/avc1")->body;
-  EXPECT_EQ(readU16(avc1, 6), 1u); // data reference index
-  EXPECT_EQ(readU16(avc1, 24), 1920u);
-  EXPECT_EQ(readU16(avc1, 26), 1080u);
-  auto avcC = findBox(*boxes, stbl + "/stsd/avc1/avcC")->body;
+  const std::string mvhd = "moov/mvhd", tkhd = "moov/trak/tkhd", mdia = "moov/trak/mdia/",
+                    stbl = mdia + "minf/stbl/", avc1 = stbl + "stsd/avc1";
+  // Movie header (version 0): timescale, rate, volume, matrix corner, next track ID. Track
+  // header: enabled, in movie, in preview, the size in 16.16. Then the media's timescale and
+  // handler ("vide"), the data reference, the sample entry's reference index and size; the frame
+  // rate as one time-to-sample entry for no samples, empty tables, the fragments' defaults.
+  expectFields(*moov, {{mvhd, {{0, 0, 100}, {0, 4, 0}, {12, 4, 1000}, {20, 4, 0x00010000}}},
+                       {mvhd, {{24, 2, 0x0100}, {68, 4, 0x40000000}, {96, 4, kVideoTrackId + 1}}},
+                       {tkhd, {{0, 0, 84}, {0, 4, 7}, {12, 4, kVideoTrackId}}},
+                       {tkhd, {{76, 4, 1920u << 16}, {80, 4, 1080u << 16}}},
+                       {mdia + "mdhd", {{12, 4, kMediaTimescale}}},
+                       {mdia + "hdlr", {{8, 4, 0x76696465}}},
+                       {mdia + "minf/dinf/dref/url ", {{0, 4, 1}}},
+                       {avc1, {{6, 2, 1}, {24, 2, 1920}, {26, 2, 1080}}},
+                       {stbl + "stts", {{0, 0, 16}, {0, 8, 1}, {8, 8, 1500}}},
+                       {stbl + "stsc", {{4, 4, 0}}},
+                       {stbl + "stco", {{4, 4, 0}}},
+                       {stbl + "stsz", {{8, 4, 0}}},
+                       {"moov/mvex/trex", {{4, 4, kVideoTrackId}, {8, 4, 1}}}});
+  EXPECT_EQ(findBox(*boxes, mdia + "hdlr")->body.back(), 0); // the name ends in a zero byte
+  auto avcC = findBox(*boxes, avc1 + "/avcC")->body;
   EXPECT_EQ(Bytes(avcC.begin(), avcC.end()), track.avcConfiguration);
-
-  for (auto table : {"/stsc", "/stco"})
-    EXPECT_EQ(readU32(findBox(*boxes, stbl + table)->body, 4), 0u) << table;
-  // The frame rate, as one time-to-sample entry for no samples.
-  auto stts = findBox(*boxes, stbl + "/stts")->body;
-  EXPECT_EQ(Bytes(stts.begin(), stts.end()),
-            (Bytes{0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0x05, 0xDC}));
-  VideoTrackFormat noRate = track;
-  noRate.frameDuration = 0;
-  auto unannounced = *generateMoov(noRate);
-  EXPECT_EQ(readU32(findBox(*test::walkBoxes(unannounced), stbl + "/stts")->body, 4), 0u);
-  auto stsz = findBox(*boxes, stbl + "/stsz")->body;
-  EXPECT_EQ(readU32(stsz, 8), 0u);
-
-  auto trex = findBox(*boxes, "moov/mvex/trex")->body;
-  EXPECT_EQ(readU32(trex, 4), kVideoTrackId);
-  EXPECT_EQ(readU32(trex, 8), 1u);
-
   // The initialization segment is the file type box and this one.
   Bytes segment = generateFtyp();
   segment.insert(segment.end(), moov->begin(), moov->end());
   EXPECT_EQ(generateInitializationSegment(track), segment);
+  track.frameDuration = 0;
+  expectFields(*generateMoov(track), {{stbl + "stts", {{4, 4, 0}}}});
 }
 
 TEST_F(MovieBox, RefusesWhatItCannotDescribe) {
@@ -120,51 +114,32 @@ TEST_F(MovieBox, RefusesWhatItCannotDescribe) {
 }
 
 TEST(Mp4Fragment, TrackFragmentDescribesTheSampleThatFollows) {
-  struct Case {
-    std::size_t length;
-    bool keyFrame;
-    std::uint32_t expectedFlags;
-  };
-  const Case cases[] = {
+  // Sample length, key frame and the sample flags written for it.
+  const std::tuple<std::size_t, bool, std::uint32_t> cases[] = {
       {1000, true, 0x02000000}, {1000, false, 0x01010000}, {0, false, 0x01010000}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.length << (c.keyFrame ? " key" : " dependent"));
-    Bytes sample(c.length);
+  for (auto [length, keyFrame, flags] : cases) {
+    SCOPED_TRACE(testing::Message() << length << (keyFrame ? " key" : " dependent"));
+    Bytes sample(length);
     std::iota(sample.begin(), sample.end(), std::uint8_t(1));
     // A decode time past 2^32 ticks (13 hours) must not be cut to 32 bits.
-    FragmentSample info{7, 0x1'2345'6789ull, 1500, c.keyFrame};
+    FragmentSample info{7, 0x1'2345'6789ull, 1500, keyFrame};
     auto fragment = generateFragmentHead(info, sample.size());
     ASSERT_TRUE(fragment);
     fragment->insert(fragment->end(), sample.begin(), sample.end());
 
     auto top = test::parseBoxes(*fragment);
-    ASSERT_TRUE(top) << "sizes do not add up";
-    ASSERT_EQ(top->size(), 2u);
-    const test::Box& moof = (*top)[0];
-    const test::Box& mdat = (*top)[1];
-    ASSERT_EQ(moof.type, "moof");
-    ASSERT_EQ(mdat.type, "mdat");
+    ASSERT_TRUE(top && top->size() == 2 && (*top)[0].type == "moof" && (*top)[1].type == "mdat");
+    const test::Box &moof = (*top)[0], &mdat = (*top)[1];
     EXPECT_EQ(Bytes(mdat.body.begin(), mdat.body.end()), sample);
-
-    auto boxes = test::walkBoxes(moof.whole);
-    ASSERT_TRUE(boxes);
-    EXPECT_EQ(readU32(findBox(*boxes, "moof/mfhd")->body, 4), 7u);
-    auto tfhd = findBox(*boxes, "moof/traf/tfhd")->body;
-    EXPECT_EQ(readU32(tfhd, 0), 0x00020000u); // default base is the moof
-    EXPECT_EQ(readU32(tfhd, 4), kVideoTrackId);
-    auto tfdt = findBox(*boxes, "moof/traf/tfdt")->body;
-    EXPECT_EQ(tfdt[0], 1); // version 1: 64-bit time
-    EXPECT_EQ(readU64(tfdt, 4), 0x1'2345'6789ull);
-    EXPECT_EQ(readU64(*fragment, kMoofDecodeTimeOffset), 0x1'2345'6789ull);
-
-    auto trun = findBox(*boxes, "moof/traf/trun")->body;
-    EXPECT_EQ(readU32(trun, 0), 0x00000701u);
-    EXPECT_EQ(readU32(trun, 4), 1u);
-    // The data offset, counted from the moof's first byte, lands on the sample's first byte.
-    EXPECT_EQ(readU32(trun, 8), mdat.offset + 8 - moof.offset);
-    EXPECT_EQ(readU32(trun, 12), 1500u);
-    EXPECT_EQ(readU32(trun, 16), c.length);
-    EXPECT_EQ(readU32(trun, 20), c.expectedFlags);
+    EXPECT_EQ(test::readU64(*fragment, kMoofDecodeTimeOffset), 0x1'2345'6789ull);
+    // The default base is the moof; version 1 of the decode time has 64 bits; the data offset,
+    // counted from the moof's first byte, lands on the sample's first byte.
+    expectFields(moof.whole, {{"moof/mfhd", {{4, 4, 7}}},
+                              {"moof/traf/tfhd", {{0, 4, 0x00020000}, {4, 4, kVideoTrackId}}},
+                              {"moof/traf/tfdt", {{0, 1, 1}, {4, 8, 0x1'2345'6789ull}}},
+                              {"moof/traf/trun", {{0, 4, 0x00000701}, {4, 4, 1}, {12, 4, 1500}}},
+                              {"moof/traf/trun", {{8, 4, mdat.offset + 8 - moof.offset}}},
+                              {"moof/traf/trun", {{16, 4, length}, {20, 4, flags}}}});
 
     // The separate boxes are the same bytes.
     Bytes joined = *generateMoof(info, sample.size());
@@ -180,8 +155,7 @@ TEST(Mp4Fragment, RefusesSamplesWhoseSizeCannotBeWritten) {
   EXPECT_FALSE(generateMoof(info, kLargestSampleLength + 1));
   auto largest = generateMoof(info, kLargestSampleLength);
   ASSERT_TRUE(largest);
-  auto boxes = test::walkBoxes(*largest);
-  EXPECT_EQ(readU32(findBox(*boxes, "moof/traf/trun")->body, 16), 0xFFFFFFF7u);
+  expectFields(*largest, {{"moof/traf/trun", {{16, 4, 0xFFFFFFF7u}}}});
 }
 
 } // namespace

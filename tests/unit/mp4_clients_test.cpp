@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdio>
+#include <sstream>
 #include <thread>
 
 #include <asio/executor_work_guard.hpp>
@@ -50,16 +50,11 @@ protected:
     while (!done)
       std::this_thread::sleep_for(1ms);
   }
-  ConnectionPtr connect(TestClient& client) {
-    auto connection = Connection::create(io, acceptor.accept());
-    connections.push_back(connection);
-    return connection;
-  }
   // A registered client that asked for the whole stream; its answer and segment already read.
   ConnectionPtr join(TestClient& client, bool range = false) {
     std::size_t before = 0;
     onLoop([&] { before = clients->size(); });
-    ConnectionPtr connection = connect(client);
+    ConnectionPtr connection = connections.emplace_back(Connection::create(io, acceptor.accept()));
     onLoop([&] {
       if (range)
         clients->addClient(connection, true);
@@ -93,9 +88,7 @@ protected:
     return hexSize(name) + "\r\n" + name + std::string(ticks.begin(), ticks.end()) + name + "\r\n";
   }
   static std::string hexSize(const std::string& name) {
-    char size[24];
-    std::snprintf(size, sizeof size, "%zX", 2 * name.size() + 8);
-    return size;
+    return (std::ostringstream() << std::uppercase << std::hex << 2 * name.size() + 8).str();
   }
 
   static constexpr std::uint32_t kDuration = 1500;
@@ -161,6 +154,8 @@ TEST_F(Mp4ClientsTest, ASlowClientLosesFragmentsUntilItsNextKeyFrame) {
     send(big, true);
     sent += framed(big, 0).size();
   }
+  // What it may hold is a bound on the host's memory per client: about 1 MiB.
+  EXPECT_LE(connection->queuedBytes(), 1024 * 1024 + framed(big, 0).size());
   EXPECT_EQ(framesAsked, Mp4Clients::kStartFragments - 1); // enough bytes: after the first two
   int asked = keyFramesAsked;
   send("P-dropped", false);

@@ -9,6 +9,7 @@
 #include "mp4/h264_encoder.h"
 #include "support/scrolling_picture.h"
 #include "support/threads.h"
+#include "support/unit_collector.h"
 #include "support/wait.h"
 
 namespace tovel {
@@ -16,7 +17,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Reads Exp-Golomb coded fields from a NAL unit's payload, emulation-prevention bytes removed.
+// Exp-Golomb coded fields of a NAL unit's payload, emulation-prevention bytes removed.
 class BitReader {
 public:
   explicit BitReader(NalUnit unit) {
@@ -30,10 +31,8 @@ public:
     }
   }
   unsigned bit() {
-    unsigned value =
-        position_ / 8 < bytes_.size() ? bytes_[position_ / 8] >> (7 - position_ % 8) & 1 : 0;
-    ++position_;
-    return value;
+    std::size_t at = position_++;
+    return at / 8 < bytes_.size() ? bytes_[at / 8] >> (7 - at % 8) & 1 : 0;
   }
   unsigned ue() {
     int zeros = 0;
@@ -50,21 +49,16 @@ private:
   std::size_t position_ = 0;
 };
 
-bool cabacOn(NalUnit pps) {
-  BitReader reader(pps);
-  reader.ue(); // pic_parameter_set_id
-  reader.ue(); // seq_parameter_set_id
-  return reader.bit() == 1;
-}
-
-// What the slices of a sample are: 'I' for IDR, 'P', 'B', 'i' for non-IDR intra; '?' if mixed or
-// none, '!' if the sample does not split.
+// The slices of a sample: 'I' for IDR, 'P', 'B', 'i' for non-IDR intra; '?' if mixed or none,
+// '!' if the sample does not split or repeats a parameter set.
 char pictureKind(const std::vector<std::uint8_t>& sample) {
   auto units = splitNalUnits(sample);
   if (!units)
     return '!';
   char kind = '?';
   for (NalUnit unit : *units) {
+    if (isNalType(unit, NalType::sps) || isNalType(unit, NalType::pps))
+      return '!';
     auto type = nalUnitType(unit);
     if (type != 1 && type != 5)
       continue;
@@ -94,7 +88,9 @@ TEST(H264Encoder, MainProfileWithCabacAndALevelFor1080pAt60) {
   EXPECT_EQ(profile->profileIdc, 77);
   EXPECT_EQ(profile->levelIdc, 42);
   EXPECT_EQ(encoder->codecString(), "avc1.4d402a");
-  EXPECT_TRUE(cabacOn(encoder->parameterSets().pps));
+  BitReader pps(encoder->parameterSets().pps);
+  pps.ue(), pps.ue(); // pic_parameter_set_id, seq_parameter_set_id
+  EXPECT_EQ(pps.bit(), 1u) << "CABAC";
   auto record = avcDecoderConfiguration(encoder->parameterSets());
   EXPECT_EQ(record, encoder->avcConfiguration());
 }
@@ -117,7 +113,7 @@ TEST(H264Encoder, RefusesSettingsItCannotUse) {
   EXPECT_EQ(log.lines(), std::vector<std::string>{"Failed to create compression session: -22"});
 }
 
-TEST(H264Encoder, IdrFirstAndOnRequestPredictedOtherwise) {
+TEST(H264Encoder, IdrFirstAndOnRequestPredictedOtherwiseFromPicturesOfAnySize) {
   std::int32_t status = 0;
   auto encoder = H264Encoder::create({.width = 320, .height = 192}, nullptr, status);
   ASSERT_TRUE(encoder);
@@ -127,17 +123,22 @@ TEST(H264Encoder, IdrFirstAndOnRequestPredictedOtherwise) {
     auto result = encoder->encode(picture.frame(frame), frame == 6);
     ASSERT_EQ(result.status, 0);
     ASSERT_TRUE(result.picture);
-    const auto& data = result.picture->data;
-    char kind = pictureKind(data);
-    kinds += kind;
-    EXPECT_EQ(result.picture->keyFrame, kind == 'I') << frame;
-    // The lengths cover the sample exactly and no parameter set is repeated in it.
-    auto units = splitNalUnits(data);
-    ASSERT_TRUE(units) << frame;
-    for (NalUnit unit : *units)
-      EXPECT_FALSE(isNalType(unit, NalType::sps) || isNalType(unit, NalType::pps));
+    kinds += pictureKind(result.picture->data);
+    EXPECT_EQ(result.picture->keyFrame, kinds.back() == 'I') << frame;
   }
   EXPECT_EQ(kinds, "IPPPPPIPPP");
+  // Pictures of any other size are scaled.
+  for (auto [width, height] : {std::pair{640, 384}, {333, 201}, {17, 9}, {1, 1}}) {
+    test::ScrollingPicture picture(width, height);
+    auto result = encoder->encode(picture.frame(0), false);
+    EXPECT_EQ(result.status, 0) << width << "x" << height;
+    EXPECT_TRUE(result.picture) << width << "x" << height;
+  }
+  BgraImage image(64, 64);
+  ImageView tooNarrowStride = image.view();
+  tooNarrowStride.stride = 63 * 4;
+  EXPECT_EQ(encoder->encode(tooNarrowStride, false).status, kStatusInvalidArgument);
+  EXPECT_EQ(encoder->encode(ImageView{}, false).status, kStatusInvalidArgument);
 }
 
 TEST(H264Encoder, PicturesOfAnotherShapeAreCentredWithBars) {
@@ -154,23 +155,6 @@ TEST(H264Encoder, PicturesOfAnotherShapeAreCentredWithBars) {
   }
 }
 
-TEST(H264Encoder, ScalesPicturesOfAnyOtherSize) {
-  std::int32_t status = 0;
-  auto encoder = H264Encoder::create({.width = 320, .height = 192}, nullptr, status);
-  ASSERT_TRUE(encoder);
-  for (auto [width, height] : {std::pair{640, 384}, {333, 201}, {17, 9}, {1, 1}}) {
-    test::ScrollingPicture picture(width, height);
-    auto result = encoder->encode(picture.frame(0), false);
-    EXPECT_EQ(result.status, 0) << width << "x" << height;
-    EXPECT_TRUE(result.picture) << width << "x" << height;
-  }
-  BgraImage image(64, 64);
-  ImageView tooNarrowStride = image.view();
-  tooNarrowStride.stride = 63 * 4;
-  EXPECT_EQ(encoder->encode(tooNarrowStride, false).status, kStatusInvalidArgument);
-  EXPECT_EQ(encoder->encode(ImageView{}, false).status, kStatusInvalidArgument);
-}
-
 // A session at a small size whose outputs are collected. The handler can be held on a chosen
 // capture time, to keep the encoder busy while the test submits more.
 class CompressionSessionTest : public ::testing::Test {
@@ -183,19 +167,15 @@ protected:
   }
 
   void received(EncodedFrame&& frame) {
+    double time = frame.captureTime;
+    frames.add(std::move(frame));
     std::unique_lock lock(mutex);
-    frames.push_back(std::move(frame));
-    changed.notify_all();
-    changed.wait(lock, [&] { return frames.back().captureTime != holdAt; });
+    released.wait(lock, [&] { return time != holdAt; });
   }
   void release() {
     std::lock_guard lock(mutex);
     holdAt = -1;
-    changed.notify_all();
-  }
-  bool waitForFrames(std::size_t count) {
-    std::unique_lock lock(mutex);
-    return changed.wait_for(lock, 60s, [&] { return frames.size() >= count; });
+    released.notify_all();
   }
   std::int32_t submit(double captureTime) {
     return session->submit({picture.frame(int(captureTime)), nullptr, captureTime});
@@ -210,28 +190,31 @@ protected:
 
   MemoryLog log;
   test::ScrollingPicture picture{320, 192};
+  test::Collected<EncodedFrame> frames;
   std::mutex mutex;
-  std::condition_variable changed;
-  std::vector<EncodedFrame> frames;
+  std::condition_variable released;
   double holdAt = -1;
   std::unique_ptr<CompressionSession> session;
 };
 
-TEST_F(CompressionSessionTest, EveryFrameEncodedInOrderWithKeyFramesOnRequest) {
+TEST_F(CompressionSessionTest,
+       EveryPictureEncodedInOrderWithKeyFramesOnRequestAndEmptyOnesRefused) {
   EXPECT_TRUE(log.contains("Compression session created successfully"));
   EXPECT_EQ(session->codecString(), "avc1.4d4015"); // level 2.1 suffices for 320 x 192 at 60
+  EXPECT_EQ(session->submit({ImageView{}, nullptr, 0}), kStatusInvalidArgument);
+  EXPECT_TRUE(log.contains("Failed to encode frame: -22"));
+  EXPECT_FALSE(log.contains("Frame passed to encoder"));
   for (int i = 0; i < 6; ++i) {
     if (i == 4)
       session->requestKeyFrame();
     EXPECT_EQ(submit(i), 0);
-    ASSERT_TRUE(waitForFrames(i + 1));
+    ASSERT_TRUE(frames.waitForCount(i + 1));
   }
-  std::lock_guard lock(mutex);
   std::string kinds;
-  for (std::size_t i = 0; i < frames.size(); ++i) {
-    EXPECT_EQ(frames[i].captureTime, double(i));
-    EXPECT_EQ(frames[i].keyFrame, containsIdrSlice(frames[i].data));
-    kinds += pictureKind(frames[i].data);
+  for (const EncodedFrame& frame : frames.items()) {
+    EXPECT_EQ(frame.captureTime, double(kinds.size()));
+    EXPECT_EQ(frame.keyFrame, containsIdrSlice(frame.data));
+    kinds += pictureKind(frame.data);
   }
   EXPECT_EQ(kinds, "IPPPIP");
   EXPECT_EQ(outputLines(), std::vector<std::string>(6, "Encoded frame received"));
@@ -241,15 +224,14 @@ TEST_F(CompressionSessionTest, EveryFrameEncodedInOrderWithKeyFramesOnRequest) {
 TEST_F(CompressionSessionTest, ANewerPictureReplacesTheWaitingOneInsteadOfQueueing) {
   holdAt = 1; // the encoder stays in the handler of picture 1
   ASSERT_EQ(submit(1), 0);
-  ASSERT_TRUE(waitForFrames(1));
+  ASSERT_TRUE(frames.waitForCount(1));
   for (double t : {2, 3, 4})
     EXPECT_EQ(submit(t), 0);
   release();
-  ASSERT_TRUE(waitForFrames(2));
+  ASSERT_TRUE(frames.waitForCount(2));
   session->stop(); // waits for the outputs still owed
-  std::lock_guard lock(mutex);
-  ASSERT_EQ(frames.size(), 2u);
-  EXPECT_EQ(frames[1].captureTime, 4);
+  ASSERT_EQ(frames.items().size(), 2u);
+  EXPECT_EQ(frames.items()[1].captureTime, 4);
   EXPECT_EQ(outputLines(), (std::vector<std::string>{
                                "Encoded frame received", "Compression failed with status: 0",
                                "Compression failed with status: 0", "Encoded frame received"}));
@@ -258,25 +240,16 @@ TEST_F(CompressionSessionTest, ANewerPictureReplacesTheWaitingOneInsteadOfQueuei
 TEST_F(CompressionSessionTest, StopFinishesTheWaitingPictureThenRefusesMore) {
   holdAt = 1;
   ASSERT_EQ(submit(1), 0);
-  ASSERT_TRUE(waitForFrames(1));
+  ASSERT_TRUE(frames.waitForCount(1));
   ASSERT_EQ(submit(2), 0);
   std::thread stopper([&] { session->stop(); });
   release();
   stopper.join();
   EXPECT_TRUE(encoderThreadsEnd());
-  {
-    std::lock_guard lock(mutex);
-    ASSERT_EQ(frames.size(), 2u);
-    EXPECT_EQ(frames[1].captureTime, 2);
-  }
+  ASSERT_EQ(frames.items().size(), 2u);
+  EXPECT_EQ(frames.items()[1].captureTime, 2);
   EXPECT_EQ(submit(3), kStatusSessionStopped);
   EXPECT_TRUE(log.contains("Failed to encode frame: -108"));
-}
-
-TEST_F(CompressionSessionTest, RefusesAnEmptyPicture) {
-  EXPECT_EQ(session->submit({ImageView{}, nullptr, 0}), kStatusInvalidArgument);
-  EXPECT_TRUE(log.contains("Failed to encode frame: -22"));
-  EXPECT_FALSE(log.contains("Frame passed to encoder"));
 }
 
 TEST_F(CompressionSessionTest, KeepsThePictureOwnerUntilEncodedAndMayBeDestroyedByItsHandler) {

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -47,8 +46,7 @@ TEST(PairingGuard, TakesTheKeyFromTheBearerHeaderOrTheCookieOnly) {
   };
   for (const auto& c : cases) {
     PairingGuard guard(kKey);
-    EXPECT_EQ(guard.check(head(c.headers), "GET /", "10.0.0.2", 0).outcome, c.outcome)
-        << c.headers;
+    EXPECT_EQ(guard.check(head(c.headers), "GET /", "10.0.0.2", 0).outcome, c.outcome) << c.headers;
   }
 }
 
@@ -61,8 +59,10 @@ TEST(PairingGuard, LogsOnceAMinuteAndShutsOutAGuesserForTheMinute) {
   EXPECT_EQ(line(head(""), "10.0.0.2", 100),
             "Refused GET /screen.mjpg from 10.0.0.2: no pairing key");
   EXPECT_EQ(line(wrong, "10.0.0.2", 101), "");
-  EXPECT_EQ(line(wrong, "10.0.0.3", 101), "Refused GET /screen.mjpg from 10.0.0.3: wrong pairing key");
-  EXPECT_EQ(line(head(""), "10.0.0.2", 160), "Refused GET /screen.mjpg from 10.0.0.2: no pairing key");
+  EXPECT_EQ(line(wrong, "10.0.0.3", 101),
+            "Refused GET /screen.mjpg from 10.0.0.3: wrong pairing key");
+  EXPECT_EQ(line(head(""), "10.0.0.2", 160),
+            "Refused GET /screen.mjpg from 10.0.0.2: no pairing key");
 
   // Ten wrong keys within a minute: the tenth is said, and then even the right key is refused
   // without a look until the minute has passed; other addresses are not affected.
@@ -95,24 +95,14 @@ TEST(PairingGuard, RemembersABoundedNumberOfAddresses) {
             Outcome::allowed);
 }
 
-class PairingSecretTest : public ::testing::Test {
-protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/tovel-secret-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    folder = pattern;
-    path = folder / "config" / "tovel-host" / "secret";
-  }
-  void TearDown() override { std::filesystem::remove_all(folder); }
-  unsigned mode() {
-    struct stat status {};
-    ::stat(path.c_str(), &status);
-    return status.st_mode & 0777;
-  }
-  std::filesystem::path folder, path;
-};
+unsigned modeOf(const std::filesystem::path& path) {
+  return unsigned(std::filesystem::status(path).permissions() & std::filesystem::perms::all);
+}
 
-TEST_F(PairingSecretTest, IsMadeOnceOwnerOnlyAndReplacedWhenAskedOrUnreadable) {
+TEST(PairingSecret, IsMadeOnceOwnerOnlyAndReplacedWhenAskedOrUnreadable) {
+  char pattern[] = "/tmp/tovel-secret-XXXXXX";
+  ASSERT_NE(::mkdtemp(pattern), nullptr);
+  const std::filesystem::path folder = pattern, path = folder / "config" / "tovel-host" / "secret";
   std::string error;
   auto first = loadOrCreatePairingSecret(path, false, error);
   ASSERT_TRUE(first) << error;
@@ -121,7 +111,7 @@ TEST_F(PairingSecretTest, IsMadeOnceOwnerOnlyAndReplacedWhenAskedOrUnreadable) {
   EXPECT_EQ(first->key.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
                                          "0123456789-_"),
             std::string::npos);
-  EXPECT_EQ(mode(), 0600u);
+  EXPECT_EQ(modeOf(path), 0600u);
 
   auto again = loadOrCreatePairingSecret(path, false, error);
   ASSERT_TRUE(again);
@@ -146,13 +136,14 @@ TEST_F(PairingSecretTest, IsMadeOnceOwnerOnlyAndReplacedWhenAskedOrUnreadable) {
   std::ofstream(path) << kKey << "\n";
   ::chmod(path.c_str(), 0644);
   EXPECT_EQ(readPairingSecret(path), kKey);
-  EXPECT_EQ(mode(), 0600u);
+  EXPECT_EQ(modeOf(path), 0600u);
 
   // Where nothing can be written, it says why.
   std::filesystem::path blocked = folder / "file";
   std::ofstream(blocked) << "";
   EXPECT_FALSE(loadOrCreatePairingSecret(blocked / "tovel-host" / "secret", false, error));
   EXPECT_NE(error.find("cannot make"), std::string::npos) << error;
+  std::filesystem::remove_all(folder);
 }
 
 } // namespace

@@ -1,14 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <future>
-#include <mutex>
 #include <vector>
 
 #include "platform/sim/manual_clock.h"
 #include "platform/sim/virtual_desktop.h"
 #include "support/threads.h"
+#include "support/unit_collector.h"
 #include "support/wait.h"
 
 namespace tovel {
@@ -19,31 +18,19 @@ using namespace std::chrono_literals;
 using test::captureThreads;
 using test::waitUntil;
 
-// Keeps every frame a subscriber is given, pixels and all.
-class Subscriber {
-public:
+// Every frame a subscriber is given, pixels and all.
+struct Subscriber : test::Collected<CapturedFrame> {
   FrameHandler handler() {
-    return [this](const CapturedFrame& frame) {
-      std::lock_guard lock(mutex_);
-      frames_.push_back(frame);
-      arrived_.notify_all();
-    };
+    return [this](const CapturedFrame& frame) { add(frame); };
   }
-  std::vector<CapturedFrame> frames() {
-    std::lock_guard lock(mutex_);
-    return frames_;
-  }
-  // Waits until that many frames have come; false when they do not within a generous time.
-  bool waitForCount(std::size_t count) {
-    std::unique_lock lock(mutex_);
-    return arrived_.wait_for(lock, 60s, [&] { return frames_.size() >= count; });
-  }
-
-private:
-  std::mutex mutex_;
-  std::condition_variable arrived_;
-  std::vector<CapturedFrame> frames_;
+  std::vector<CapturedFrame> frames() { return items(); }
 };
+
+// Each frame at least that long after the one before it.
+void expectGaps(const std::vector<CapturedFrame>& frames, double interval) {
+  for (std::size_t i = 1; i < frames.size(); ++i)
+    EXPECT_GE(frames[i].captureTime - frames[i - 1].captureTime, interval - 1e-3) << i;
+}
 
 // The colour of a frame's pixel as 0xRRGGBB.
 std::uint32_t colourAt(const CapturedFrame& frame, int x, int y) {
@@ -84,7 +71,8 @@ struct SharedCaptureTest : ::testing::Test {
   VirtualDesktop desktop{clock};
 };
 
-TEST_F(SharedCaptureTest, SubscribersShareOneCaptureThatTakesPicturesOnlyWhenTheScreenChanges) {
+TEST_F(SharedCaptureTest,
+       SubscribersShareOneCaptureThatLooksOftenTakesPicturesOnChangeAndEndsWithThem) {
   Subscriber fast, slow;
   auto first = subscribe(fast, 0);
   auto second = subscribe(slow, 3600); // one frame an hour, unless it asks
@@ -112,6 +100,19 @@ TEST_F(SharedCaptureTest, SubscribersShareOneCaptureThatTakesPicturesOnlyWhenThe
   EXPECT_EQ(colourAt(slow.frames()[1], 100, 100), 0xff0000u);
   EXPECT_EQ(desktop.renderCount(), rendered + 1); // one picture for both
   EXPECT_GT(slow.frames()[1].captureTime, frames[1].captureTime - 1e-9);
+
+  // The capture stops with its last subscriber and starts again with the next.
+  first->stop();
+  EXPECT_EQ(captureThreads(), 1);
+  second.reset();
+  EXPECT_EQ(captureThreads(), 0); // gone when the last stop returns
+  Subscriber third;
+  auto again = subscribe(third, 0);
+  ASSERT_TRUE(third.waitForCount(1));
+  EXPECT_EQ(captureThreads(), 1);
+  PlatformError error;
+  EXPECT_EQ(desktop.startContinuousCapture(7, {0.1}, third.handler(), error), nullptr);
+  EXPECT_FALSE(error.description.empty());
 }
 
 TEST_F(SharedCaptureTest,
@@ -130,13 +131,10 @@ TEST_F(SharedCaptureTest,
   EXPECT_EQ(desktop.renderCount(), rendered); // not taken again
   for (Subscriber* subscriber : {&asking, &waiting}) {
     auto frames = subscriber->frames();
-    for (std::size_t i = 1; i < frames.size(); ++i) {
-      EXPECT_EQ(frames[i].pixels, frames[0].pixels);
-      EXPECT_GT(frames[i].captureTime, frames[i - 1].captureTime);
-      EXPECT_EQ(frames[i].timestamp, 1'700'000'000.0);
-      if (subscriber == &waiting) {
-        EXPECT_GE(frames[i].captureTime - frames[i - 1].captureTime, 0.05 - 1e-3) << i;
-      }
+    expectGaps(frames, subscriber == &waiting ? 0.05 : 1e-3 + 1e-9);
+    for (const CapturedFrame& frame : frames) {
+      EXPECT_EQ(frame.pixels, frames[0].pixels);
+      EXPECT_EQ(frame.timestamp, 1'700'000'000.0);
     }
   }
 }
@@ -154,32 +152,9 @@ TEST_F(SharedCaptureTest, EachSubscriberGetsFramesNoCloserThanItsInterval) {
   ASSERT_TRUE(tenth.waitForCount(4));
   a.reset();
   b.reset();
-  for (Subscriber* subscriber : {&quick, &tenth}) {
-    double interval = subscriber == &quick ? 0.02 : 0.1;
-    auto frames = subscriber->frames();
-    for (std::size_t i = 1; i < frames.size(); ++i)
-      EXPECT_GE(frames[i].captureTime - frames[i - 1].captureTime, interval - 1e-3) << i;
-  }
+  expectGaps(quick.frames(), 0.02);
+  expectGaps(tenth.frames(), 0.1);
   EXPECT_GT(quick.frames().size(), tenth.frames().size());
-}
-
-TEST_F(SharedCaptureTest, TheCaptureStopsWithItsLastSubscriberAndStartsAgainWithTheNext) {
-  Subscriber one, two;
-  auto first = subscribe(one, 0);
-  auto second = subscribe(two, 0);
-  ASSERT_TRUE(one.waitForCount(1) && two.waitForCount(1));
-  first->stop();
-  EXPECT_EQ(captureThreads(), 1);
-  second.reset();
-  EXPECT_EQ(captureThreads(), 0); // gone when the last stop returns
-  Subscriber three;
-  auto third = subscribe(three, 0);
-  ASSERT_TRUE(three.waitForCount(1));
-  EXPECT_EQ(captureThreads(), 1);
-
-  PlatformError error;
-  EXPECT_EQ(desktop.startContinuousCapture(7, {0.1}, three.handler(), error), nullptr);
-  EXPECT_FALSE(error.description.empty());
 }
 
 TEST_F(SharedCaptureTest, ASubscriberMayEndItsSubscriptionFromItsOwnHandler) {

@@ -3,15 +3,17 @@
 #include <deque>
 #include <functional>
 
-#include "common/utf8_text.h"
 #include "input/gestures.h"
 #include "input/keyboard.h"
 #include "input/pointer.h"
 #include "input/text_typing.h"
+#include "support/unit_events.h"
 #include "support/virtual_input.h"
 
 namespace tovel {
 namespace {
+
+using test::describeEvents;
 
 // What a client's text becomes: its characters, or the reason it is refused.
 TEST(TypedText, IsStrictUtf8WithLineFeedsAndTabsAsTheOnlyControls) {
@@ -57,19 +59,6 @@ protected:
     }
     return waits;
   }
-  std::string delivered() {
-    std::string out;
-    for (const RecordedEvent& e : desktop.events())
-      if (e.typed())
-        out += encodeUtf8(e.typed()->character);
-      else if (e.key())
-        out += "[" + std::to_string(e.key()->key) + (e.key()->down ? " down]" : " up]");
-      else if (e.mouse())
-        out += e.mouse()->type == MouseEventType::mouseMoved ? "[moved]" : "[button]";
-      else
-        out += "[scroll]";
-    return out;
-  }
 
   std::deque<std::pair<double, std::function<void()>>> scheduled;
   TextTyper typer{desktop, log, [this](double seconds, std::function<void()> task) {
@@ -87,16 +76,25 @@ TEST_F(TextTyperTest, TextsArePacedAndEverythingAfterWaitsForTheTextBeforeIt) {
   performScroll(input, 0, 3);
   performTypeText(input, U"xy");
   // The first part at once, the rest at later turns of the loop, as the desktop asked.
-  EXPECT_EQ(delivered(), "ab");
+  EXPECT_EQ(describeEvents(desktop), Lines{"typed ab"});
   EXPECT_EQ(typer.waiting(), 7u);
   EXPECT_EQ(runLoop(), (std::vector<double>{0.25, 0.25}));
-  EXPECT_EQ(delivered(), "abc d[6 down][6 up][moved][button][button][scroll]xy");
+  Lines all = {"typed abc d",
+               "key 6 down",
+               "key 6 up",
+               "moved 965.0,540.0 b0",
+               "leftDown 965.0,540.0 b0",
+               "leftUp 965.0,540.0 b0",
+               "scroll 3,0",
+               "typed xy"};
+  EXPECT_EQ(describeEvents(desktop), all);
   // One line for the text, each character it could not type named once.
   EXPECT_EQ(log.lines(), Lines{"Could not type on this desktop: é (U+00E9) Ω (U+03A9)"});
   EXPECT_FALSE(typer.busy());
   // With nothing waiting, keys go at once.
   performKeyDown(input, 6);
-  EXPECT_EQ(delivered(), "abc d[6 down][6 up][moved][button][button][scroll]xy[6 down]");
+  all.push_back("key 6 down");
+  EXPECT_EQ(describeEvents(desktop), all);
 }
 
 TEST_F(TextTyperTest, TooMuchWaitingTextIsRefused) {
