@@ -188,6 +188,36 @@ TEST_F(Mp4Stream, AStillScreenGivesAPictureAtOnceAndKeepsTheStreamGoing) {
   EXPECT_EQ(decodedFrames(saved(second.stream())), int(second.fragments().size()));
 }
 
+// A client that stops reading while the screen keeps changing: what the host queues for it stays
+// within the cap, overshot by no more than the fragment that crossed it, while the stream goes on.
+TEST_F(Mp4Stream, AClientThatStopsReadingIsQueuedNoMoreThanTheCap) {
+  ConnectionPtr connection;
+  onLoop([&] {
+    RouteHandler& route = host->router().handlers().mp4Stream;
+    route = [&connection, original = route](const ConnectionPtr& c, const HttpRequest& r) {
+      connection = c;
+      original(c, r);
+    };
+  });
+  TestClient slow(port(), 4096);
+  slow.send("GET /screen.mp4 HTTP/1.1\r\nHost: h\r\n\r\n");
+  settle();
+  ASSERT_TRUE(waitUntil([&] { return connection != nullptr; }));
+  // The 1 MiB cap (written out: the figure the host must hold, not its constant), overshot by the
+  // fragment that crossed it (a few kilobytes here).
+  const std::size_t cap = 1024 * 1024, bound = cap + 256 * 1024;
+  std::size_t peak = 0;
+  auto queued = [&] { return peak = std::max(peak, connection->queuedBytes()); };
+  const char* dropping = "Client too slow: its fragments are dropped until its next key frame";
+  ASSERT_TRUE(waitUntil([&] { return log.contains(dropping) || queued() > bound; }, 120s));
+  // And stays there while the stream goes on for everyone else.
+  const std::uint32_t since = streamer().sequenceNumber();
+  ASSERT_TRUE(waitUntil(
+      [&] { return queued() > bound || streamer().sequenceNumber() > since + 30; }, 120s));
+  EXPECT_LE(peak, bound) << "queued for a client that reads nothing";
+  EXPECT_GT(peak, cap / 2) << "the client never fell behind";
+}
+
 TEST_F(Mp4Stream, CaptureRunsOnlyWhileThereAreClients) {
   EXPECT_FALSE(streamer().isStreaming());
   EXPECT_EQ(captureThreads(), 0);
