@@ -26,27 +26,11 @@ protected:
     desktop.setWindows({window(7, Rect{800, 400, 400, 300}, 0xffff0000)});
     pointAt(100, 100);
     // The virtual picture moves with the clock, which stands still unless moved.
-    ticker = std::thread([this] {
-      while (ticking) {
-        if (moving)
-          clock.advance(1.0 / 60);
-        std::this_thread::sleep_for(10ms);
-      }
-    });
-  }
-  void TearDown() override {
-    ticking = false;
-    ticker.join();
-    HostFixture::TearDown();
+    ticker.emplace(clock, 1.0 / 60, 10ms);
   }
 
   std::string url() const { return "http://127.0.0.1:" + std::to_string(port()) + "/screen.mp4"; }
   LiveScreenStreamer& streamer() { return *host->streamer(); }
-  std::size_t clients() {
-    std::size_t count = 0;
-    onLoop([&] { count = streamer().clients().size(); });
-    return count;
-  }
   // Writes bytes a player read to a file for ffmpeg.
   fs::path saved(const std::vector<std::uint8_t>& bytes) {
     fs::path path = fs::temp_directory_path() / ("tovel-live-" + std::to_string(::getpid()) + "-" +
@@ -65,8 +49,6 @@ protected:
     return std::stoi(keyValues(decode.output)["frame"]);
   }
 
-  std::atomic<bool> ticking{true}, moving{true};
-  std::thread ticker;
   int files = 0;
 };
 
@@ -147,7 +129,7 @@ TEST_F(Mp4Stream, ALateClientStartsAtAKeyFrameAndGetsTheSameBytesAsTheOthers) {
 }
 
 TEST_F(Mp4Stream, AStillScreenGivesAPictureAtOnceAndKeepsTheStreamGoing) {
-  moving = false;
+  ticker.reset();
   Mp4StreamReader first(port());
   ASSERT_TRUE(first.waitForFragments(1)) << first.error();
   EXPECT_TRUE(first.fragments().front().keyFrame);
@@ -224,19 +206,19 @@ TEST_F(Mp4Stream, CaptureRunsOnlyWhileThereAreClients) {
   auto first = std::make_unique<Mp4StreamReader>(port());
   auto second = std::make_unique<Mp4StreamReader>(port());
   ASSERT_TRUE(first->waitForFragments(1) && second->waitForFragments(1));
-  EXPECT_EQ(clients(), 2u);
+  EXPECT_EQ(mp4Clients(), 2u);
   EXPECT_EQ(captureThreads(), 1);
   EXPECT_TRUE(log.contains("Streaming is already active."));
 
   // A client that goes is removed; the last one takes the capture with it.
   second.reset();
-  ASSERT_TRUE(waitUntil([&] { return clients() == 1; }));
+  ASSERT_TRUE(waitUntil([&] { return mp4Clients() == 1; }));
   EXPECT_TRUE(streamer().isStreaming());
   first.reset();
   ASSERT_TRUE(log.waitFor("Stream stopped: no client is left", 20s));
   EXPECT_FALSE(streamer().isStreaming());
   EXPECT_EQ(captureThreads(), 0);
-  EXPECT_EQ(clients(), 0u);
+  EXPECT_EQ(mp4Clients(), 0u);
 
   // The next one starts it again; sequence numbers go on.
   std::uint32_t next = streamer().sequenceNumber();
