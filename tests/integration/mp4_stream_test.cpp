@@ -183,8 +183,12 @@ TEST_F(Mp4Stream, AClientThatStopsReadingIsQueuedNoMoreThanTheCap) {
   });
   TestClient slow(port(), 4096);
   slow.send("GET /screen.mp4 HTTP/1.1\r\nHost: h\r\n\r\n");
-  settle();
-  ASSERT_TRUE(waitUntil([&] { return connection != nullptr; }));
+  // Read on the loop, which sets it.
+  ASSERT_TRUE(waitUntil([&] {
+    bool routed = false;
+    onLoop([&] { routed = connection != nullptr; });
+    return routed;
+  }));
   // The 1 MiB cap (written out: the figure the host must hold, not its constant), overshot by the
   // fragment that crossed it (a few kilobytes here).
   const std::size_t cap = 1024 * 1024, bound = cap + 256 * 1024;
