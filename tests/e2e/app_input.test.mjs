@@ -4,7 +4,7 @@
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
-import { startXvfb, startHost, startBrowser, startWitness, stopAll, pointer, xdotool, LAN_ORIGIN } from './harness.mjs';
+import { startXvfb, startHost, startBrowser, startWitness, connected, stopAll, pointer, xdotool, LAN_ORIGIN } from './harness.mjs';
 import { Touchpad } from './touch.mjs';
 
 let display, host, browser, context, page, pad, witness;
@@ -15,8 +15,6 @@ async function openApp(query = '', { noWebSocket = false } = {}) {
   await opened.goto(LAN_ORIGIN + '/' + query);
   return opened;
 }
-
-const connected = p => p.waitForSelector('#status[data-state="open"]', { timeout: 20000 });
 
 before(async () => {
   display = await startXvfb();

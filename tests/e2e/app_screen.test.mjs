@@ -3,7 +3,7 @@
 // phone.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { startHost, startBrowser, stopAll, recordRequests, artifactPath, waitFor, ORIGIN, LAN_ORIGIN } from './harness.mjs';
+import { startHost, startBrowser, newPhone, connected, stopAll, recordRequests, artifactPath, waitFor, ORIGIN, LAN_ORIGIN } from './harness.mjs';
 
 let browser;
 const requests = [];
@@ -14,14 +14,13 @@ before(async () => {
 after(stopAll);
 
 async function openApp(viewport, storedSettings) {
-  const context = await browser.newContext({ viewport, hasTouch: true, isMobile: true });
-  const page = await context.newPage();
+  const { page } = await newPhone(browser, viewport);
   if (storedSettings) {
     await page.addInitScript(s => localStorage.setItem('tovel.settings', s), JSON.stringify(storedSettings));
   }
   requests.push(recordRequests(page));
   await page.goto(LAN_ORIGIN + '/');
-  await page.waitForSelector('#status[data-state="open"]', { timeout: 20000 });
+  await connected(page);
   return page;
 }
 
@@ -106,8 +105,7 @@ test('the H.264 setting plays through ManagedMediaSource where only that exists,
     { name: 'neither', hide: () => { delete window.MediaSource; delete window.ManagedMediaSource; }, expect: 'pictures' },
   ];
   for (const c of cases) {
-    const context = await browser.newContext({ viewport: { width: 390, height: 844 }, hasTouch: true, isMobile: true });
-    const page = await context.newPage();
+    const { context, page } = await newPhone(browser);
     await page.addInitScript(() => localStorage.setItem('tovel.settings', '{"stream":"h264"}'));
     await page.addInitScript(c.hide);
     requests.push(recordRequests(page));

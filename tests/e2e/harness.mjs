@@ -126,6 +126,15 @@ export function artifactPath(name) {
   return join(ARTIFACTS, name);
 }
 
+// A phone: a touch browser context of its size, and a page in it.
+export async function newPhone(browser, viewport = { width: 390, height: 844 }) {
+  const context = await browser.newContext({ viewport, hasTouch: true, isMobile: true });
+  return { context, page: await context.newPage() };
+}
+
+// Waits until the app's connection to the host is open.
+export const connected = page => page.waitForSelector('#status[data-state="open"]', { timeout: 20000 });
+
 export async function startBrowser() {
   const browser = await chromium.launch({
     executablePath: process.env.CHROMIUM ?? '/usr/bin/chromium',

@@ -6,7 +6,7 @@ import assert from 'node:assert/strict';
 import { mkdtempSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
-import { startXvfb, startHost, startBrowser, stopAll, pointer, xdotool, waitFor, LAN_ORIGIN } from './harness.mjs';
+import { startXvfb, startHost, startBrowser, newPhone, connected, stopAll, pointer, xdotool, waitFor, LAN_ORIGIN } from './harness.mjs';
 
 let display, host, browser, key;
 before(async () => {
@@ -18,11 +18,6 @@ before(async () => {
   browser = await startBrowser();
 });
 after(stopAll);
-
-async function newPhone() {
-  const context = await browser.newContext({ viewport: { width: 390, height: 844 }, hasTouch: true, isMobile: true });
-  return { context, page: await context.newPage() };
-}
 
 // A move sent through the app, and whether the X pointer followed it.
 async function moves(page) {
@@ -38,9 +33,9 @@ async function moves(page) {
 
 test('the printed link pairs the app, which drives the pointer and shows both screen views', async () => {
   assert.ok(key && key.length >= 22, `the local link carries the key: ${host.output()}`);
-  const { context, page } = await newPhone();
+  const { context, page } = await newPhone(browser);
   await page.goto(`${LAN_ORIGIN}/?url=/#key=${key}`);
-  await page.waitForSelector('#status[data-state="open"]', { timeout: 20000 });
+  await connected(page);
   assert.equal(new URL(page.url()).hash, '', 'the key leaves the address bar');
   assert.equal(await page.isHidden('#pairHint'), true);
 
@@ -52,7 +47,7 @@ test('the printed link pairs the app, which drives the pointer and shows both sc
   // Reloaded without the fragment, the stored key still pairs it; now with the H.264 view.
   await page.evaluate(() => localStorage.setItem('tovel.settings', '{"stream":"h264"}'));
   await page.goto(`${LAN_ORIGIN}/`);
-  await page.waitForSelector('#status[data-state="open"]', { timeout: 20000 });
+  await connected(page);
   // A still screen: the first picture decoded is what there is to see.
   await page.waitForFunction(() => { const v = document.querySelector('#video'); return !v.hidden && v.readyState >= 2 && v.videoWidth === 1920; },
     null, { timeout: 30000 });
@@ -61,7 +56,7 @@ test('the printed link pairs the app, which drives the pointer and shows both sc
 });
 
 test('without the key the app asks the person to pair, and nothing it sends takes effect', async () => {
-  const { context, page } = await newPhone();
+  const { context, page } = await newPhone(browser);
   await page.goto(`${LAN_ORIGIN}/`);
   await page.waitForSelector('#pairHint:not([hidden])', { timeout: 20000 });
   assert.notEqual(await page.getAttribute('#status', 'data-state'), 'open');

@@ -21,10 +21,6 @@ protected:
     // admits every frame the capture makes (about nine a second), and the picture changes with it.
     ticker.emplace(clock);
   }
-  void TearDown() override {
-    ticker.reset();
-    HostFixture::TearDown();
-  }
 
   void request(TestClient& client, const std::string& target) {
     client.send("GET " + target + " HTTP/1.1\r\nHost: h\r\n\r\n");
@@ -34,7 +30,6 @@ protected:
   static BgraImage readFrame(TestClient& client) { return MjpegReader(client).readImage(10s); }
 
   FollowCaptureStreams streams{desktop, log};
-  std::optional<ClockTicker> ticker;
 };
 
 TEST_F(FollowCaptureStream, HeadThenJpegPartsOfTheSizeTheOptionsGive) {

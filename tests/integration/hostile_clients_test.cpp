@@ -26,16 +26,6 @@ protected:
     // Pictures that change with the clock keep every stream sending.
     ticker.emplace(clock);
   }
-  void TearDown() override {
-    ticker.reset();
-    HostFixture::TearDown();
-  }
-
-  std::size_t mp4Clients() {
-    std::size_t count = 0;
-    onLoop([&] { count = host->streamer()->clients().size(); });
-    return count;
-  }
 
   // A fresh connection still gets its POST acknowledged and acted on.
   void expectServed(const std::string& marker) {
@@ -48,7 +38,6 @@ protected:
   }
 
   FollowCaptureStreams follow{desktop, log};
-  std::optional<ClockTicker> ticker;
 };
 
 TEST_F(HostileClients, AResetInTheMiddleOfAFrameEndsOnlyThatStream) {

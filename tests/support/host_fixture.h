@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <thread>
 
 #include <asio/executor_work_guard.hpp>
@@ -19,17 +20,16 @@
 
 namespace tovel::test {
 
-// The whole host, in this process, on the virtual desktop and an ephemeral port, with its main
-// loop running on a thread of the test.
-// Moves a test clock 0.1 s every 25 ms of real time while it exists, so that pictures which change
-// with the clock keep changing and streams keep sending.
+// Moves a test clock `step` seconds every `period` of real time while it exists, so that pictures
+// which change with the clock keep changing and streams keep sending.
 class ClockTicker {
 public:
-  explicit ClockTicker(ManualClock& clock)
-      : thread_([this, &clock] {
+  explicit ClockTicker(ManualClock& clock, double step = 0.1,
+                       std::chrono::milliseconds period = std::chrono::milliseconds(25))
+      : thread_([this, &clock, step, period] {
           while (ticking_) {
-            clock.advance(0.1);
-            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+            clock.advance(step);
+            std::this_thread::sleep_for(period);
           }
         }) {}
   ~ClockTicker() {
@@ -42,6 +42,8 @@ private:
   std::thread thread_;
 };
 
+// The whole host, in this process, on the virtual desktop and an ephemeral port, with its main
+// loop running on a thread of the test.
 class HostFixture : public ::testing::Test {
 protected:
   void SetUp() override {
@@ -63,6 +65,7 @@ protected:
   }
 
   void TearDown() override {
+    ticker.reset();
     io.stop();
     if (loop.joinable())
       loop.join();
@@ -84,6 +87,13 @@ protected:
   }
   void settle() {
     onLoop([] {});
+  }
+
+  // Clients registered for the live MP4 stream.
+  std::size_t mp4Clients() {
+    std::size_t count = 0;
+    onLoop([&] { count = host->streamer()->clients().size(); });
+    return count;
   }
 
   // Waits until the host has asked to end the process; the status it asked for, or -1.
@@ -122,6 +132,8 @@ protected:
   std::vector<std::string> startupLines;
   std::thread loop;
   std::atomic<int> exitStatus{-1};
+  // Started by the fixtures whose streams must keep sending.
+  std::optional<ClockTicker> ticker;
 };
 
 } // namespace tovel::test

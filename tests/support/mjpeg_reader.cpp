@@ -4,33 +4,13 @@
 
 #include <algorithm>
 
+#include "support/stream_reading.h"
+
 namespace tovel::test {
 
-std::string MjpegReader::readLine(std::chrono::milliseconds timeout) {
-  std::string line;
-  while (line.size() < 2 || line.compare(line.size() - 2, 2, "\r\n") != 0) {
-    std::string c = client_.read(1, timeout);
-    if (c.empty())
-      return line;
-    line += c;
-  }
-  return line;
-}
-
-std::string MjpegReader::readHead(std::chrono::milliseconds timeout) {
-  std::string head;
-  while (head.size() < 4 || head.compare(head.size() - 4, 4, "\r\n\r\n") != 0) {
-    std::string c = client_.read(1, timeout);
-    if (c.empty())
-      break;
-    head += c;
-  }
-  return head;
-}
-
 std::optional<std::string> MjpegReader::readFrame(std::chrono::milliseconds timeout) {
-  std::string sizeLine = readLine(timeout);
-  if (sizeLine.size() < 3) {
+  std::string sizeLine = readThrough(client_, "\r\n", 20, timeout);
+  if (sizeLine.size() < 3 || !sizeLine.ends_with("\r\n")) {
     ADD_FAILURE() << "no chunk size line: '" << sizeLine << "'";
     return std::nullopt;
   }

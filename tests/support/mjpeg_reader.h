@@ -6,6 +6,7 @@
 
 #include "platform/image.h"
 #include "support/pictures.h"
+#include "support/stream_reading.h"
 #include "support/test_client.h"
 
 namespace tovel::test {
@@ -18,7 +19,9 @@ public:
   explicit MjpegReader(TestClient& client) : client_(client) {}
 
   // The response head, up to and including its empty line.
-  std::string readHead(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+  std::string readHead(std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+    return tovel::test::readHead(client_, timeout);
+  }
   // The JPEG of the next frame; none (with a test failure recorded) when the framing is wrong or
   // nothing comes in time.
   std::optional<std::string> readFrame(std::chrono::milliseconds timeout = std::chrono::seconds(5));
@@ -26,7 +29,6 @@ public:
   BgraImage readImage(std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
 private:
-  std::string readLine(std::chrono::milliseconds timeout);
   TestClient& client_;
 };
 
