@@ -52,7 +52,8 @@ first_failure() {
 
 printf '%-4s %-60s %s\n' "n" "fault" "caught by"
 n=0
-while IFS='|' read -r file text replacement what; do
+# The list is read on its own descriptor: the builds and suites inside the loop read standard input.
+while IFS='|' read -r -u 3 file text replacement what; do
   [[ -z "$file" || "$file" == \#* ]] && continue
   n=$((n + 1))
   target="$scratch/$file"
@@ -74,5 +75,5 @@ PY
   fi
   (cd "$scratch" && git checkout -- "$file")
   printf '%-4s %-60s %s\n' "$n" "$what" "${caught:-MISSED}"
-done <"$list"
+done 3<"$list"
 cmake --build "$scratch/build" -j "$jobs" >/dev/null
