@@ -46,15 +46,30 @@ fi
 if ((tests_failed || builds_failed)); then exit 1; fi
 rm -f "$tests_log" "$builds_log"
 
+# The two sanitizer builds' suites run side by side, one per core; each prints when it is done.
+step "Unit and integration tests under sanitizers: ${sanitizers[*]}"
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp"
+sanitized=()
 for sanitizer in "${sanitizers[@]}"; do
   dir="build-${sanitizer%%,*}"
-  step "Tests under sanitizer: $sanitizer"
-  export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
-  export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-  export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp"
-  "$dir/tests/tovel_unit_tests" --gtest_brief=1
-  "$dir/tests/tovel_integration_tests" --gtest_brief=1
+  (
+    log="$dir/sanitized-tests.log"
+    if "$dir/tests/tovel_unit_tests" --gtest_brief=1 >"$log" 2>&1 &&
+      "$dir/tests/tovel_integration_tests" --gtest_brief=1 >>"$log" 2>&1; then
+      echo "$sanitizer: $(grep -h 'PASSED' "$log" | tr '\n' ' ')"
+    else
+      echo "$sanitizer: FAILED"
+      cat "$log"
+      exit 1
+    fi
+  ) &
+  sanitized+=($!)
 done
+sanitizers_failed=0
+for job in "${sanitized[@]}"; do wait "$job" || sanitizers_failed=1; done
+if ((sanitizers_failed)); then exit 1; fi
 
 step "Fuzzing the parsers of outside input (20 s each)"
 scripts/fuzz.sh 20
