@@ -64,7 +64,6 @@ protected:
       }
     return image;
   }
-  // The left half red, the right half blue.
   static BgraImage halves(int w, int h, std::uint8_t padding = 0) {
     return paint(
         w, h, [w](int x, int) { return x < w / 2 ? 0xdc0000u : 0x0000dcu; }, padding);

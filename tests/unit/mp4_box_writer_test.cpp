@@ -93,7 +93,6 @@ TEST_F(MovieBox, IsAStandardVideoTrackWhoseSizesAddUp) {
   EXPECT_EQ(findBox(*boxes, mdia + "hdlr")->body.back(), 0); // the name ends in a zero byte
   auto avcC = findBox(*boxes, avc1 + "/avcC")->body;
   EXPECT_EQ(Bytes(avcC.begin(), avcC.end()), track.avcConfiguration);
-  // The initialization segment is the file type box and this one.
   Bytes segment = generateFtyp();
   segment.insert(segment.end(), moov->begin(), moov->end());
   EXPECT_EQ(generateInitializationSegment(track), segment);
@@ -141,7 +140,6 @@ TEST(Mp4Fragment, TrackFragmentDescribesTheSampleThatFollows) {
                               {"moof/traf/trun", {{8, 4, mdat.offset + 8 - moof.offset}}},
                               {"moof/traf/trun", {{16, 4, length}, {20, 4, flags}}}});
 
-    // The separate boxes are the same bytes.
     Bytes joined = *generateMoof(info, sample.size());
     auto mdatOnly = generateMdat(sample);
     joined.insert(joined.end(), mdatOnly->begin(), mdatOnly->end());

@@ -13,7 +13,6 @@ class PointerTest : public test::VirtualInputTest {
 protected:
   PointerTest() { desktop.setDoubleClickInterval(0.5); }
 
-  // Press or release after the given pause; the event posted.
   MouseEvent press(MouseButton button, double after = 0) {
     clock.advance(after);
     performMouseDown(input, button);

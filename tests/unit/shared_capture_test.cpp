@@ -26,13 +26,11 @@ struct Subscriber : test::Collected<CapturedFrame> {
   std::vector<CapturedFrame> frames() { return items(); }
 };
 
-// Each frame at least that long after the one before it.
 void expectGaps(const std::vector<CapturedFrame>& frames, double interval) {
   for (std::size_t i = 1; i < frames.size(); ++i)
     EXPECT_GE(frames[i].captureTime - frames[i - 1].captureTime, interval - 1e-3) << i;
 }
 
-// The colour of a frame's pixel as 0xRRGGBB.
 std::uint32_t colourAt(const CapturedFrame& frame, int x, int y) {
   const std::uint8_t* p = frame.image.pixel(x, y);
   return std::uint32_t(p[2]) << 16 | std::uint32_t(p[1]) << 8 | p[0];
@@ -61,7 +59,6 @@ struct SharedCaptureTest : ::testing::Test {
     EXPECT_NE(capture, nullptr) << error.description;
     return capture;
   }
-  // Waits until the capture has looked at the picture a few more times.
   void letTheCaptureLook() {
     std::uint64_t checks = desktop.pictureChecks();
     ASSERT_TRUE(waitUntil([&] { return desktop.pictureChecks() >= checks + 5; }));

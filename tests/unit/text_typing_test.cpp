@@ -48,7 +48,6 @@ protected:
     desktop.setTyping(U"éΩ", 3, 0.25);
     input.typer = &typer;
   }
-  // Runs the scheduled steps until none is left; returns the waits they were scheduled with.
   std::vector<double> runLoop() {
     std::vector<double> waits;
     while (!scheduled.empty()) {

@@ -70,46 +70,5 @@ TEST(WebSocketFrames, OversizedFramesAreRefusedFromTheirHeader) {
     EXPECT_EQ(parseWebSocketFrame(bytes).kind, Kind::tooLarge);
 }
 
-std::vector<std::uint8_t> bytesOf(std::string_view text) {
-  return std::vector<std::uint8_t>(text.begin(), text.end());
-}
-
-std::string describe(const std::vector<WebSocketFrame>& frames) {
-  std::string all;
-  for (const WebSocketFrame& f : frames)
-    all += f.kind == Kind::text      ? "text:" + f.text + " "
-           : f.kind == Kind::refused ? "refused "
-                                     : "tooLarge ";
-  return all;
-}
-
-// However a stream of frames is cut into two reads (in a header, an extended length, a masking
-// key or a payload), taking frames from the first and then from what was left plus the second
-// gives the frames of the whole, in order.
-TEST(WebSocketFrames, FramesTakenAcrossAnyCutAreThoseOfTheWhole) {
-  const std::string stream = maskedFrame("one") + maskedFrame("", 0x9) +
-                             maskedFrame(std::string(200, 'x')) + std::string("\x81\x01!", 3) +
-                             maskedFrame("two");
-  std::vector<std::uint8_t> whole = bytesOf(stream);
-  const std::string all = describe(takeWebSocketFrames(whole));
-  EXPECT_EQ(all, "text:one refused text:" + std::string(200, 'x') + " refused text:two ");
-  EXPECT_TRUE(whole.empty());
-  for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
-    std::vector<std::uint8_t> pending = bytesOf(stream.substr(0, cut));
-    std::string seen = describe(takeWebSocketFrames(pending));
-    EXPECT_LE(pending.size(), 2 + 2 + 4 + 200u) << cut; // at most the frame being cut
-    pending.insert(pending.end(), stream.begin() + std::ptrdiff_t(cut), stream.end());
-    seen += describe(takeWebSocketFrames(pending));
-    EXPECT_EQ(seen, all) << cut;
-    EXPECT_TRUE(pending.empty()) << cut;
-  }
-
-  // A frame too large to hold ends the stream: nothing of it or after it is kept.
-  std::vector<std::uint8_t> oversized = bytesOf(
-      maskedFrame("a") + std::string("\x81\xff\0\0\0\0\0\x01\0\x01", 10) + maskedFrame("b"));
-  EXPECT_EQ(describe(takeWebSocketFrames(oversized)), "text:a tooLarge ");
-  EXPECT_TRUE(oversized.empty());
-}
-
 } // namespace
 } // namespace tovel

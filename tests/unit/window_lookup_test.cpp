@@ -30,7 +30,6 @@ public:
     displayListAnswers.pop_front();
     return answer;
   }
-  // Everything else as the desktop does it.
 #define FORWARD(Type, name, params, args)                                                          \
   Type name params override {                                                                      \
     return d.name args;                                                                            \
@@ -74,7 +73,6 @@ protected:
     desktop.setScreens({Screen{1, {0, 0, 1920, 1080}, 1, "primary"},
                         Screen{2, {1920, 56, 1280, 1024}, 1, "right"}});
   }
-  // Places the pointer at a global display position.
   void pointAt(double x, double y) { desktop.setMouseLocation({x, 1080 - y}); }
 
   ScriptedPlatform platform{desktop};

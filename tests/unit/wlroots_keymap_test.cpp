@@ -83,7 +83,6 @@ TEST(WlrootsKeymap, AnyCharacterGetsAKeyOfItsOwnThatItKeeps) {
   ASSERT_TRUE(compiled.compiled()) << keymap.text();
   for (Keysym keysym : text)
     EXPECT_EQ(compiled.type(*keymap.keycodeFor(keysym)), keysym) << keysym;
-  // Asked again: no change, the same keys.
   std::uint64_t settled = keymap.generation();
   ASSERT_EQ(keymap.reserve(text).size(), text.size());
   EXPECT_EQ(keymap.generation(), settled);
