@@ -43,17 +43,6 @@ protected:
     client.send(bytes + logFrame(marker));
     ASSERT_TRUE(log.waitFor(marker, 10s)) << marker;
   }
-  std::vector<RecordedEvent> events() {
-    settle();
-    return desktop.events();
-  }
-  std::vector<int> scrolledAmounts() {
-    std::vector<int> amounts;
-    for (const RecordedEvent& e : events())
-      if (e.scroll())
-        amounts.push_back(e.scroll()->wheel1);
-    return amounts;
-  }
   std::size_t warnings() {
     auto lines = log.lines();
     return std::size_t(std::count(lines.begin(), lines.end(), kWarning));
