@@ -32,8 +32,7 @@ protected:
   std::unique_ptr<TestClient> upgrade(const std::string& following = "") {
     auto client = std::make_unique<TestClient>(port());
     log.clear();
-    client->send(std::string(kWebSocketUpgrade) + following);
-    EXPECT_EQ(client->read(kWebSocketAccepted.size()), kWebSocketAccepted);
+    EXPECT_TRUE(openWebSocket(*client, following, 5s));
     EXPECT_TRUE(log.waitFor("WebSocket handshake complete", 5s));
     return client;
   }
