@@ -7,6 +7,7 @@
 #include "mjpeg/follow_capture_stream.h"
 #include "server/responses.h"
 #include "support/host_fixture.h"
+#include "support/http_requests.h"
 #include "support/stream_reading.h"
 #include "support/wait.h"
 #include "support/websocket_upgrade.h"
@@ -30,9 +31,7 @@ protected:
   // A fresh connection still gets its POST acknowledged and acted on.
   void expectServed(const std::string& marker) {
     TestClient client(port());
-    std::string body = R"({"text":")" + marker + "\"}";
-    client.send("POST /log HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) +
-                "\r\n\r\n" + body);
+    client.send(postRequest("/log", R"({"text":")" + marker + "\"}"));
     EXPECT_EQ(client.read(kControlAcknowledgement.size(), 20s), kControlAcknowledgement) << marker;
     EXPECT_TRUE(log.waitFor(marker, 20s)) << marker;
   }
@@ -97,12 +96,6 @@ std::string nested(int depth, std::string_view open, std::string_view close) {
   return text;
 }
 
-std::string post(std::string_view target, std::string_view body) {
-  return "POST " + std::string(target) +
-         " HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
-         std::string(body);
-}
-
 TEST_F(HostileClients, DeeplyNestedJsonIsAcknowledgedAsInvalidOrRefusedAsTooLarge) {
   TestClient client(port());
   const std::string bodies[] = {
@@ -111,19 +104,19 @@ TEST_F(HostileClients, DeeplyNestedJsonIsAcknowledgedAsInvalidOrRefusedAsTooLarg
       nested(10000, R"({"x":)", "}"),
   };
   for (const std::string& body : bodies) {
-    client.send(post("/move", body));
+    client.send(postRequest("/move", body));
     EXPECT_EQ(client.read(kControlAcknowledgement.size(), 30s), kControlAcknowledgement)
         << body.substr(0, 12);
   }
   // The connection goes on serving the next request.
-  client.send(post("/move", R"({"x":1,"y":1})"));
+  client.send(kMoveRequest);
   EXPECT_EQ(client.read(kControlAcknowledgement.size(), 30s), kControlAcknowledgement);
   settle();
   EXPECT_EQ(desktop.events().size(), 1u);
 
   // 100,000 levels do not fit in a request at all: closed unanswered and never parsed.
   TestClient deep(port());
-  deep.send(post("/move", nested(100000, "[", "]")));
+  deep.send(postRequest("/move", nested(100000, "[", "]")));
   EXPECT_EQ(deep.readUntilClosed(30s), "");
   EXPECT_TRUE(deep.waitClosed(0ms));
   expectServed("served after the deep ones");
@@ -175,8 +168,7 @@ TEST_F(HostileClients, WebSocketGarbageAndLiesAreRefusedAndTheHostServesOn) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     TestClient client(port());
-    client.send(std::string(kWebSocketUpgrade));
-    ASSERT_EQ(client.read(kWebSocketAccepted.size(), 20s), kWebSocketAccepted);
+    ASSERT_TRUE(openWebSocket(client));
     ASSERT_TRUE(log.waitFor("WebSocket handshake complete", 20s));
     log.clear();
     client.send(c.bytes);

@@ -4,40 +4,27 @@
 
 #include "server/responses.h"
 #include "support/host_fixture.h"
+#include "support/http_requests.h"
 
 namespace tovel::test {
 namespace {
 
 using namespace std::chrono_literals;
 
-// A POST as a browser sends it, with its Content-Length.
-std::string postRequest(std::string_view target, std::string_view body) {
-  return "POST " + std::string(target) +
-         " HTTP/1.1\r\nHost: t\r\nContent-Type: application/json\r\nContent-Length: " +
-         std::to_string(body.size()) + "\r\n\r\n" + std::string(body);
+// A POST as a browser sends it.
+std::string browserPost(std::string_view target, std::string_view body) {
+  return postRequest(target, body, "Host: t\r\nContent-Type: application/json\r\n");
 }
 
 std::string scrollRequest(int y) {
-  return postRequest("/scroll", R"({"x":0,"y":)" + std::to_string(y) + R"(,"done":false})");
+  return browserPost("/scroll", R"({"x":0,"y":)" + std::to_string(y) + R"(,"done":false})");
 }
 
 class HttpServer : public HostFixture {
 protected:
   std::string post(TestClient& client, std::string_view target, std::string_view body) {
-    client.send(postRequest(target, body));
+    client.send(browserPost(target, body));
     return client.read(kControlAcknowledgement.size());
-  }
-  std::vector<RecordedEvent> events() {
-    settle();
-    return desktop.events();
-  }
-  // The vertical amounts of the scrolls that reached the desktop, in order.
-  std::vector<int> scrolledAmounts() {
-    std::vector<int> amounts;
-    for (const RecordedEvent& e : events())
-      if (e.scroll())
-        amounts.push_back(e.scroll()->wheel1);
-    return amounts;
   }
   static std::string acknowledgements(int count) {
     std::string all;
@@ -100,7 +87,7 @@ TEST_F(HttpServer, RequestsCutAtAnyByteAreActedOnOnceWhenWhole) {
     const std::size_t cut = std::size_t(y);
     if (cut >= request.size())
       break;
-    client.send(rest + postRequest("/log", R"({"text":"before )" + std::to_string(y) + "\"}") +
+    client.send(rest + browserPost("/log", R"({"text":"before )" + std::to_string(y) + "\"}") +
                 request.substr(0, cut));
     ASSERT_EQ(client.read(kControlAcknowledgement.size() * (y == 1 ? 1 : 2)),
               acknowledgements(y == 1 ? 1 : 2))
@@ -109,7 +96,7 @@ TEST_F(HttpServer, RequestsCutAtAnyByteAreActedOnOnceWhenWhole) {
     expected.push_back(y);
   }
   // The last cut request, and a GET whose header block is cut too: it is answered.
-  client.send(rest + postRequest("/log", R"({"text":"last"})") + "GET /nothing HTTP/1.1\r\nHo");
+  client.send(rest + browserPost("/log", R"({"text":"last"})") + "GET /nothing HTTP/1.1\r\nHo");
   ASSERT_EQ(client.read(2 * kControlAcknowledgement.size()), acknowledgements(2));
   client.send("st: t\r\n\r\n");
   EXPECT_EQ(client.readUntilClosed(), kNotFoundResponse);

@@ -31,16 +31,13 @@ protected:
 
   std::string url() const { return "http://127.0.0.1:" + std::to_string(port()) + "/screen.mp4"; }
   LiveScreenStreamer& streamer() { return *host->streamer(); }
-  // Writes bytes a player read to a file for ffmpeg.
-  fs::path saved(const std::vector<std::uint8_t>& bytes) {
-    fs::path path = fs::temp_directory_path() / ("tovel-live-" + std::to_string(::getpid()) + "-" +
-                                                 std::to_string(files++) + ".mp4");
-    std::ofstream(path, std::ios::binary)
+  // ffmpeg decodes every frame of the bytes a player read without an error line; the number of
+  // frames.
+  static int decodedFrames(const std::vector<std::uint8_t>& bytes) {
+    fs::path file =
+        fs::temp_directory_path() / ("tovel-live-" + std::to_string(::getpid()) + ".mp4");
+    std::ofstream(file, std::ios::binary)
         .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-    return path;
-  }
-  // ffmpeg decodes every frame of the file without an error line; the number of frames.
-  int decodedFrames(const fs::path& file) {
     auto decode = runCommand("ffmpeg -v error -nostats -progress pipe:1 -i '" + file.string() +
                              "' -f null -");
     EXPECT_EQ(decode.status, 0);
@@ -48,8 +45,6 @@ protected:
     fs::remove(file);
     return std::stoi(keyValues(decode.output)["frame"]);
   }
-
-  int files = 0;
 };
 
 TEST_F(Mp4Stream, FfmpegPlaysTheStreamAndSeesTheScreen) {
@@ -125,7 +120,7 @@ TEST_F(Mp4Stream, ALateClientStartsAtAKeyFrameAndGetsTheSameBytesAsTheOthers) {
     EXPECT_EQ(joined[i].decodeTime, joined[i - 1].decodeTime + kMediaTimescale / 60);
   }
   // What the late client got plays from its first fragment on.
-  EXPECT_EQ(decodedFrames(saved(late.stream())), int(joined.size()));
+  EXPECT_EQ(decodedFrames(late.stream()), int(joined.size()));
 }
 
 TEST_F(Mp4Stream, AStillScreenGivesAPictureAtOnceAndKeepsTheStreamGoing) {
@@ -167,7 +162,7 @@ TEST_F(Mp4Stream, AStillScreenGivesAPictureAtOnceAndKeepsTheStreamGoing) {
   for (std::size_t i = 1; i < fragments.size(); ++i)
     EXPECT_FALSE(fragments[i].keyFrame) << i;
   second.close();
-  EXPECT_EQ(decodedFrames(saved(second.stream())), int(second.fragments().size()));
+  EXPECT_EQ(decodedFrames(second.stream()), int(second.fragments().size()));
 }
 
 // A client that stops reading while the screen keeps changing: what the host queues for it stays

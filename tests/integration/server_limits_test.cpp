@@ -6,6 +6,7 @@
 
 #include "server/responses.h"
 #include "support/host_fixture.h"
+#include "support/http_requests.h"
 #include "support/wait.h"
 #include "support/websocket_upgrade.h"
 
@@ -14,14 +15,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string moveRequest() {
-  std::string body = R"({"x":1,"y":1})";
-  return "POST /move HTTP/1.1\r\nHost: t\r\nContent-Length: " + std::to_string(body.size()) +
-         "\r\n\r\n" + body;
-}
-
 bool moveAnswered(TestClient& client) {
-  client.send(moveRequest());
+  client.send(kMoveRequest);
   return client.read(kControlAcknowledgement.size()) == kControlAcknowledgement;
 }
 
@@ -104,7 +99,7 @@ TEST_F(ConnectionCap, TheLongestIdleConnectionMakesRoomAndOnlyConnectionsInUseKe
   // Everything in use: at the client's cap and at the cap on all, newcomers are closed unanswered.
   for (const char* from : {kOtherClient, "127.0.0.1"}) {
     TestClient refused(port(), from);
-    refused.send(moveRequest());
+    refused.send(kMoveRequest);
     EXPECT_EQ(refused.readUntilClosed(10s), "") << from;
     EXPECT_TRUE(refused.waitClosed(0ms)) << from;
   }
@@ -197,7 +192,7 @@ TEST_F(SlowClients, AFloodOfIdleConnectionsAndATrickledRequestCannotKeepAClientO
   EXPECT_EQ(host->openConnections(), cap);
 
   // A whole request, but one byte a second: it would take longer than the limit.
-  const std::string trickled = moveRequest();
+  const std::string trickled = kMoveRequest;
   TestClient slow(port());
   slow.send(trickled.substr(0, 1));
   TestClient other(port());

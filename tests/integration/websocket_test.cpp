@@ -32,8 +32,7 @@ protected:
   std::unique_ptr<TestClient> upgrade(const std::string& following = "") {
     auto client = std::make_unique<TestClient>(port());
     log.clear();
-    client->send(std::string(kWebSocketUpgrade) + following);
-    EXPECT_EQ(client->read(kWebSocketAccepted.size()), kWebSocketAccepted);
+    EXPECT_TRUE(openWebSocket(*client, following, 5s));
     EXPECT_TRUE(log.waitFor("WebSocket handshake complete", 5s));
     return client;
   }
@@ -42,17 +41,6 @@ protected:
   void sendAndWait(TestClient& client, const std::string& bytes, const std::string& marker) {
     client.send(bytes + logFrame(marker));
     ASSERT_TRUE(log.waitFor(marker, 10s)) << marker;
-  }
-  std::vector<RecordedEvent> events() {
-    settle();
-    return desktop.events();
-  }
-  std::vector<int> scrolledAmounts() {
-    std::vector<int> amounts;
-    for (const RecordedEvent& e : events())
-      if (e.scroll())
-        amounts.push_back(e.scroll()->wheel1);
-    return amounts;
   }
   std::size_t warnings() {
     auto lines = log.lines();

@@ -22,4 +22,12 @@ bool waitUntilListening(std::chrono::milliseconds timeout = std::chrono::seconds
 std::unique_ptr<ChildProcess> startHostBinary(const std::string& path,
                                               const std::vector<std::string>& environment);
 
+// How many times `part` occurs in `text`, e.g. a log line in the program's output.
+inline std::size_t occurrences(const std::string& text, const std::string& part) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+    ++count;
+  return count;
+}
+
 } // namespace tovel::test

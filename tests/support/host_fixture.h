@@ -88,6 +88,18 @@ protected:
   void settle() {
     onLoop([] {});
   }
+  // What reached the desktop by now, and the vertical amounts of its scrolls in order.
+  std::vector<RecordedEvent> events() {
+    settle();
+    return desktop.events();
+  }
+  std::vector<int> scrolledAmounts() {
+    std::vector<int> amounts;
+    for (const RecordedEvent& e : events())
+      if (e.scroll())
+        amounts.push_back(e.scroll()->wheel1);
+    return amounts;
+  }
 
   // Clients registered for the live MP4 stream.
   std::size_t mp4Clients() {

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <string_view>
 
+#include "support/test_client.h"
 #include "support/websocket_frames.h"
 
 namespace tovel::test {
@@ -18,6 +20,13 @@ inline constexpr std::string_view kWebSocketAccepted =
 // A frame whose text the host logs: once it appears, everything sent before it has been handled.
 inline std::string logFrame(const std::string& text) {
   return maskedFrame(R"({"action":"log","text":")" + text + "\"}");
+}
+
+// Sends the upgrade request with the bytes that follow it in the same write; true once accepted.
+inline bool openWebSocket(TestClient& client, std::string_view following = "",
+                          std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+  client.send(std::string(kWebSocketUpgrade) + std::string(following));
+  return client.read(kWebSocketAccepted.size(), timeout) == kWebSocketAccepted;
 }
 
 } // namespace tovel::test

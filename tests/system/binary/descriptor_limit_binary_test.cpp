@@ -9,6 +9,7 @@
 
 #include "server/responses.h"
 #include "support/host_binary.h"
+#include "support/http_requests.h"
 #include "support/test_client.h"
 #include "support/wait.h"
 #include "support/websocket_upgrade.h"
@@ -42,15 +43,6 @@ double demandSeconds(pid_t pid) {
   return (run + wait) / 1e9;
 }
 
-const std::string kMove = "POST /move HTTP/1.1\r\nContent-Length: 13\r\n\r\n{\"x\":1,\"y\":1}";
-
-std::size_t occurrences(const std::string& output, const std::string& text) {
-  std::size_t count = 0;
-  for (std::size_t at = output.find(text); at != std::string::npos; at = output.find(text, at + 1))
-    ++count;
-  return count;
-}
-
 // With a descriptor limit far below the connection cap, idle connections give up their
 // descriptors to newcomers; with every descriptor in use, accepting pauses without spinning and
 // goes on once some close.
@@ -71,7 +63,7 @@ TEST(HostBinary, RunningOutOfDescriptorsClosesIdleConnectionsElsePausesAccepting
   }
   ASSERT_TRUE(idle.front()->waitClosed(60s)) << host->output();
   TestClient newcomer(kHostPort);
-  newcomer.send(kMove);
+  newcomer.send(kMoveRequest);
   EXPECT_EQ(newcomer.read(kControlAcknowledgement.size(), 30s), kControlAcknowledgement);
   EXPECT_TRUE(idle.back()->staysSilent(0ms));
   EXPECT_EQ(occurrences(host->output(), reclaiming), 1u) << host->output();
@@ -119,7 +111,7 @@ TEST(HostBinary, RunningOutOfDescriptorsClosesIdleConnectionsElsePausesAccepting
   ASSERT_TRUE(waitUntil([&] { return occurrences(host->output(), again) > before; }, 60s))
       << host->output();
   TestClient after(kHostPort);
-  after.send(kMove);
+  after.send(kMoveRequest);
   EXPECT_EQ(after.read(kControlAcknowledgement.size(), 30s), kControlAcknowledgement);
 }
 

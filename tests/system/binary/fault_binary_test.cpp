@@ -14,6 +14,7 @@
 
 #include "server/responses.h"
 #include "support/host_binary.h"
+#include "support/http_requests.h"
 #include "support/process.h"
 #include "support/stream_reading.h"
 #include "support/test_client.h"
@@ -97,17 +98,17 @@ void visit(int i) {
     // The first bytes of the stream's body: a picture (or the MP4 initialization) is under way.
     ASSERT_EQ(client.read(64, 30s).size(), 64u) << "visit " << i << " " << target;
   } else if (i % 10 < 8) {
-    std::string body = R"({"x":1,"y":-1})";
-    std::string request =
-        "POST /move HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-    client.send(request + request);
+    client.send(kMoveRequest + kMoveRequest);
     ASSERT_EQ(client.read(2 * kControlAcknowledgement.size(), 30s).size(),
               2 * kControlAcknowledgement.size())
         << "visit " << i;
   } else {
-    client.send(std::string(kWebSocketUpgrade) + maskedFrame(R"({"action":"move","x":-1,"y":1})") +
-                maskedFrame(R"({"action":"mousedown"})") + maskedFrame(R"({"action":"mouseup"})"));
-    ASSERT_EQ(client.read(kWebSocketAccepted.size(), 30s), kWebSocketAccepted) << "visit " << i;
+    ASSERT_TRUE(openWebSocket(client,
+                              maskedFrame(R"({"action":"move","x":-1,"y":1})") +
+                                  maskedFrame(R"({"action":"mousedown"})") +
+                                  maskedFrame(R"({"action":"mouseup"})"),
+                              30s))
+        << "visit " << i;
   }
   switch (i % 3) {
   case 0:

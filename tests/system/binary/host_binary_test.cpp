@@ -179,7 +179,8 @@ TEST(HostBinary, AnyOtherArgumentPrintsTheUsageAndExitsWithStatusTwo) {
        {std::vector<std::string>{"--help"}, {"--no-console", "extra"}, {"no-console"}}) {
     ChildProcess host(TOVEL_HOST_BINARY, arguments, ChildProcess::Input::emptyFile, kNoDisplay);
     EXPECT_EQ(host.waitForExit(10s), 2) << arguments[0];
-    EXPECT_TRUE(host.output().starts_with("Usage: tovel-host [--no-console] [--pair]")) << host.output();
+    EXPECT_TRUE(host.output().starts_with("Usage: tovel-host [--no-console] [--pair]"))
+        << host.output();
     EXPECT_EQ(host.output().find("Tovel Host started."), std::string::npos);
   }
 }

@@ -9,6 +9,7 @@
 #include "host/address.h"
 #include "server/responses.h"
 #include "support/host_binary.h"
+#include "support/http_requests.h"
 #include "support/process.h"
 #include "support/stream_reading.h"
 #include "support/terminal_qr_reader.h"
@@ -77,10 +78,8 @@ TEST_F(PairingBinary, OnlyRequestsWithTheKeyDriveOrWatchTheDesktop) {
     {
       // A command: acknowledged and done, or refused without effect.
       std::string text = "command-" + std::to_string(++marker);
-      std::string body = R"({"text":")" + text + "\"}";
       TestClient client(kHostPort);
-      client.send("POST /log HTTP/1.1\r\n" + c.headers +
-                  "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+      client.send(postRequest("/log", R"({"text":")" + text + "\"}", c.headers));
       if (c.served) {
         EXPECT_EQ(client.read(kControlAcknowledgement.size(), 20s), kControlAcknowledgement);
         EXPECT_TRUE(host.waitForOutput(text + "\n", 20s));
@@ -113,10 +112,10 @@ TEST_F(PairingBinary, OnlyRequestsWithTheKeyDriveOrWatchTheDesktop) {
     }
   }
   // The app's own files are for everyone: without them it could not say what is missing.
-  for (const char* request : {"GET / HTTP/1.1\r\n\r\n", "GET /?url=/ HTTP/1.1\r\n\r\n",
-                              "GET /manifest.json HTTP/1.1\r\n\r\n",
-                              "GET /service-worker.js HTTP/1.1\r\n\r\n",
-                              "GET /icon-192.png HTTP/1.1\r\n\r\n", "OPTIONS /move HTTP/1.1\r\n\r\n"}) {
+  for (const char* request :
+       {"GET / HTTP/1.1\r\n\r\n", "GET /?url=/ HTTP/1.1\r\n\r\n",
+        "GET /manifest.json HTTP/1.1\r\n\r\n", "GET /service-worker.js HTTP/1.1\r\n\r\n",
+        "GET /icon-192.png HTTP/1.1\r\n\r\n", "OPTIONS /move HTTP/1.1\r\n\r\n"}) {
     TestClient client(kHostPort);
     client.send(request);
     std::string answer = client.read(12, 20s);
@@ -124,11 +123,7 @@ TEST_F(PairingBinary, OnlyRequestsWithTheKeyDriveOrWatchTheDesktop) {
   }
   // Eight refusals from one address, one line.
   std::string output = host.output();
-  std::size_t refusals = 0;
-  for (std::size_t at = output.find("Refused "); at != std::string::npos;
-       at = output.find("Refused ", at + 1))
-    ++refusals;
-  EXPECT_EQ(refusals, 1u) << output;
+  EXPECT_EQ(occurrences(output, "Refused "), 1u) << output;
   EXPECT_NE(output.find("Refused POST /log from 127.0.0.1: no pairing key\n"), std::string::npos)
       << output;
 }

@@ -89,6 +89,10 @@ protected:
     ASSERT_EQ(client.read(252).size(), 252u) << path << " " << body;
   }
 
+  void tap(const std::string& key) {
+    post("/keydown", R"({"key":")" + key + "\"}");
+    post("/keyup", R"({"key":")" + key + "\"}");
+  }
   void pointTo(int windowX, int windowY) {
     server_.run("xdotool mousemove " + std::to_string(originX_ + windowX) + " " +
                 std::to_string(originY_ + windowY));
@@ -163,8 +167,7 @@ TEST_F(X11InputBinary, MovesAreExactAndButtonsLandWhereThePointerIs) {
   server_.run("xdotool mousemove 500 400");
   {
     TestClient ws(kHostPort);
-    ws.send(kWebSocketUpgrade);
-    ASSERT_EQ(ws.read(kWebSocketAccepted.size()), kWebSocketAccepted);
+    ASSERT_TRUE(openWebSocket(ws));
     ws.send(maskedFrame(R"({"action":"move","x":-7,"y":4})"));
     expectPointerAt("X=493\nY=404\n");
   }
@@ -223,10 +226,8 @@ TEST_F(X11InputBinaryBare, ScrollingPostsWholeNotchesInItsDirection) {
 }
 
 TEST_F(X11InputBinary, KeysReachTheFocusedWindowAndNoneStaysDown) {
-  for (const char* name : {"a", "return", "f5", "leftArrow"}) {
-    post("/keydown", std::string(R"({"key":")") + name + "\"}");
-    post("/keyup", std::string(R"({"key":")") + name + "\"}");
-  }
+  for (const char* name : {"a", "return", "f5", "leftArrow"})
+    tap(name);
   for (const char* keysym : {"a", "Return", "F5", "Left"})
     for (const char* kind : {"KeyPress", "KeyRelease"}) {
       std::string line = std::string(kind) + " keysym=" + keysym + " ";
@@ -267,16 +268,13 @@ TEST_F(X11InputBinaryBare, TextFromEveryChannelArrivesExactlyOnAGermanKeyboard) 
   post("/type", R"({"text":"Hallo Welt! @ café ß €"})");
   arrives("Hallo Welt! @ café ß €");
   TestClient webSocket(kHostPort);
-  webSocket.send(kWebSocketUpgrade);
-  ASSERT_EQ(webSocket.read(kWebSocketAccepted.size()), kWebSocketAccepted);
+  ASSERT_TRUE(openWebSocket(webSocket));
   webSocket.send(maskedFrame(R"({"action":"type","text":"Grüße, señor Ωμέγα 日本語 😀"})"));
   arrives("Grüße, señor Ωμέγα 日本語 😀");
   host_->writeInput("type zy @ ç ë\n");
   arrives("zy @ ç ë");
-  for (const char* name : {"z", "y", "2"}) {
-    post("/keydown", std::string(R"({"key":")") + name + "\"}");
-    post("/keyup", std::string(R"({"key":")") + name + "\"}");
-  }
+  for (const char* name : {"z", "y", "2"})
+    tap(name);
   arrives("zy2");
 
   // A long paste in one command, of every kind of character, comes whole and in order.
@@ -302,8 +300,7 @@ TEST_F(X11InputBinaryBare, TextFromEveryChannelArrivesExactlyOnAGermanKeyboard) 
 TEST_F(X11InputBinaryBare, AWebSocketClientThatVanishesLeavesNothingHeld) {
   pointTo(50, 50);
   TestClient client(kHostPort);
-  client.send(kWebSocketUpgrade);
-  ASSERT_EQ(client.read(kWebSocketAccepted.size()), kWebSocketAccepted);
+  ASSERT_TRUE(openWebSocket(client));
   client.send(maskedFrame(R"({"action":"mousedown","button":"left"})") +
               maskedFrame(R"({"action":"keydown","key":"shift"})") +
               maskedFrame(R"({"action":"move","x":25,"y":10})"));
