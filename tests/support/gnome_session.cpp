@@ -6,12 +6,11 @@
 
 #include <atomic>
 #include <cerrno>
-#include <csignal>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "support/process_group.h"
@@ -26,13 +25,6 @@ using namespace std::chrono_literals;
 
 bool onPath(const std::string& program) {
   return !commandOutput("command -v " + program + " 2>/dev/null").empty();
-}
-
-std::string quoted(const std::string& text) {
-  std::string out = "'";
-  for (char c : text)
-    out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
 }
 
 // Reads one line from the descriptor, waiting at most until the deadline.
@@ -157,16 +149,11 @@ std::vector<std::string> GnomeSession::environment() const {
 }
 
 std::string GnomeSession::run(const std::string& command) const {
-  return commandOutput("export DBUS_SESSION_BUS_ADDRESS=" + quoted(busAddress_) +
-                       " WAYLAND_DISPLAY=" + quoted(waylandDisplay_) + " XDG_RUNTIME_DIR=" +
-                       quoted(runtimeDirectory_) + "; unset DISPLAY; " + command);
+  return runWith(environment(), command);
 }
 
 std::string GnomeSession::log() const {
-  std::ifstream in(runtimeDirectory_ + "/session.log");
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
+  return fileText(runtimeDirectory_ + "/session.log");
 }
 
 } // namespace tovel::test

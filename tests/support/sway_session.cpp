@@ -6,7 +6,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "support/process_group.h"
 #include "support/wait.h"
@@ -20,13 +19,6 @@ using namespace std::chrono_literals;
 
 // Who sway runs as when the tests run as root: a user every Debian system has.
 constexpr const char* kUnprivilegedUser = "nobody";
-
-std::string quoted(const std::string& text) {
-  std::string out = "'";
-  for (char c : text)
-    out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
 
 } // namespace
 
@@ -108,19 +100,11 @@ std::vector<std::string> SwaySession::environment() const {
 }
 
 std::string SwaySession::run(const std::string& command) const {
-  std::string exports;
-  for (const std::string& entry : environment()) {
-    std::size_t equals = entry.find('=');
-    exports += " " + entry.substr(0, equals) + "=" + quoted(entry.substr(equals + 1));
-  }
-  return commandOutput("export" + exports + "; " + command);
+  return runWith(environment(), command);
 }
 
 std::string SwaySession::log() const {
-  std::ifstream in(runtimeDirectory_ + "/session.log");
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
+  return fileText(runtimeDirectory_ + "/session.log");
 }
 
 } // namespace tovel::test
