@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <xkbcommon/xkbcommon.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -95,6 +96,25 @@ inline std::vector<std::uint8_t> fromLastKeyFrame(Mp4StreamReader& video) {
   for (std::size_t i = key; i < fragments.size(); ++i)
     bytes.insert(bytes.end(), fragments[i].bytes.begin(), fragments[i].bytes.end());
   return bytes;
+}
+
+// The newest picture of a 1920 x 1080 MP4 stream once it passes the test, read on
+// for at most `fragments` more; the last one decoded otherwise (empty, with `errors`, if none).
+inline BgraImage newestMp4Picture(Mp4StreamReader& video,
+                                  const std::function<bool(const BgraImage&)>& wanted = nullptr,
+                                  std::size_t fragments = 200, std::string* errors = nullptr) {
+  BgraImage image;
+  std::string ignored;
+  std::size_t first = std::max<std::size_t>(1, video.fragments().size());
+  for (std::size_t count = first; count < first + fragments && video.waitForFragments(count);
+       ++count) {
+    if (count < video.fragments().size())
+      continue; // only the newest picture counts
+    image = lastDecodedPicture(fromLastKeyFrame(video), 1920, 1080, errors ? *errors : ignored);
+    if (!wanted || wanted(image))
+      break;
+  }
+  return image;
 }
 
 // The real program on a Wayland desktop with a fullscreen Wayland witness on the primary monitor

@@ -55,27 +55,15 @@ TEST_F(GnomeStreamsUnmanaged, TheHostLinksItsOwnStream) {
       << host_->output();
 }
 
-// The stream's newest picture once it shows the cursor at this place, or the last one seen.
-BgraImage pictureWithCursorAt(Mp4StreamReader& video, PointerPosition at) {
-  BgraImage image;
-  for (std::size_t count = 1; count < 200 && video.waitForFragments(count); ++count) {
-    if (count < video.fragments().size())
-      continue; // only the newest picture counts
-    std::string errors;
-    image = lastDecodedPicture(fromLastKeyFrame(video), 1920, 1080, errors);
-    EXPECT_EQ(image.width(), 1920) << errors;
-    if (cursorNear(image, at))
-      break;
-  }
-  return image;
-}
-
 TEST_F(GnomeStreams, TheMp4PictureHasTheCursorWhereThePointerIs) {
   Mp4StreamReader video(kHostPort);
   std::optional<PointerPosition> previous;
   for (PointerPosition to : {PointerPosition{480, 270}, PointerPosition{300, 200}}) {
     PointerPosition at = movePointerTo(to.x, to.y);
-    BgraImage image = pictureWithCursorAt(video, at);
+    std::string errors;
+    BgraImage image = newestMp4Picture(
+        video, [&](const BgraImage& image) { return cursorNear(image, at); }, 200, &errors);
+    ASSERT_EQ(image.width(), 1920) << errors;
     EXPECT_TRUE(cursorNear(image, at)) << "no cursor at " << std::optional(at);
     if (previous) {
       EXPECT_FALSE(cursorNear(image, *previous)) << "a cursor still at " << previous;
