@@ -113,8 +113,7 @@ TEST_F(GnomeInput, AMoveByAnotherProgramIsWhereTheNextMoveStarts) {
 }
 
 TEST_F(GnomeInput, ClicksAndADoubleClickReachTheWindow) {
-  post("/move", R"({"x":5,"y":5})");
-  ASSERT_TRUE(waitUntil([&] { return pointer().has_value(); }, 30s)) << witness_->output();
+  pointerOverWitness();
   expectClicksAndADoubleClick();
 }
 
@@ -158,8 +157,7 @@ TEST_F(GnomeInput, TextOfTheLayoutArrivesAndTheRestIsNamed) {
 // Scrolling arrives as smooth finger scrolling of the same number of pixels. Positive amounts
 // scroll towards the top or the left of the content, which Wayland gives as negative values.
 TEST_F(GnomeInput, ScrollingArrivesAsSmoothFingerScrolling) {
-  post("/move", R"({"x":5,"y":5})");
-  ASSERT_TRUE(waitUntil([&] { return pointer().has_value(); }, 30s)) << witness_->output();
+  pointerOverWitness();
   std::size_t from = witnessLines().size();
   post("/scroll", R"({"x":0,"y":30,"done":false})");
   post("/scroll", R"({"x":-20,"y":0,"done":false})");
