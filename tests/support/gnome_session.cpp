@@ -67,15 +67,16 @@ GnomeSession::GnomeSession(Options options) {
   // ends at once when PipeWire's socket is not there yet, and without it no stream is linked. The
   // session ends with Mutter, unless restartCompositor() asked for a new one (and wrote Mutter's
   // process id out to do so).
-  std::string size = std::to_string(options.width) + "x" + std::to_string(options.height);
-  std::string script = "echo \"$DBUS_SESSION_BUS_ADDRESS\" >&3; exec 3>&-; "
-                       "pipewire & "
-                       "until [ -S \"$XDG_RUNTIME_DIR/pipewire-0\" ]; do sleep 0.05; done; " +
-                       std::string(options.sessionManager ? "wireplumber & " : "") +
-                       "while :; do mutter --wayland --headless --no-x11 --virtual-monitor " +
-                       size + " --wayland-display " + waylandDisplay_ +
-                       " & echo $! > \"$XDG_RUNTIME_DIR/compositor.pid\"; wait $!; "
-                       "rm \"$XDG_RUNTIME_DIR/compositor.restart\" 2>/dev/null || break; done";
+  std::string script =
+      "echo \"$DBUS_SESSION_BUS_ADDRESS\" >&3; exec 3>&-; "
+      "pipewire & "
+      "until [ -S \"$XDG_RUNTIME_DIR/pipewire-0\" ]; do sleep 0.05; done; " +
+      std::string(options.sessionManager ? "wireplumber & " : "") +
+      "while :; do mutter --wayland --headless --no-x11 --virtual-monitor 1920x1080 "
+      "--wayland-display " +
+      waylandDisplay_ +
+      " & echo $! > \"$XDG_RUNTIME_DIR/compositor.pid\"; wait $!; "
+      "rm \"$XDG_RUNTIME_DIR/compositor.restart\" 2>/dev/null || break; done";
   group_ = std::make_unique<ProcessGroup>(
       std::vector<std::string>{"dbus-run-session", "--", "sh", "-c", script},
       environmentWithout({"DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS",

@@ -29,7 +29,7 @@ std::optional<std::string> SwaySession::missingProgram() {
   return std::nullopt;
 }
 
-SwaySession::SwaySession(Options options) {
+SwaySession::SwaySession() {
   char directory[] = "/tmp/tovel-sway-XXXXXX"; // mkdtemp makes it 0700, as the runtime dir must
   if (!::mkdtemp(directory))
     return;
@@ -38,7 +38,7 @@ SwaySession::SwaySession(Options options) {
   {
     std::ofstream out(config);
     out << "xwayland disable\n"
-        << "output HEADLESS-1 mode " << options.width << "x" << options.height << " position 0 0\n"
+        << "output HEADLESS-1 mode 1920x1080 position 0 0\n"
         << "default_border none\n"
         << "default_floating_border none\n"
         << "focus_follows_mouse no\n";
@@ -64,8 +64,6 @@ SwaySession::SwaySession(Options options) {
     return;
   // Up once its sockets are there and it reports the output at its size. Its own runtime
   // directory gives it the first display name.
-  std::string width = "\"width\": " + std::to_string(options.width);
-  std::string height = "\"height\": " + std::to_string(options.height);
   running_ = waitUntil(
       [&] {
         std::error_code ignored;
@@ -79,8 +77,8 @@ SwaySession::SwaySession(Options options) {
         if (ipcSocket_.empty() || waylandDisplay_.empty())
           return false;
         std::string outputs = run("swaymsg -t get_outputs 2>/dev/null");
-        return outputs.find(width) != std::string::npos &&
-               outputs.find(height) != std::string::npos;
+        return outputs.find("\"width\": 1920") != std::string::npos &&
+               outputs.find("\"height\": 1080") != std::string::npos;
       },
       20s);
 }
