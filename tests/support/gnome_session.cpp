@@ -6,12 +6,11 @@
 
 #include <atomic>
 #include <cerrno>
-#include <csignal>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "support/process_group.h"
@@ -26,13 +25,6 @@ using namespace std::chrono_literals;
 
 bool onPath(const std::string& program) {
   return !commandOutput("command -v " + program + " 2>/dev/null").empty();
-}
-
-std::string quoted(const std::string& text) {
-  std::string out = "'";
-  for (char c : text)
-    out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
 }
 
 // Reads one line from the descriptor, waiting at most until the deadline.
@@ -75,15 +67,16 @@ GnomeSession::GnomeSession(Options options) {
   // ends at once when PipeWire's socket is not there yet, and without it no stream is linked. The
   // session ends with Mutter, unless restartCompositor() asked for a new one (and wrote Mutter's
   // process id out to do so).
-  std::string size = std::to_string(options.width) + "x" + std::to_string(options.height);
-  std::string script = "echo \"$DBUS_SESSION_BUS_ADDRESS\" >&3; exec 3>&-; "
-                       "pipewire & "
-                       "until [ -S \"$XDG_RUNTIME_DIR/pipewire-0\" ]; do sleep 0.05; done; " +
-                       std::string(options.sessionManager ? "wireplumber & " : "") +
-                       "while :; do mutter --wayland --headless --no-x11 --virtual-monitor " +
-                       size + " --wayland-display " + waylandDisplay_ +
-                       " & echo $! > \"$XDG_RUNTIME_DIR/compositor.pid\"; wait $!; "
-                       "rm \"$XDG_RUNTIME_DIR/compositor.restart\" 2>/dev/null || break; done";
+  std::string script =
+      "echo \"$DBUS_SESSION_BUS_ADDRESS\" >&3; exec 3>&-; "
+      "pipewire & "
+      "until [ -S \"$XDG_RUNTIME_DIR/pipewire-0\" ]; do sleep 0.05; done; " +
+      std::string(options.sessionManager ? "wireplumber & " : "") +
+      "while :; do mutter --wayland --headless --no-x11 --virtual-monitor 1920x1080 "
+      "--wayland-display " +
+      waylandDisplay_ +
+      " & echo $! > \"$XDG_RUNTIME_DIR/compositor.pid\"; wait $!; "
+      "rm \"$XDG_RUNTIME_DIR/compositor.restart\" 2>/dev/null || break; done";
   group_ = std::make_unique<ProcessGroup>(
       std::vector<std::string>{"dbus-run-session", "--", "sh", "-c", script},
       environmentWithout({"DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS",
@@ -157,16 +150,11 @@ std::vector<std::string> GnomeSession::environment() const {
 }
 
 std::string GnomeSession::run(const std::string& command) const {
-  return commandOutput("export DBUS_SESSION_BUS_ADDRESS=" + quoted(busAddress_) +
-                       " WAYLAND_DISPLAY=" + quoted(waylandDisplay_) + " XDG_RUNTIME_DIR=" +
-                       quoted(runtimeDirectory_) + "; unset DISPLAY; " + command);
+  return runWith(environment(), command);
 }
 
 std::string GnomeSession::log() const {
-  std::ifstream in(runtimeDirectory_ + "/session.log");
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
+  return fileText(runtimeDirectory_ + "/session.log");
 }
 
 } // namespace tovel::test

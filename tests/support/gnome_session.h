@@ -12,13 +12,11 @@ namespace tovel::test {
 class ProcessGroup;
 
 // A private headless GNOME session for tests: a D-Bus session bus, PipeWire with WirePlumber and
-// Mutter as a Wayland compositor with one virtual monitor, all in a process group of their own
-// with their own runtime directory, and all stopped together when the object goes away.
+// Mutter as a Wayland compositor with one 1920 x 1080 virtual monitor, all in a process group of
+// their own with their own runtime directory, and all stopped together when the object goes away.
 class GnomeSession {
 public:
   struct Options {
-    int width = 1920;
-    int height = 1080;
     bool sessionManager = true; // WirePlumber, which links streams to their nodes
   };
 

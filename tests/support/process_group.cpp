@@ -7,8 +7,11 @@
 
 #include <cerrno>
 #include <chrono>
+#include <fstream>
+#include <sstream>
 
 #include "support/wait.h"
+#include "support/xvfb.h"
 
 extern char** environ;
 
@@ -78,6 +81,25 @@ std::vector<std::string> environmentWithout(const std::vector<std::string>& name
   }
   env.insert(env.end(), added.begin(), added.end());
   return env;
+}
+
+std::string runWith(const std::vector<std::string>& environment, const std::string& command) {
+  std::string exports;
+  for (const std::string& entry : environment) {
+    std::size_t equals = entry.find('=');
+    exports += " " + entry.substr(0, equals) + "='";
+    for (char c : entry.substr(equals + 1))
+      exports += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    exports += "'";
+  }
+  return commandOutput("export" + exports + "; " + command);
+}
+
+std::string fileText(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
 }
 
 } // namespace tovel::test

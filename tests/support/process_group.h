@@ -32,4 +32,10 @@ private:
 std::vector<std::string> environmentWithout(const std::vector<std::string>& names,
                                             const std::vector<std::string>& added);
 
+// Runs a shell command with these environment entries exported; its standard output.
+std::string runWith(const std::vector<std::string>& environment, const std::string& command);
+
+// The whole text of a file ("" when it cannot be read): a session's log.
+std::string fileText(const std::string& path);
+
 } // namespace tovel::test

@@ -6,7 +6,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "support/process_group.h"
 #include "support/wait.h"
@@ -21,13 +20,6 @@ using namespace std::chrono_literals;
 // Who sway runs as when the tests run as root: a user every Debian system has.
 constexpr const char* kUnprivilegedUser = "nobody";
 
-std::string quoted(const std::string& text) {
-  std::string out = "'";
-  for (char c : text)
-    out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
-
 } // namespace
 
 std::optional<std::string> SwaySession::missingProgram() {
@@ -37,7 +29,7 @@ std::optional<std::string> SwaySession::missingProgram() {
   return std::nullopt;
 }
 
-SwaySession::SwaySession(Options options) {
+SwaySession::SwaySession() {
   char directory[] = "/tmp/tovel-sway-XXXXXX"; // mkdtemp makes it 0700, as the runtime dir must
   if (!::mkdtemp(directory))
     return;
@@ -46,7 +38,7 @@ SwaySession::SwaySession(Options options) {
   {
     std::ofstream out(config);
     out << "xwayland disable\n"
-        << "output HEADLESS-1 mode " << options.width << "x" << options.height << " position 0 0\n"
+        << "output HEADLESS-1 mode 1920x1080 position 0 0\n"
         << "default_border none\n"
         << "default_floating_border none\n"
         << "focus_follows_mouse no\n";
@@ -72,8 +64,6 @@ SwaySession::SwaySession(Options options) {
     return;
   // Up once its sockets are there and it reports the output at its size. Its own runtime
   // directory gives it the first display name.
-  std::string width = "\"width\": " + std::to_string(options.width);
-  std::string height = "\"height\": " + std::to_string(options.height);
   running_ = waitUntil(
       [&] {
         std::error_code ignored;
@@ -87,8 +77,8 @@ SwaySession::SwaySession(Options options) {
         if (ipcSocket_.empty() || waylandDisplay_.empty())
           return false;
         std::string outputs = run("swaymsg -t get_outputs 2>/dev/null");
-        return outputs.find(width) != std::string::npos &&
-               outputs.find(height) != std::string::npos;
+        return outputs.find("\"width\": 1920") != std::string::npos &&
+               outputs.find("\"height\": 1080") != std::string::npos;
       },
       20s);
 }
@@ -108,19 +98,11 @@ std::vector<std::string> SwaySession::environment() const {
 }
 
 std::string SwaySession::run(const std::string& command) const {
-  std::string exports;
-  for (const std::string& entry : environment()) {
-    std::size_t equals = entry.find('=');
-    exports += " " + entry.substr(0, equals) + "=" + quoted(entry.substr(equals + 1));
-  }
-  return commandOutput("export" + exports + "; " + command);
+  return runWith(environment(), command);
 }
 
 std::string SwaySession::log() const {
-  std::ifstream in(runtimeDirectory_ + "/session.log");
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
+  return fileText(runtimeDirectory_ + "/session.log");
 }
 
 } // namespace tovel::test

@@ -9,22 +9,16 @@ namespace tovel::test {
 
 class ProcessGroup;
 
-// A private headless sway for tests: one output of the given size, no Xwayland, no bar, with its
+// A private headless sway for tests: one 1920 x 1080 output, no Xwayland, no bar, with its
 // own runtime directory and configuration, stopped when the object goes away. sway will not run
 // as root, so as root it runs as "nobody" (the runtime directory is that user's); root's own
 // clients still reach its socket.
 class SwaySession {
 public:
-  struct Options {
-    int width = 1920;
-    int height = 1080;
-  };
-
   // The program a session needs that is not installed, if any: tests skip with it as the reason.
   static std::optional<std::string> missingProgram();
 
-  SwaySession() : SwaySession(Options{}) {}
-  explicit SwaySession(Options options);
+  SwaySession();
   ~SwaySession();
   SwaySession(const SwaySession&) = delete;
   SwaySession& operator=(const SwaySession&) = delete;

@@ -1,16 +1,23 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <xkbcommon/xkbcommon.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "input/key_names.h"
+#include "platform/keysyms.h"
+#include "server/responses.h"
 #include "support/host_binary.h"
 #include "support/mjpeg_reader.h"
 #include "support/mp4_stream_reader.h"
@@ -54,6 +61,18 @@ inline bool showsWitness(const BgraImage& image, WitnessColour witness = kWitnes
   return image.width() > 0;
 }
 
+inline std::string number(double value) {
+  std::ostringstream text;
+  text << value;
+  return text.str();
+}
+
+inline std::string keysymName(Keysym keysym) {
+  char name[64];
+  xkb_keysym_get_name(xkb_keysym_t(keysym), name, sizeof name);
+  return name;
+}
+
 struct PointerPosition {
   double x = 0, y = 0;
   bool operator==(const PointerPosition&) const = default;
@@ -77,6 +96,25 @@ inline std::vector<std::uint8_t> fromLastKeyFrame(Mp4StreamReader& video) {
   for (std::size_t i = key; i < fragments.size(); ++i)
     bytes.insert(bytes.end(), fragments[i].bytes.begin(), fragments[i].bytes.end());
   return bytes;
+}
+
+// The newest picture of a 1920 x 1080 MP4 stream once it passes the test, read on
+// for at most `fragments` more; the last one decoded otherwise (empty, with `errors`, if none).
+inline BgraImage newestMp4Picture(Mp4StreamReader& video,
+                                  const std::function<bool(const BgraImage&)>& wanted = nullptr,
+                                  std::size_t fragments = 200, std::string* errors = nullptr) {
+  BgraImage image;
+  std::string ignored;
+  std::size_t first = std::max<std::size_t>(1, video.fragments().size());
+  for (std::size_t count = first; count < first + fragments && video.waitForFragments(count);
+       ++count) {
+    if (count < video.fragments().size())
+      continue; // only the newest picture counts
+    image = lastDecodedPicture(fromLastKeyFrame(video), 1920, 1080, errors ? *errors : ignored);
+    if (!wanted || wanted(image))
+      break;
+  }
+  return image;
 }
 
 // The real program on a Wayland desktop with a fullscreen Wayland witness on the primary monitor
@@ -201,6 +239,91 @@ protected:
                             const std::string& expected) {
     waitUntil([&] { return witnessEvents(from, prefixes) == expected; }, 30s);
     return witnessEvents(from, prefixes);
+  }
+
+  struct Move {
+    const char* channel; // "post", "websocket", "console", or "outside": placeAt(dx, dy)
+    double dx, dy;
+  };
+  // Each move lands exactly where it leads from where the one before went.
+  void expectExactMoves(PointerPosition at, const std::vector<Move>& moves,
+                        const std::function<void(double, double)>& placeAt = {}) {
+    auto webSocket = openWebSocket();
+    for (const Move& move : moves) {
+      std::string channel = move.channel, dx = number(move.dx), dy = number(move.dy);
+      PointerPosition expected{at.x + move.dx, at.y + move.dy};
+      if (channel == "post")
+        post("/move", R"({"x":)" + dx + R"(,"y":)" + dy + "}");
+      else if (channel == "websocket")
+        webSocket->send(maskedFrame(R"({"action":"move","x":)" + dx + R"(,"y":)" + dy + "}"));
+      else if (channel == "console")
+        host_->writeInput("move " + dx + " " + dy + "\n");
+      else {
+        placeAt(move.dx, move.dy);
+        expected = PointerPosition{move.dx, move.dy};
+      }
+      std::optional<PointerPosition> arrived = waitForPointer(expected);
+      EXPECT_EQ(arrived, expected)
+          << channel << " move by (" << dx << ", " << dy << ") from " << std::optional(at);
+      at = arrived.value_or(expected);
+    }
+  }
+
+  static std::string keyMessage(const std::string& name, bool down) {
+    return maskedFrame(std::string(R"({"action":")") + (down ? "keydown" : "keyup") +
+                       R"(","key":")" + (name == "\\" ? "\\\\" : name) + "\"}");
+  }
+  // Sends every key name of the host's table down and up, then "a", "1" and "/" with shift held;
+  // the key events the witness must then report: those of the keysyms `reaches` accepts, and a US
+  // keyboard's shifted symbols.
+  std::string
+  sendEveryKeyAndShiftedOnes(TestClient& webSocket,
+                             const std::function<bool(Keysym, const std::string&)>& reaches) {
+    std::string expected, lacking;
+    auto expect = [&](const std::string& keysym, bool down) {
+      expected += (expected.empty() ? "" : "; ") + std::string("key keysym=") + keysym +
+                  (down ? " state=pressed" : " state=released");
+    };
+    const std::map<std::string, KeyCode> names(keyNameToKeyCode().begin(),
+                                               keyNameToKeyCode().end());
+    for (const auto& [name, code] : names) {
+      std::optional<Keysym> keysym = keysymForKeyCode(code);
+      EXPECT_TRUE(keysym) << name;
+      std::string keysymText = keysymName(keysym.value_or(0));
+      bool typed = reaches(keysym.value_or(0), keysymText);
+      if (!typed)
+        lacking += " " + name + "(" + keysymText + ")";
+      // Caps Lock twice, to leave the letters after it in lower case.
+      for (int times = name == "capsLock" ? 2 : 1; times > 0; --times)
+        for (bool down : {true, false}) {
+          webSocket.send(keyMessage(name, down));
+          if (typed)
+            expect(keysymText, down);
+        }
+    }
+    if (!lacking.empty())
+      std::printf("key names that do not reach the window:%s\n", lacking.c_str());
+    webSocket.send(keyMessage("shift", true));
+    expect("Shift_L", true);
+    for (auto [name, shifted] : {std::pair{"a", "A"}, {"1", "exclam"}, {"/", "question"}})
+      for (bool down : {true, false}) {
+        webSocket.send(keyMessage(name, down));
+        expect(shifted, down);
+      }
+    webSocket.send(keyMessage("shift", false));
+    expect("Shift_L", false);
+    return expected;
+  }
+
+  // Moves the pointer from `at` onto a 1024 x 768 screen to the right of the primary, level with
+  // its top: the stream `target` shows the screen of the pointer when it starts.
+  void expectStreamsFollowToTheSecondScreen(PointerPosition at, const std::string& target) {
+    EXPECT_EQ(firstMjpegImage(target, kMjpegStreamHead).height(), 270);
+    post("/move", "{\"x\":" + number(1920 + 200 - at.x) + ",\"y\":" + number(300 - at.y) + "}");
+    ASSERT_TRUE(witness_->waitForOutput("leave\n", 30s)) << witness_->output();
+    BgraImage image = firstMjpegImage(target, kMjpegStreamHead);
+    EXPECT_EQ(image.width(), 480);
+    EXPECT_EQ(image.height(), 360); // 1024 x 768 fitted into 480 x 480
   }
 
   // The first picture of an MJPEG stream, after its answer's head.

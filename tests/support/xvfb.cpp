@@ -77,9 +77,12 @@ XvfbServer::XvfbServer(Options options) {
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0)
     return;
-  std::string screen = std::to_string(options.width) + "x" + std::to_string(options.height) + "x24";
-  xvfb_ = spawn({"Xvfb", "-displayfd", "3", "-screen", "0", screen, "-nolisten", "tcp", "-noreset"},
-                fds[1], 3, {});
+  std::string screen = std::to_string(options.width) + "x" + std::to_string(options.height) + "x" +
+                       std::to_string(options.depth);
+  std::vector<std::string> arguments{"Xvfb", "-displayfd", "3",   "-screen", "0",
+                                     screen, "-nolisten",  "tcp", "-noreset"};
+  arguments.insert(arguments.end(), options.arguments.begin(), options.arguments.end());
+  xvfb_ = spawn(arguments, fds[1], 3, {});
   ::close(fds[1]);
   std::string number;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);

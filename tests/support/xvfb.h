@@ -15,6 +15,8 @@ public:
     int width = 1920;
     int height = 1080;
     bool windowManager = false;
+    int depth = 24;
+    std::vector<std::string> arguments = {}; // more of Xvfb's, e.g. "-extension", "DAMAGE"
   };
 
   XvfbServer() : XvfbServer(Options{}) {}

@@ -1,11 +1,8 @@
 #include <xkbcommon/xkbcommon.h>
 
 #include <fstream>
-#include <map>
 #include <sstream>
 
-#include "input/key_names.h"
-#include "platform/keysyms.h"
 #include "support/mjpeg_reader.h"
 #include "support/witness_text.h"
 #include "support/xvfb.h"
@@ -50,12 +47,6 @@ private:
   xkb_keymap* keymap_ = nullptr;
 };
 
-std::string keysymName(xkb_keysym_t keysym) {
-  char name[64];
-  xkb_keysym_get_name(keysym, name, sizeof name);
-  return name;
-}
-
 TEST_F(GnomeInput, MovesFromEveryChannelAreExact) {
   PointerPosition at = pointerOverWitness();
   // A new host, which has never moved the pointer, must find it where it is, as it must after
@@ -71,32 +62,11 @@ TEST_F(GnomeInput, MovesFromEveryChannelAreExact) {
   std::erase_if(environment, [](const std::string& e) { return e.rfind("DISPLAY=", 0) == 0; });
   environment.push_back("DISPLAY=" + x.display());
   ASSERT_NO_FATAL_FAILURE(startHost(environment));
-  auto webSocket = openWebSocket();
-
-  struct Move {
-    const char* channel;
-    double dx, dy;
-  };
-  for (const Move& move : {Move{"post", 3, -2}, Move{"websocket", -7, 11}, Move{"console", 25, 4},
-                           Move{"console", 2.5, -1.5}, Move{"post", -30, -12}}) {
-    std::ostringstream dx, dy;
-    dx << move.dx;
-    dy << move.dy;
-    std::string channel = move.channel;
-    if (channel == "post")
-      post("/move", R"({"x":)" + dx.str() + R"(,"y":)" + dy.str() + "}");
-    else if (channel == "websocket")
-      webSocket->send(
-          maskedFrame(R"({"action":"move","x":)" + dx.str() + R"(,"y":)" + dy.str() + "}"));
-    else
-      host_->writeInput("move " + dx.str() + " " + dy.str() + "\n");
-    PointerPosition expected{at.x + move.dx, at.y + move.dy};
-    std::optional<PointerPosition> arrived = waitForPointer(expected);
-    EXPECT_EQ(arrived, expected) << channel << " move by (" << move.dx << ", " << move.dy
-                                 << ") from " << std::optional(at);
-    // The next move is measured from wherever this one went.
-    at = arrived.value_or(expected);
-  }
+  expectExactMoves(at, {{"post", 3, -2},
+                        {"websocket", -7, 11},
+                        {"console", 25, 4},
+                        {"console", 2.5, -1.5},
+                        {"post", -30, -12}});
 }
 
 // Another program (or the person's own mouse) moves the pointer between two of the host's moves,
@@ -143,15 +113,14 @@ TEST_F(GnomeInput, AMoveByAnotherProgramIsWhereTheNextMoveStarts) {
 }
 
 TEST_F(GnomeInput, ClicksAndADoubleClickReachTheWindow) {
-  post("/move", R"({"x":5,"y":5})");
-  ASSERT_TRUE(waitUntil([&] { return pointer().has_value(); }, 30s)) << witness_->output();
+  pointerOverWitness();
   expectClicksAndADoubleClick();
 }
 
 // Every key name of the host's table types its keysym in the focused window, unless the session's
 // keymap has no key for that keysym: such keys are left out. The compositor keeps its overlay key
 // (Super_L, which opens the activities overview) to itself when it is pressed alone.
-TEST_F(GnomeInput, KeyNamesTypeTheirKeysyms) {
+TEST_F(GnomeInput, KeyNamesTypeTheirKeysymsAndShiftTheirShiftedOnes) {
   ASSERT_NO_FATAL_FAILURE(waitForKeyboardFocus());
   KeymapFile keymap(keymapFile_);
   ASSERT_TRUE(keymap.loaded());
@@ -159,46 +128,10 @@ TEST_F(GnomeInput, KeyNamesTypeTheirKeysyms) {
   overlayKey = overlayKey.substr(0, overlayKey.find('\n'));
   std::size_t from = witnessLines().size();
   auto webSocket = openWebSocket();
-
-  const std::map<std::string, KeyCode> names(keyNameToKeyCode().begin(), keyNameToKeyCode().end());
-  std::string expected, lacking;
-  for (const auto& [name, code] : names) {
-    std::optional<Keysym> keysym = keysymForKeyCode(code);
-    ASSERT_TRUE(keysym) << name;
-    std::string keysymText = keysymName(xkb_keysym_t(*keysym));
-    bool typed = keymap.has(xkb_keysym_t(*keysym)) && overlayKey != "'" + keysymText + "'";
-    if (!typed)
-      lacking += " " + name + "(" + keysymText + ")";
-    // Caps Lock twice, to leave the letters after it in lower case.
-    for (int times = name == "capsLock" ? 2 : 1; times > 0; --times)
-      for (const char* state : {"pressed", "released"}) {
-        bool pressed = std::string(state) == "pressed";
-        webSocket->send(maskedFrame(std::string(R"({"action":")") +
-                                    (pressed ? "keydown" : "keyup") + R"(","key":")" +
-                                    (name == "\\" ? "\\\\" : name) + "\"}"));
-        if (typed)
-          expected += (expected.empty() ? "" : "; ") + std::string("key keysym=") + keysymText +
-                      " state=" + state;
-      }
-  }
-  std::printf("key names that do not reach the window:%s\n", lacking.c_str());
-  EXPECT_EQ(waitForEvents(from, {"key "}, expected), expected);
-}
-
-TEST_F(GnomeInput, ShiftedKeysTypeShiftedCharacters) {
-  ASSERT_NO_FATAL_FAILURE(waitForKeyboardFocus());
-  std::size_t from = witnessLines().size();
-  post("/keydown", R"({"key":"shift"})");
-  for (const char* name : {"a", "1", "/"}) {
-    post("/keydown", std::string(R"({"key":")") + name + "\"}");
-    post("/keyup", std::string(R"({"key":")") + name + "\"}");
-  }
-  post("/keyup", R"({"key":"shift"})");
-  const std::string expected =
-      "key keysym=Shift_L state=pressed; key keysym=A state=pressed; "
-      "key keysym=A state=released; key keysym=exclam state=pressed; "
-      "key keysym=exclam state=released; key keysym=question state=pressed; "
-      "key keysym=question state=released; key keysym=Shift_L state=released";
+  std::string expected =
+      sendEveryKeyAndShiftedOnes(*webSocket, [&](Keysym keysym, const std::string& name) {
+        return keymap.has(xkb_keysym_t(keysym)) && overlayKey != "'" + name + "'";
+      });
   EXPECT_EQ(waitForEvents(from, {"key "}, expected), expected);
 }
 
@@ -224,8 +157,7 @@ TEST_F(GnomeInput, TextOfTheLayoutArrivesAndTheRestIsNamed) {
 // Scrolling arrives as smooth finger scrolling of the same number of pixels. Positive amounts
 // scroll towards the top or the left of the content, which Wayland gives as negative values.
 TEST_F(GnomeInput, ScrollingArrivesAsSmoothFingerScrolling) {
-  post("/move", R"({"x":5,"y":5})");
-  ASSERT_TRUE(waitUntil([&] { return pointer().has_value(); }, 30s)) << witness_->output();
+  pointerOverWitness();
   std::size_t from = witnessLines().size();
   post("/scroll", R"({"x":0,"y":30,"done":false})");
   post("/scroll", R"({"x":-20,"y":0,"done":false})");

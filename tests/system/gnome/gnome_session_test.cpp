@@ -41,16 +41,11 @@ public:
       if (!shown)
         missing += std::string(" ") + name;
     }
-    bool shown = false;
     // From the newest fragment on: on a still screen no more may come.
-    for (std::size_t count = std::max<std::size_t>(1, video_.fragments().size());
-         !shown && count < 1000 && video_.waitForFragments(count); ++count) {
-      if (count < video_.fragments().size())
-        continue; // only the newest picture counts
-      std::string errors;
-      shown =
-          showsWitness(lastDecodedPicture(fromLastKeyFrame(video_), 1920, 1080, errors), colour);
-    }
+    bool shown = showsWitness(
+        newestMp4Picture(
+            video_, [&](const BgraImage& image) { return showsWitness(image, colour); }, 1000),
+        colour);
     if (!shown)
       missing += " mp4";
     return missing;

@@ -12,9 +12,7 @@ protected:
   PointerPosition movePointerTo(double x, double y) {
     PointerPosition from = pointer() ? *pointer() : pointerOverWitness();
     std::size_t before = witnessLines().size();
-    std::ostringstream body;
-    body << R"({"x":)" << x - from.x << R"(,"y":)" << y - from.y << "}";
-    post("/move", body.str());
+    post("/move", "{\"x\":" + number(x - from.x) + ",\"y\":" + number(y - from.y) + "}");
     waitUntil([&] { return !witnessEvents(before, {"motion "}).empty(); }, 30s);
     return pointer().value_or(PointerPosition{-1, -1});
   }
@@ -57,27 +55,15 @@ TEST_F(GnomeStreamsUnmanaged, TheHostLinksItsOwnStream) {
       << host_->output();
 }
 
-// The stream's newest picture once it shows the cursor at this place, or the last one seen.
-BgraImage pictureWithCursorAt(Mp4StreamReader& video, PointerPosition at) {
-  BgraImage image;
-  for (std::size_t count = 1; count < 200 && video.waitForFragments(count); ++count) {
-    if (count < video.fragments().size())
-      continue; // only the newest picture counts
-    std::string errors;
-    image = lastDecodedPicture(fromLastKeyFrame(video), 1920, 1080, errors);
-    EXPECT_EQ(image.width(), 1920) << errors;
-    if (cursorNear(image, at))
-      break;
-  }
-  return image;
-}
-
 TEST_F(GnomeStreams, TheMp4PictureHasTheCursorWhereThePointerIs) {
   Mp4StreamReader video(kHostPort);
   std::optional<PointerPosition> previous;
   for (PointerPosition to : {PointerPosition{480, 270}, PointerPosition{300, 200}}) {
     PointerPosition at = movePointerTo(to.x, to.y);
-    BgraImage image = pictureWithCursorAt(video, at);
+    std::string errors;
+    BgraImage image = newestMp4Picture(
+        video, [&](const BgraImage& image) { return cursorNear(image, at); }, 200, &errors);
+    ASSERT_EQ(image.width(), 1920) << errors;
     EXPECT_TRUE(cursorNear(image, at)) << "no cursor at " << std::optional(at);
     if (previous) {
       EXPECT_FALSE(cursorNear(image, *previous)) << "a cursor still at " << previous;
@@ -128,17 +114,8 @@ TEST_F(GnomeStreams, ASecondMonitorIsAScreenOfItsOwn) {
   };
   ASSERT_TRUE(blockOf(2)) << host_->output();
 
-  // Streams show the screen that holds the pointer when they start, whatever "screen=2" says:
-  // it only chooses when the pointer is on no screen at all.
-  EXPECT_EQ(firstMjpegImage("/screen.mjpg?screen=2", kMjpegStreamHead).height(), 270);
-  // The new monitor lies to the right of the first one, its top edge level with the first's.
-  std::ostringstream body;
-  body << R"({"x":)" << 1920 + 200 - at.x << R"(,"y":)" << 300 - at.y << "}";
-  post("/move", body.str());
-  ASSERT_TRUE(witness_->waitForOutput("leave\n", 30s)) << witness_->output();
-  BgraImage image = firstMjpegImage("/screen.mjpg?screen=2", kMjpegStreamHead);
-  EXPECT_EQ(image.width(), 480);
-  EXPECT_EQ(image.height(), 360); // 1024 x 768 fitted into 480 x 480
+  // Whatever "screen=2" says: it only chooses when the pointer is on no screen at all.
+  ASSERT_NO_FATAL_FAILURE(expectStreamsFollowToTheSecondScreen(at, "/screen.mjpg?screen=2"));
 
   monitor.closeInput();
   EXPECT_EQ(monitor.waitForExit(30s), 0) << monitor.output();

@@ -1,12 +1,12 @@
 // Adds a second monitor to a GNOME session for as long as it runs: a virtual screen-cast stream
 // of Mutter, whose monitor exists only while someone consumes the stream.
 //
-//   tovel_gnome_virtual_monitor [--size WxH]
+//   tovel_gnome_virtual_monitor [--size WxH]   (1024x768 unless given)
 //
 // On the session bus it creates a screen-cast session, records a virtual monitor and starts it;
-// it takes the stream's frames from PipeWire (BGRx, of the given size or any the compositor
-// offers) and hands each buffer back at once. It prints "ready WxH" once the stream streams and
-// keeps everything alive until its standard input closes.
+// it takes the stream's frames from PipeWire (BGRx, of that size) and hands each buffer back at
+// once. It prints "ready WxH" once the stream streams and keeps everything alive until its standard
+// input closes.
 #include <gio/gio.h>
 #include <glib-unix.h>
 #include <pipewire/pipewire.h>
@@ -28,7 +28,7 @@ struct Monitor {
   std::string streamPath;
   guint32 node = 0;
   bool nodeKnown = false;
-  int width = 0, height = 0; // a fixed size, or 0 for any
+  int width = 1024, height = 768;
   pw_thread_loop* pwLoop = nullptr;
   pw_context* context = nullptr;
   pw_core* core = nullptr;
@@ -112,8 +112,6 @@ bool connectStream(Monitor& m) {
   std::uint8_t storage[1024];
   spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof storage);
   spa_rectangle size = SPA_RECTANGLE(std::uint32_t(m.width), std::uint32_t(m.height));
-  spa_rectangle preferred = SPA_RECTANGLE(1280, 720), smallest = SPA_RECTANGLE(1, 1),
-                largest = SPA_RECTANGLE(8192, 8192);
   spa_fraction rate = SPA_FRACTION(30, 1), slowest = SPA_FRACTION(0, 1),
                fastest = SPA_FRACTION(1000, 1);
   spa_pod_frame frame;
@@ -121,12 +119,8 @@ bool connectStream(Monitor& m) {
   spa_pod_builder_add(
       &builder, SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video), SPA_FORMAT_mediaSubtype,
       SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), SPA_FORMAT_VIDEO_format, SPA_POD_Id(SPA_VIDEO_FORMAT_BGRx),
-      SPA_FORMAT_VIDEO_framerate, SPA_POD_CHOICE_RANGE_Fraction(&rate, &slowest, &fastest), 0);
-  if (m.width > 0)
-    spa_pod_builder_add(&builder, SPA_FORMAT_VIDEO_size, SPA_POD_Rectangle(&size), 0);
-  else
-    spa_pod_builder_add(&builder, SPA_FORMAT_VIDEO_size,
-                        SPA_POD_CHOICE_RANGE_Rectangle(&preferred, &smallest, &largest), 0);
+      SPA_FORMAT_VIDEO_framerate, SPA_POD_CHOICE_RANGE_Fraction(&rate, &slowest, &fastest),
+      SPA_FORMAT_VIDEO_size, SPA_POD_Rectangle(&size), 0);
   const spa_pod* params[] = {static_cast<const spa_pod*>(spa_pod_builder_pop(&builder, &frame))};
   int result = pw_stream_connect(
       m.stream, PW_DIRECTION_INPUT, m.node,

@@ -1,13 +1,8 @@
 #include <nlohmann/json.hpp>
-#include <xkbcommon/xkbcommon.h>
 
 #include <cstdio>
-#include <map>
-#include <sstream>
 
 #include "common/utf8_text.h"
-#include "input/key_names.h"
-#include "platform/keysyms.h"
 #include "support/witness_text.h"
 #include "system/wlroots/sway_host_fixture.h"
 
@@ -16,47 +11,21 @@ namespace {
 
 using SwayInput = SwayHostTest;
 
-std::string keysymName(Keysym keysym) {
-  char name[64];
-  xkb_keysym_get_name(keysym, name, sizeof name);
-  return name;
-}
-
-std::string number(double value) {
-  std::ostringstream text;
-  text << value;
-  return text.str();
-}
-
 // Relative moves arrive exactly, from every channel, fractions too, also once something else has
 // moved the pointer: the compositor applies them where the pointer is.
 TEST_F(SwayInput, MovesFromEveryChannelAreExact) {
   PointerPosition at = pointerOnWitness();
-  auto webSocket = openWebSocket();
-  struct Move {
-    const char* channel; // "outside": the compositor puts the pointer at (dx, dy)
-    double dx, dy;
-  };
-  for (const Move& move : {Move{"post", 3, -2}, Move{"websocket", -7, 11}, Move{"console", 25, 4},
-                           Move{"console", 2.5, -1.5}, Move{"outside", 500, 400},
-                           Move{"post", -30, -12}, Move{"websocket", 0.25, 7}}) {
-    std::string channel = move.channel, dx = number(move.dx), dy = number(move.dy);
-    PointerPosition expected{at.x + move.dx, at.y + move.dy};
-    if (channel == "post")
-      post("/move", R"({"x":)" + dx + R"(,"y":)" + dy + "}");
-    else if (channel == "websocket")
-      webSocket->send(maskedFrame(R"({"action":"move","x":)" + dx + R"(,"y":)" + dy + "}"));
-    else if (channel == "console")
-      host_->writeInput("move " + dx + " " + dy + "\n");
-    else {
-      session_->run("swaymsg seat seat0 cursor set " + dx + " " + dy);
-      expected = PointerPosition{move.dx, move.dy};
-    }
-    std::optional<PointerPosition> arrived = waitForPointer(expected);
-    EXPECT_EQ(arrived, expected) << channel << " move by (" << dx << ", " << dy << ") from "
-                                 << std::optional(at);
-    at = arrived.value_or(expected);
-  }
+  expectExactMoves(at,
+                   {{"post", 3, -2},
+                    {"websocket", -7, 11},
+                    {"console", 25, 4},
+                    {"console", 2.5, -1.5},
+                    {"outside", 500, 400},
+                    {"post", -30, -12},
+                    {"websocket", 0.25, 7}},
+                   [&](double x, double y) {
+                     session_->run("swaymsg seat seat0 cursor set " + number(x) + " " + number(y));
+                   });
 }
 
 TEST_F(SwayInput, ClicksAndADoubleClickReachTheWindow) {
@@ -71,36 +40,8 @@ TEST_F(SwayInput, EveryKeyNameAndChordArrives) {
   ASSERT_TRUE(witness_->waitForOutput("key keysym=Shift_L state=released\n", 30s));
   std::size_t from = witnessLines().size();
   auto webSocket = openWebSocket();
-  auto send = [&](const std::string& name, bool down) {
-    webSocket->send(maskedFrame(std::string(R"({"action":")") + (down ? "keydown" : "keyup") +
-                                R"(","key":")" + (name == "\\" ? "\\\\" : name) + "\"}"));
-  };
-  const std::map<std::string, KeyCode> names(keyNameToKeyCode().begin(), keyNameToKeyCode().end());
-  std::string expected;
-  auto expect = [&](const std::string& keysym, const char* state) {
-    expected +=
-        (expected.empty() ? "" : "; ") + std::string("key keysym=") + keysym + " state=" + state;
-  };
-  for (const auto& [name, code] : names) {
-    std::optional<Keysym> keysym = keysymForKeyCode(code);
-    ASSERT_TRUE(keysym) << name;
-    // Caps Lock twice, to leave the letters after it in lower case.
-    for (int times = name == "capsLock" ? 2 : 1; times > 0; --times)
-      for (bool down : {true, false}) {
-        send(name, down);
-        expect(keysymName(*keysym), down ? "pressed" : "released");
-      }
-  }
-  send("shift", true);
-  expect("Shift_L", "pressed");
-  for (auto [name, shifted] : {std::pair{"a", "A"}, {"1", "exclam"}, {"/", "question"}}) {
-    send(name, true);
-    send(name, false);
-    expect(shifted, "pressed");
-    expect(shifted, "released");
-  }
-  send("shift", false);
-  expect("Shift_L", "released");
+  std::string expected =
+      sendEveryKeyAndShiftedOnes(*webSocket, [](Keysym, const std::string&) { return true; });
   EXPECT_EQ(waitForEvents(from, {"key "}, expected), expected);
 
   // Control and the logo key are down together for the "c" between them.
@@ -111,7 +52,7 @@ TEST_F(SwayInput, EveryKeyNameAndChordArrives) {
                             {"c", false},
                             {"command", false},
                             {"control", false}})
-    send(name, down);
+    webSocket->send(keyMessage(name, down));
   const std::string chord = "modifiers depressed=0x4 latched=0x0 locked=0x0 group=0; "
                             "modifiers depressed=0x44 latched=0x0 locked=0x0 group=0; "
                             "key keysym=c state=pressed; key keysym=c state=released; "

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -12,7 +11,6 @@
 #include <mutex>
 #include <optional>
 #include <sstream>
-#include <thread>
 
 #include "platform/x11/x11_capture.h"
 #include "platform/x11/x11_shm_grabber.h"
@@ -24,7 +22,6 @@ namespace tovel::test {
 namespace {
 
 using namespace std::chrono_literals;
-using Steady = std::chrono::steady_clock;
 
 struct Rgb {
   int r, g, b;
@@ -74,32 +71,6 @@ std::unique_ptr<ChildProcess> witness(const XvfbServer& server, const std::strin
   EXPECT_TRUE(process->waitForOutput("ready ", 10s)) << geometry;
   return process;
 }
-
-// Xvfb with options XvfbServer does not offer: another depth, extensions switched off.
-class CustomXvfb {
-public:
-  explicit CustomXvfb(std::vector<std::string> options) {
-    options.insert(options.begin(), {"-displayfd", "1", "-nolisten", "tcp", "-noreset"});
-    process_ =
-        std::make_unique<ChildProcess>("/usr/bin/Xvfb", options, ChildProcess::Input::emptyFile);
-    for (auto deadline = Steady::now() + 15s; display.empty() && Steady::now() < deadline;) {
-      std::istringstream lines(process_->output()); // warnings, and the number on a line alone
-      for (std::string line; std::getline(lines, line) && !lines.eof();)
-        if (!line.empty() && line.find_first_not_of("0123456789") == std::string::npos)
-          display = ":" + line;
-      std::this_thread::sleep_for(10ms);
-    }
-    EXPECT_FALSE(display.empty()) << process_->output();
-  }
-  ~CustomXvfb() {
-    process_->signal(SIGTERM); // a killed server would leave its lock file behind
-    process_->waitForExit(5s);
-  }
-  std::string display;
-
-private:
-  std::unique_ptr<ChildProcess> process_;
-};
 
 // Shared-memory segments this process created that still exist.
 int ownSegments() {
@@ -255,20 +226,22 @@ TEST_F(X11CaptureTest, SingleGrabsTellWhetherAnythingChangedSince) {
 }
 
 TEST(X11Capture, CopesWithOtherDepthsAndMissingExtensions) {
-  CustomXvfb shallow({"-screen", "0", "640x480x16"});
-  CustomXvfb bare({"-screen", "0", "640x480x24", "-extension", "MIT-SHM", "-extension", "DAMAGE"});
-  for (CustomXvfb* server : {&shallow, &bare}) {
-    auto connection = XConnection::open(server->display);
-    ASSERT_NE(connection, nullptr) << server->display;
+  XvfbServer shallow({.width = 640, .height = 480, .depth = 16});
+  XvfbServer bare({.width = 640,
+                   .height = 480,
+                   .arguments = {"-extension", "MIT-SHM", "-extension", "DAMAGE"}});
+  for (XvfbServer* server : {&shallow, &bare}) {
+    auto connection = XConnection::open(server->display());
+    ASSERT_NE(connection, nullptr) << server->display();
     auto grabber = X11ShmGrabber::create(connection->get());
     ASSERT_NE(grabber, nullptr);
     EXPECT_EQ(grabber->converts(), server == &shallow);
     EXPECT_EQ(grabber->usesSharedMemory(), server == &shallow);
     for (auto [name, colour] : {std::pair{"#ff0000", kRed}, std::pair{"#00ff00", kGreen}}) {
-      commandOutput("DISPLAY=" + server->display + " xsetroot -solid '" + name + "'");
+      server->run(std::string("xsetroot -solid '") + name + "'");
       auto picture = grabber->grab(RootArea{10, 20, 300, 200});
       ASSERT_TRUE(picture && picture->width == 300 && picture->height == 200);
-      EXPECT_TRUE(filled(*picture, colour)) << server->display;
+      EXPECT_TRUE(filled(*picture, colour)) << server->display();
     }
   }
 
@@ -276,7 +249,7 @@ TEST(X11Capture, CopesWithOtherDepthsAndMissingExtensions) {
   FrameLog log;
   for (auto [server, offset, why] :
        {std::tuple{&bare, 0, "DAMAGE"}, std::tuple{&shallow, 1000, "no display"}}) {
-    ThreadConnections connections(server->display);
+    ThreadConnections connections(server->display());
     X11Capture capture(connections);
     PlatformError error;
     EXPECT_EQ(capture.startContinuousCapture(onlyDisplay(capture) + DisplayId(offset), {0.1},

@@ -27,16 +27,33 @@ void setWindows(Display* display, Window on, const char* property,
                   int(items.size()));
 }
 
+// A server with a window of the test's own posing as a window manager, and the backend's list.
+class X11WindowList : public ::testing::Test {
+protected:
+  void SetUp() override {
+    ASSERT_TRUE(server.running());
+    ASSERT_NE(display, nullptr);
+    manager = XCreateSimpleWindow(display, root, 0, 0, 1, 1, 0, 0, 0);
+    setWindows(display, manager, "_NET_SUPPORTING_WM_CHECK", {manager});
+    setWindows(display, root, "_NET_SUPPORTING_WM_CHECK", {manager});
+    XSync(display, False);
+  }
+  ~X11WindowList() override {
+    if (display)
+      XCloseDisplay(display);
+  }
+
+  XvfbServer server;
+  Display* display = XOpenDisplay(server.display().c_str());
+  Window root = display ? DefaultRootWindow(display) : 0, manager = 0;
+  ThreadConnections connections{server.display()};
+  X11Windows windows{connections};
+};
+
 // A long list, with a window manager's stacking list and without one, comes whole and in order;
 // listed ids that answer some questions and not others (a pixmap has a geometry but no attributes
 // or properties) or none (a destroyed window) are left out, and their errors stay with the list.
-TEST(X11WindowList, LongListsComeWholeInOrderWithoutWhatIsNotAWindow) {
-  XvfbServer server;
-  ASSERT_TRUE(server.running());
-  Display* display = XOpenDisplay(server.display().c_str());
-  ASSERT_NE(display, nullptr);
-  Window root = DefaultRootWindow(display);
-
+TEST_F(X11WindowList, LongListsComeWholeInOrderWithoutWhatIsNotAWindow) {
   std::vector<unsigned long> stacking; // bottom to top
   std::vector<Window> created;
   for (int i = 0; i < kWindows; ++i) {
@@ -53,15 +70,8 @@ TEST(X11WindowList, LongListsComeWholeInOrderWithoutWhatIsNotAWindow) {
       stacking.insert(stacking.end(), {gone, 0x1fffff0});
     }
   }
-  // Pose as a window manager listing them.
-  Window manager = XCreateSimpleWindow(display, root, 0, 0, 1, 1, 0, 0, 0);
-  setWindows(display, manager, "_NET_SUPPORTING_WM_CHECK", {manager});
-  setWindows(display, root, "_NET_SUPPORTING_WM_CHECK", {manager});
   setWindows(display, root, "_NET_CLIENT_LIST_STACKING", stacking);
   XSync(display, False);
-
-  ThreadConnections connections(server.display());
-  X11Windows windows(connections);
   auto expectAllListed = [&](const char* how) {
     testing::internal::CaptureStderr();
     std::optional<std::vector<WindowInfo>> list = windows.windowList(WindowListOption::all);
@@ -91,24 +101,11 @@ TEST(X11WindowList, LongListsComeWholeInOrderWithoutWhatIsNotAWindow) {
       windows.windowList(WindowListOption::onScreenOnlyExcludingDesktop)
           .value_or(std::vector<WindowInfo>{});
   EXPECT_EQ(onScreen.size(), std::size_t(kWindows / 2));
-  XCloseDisplay(display);
 }
 
 // Two threads read the list while listed windows are made and destroyed as fast as possible:
 // what vanishes is skipped, and no error escapes.
-TEST(X11WindowList, WindowsThatVanishWhileTheListIsReadAreSkipped) {
-  XvfbServer server;
-  ASSERT_TRUE(server.running());
-  Display* display = XOpenDisplay(server.display().c_str());
-  ASSERT_NE(display, nullptr);
-  Window root = DefaultRootWindow(display);
-  Window manager = XCreateSimpleWindow(display, root, 0, 0, 1, 1, 0, 0, 0);
-  setWindows(display, manager, "_NET_SUPPORTING_WM_CHECK", {manager});
-  setWindows(display, root, "_NET_SUPPORTING_WM_CHECK", {manager});
-  XSync(display, False);
-
-  ThreadConnections connections(server.display());
-  X11Windows windows(connections);
+TEST_F(X11WindowList, WindowsThatVanishWhileTheListIsReadAreSkipped) {
   testing::internal::CaptureStderr();
   std::atomic<bool> done = false;
   std::atomic<int> spoilt = 0; // lists that lost the window that stays
@@ -132,7 +129,6 @@ TEST(X11WindowList, WindowsThatVanishWhileTheListIsReadAreSkipped) {
   second.join(); // their connections, closed with the threads, had any stray error delivered
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   EXPECT_EQ(spoilt, 0);
-  XCloseDisplay(display);
 }
 
 } // namespace
