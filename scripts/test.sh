@@ -27,12 +27,21 @@ tests_log=$(mktemp)
 tests=$!
 builds_log=$(mktemp)
 sanitizers=("address,undefined" "thread")
+# The suites each sanitizer build compiles and runs. The desktops' unit tests run on one thread,
+# where the thread sanitizer has nothing to find; leaving them out spares it the backends.
+suites() {
+  case $1 in
+    thread) echo tovel_unit_tests tovel_integration_tests ;;
+    *) echo tovel_unit_tests tovel_desktop_unit_tests tovel_integration_tests ;;
+  esac
+}
 builds_failed=0
 for sanitizer in "${sanitizers[@]}"; do
   dir="build-${sanitizer%%,*}"
-  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTOVEL_SANITIZE="$sanitizer" \
-    -DTOVEL_BUILD_BENCH=OFF >>"$builds_log" 2>&1 &&
-    nice -n 15 cmake --build "$dir" -j "$jobs" --target tovel_unit_tests tovel_integration_tests \
+  # Line tables are all a sanitizer's report needs, and a sixth of the compile time is spared.
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG=-g1 \
+    -DTOVEL_SANITIZE="$sanitizer" -DTOVEL_BUILD_BENCH=OFF >>"$builds_log" 2>&1 &&
+    nice -n 15 cmake --build "$dir" -j "$jobs" --target $(suites "$sanitizer") \
       >>"$builds_log" 2>&1 || builds_failed=1
 done
 nice -n 15 scripts/fuzz.sh --build >>"$builds_log" 2>&1 || builds_failed=1
@@ -56,14 +65,15 @@ for sanitizer in "${sanitizers[@]}"; do
   dir="build-${sanitizer%%,*}"
   (
     log="$dir/sanitized-tests.log"
-    if "$dir/tests/tovel_unit_tests" --gtest_brief=1 >"$log" 2>&1 &&
-      "$dir/tests/tovel_integration_tests" --gtest_brief=1 >>"$log" 2>&1; then
-      echo "$sanitizer: $(grep -h 'PASSED' "$log" | tr '\n' ' ')"
-    else
-      echo "$sanitizer: FAILED"
-      cat "$log"
-      exit 1
-    fi
+    : >"$log"
+    for suite in $(suites "$sanitizer"); do
+      if ! "$dir/tests/$suite" --gtest_brief=1 >>"$log" 2>&1; then
+        echo "$sanitizer: $suite FAILED"
+        cat "$log"
+        exit 1
+      fi
+    done
+    echo "$sanitizer: $(grep -h 'PASSED' "$log" | tr '\n' ' ')"
   ) &
   sanitized+=($!)
 done
