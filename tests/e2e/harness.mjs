@@ -33,8 +33,8 @@ export function waitFor(check, timeoutMs, what) {
   });
 }
 
-// Xvfb chooses a free display itself and reports it on descriptor 3.
-export async function startXvfb() {
+// Xvfb chooses a free display itself and reports it on descriptor 3; `layout` is its keyboard's.
+export async function startXvfb(layout) {
   const xvfb = spawn('Xvfb', ['-displayfd', '3', '-screen', '0', '1920x1080x24', '-nolisten', 'tcp', '-noreset'],
     { stdio: ['ignore', 'ignore', 'ignore', 'pipe'] });
   started.push(xvfb);
@@ -46,6 +46,7 @@ export async function startXvfb() {
     });
     xvfb.on('exit', () => reject(new Error('Xvfb ended')));
   });
+  if (layout) execFileSync('setxkbmap', [layout], { env: { ...process.env, DISPLAY: display } });
   return display;
 }
 
@@ -114,10 +115,11 @@ export async function startWitness(display, geometry, ...flags) {
   return { lines, waitForLine };
 }
 
-// Every address a page asks for, to show that it loads nothing from anywhere but its host.
-export function recordRequests(page) {
+// Every address a page or browser context asks for, to show that it loads nothing from anywhere
+// but its host.
+export function recordRequests(pageOrContext) {
   const addresses = [];
-  page.on('request', request => addresses.push(request.url()));
+  pageOrContext.on('request', request => addresses.push(request.url()));
   return addresses;
 }
 
@@ -126,14 +128,37 @@ export function artifactPath(name) {
   return join(ARTIFACTS, name);
 }
 
-// A phone: a touch browser context of its size, and a page in it.
-export async function newPhone(browser, viewport = { width: 390, height: 844 }) {
-  const context = await browser.newContext({ viewport, hasTouch: true, isMobile: true });
-  return { context, page: await context.newPage() };
-}
+// A phone's browser context: touch, and a phone's size.
+export const phone = (browser, viewport = { width: 390, height: 844 }) =>
+  browser.newContext({ viewport, hasTouch: true, isMobile: true });
 
 // Waits until the app's connection to the host is open.
 export const connected = page => page.waitForSelector('#status[data-state="open"]', { timeout: 20000 });
+
+// The app opened as a phone opens it, under the machine's name: `settings` stored before it
+// starts, `init` run before its own script; waits for its connection unless `wait` is false.
+export async function openApp(context, { path = '/', settings, init, wait = true } = {}) {
+  const page = await context.newPage();
+  if (settings) await page.addInitScript(s => localStorage.setItem('tovel.settings', s), JSON.stringify(settings));
+  if (init) await page.addInitScript(init);
+  await page.goto(LAN_ORIGIN + path);
+  if (wait) await connected(page);
+  return page;
+}
+
+// Sends a log line once the page has sent everything before it, and waits for the host to print
+// it: what came before on the same channel is done then.
+export async function logged(page, host, text) {
+  await page.waitForFunction(() => tovelApp.idle(), null, { timeout: 20000 });
+  await page.evaluate(t => tovelApp.send({ action: 'log', text: t }), text);
+  await host.waitForOutput(text + '\n', 20000);
+}
+
+// The screen view shows a picture; the H.264 view plays.
+export const showsPicture = page =>
+  page.waitForFunction(() => document.querySelector('#mjpeg').naturalWidth > 0, null, { timeout: 20000 });
+export const playsVideo = page =>
+  page.waitForFunction(() => document.querySelector('#video').currentTime > 0.2, null, { timeout: 30000 });
 
 export async function startBrowser() {
   const browser = await chromium.launch({
