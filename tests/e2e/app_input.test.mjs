@@ -4,7 +4,6 @@
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { startXvfb, startHost, startBrowser, startWitness, phone, openApp, logged, connected, stopAll, pointer, xdotool } from './harness.mjs';
-import { Touchpad } from './touch.mjs';
 
 let display, host, context, page, pad, witness;
 before(async () => {
@@ -14,9 +13,29 @@ before(async () => {
   witness = await startWitness(display, '200,150,1500,800', '--focus');
   context = await phone(await startBrowser());
   page = await openApp(context);
-  pad = await Touchpad.on(page);
+  pad = await touchpad(page);
 });
 after(stopAll);
+
+// Touch gestures on the pad as a phone's touch screen sends them (through the DevTools protocol, so
+// the page sees real touch and pointer events with several fingers side by side, 40 px apart).
+async function touchpad(target) {
+  const box = await target.locator('#pad').boundingBox();
+  const session = await target.context().newCDPSession(target);
+  const fingers = count => Array.from({ length: count },
+    (_, i) => ({ x: box.x + box.width / 2 + (i - (count - 1) / 2) * 40, y: box.y + box.height / 2 }));
+  const send = (type, points) => session.send('Input.dispatchTouchEvent', { type, touchPoints: points.map((p, id) => ({ ...p, id })) });
+  return {
+    tap: async (count = 1) => { await send('touchStart', fingers(count)); await send('touchEnd', []); },
+    // The fingers go down, move together by dx, dy in ten steps, and lift.
+    drag: async (count, dx, dy) => {
+      const start = fingers(count);
+      await send('touchStart', start);
+      for (let step = 1; step <= 10; step++) await send('touchMove', start.map(p => ({ x: p.x + (dx * step) / 10, y: p.y + (dy * step) / 10 })));
+      await send('touchEnd', []);
+    },
+  };
+}
 
 // Runs `gesture`, then, once `target` has sent everything, a marker press and release through the
 // same channel (a middle click, or the Tab key), and gives the witness lines before the marker.
@@ -67,7 +86,7 @@ test('touch gestures move the pointer, click, drag and scroll, over the WebSocke
   assert.match(host.output(), /ws scroll\n/); // the end of the scroll was sent
   // Without WebSocket, and with ?url= naming the host as HOST:PORT, the app posts its commands.
   const viaPost = await openApp(context, { path: '/?url=127.0.0.1:8096', init: () => { delete window.WebSocket; }, wait: false });
-  const postPad = await Touchpad.on(viaPost);
+  const postPad = await touchpad(viaPost);
   await check({ name: 'drag over POST', target: viaPost, gesture: () => postPad.drag(1, -100, 50), buttons: /^$/, moved: [-100, 50] });
   assert.equal(await viaPost.getAttribute('#status', 'data-state'), 'http');
   await viaPost.close();

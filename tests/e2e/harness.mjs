@@ -19,19 +19,14 @@ export const ARTIFACTS = process.env.TOVEL_E2E_ARTIFACTS ??
 
 const started = [];
 
-export function waitFor(check, timeoutMs, what) {
-  return new Promise((resolve, reject) => {
-    const deadline = Date.now() + timeoutMs;
-    const attempt = async () => {
-      try {
-        if (await check()) return resolve();
-      } catch {}
-      if (Date.now() > deadline) return reject(new Error(`timed out waiting for ${what}`));
-      setTimeout(attempt, 50);
-    };
-    attempt();
-  });
+// Asks `check` every 50 ms until it holds (a check that throws does not).
+export async function waitFor(check, timeoutMs, what) {
+  for (const deadline = Date.now() + timeoutMs; ; await new Promise(resolve => setTimeout(resolve, 50))) {
+    try { if (await check()) return; } catch {}
+    if (Date.now() > deadline) throw new Error(`timed out waiting for ${what}`);
+  }
 }
+const onDisplay = display => ({ env: { ...process.env, DISPLAY: display } });
 
 // Xvfb chooses a free display itself and reports it on descriptor 3; `layout` is its keyboard's.
 export async function startXvfb(layout) {
@@ -46,13 +41,11 @@ export async function startXvfb(layout) {
     });
     xvfb.on('exit', () => reject(new Error('Xvfb ended')));
   });
-  if (layout) execFileSync('setxkbmap', [layout], { env: { ...process.env, DISPLAY: display } });
+  if (layout) execFileSync('setxkbmap', [layout], onDisplay(display));
   return display;
 }
 
-export function xdotool(display, ...args) {
-  return execFileSync('xdotool', args, { env: { ...process.env, DISPLAY: display } }).toString();
-}
+export const xdotool = (display, ...args) => execFileSync('xdotool', args, onDisplay(display)).toString();
 
 export function pointer(display) {
   const text = xdotool(display, 'getmouselocation');
@@ -78,18 +71,13 @@ export async function startHost(display, { withoutPage = false, args = [], env =
     copyFileSync(HOST_BINARY, binary);
     started.push({ kill: () => rmSync(directory, { recursive: true, force: true }) });
   }
-  const host = spawn(binary, args, {
-    env: { ...process.env, DISPLAY: display ?? '', ...env },
-    stdio: ['pipe', 'pipe', 'pipe'],
-  });
+  const host = spawn(binary, args, { env: { ...process.env, DISPLAY: display ?? '', ...env } });
   started.push(host);
   const exited = new Promise(resolve => host.on('exit', resolve));
   let output = '';
-  host.stdout.on('data', chunk => { output += chunk; });
-  host.stderr.on('data', chunk => { output += chunk; });
+  for (const stream of [host.stdout, host.stderr]) stream.on('data', chunk => { output += chunk; });
   await waitFor(portOpen, 10000, 'the host to listen on 8096');
   return {
-    process: host,
     output: () => output,
     waitForOutput: (text, timeoutMs = 5000) => waitFor(() => output.includes(text), timeoutMs, JSON.stringify(text)),
     stop: async () => { host.kill('SIGTERM'); await exited; },
@@ -99,28 +87,18 @@ export async function startHost(display, { withoutPage = false, args = [], env =
 // A client of the X server that prints the pointer and key events its window gets; lines() gives
 // them all, waitForLine(pattern, from) the index of the first matching line at or after `from`.
 export async function startWitness(display, geometry, ...flags) {
-  const witness = spawn(WITNESS_BINARY, ['--geometry', geometry, ...flags],
-    { env: { ...process.env, DISPLAY: display }, stdio: ['pipe', 'pipe', 'inherit'] });
+  const witness = spawn(WITNESS_BINARY, ['--geometry', geometry, ...flags], { ...onDisplay(display), stdio: ['pipe', 'pipe', 'inherit'] });
   started.push(witness);
   let text = '';
   witness.stdout.on('data', chunk => { text += chunk; });
   const lines = () => text.split('\n').filter(Boolean);
   const waitForLine = async (pattern, from = 0) => {
-    let found = -1;
-    await waitFor(() => (found = lines().findIndex((line, i) => i >= from && pattern.test(line))) >= 0,
-      10000, String(pattern));
+    let found;
+    await waitFor(() => (found = lines().findIndex((line, i) => i >= from && pattern.test(line))) >= 0, 10000, String(pattern));
     return found;
   };
   await waitForLine(/^ready /);
   return { lines, waitForLine };
-}
-
-// Every address a page or browser context asks for, to show that it loads nothing from anywhere
-// but its host.
-export function recordRequests(pageOrContext) {
-  const addresses = [];
-  pageOrContext.on('request', request => addresses.push(request.url()));
-  return addresses;
 }
 
 export function artifactPath(name) {
