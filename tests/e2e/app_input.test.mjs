@@ -1,124 +1,101 @@
 // The touchpad app on a phone-sized touch screen, opened as a phone opens it (plain http to the
-// host's name, no secure context), driving a real X server: what arrives there is read back from
-// the pointer position and from a witness window's events.
+// host's name, no secure context), driving a real X server with a German keyboard: what arrives
+// there is read back from the pointer position and from a focused witness window's events.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { execFileSync } from 'node:child_process';
-import { startXvfb, startHost, startBrowser, startWitness, connected, stopAll, pointer, xdotool, LAN_ORIGIN } from './harness.mjs';
-import { Touchpad } from './touch.mjs';
+import { startXvfb, startHost, startBrowser, startWitness, phone, openApp, logged, connected, stopAll, pointer, xdotool } from './harness.mjs';
 
-let display, host, browser, context, page, pad, witness;
-
-async function openApp(query = '', { noWebSocket = false } = {}) {
-  const opened = await context.newPage();
-  if (noWebSocket) await opened.addInitScript(() => { delete window.WebSocket; });
-  await opened.goto(LAN_ORIGIN + '/' + query);
-  return opened;
-}
-
+let display, host, context, page, pad, witness;
 before(async () => {
-  display = await startXvfb();
-  execFileSync('setxkbmap', ['de'], { env: { ...process.env, DISPLAY: display } });
+  display = await startXvfb('de');
   host = await startHost(display);
-  // Covers the middle of the screen, where the pointer is put for every case; it has the focus.
+  // Covers the middle of the screen, where the pointer is put for every case.
   witness = await startWitness(display, '200,150,1500,800', '--focus');
-  browser = await startBrowser();
-  context = await browser.newContext({ viewport: { width: 390, height: 844 }, hasTouch: true, isMobile: true });
-  page = await openApp();
-  await connected(page);
-  pad = await Touchpad.on(page);
+  context = await phone(await startBrowser());
+  page = await openApp(context);
+  pad = await touchpad(page);
 });
 after(stopAll);
 
-// Runs `gesture`, then a marker press and release through the same channel once the page has
-// sent everything, and gives the witness lines before the marker.
-async function eventsOf(gesture, marker, markerPress, markerRelease) {
+// Touch gestures on the pad as a phone's touch screen sends them (through the DevTools protocol, so
+// the page sees real touch and pointer events with several fingers side by side, 40 px apart).
+async function touchpad(target) {
+  const box = await target.locator('#pad').boundingBox();
+  const session = await target.context().newCDPSession(target);
+  const fingers = count => Array.from({ length: count },
+    (_, i) => ({ x: box.x + box.width / 2 + (i - (count - 1) / 2) * 40, y: box.y + box.height / 2 }));
+  const send = (type, points) => session.send('Input.dispatchTouchEvent', { type, touchPoints: points.map((p, id) => ({ ...p, id })) });
+  return {
+    tap: async (count = 1) => { await send('touchStart', fingers(count)); await send('touchEnd', []); },
+    // The fingers go down, move together by dx, dy in ten steps, and lift.
+    drag: async (count, dx, dy) => {
+      const start = fingers(count);
+      await send('touchStart', start);
+      for (let step = 1; step <= 10; step++) await send('touchMove', start.map(p => ({ x: p.x + (dx * step) / 10, y: p.y + (dy * step) / 10 })));
+      await send('touchEnd', []);
+    },
+  };
+}
+
+// Runs `gesture`, then, once `target` has sent everything, a marker press and release through the
+// same channel (a middle click, or the Tab key), and gives the witness lines before the marker.
+async function eventsOf(gesture, { target = page, tab = false } = {}) {
+  const [marker, press, release] = tab
+    ? [[{ action: 'keydown', key: 'tab' }, { action: 'keyup', key: 'tab' }], /^KeyPress keysym=Tab /, /^KeyRelease keysym=Tab /]
+    : [[{ action: 'click', button: 'middle' }], /^ButtonPress button=2 /, /^ButtonRelease button=2 /];
   xdotool(display, 'mousemove', '900', '500');
   const from = witness.lines().length;
   await gesture();
-  await page.waitForFunction(() => tovelApp.idle());
-  await page.evaluate(messages => messages.forEach(m => tovelApp.send(m)), marker);
-  const end = await witness.waitForLine(markerRelease, from);
+  await target.waitForFunction(() => tovelApp.idle());
+  await target.evaluate(messages => messages.forEach(m => tovelApp.send(m)), marker);
+  const end = await witness.waitForLine(release, from);
   const lines = witness.lines().slice(from, end);
-  return lines.slice(0, lines.findLastIndex(line => markerPress.test(line)));
+  return lines.slice(0, lines.findLastIndex(line => press.test(line)));
 }
-const clickMarker = [[{ action: 'click', button: 'middle' }], /^ButtonPress button=2 /, /^ButtonRelease button=2 /];
-const buttonEvents = gesture => eventsOf(gesture, ...clickMarker);
-const buttons = lines => lines.map(line => /^(Button\w+ button=\d)/.exec(line)?.[1]).filter(Boolean);
 const field = (line, name) => Number(new RegExp(`${name}=(\\d+)`).exec(line)[1]);
 
-test('the page runs without a secure context and shows it is connected', async () => {
+test('touch gestures move the pointer, click, drag and scroll, over the WebSocket and over POST', async () => {
   assert.equal(await page.evaluate(() => isSecureContext), false);
   assert.equal(await page.textContent('#status'), 'Connected');
-});
-
-test('a one-finger drag moves the pointer its way, over the WebSocket and over POST to ?url=', async () => {
+  const twice = async () => { await pad.tap(1); await pad.tap(1); };
+  // `buttons` is what the witness gets, e.g. P1 for a press of button 1; `moved` the least the
+  // pointer goes each way (half the fingers' way, in its direction).
   const cases = [
-    { name: 'right and down', dx: 120, dy: 60, page },
-    { name: 'left and up', dx: -120, dy: -60, page },
-    { name: 'POST to HOST:PORT', dx: 100, dy: -50, query: '?url=127.0.0.1:8096', noWebSocket: true },
+    { name: 'drag', gesture: () => pad.drag(1, 120, -60), buttons: /^$/, moved: [120, -60] },
+    { name: 'tap', gesture: () => pad.tap(1), buttons: /^P1 R1$/ },
+    { name: 'double tap', gesture: twice, buttons: /^P1 R1 P1 R1$/, check: ([down, , again]) => field(again, 'time') - field(down, 'time') < 400 },
+    { name: 'two-finger tap', gesture: () => pad.tap(2), buttons: /^P3 R3$/ },
+    // The button stays down while the pointer moves: it is let go elsewhere.
+    { name: 'double-tap-and-drag', gesture: async () => { await pad.tap(1); await pad.drag(1, 150, 80); }, buttons: /^P1 R1$/,
+      check: ([down, up]) => field(up, 'x') > field(down, 'x') + 50 && field(up, 'y') > field(down, 'y') + 25 },
+    // Scrolling: the content follows the fingers.
+    { name: 'two fingers up', gesture: () => pad.drag(2, 0, -240), buttons: /^P5 R5( P5 R5){2,}$/ },
+    { name: 'two fingers down', gesture: () => pad.drag(2, 0, 240), buttons: /^P4 R4( P4 R4){2,}$/ },
   ];
-  for (const c of cases) {
-    const target = c.page ?? (await openApp(c.query, c));
-    const touch = c.page ? pad : await Touchpad.on(target);
-    xdotool(display, 'mousemove', '900', '500');
-    const start = pointer(display);
-    await touch.drag(1, c.dx, c.dy);
-    await target.waitForFunction(() => tovelApp.idle());
-    const text = `drag done ${c.name}`;
-    await target.evaluate(t => tovelApp.send({ action: 'log', text: t }), text);
-    await host.waitForOutput(text + '\n');
-    const end = pointer(display);
-    assert.ok(Math.sign(end.x - start.x) === Math.sign(c.dx) && Math.abs(end.x - start.x) >= Math.abs(c.dx) / 2,
-      `${c.name}: x went from ${start.x} to ${end.x}`);
-    assert.ok(Math.sign(end.y - start.y) === Math.sign(c.dy) && Math.abs(end.y - start.y) >= Math.abs(c.dy) / 2,
-      `${c.name}: y went from ${start.y} to ${end.y}`);
-    if (!c.page) {
-      assert.match(host.output(), /WebSocket upgrade request detected\n/); // from the first page only
-      assert.equal(await target.getAttribute('#status', 'data-state'), 'http');
-      await target.close();
+  const check = async c => {
+    const clicks = (await eventsOf(c.gesture, c)).filter(line => line.startsWith('Button'));
+    assert.match(clicks.map(line => /^Button(P|R)\w+ button=(\d)/.exec(line).slice(1).join('')).join(' '), c.buttons, c.name);
+    if (c.check) assert.ok(c.check(clicks), `${c.name}: ${clicks.join('; ')}`);
+    if (c.moved) {
+      const end = pointer(display);
+      for (const [got, want] of [[end.x - 900, c.moved[0]], [end.y - 500, c.moved[1]]])
+        assert.ok(Math.sign(got) === Math.sign(want) && Math.abs(got) >= Math.abs(want) / 2, `${c.name}: to ${JSON.stringify(end)}`);
     }
-  }
-});
-
-test('taps click, double tap double-clicks, two fingers right-click, double-tap-and-drag drags', async () => {
-  const press1 = ['ButtonPress button=1', 'ButtonRelease button=1'];
-  const cases = [
-    { name: 'tap', gesture: () => pad.tap(1), expect: press1 },
-    { name: 'double tap', gesture: async () => { await pad.tap(1); await pad.tap(1); }, expect: [...press1, ...press1] },
-    { name: 'two-finger tap', gesture: () => pad.tap(2), expect: ['ButtonPress button=3', 'ButtonRelease button=3'] },
-    { name: 'double-tap-and-drag', gesture: async () => { await pad.tap(1); await pad.drag(1, 150, 80); }, expect: press1 },
-  ];
-  for (const c of cases) {
-    const lines = await buttonEvents(c.gesture);
-    assert.deepEqual(buttons(lines), c.expect, c.name);
-    if (c.name === 'double tap') {
-      const [first, second] = lines.filter(line => line.startsWith('ButtonPress'));
-      assert.ok(field(second, 'time') - field(first, 'time') < 400, `${c.name}: presses close enough: ${lines}`);
-    }
-    if (c.name === 'double-tap-and-drag') {
-      // The button stayed down while the pointer moved: it is let go elsewhere.
-      const [down, up] = lines;
-      assert.ok(field(up, 'x') > field(down, 'x') + 50 && field(up, 'y') > field(down, 'y') + 25, lines.join('; '));
-    }
-  }
-});
-
-test('a two-finger drag scrolls, with the content following the fingers', async () => {
-  for (const [dy, wheel] of [[-240, 5], [240, 4]]) {
-    const lines = buttons(await buttonEvents(() => pad.drag(2, 0, dy)));
-    const presses = lines.filter(line => line.startsWith('ButtonPress'));
-    assert.ok(presses.length >= 3, `fingers by ${dy}: ${lines}`);
-    assert.deepEqual(new Set(presses), new Set([`ButtonPress button=${wheel}`]), `fingers by ${dy}`);
-  }
+  };
+  for (const c of cases) await check(c);
   assert.match(host.output(), /ws scroll\n/); // the end of the scroll was sent
+  // Without WebSocket, and with ?url= naming the host as HOST:PORT, the app posts its commands.
+  const viaPost = await openApp(context, { path: '/?url=127.0.0.1:8096', init: () => { delete window.WebSocket; }, wait: false });
+  const postPad = await touchpad(viaPost);
+  await check({ name: 'drag over POST', target: viaPost, gesture: () => postPad.drag(1, -100, 50), buttons: /^$/, moved: [-100, 50] });
+  assert.equal(await viaPost.getAttribute('#status', 'data-state'), 'http');
+  await viaPost.close();
 });
-
-// On a German keyboard: what the witness reads each key press as typing, in order.
-const typedText = lines => lines.filter(line => line.startsWith('KeyPress '))
-  .map(line => Buffer.from(/ typed=([0-9a-f]*)/.exec(line)[1], 'hex').toString('utf8').replace(/\r/g, '\n')).join('');
 
 test('text arrives as its characters on a German keyboard, from key presses, a phone keyboard and an input method', async () => {
+  // What the witness reads each key press as typing, in order; or the keys and their states.
+  const typed = lines => lines.filter(line => line.startsWith('KeyPress '))
+    .map(line => Buffer.from(/ typed=([0-9a-f]*)/.exec(line)[1], 'hex').toString('utf8').replace(/\r/g, '\n')).join('');
   const keys = lines => lines.filter(line => line.startsWith('Key')).map(line => /^(\w+ keysym=\S+ state=\S+)/.exec(line)[1]);
   const stroke = (name, state) => [`KeyPress keysym=${name} state=${state}`, `KeyRelease keysym=${name} state=${state}`];
   const phoneKey = inputType => page.evaluate(type =>
@@ -142,9 +119,8 @@ test('text arrives as its characters on a German keyboard, from key presses, a p
   ];
   await page.focus('#typer');
   for (const c of cases) {
-    const lines = await eventsOf(c.type, [{ action: 'keydown', key: 'tab' }, { action: 'keyup', key: 'tab' }],
-      /^KeyPress keysym=Tab /, /^KeyRelease keysym=Tab /);
-    if (c.text) assert.equal(typedText(lines), c.text, c.name);
+    const lines = await eventsOf(c.type, { tab: true });
+    if (c.text) assert.equal(typed(lines), c.text, c.name);
     else assert.deepEqual(keys(lines), c.keys, c.name);
   }
   // The field keeps nothing of what was typed, so the next text is all new.
@@ -157,6 +133,5 @@ test('the page reconnects by itself when the host stops and comes back', async (
   await page.waitForSelector('#status:not([data-state="open"])', { timeout: 20000 });
   host = await startHost(display);
   await connected(page);
-  await page.evaluate(() => tovelApp.send({ action: 'log', text: 'after the restart' }));
-  await host.waitForOutput('after the restart\n');
+  await logged(page, host, 'after the restart');
 });

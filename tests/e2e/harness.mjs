@@ -19,22 +19,17 @@ export const ARTIFACTS = process.env.TOVEL_E2E_ARTIFACTS ??
 
 const started = [];
 
-export function waitFor(check, timeoutMs, what) {
-  return new Promise((resolve, reject) => {
-    const deadline = Date.now() + timeoutMs;
-    const attempt = async () => {
-      try {
-        if (await check()) return resolve();
-      } catch {}
-      if (Date.now() > deadline) return reject(new Error(`timed out waiting for ${what}`));
-      setTimeout(attempt, 50);
-    };
-    attempt();
-  });
+// Asks `check` every 50 ms until it holds (a check that throws does not).
+export async function waitFor(check, timeoutMs, what) {
+  for (const deadline = Date.now() + timeoutMs; ; await new Promise(resolve => setTimeout(resolve, 50))) {
+    try { if (await check()) return; } catch {}
+    if (Date.now() > deadline) throw new Error(`timed out waiting for ${what}`);
+  }
 }
+const onDisplay = display => ({ env: { ...process.env, DISPLAY: display } });
 
-// Xvfb chooses a free display itself and reports it on descriptor 3.
-export async function startXvfb() {
+// Xvfb chooses a free display itself and reports it on descriptor 3; `layout` is its keyboard's.
+export async function startXvfb(layout) {
   const xvfb = spawn('Xvfb', ['-displayfd', '3', '-screen', '0', '1920x1080x24', '-nolisten', 'tcp', '-noreset'],
     { stdio: ['ignore', 'ignore', 'ignore', 'pipe'] });
   started.push(xvfb);
@@ -46,12 +41,11 @@ export async function startXvfb() {
     });
     xvfb.on('exit', () => reject(new Error('Xvfb ended')));
   });
+  if (layout) execFileSync('setxkbmap', [layout], onDisplay(display));
   return display;
 }
 
-export function xdotool(display, ...args) {
-  return execFileSync('xdotool', args, { env: { ...process.env, DISPLAY: display } }).toString();
-}
+export const xdotool = (display, ...args) => execFileSync('xdotool', args, onDisplay(display)).toString();
 
 export function pointer(display) {
   const text = xdotool(display, 'getmouselocation');
@@ -77,18 +71,13 @@ export async function startHost(display, { withoutPage = false, args = [], env =
     copyFileSync(HOST_BINARY, binary);
     started.push({ kill: () => rmSync(directory, { recursive: true, force: true }) });
   }
-  const host = spawn(binary, args, {
-    env: { ...process.env, DISPLAY: display ?? '', ...env },
-    stdio: ['pipe', 'pipe', 'pipe'],
-  });
+  const host = spawn(binary, args, { env: { ...process.env, DISPLAY: display ?? '', ...env } });
   started.push(host);
   const exited = new Promise(resolve => host.on('exit', resolve));
   let output = '';
-  host.stdout.on('data', chunk => { output += chunk; });
-  host.stderr.on('data', chunk => { output += chunk; });
+  for (const stream of [host.stdout, host.stderr]) stream.on('data', chunk => { output += chunk; });
   await waitFor(portOpen, 10000, 'the host to listen on 8096');
   return {
-    process: host,
     output: () => output,
     waitForOutput: (text, timeoutMs = 5000) => waitFor(() => output.includes(text), timeoutMs, JSON.stringify(text)),
     stop: async () => { host.kill('SIGTERM'); await exited; },
@@ -98,27 +87,18 @@ export async function startHost(display, { withoutPage = false, args = [], env =
 // A client of the X server that prints the pointer and key events its window gets; lines() gives
 // them all, waitForLine(pattern, from) the index of the first matching line at or after `from`.
 export async function startWitness(display, geometry, ...flags) {
-  const witness = spawn(WITNESS_BINARY, ['--geometry', geometry, ...flags],
-    { env: { ...process.env, DISPLAY: display }, stdio: ['pipe', 'pipe', 'inherit'] });
+  const witness = spawn(WITNESS_BINARY, ['--geometry', geometry, ...flags], { ...onDisplay(display), stdio: ['pipe', 'pipe', 'inherit'] });
   started.push(witness);
   let text = '';
   witness.stdout.on('data', chunk => { text += chunk; });
   const lines = () => text.split('\n').filter(Boolean);
   const waitForLine = async (pattern, from = 0) => {
-    let found = -1;
-    await waitFor(() => (found = lines().findIndex((line, i) => i >= from && pattern.test(line))) >= 0,
-      10000, String(pattern));
+    let found;
+    await waitFor(() => (found = lines().findIndex((line, i) => i >= from && pattern.test(line))) >= 0, 10000, String(pattern));
     return found;
   };
   await waitForLine(/^ready /);
   return { lines, waitForLine };
-}
-
-// Every address a page asks for, to show that it loads nothing from anywhere but its host.
-export function recordRequests(page) {
-  const addresses = [];
-  page.on('request', request => addresses.push(request.url()));
-  return addresses;
 }
 
 export function artifactPath(name) {
@@ -126,14 +106,37 @@ export function artifactPath(name) {
   return join(ARTIFACTS, name);
 }
 
-// A phone: a touch browser context of its size, and a page in it.
-export async function newPhone(browser, viewport = { width: 390, height: 844 }) {
-  const context = await browser.newContext({ viewport, hasTouch: true, isMobile: true });
-  return { context, page: await context.newPage() };
-}
+// A phone's browser context: touch, and a phone's size.
+export const phone = (browser, viewport = { width: 390, height: 844 }) =>
+  browser.newContext({ viewport, hasTouch: true, isMobile: true });
 
 // Waits until the app's connection to the host is open.
 export const connected = page => page.waitForSelector('#status[data-state="open"]', { timeout: 20000 });
+
+// The app opened as a phone opens it, under the machine's name: `settings` stored before it
+// starts, `init` run before its own script; waits for its connection unless `wait` is false.
+export async function openApp(context, { path = '/', settings, init, wait = true } = {}) {
+  const page = await context.newPage();
+  if (settings) await page.addInitScript(s => localStorage.setItem('tovel.settings', s), JSON.stringify(settings));
+  if (init) await page.addInitScript(init);
+  await page.goto(LAN_ORIGIN + path);
+  if (wait) await connected(page);
+  return page;
+}
+
+// Sends a log line once the page has sent everything before it, and waits for the host to print
+// it: what came before on the same channel is done then.
+export async function logged(page, host, text) {
+  await page.waitForFunction(() => tovelApp.idle(), null, { timeout: 20000 });
+  await page.evaluate(t => tovelApp.send({ action: 'log', text: t }), text);
+  await host.waitForOutput(text + '\n', 20000);
+}
+
+// The screen view shows a picture; the H.264 view plays.
+export const showsPicture = page =>
+  page.waitForFunction(() => document.querySelector('#mjpeg').naturalWidth > 0, null, { timeout: 20000 });
+export const playsVideo = page =>
+  page.waitForFunction(() => document.querySelector('#video').currentTime > 0.2, null, { timeout: 30000 });
 
 export async function startBrowser() {
   const browser = await chromium.launch({

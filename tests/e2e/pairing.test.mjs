@@ -6,44 +6,28 @@ import assert from 'node:assert/strict';
 import { mkdtempSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
-import { startXvfb, startHost, startBrowser, newPhone, connected, stopAll, pointer, xdotool, waitFor, LAN_ORIGIN } from './harness.mjs';
+import { startXvfb, startHost, startBrowser, phone, openApp, logged, connected, showsPicture, stopAll, pointer, xdotool, waitFor, LAN_ORIGIN } from './harness.mjs';
 
 let display, host, browser, key;
 before(async () => {
   display = await startXvfb();
-  const config = mkdtempSync(join(tmpdir(), 'tovel-pairing-'));
-  host = await startHost(display, { args: ['--pair'], env: { XDG_CONFIG_HOME: config } });
+  host = await startHost(display, { args: ['--pair'], env: { XDG_CONFIG_HOME: mkdtempSync(join(tmpdir(), 'tovel-pairing-')) } });
   await host.waitForOutput('Tovel App Local Link: ');
   key = /Tovel App Local Link: http:\/\/[^/]+:8096\?url=\/#key=([A-Za-z0-9_-]+)\n/.exec(host.output())?.[1];
   browser = await startBrowser();
 });
 after(stopAll);
 
-// A move sent through the app, and whether the X pointer followed it.
-async function moves(page) {
-  xdotool(display, 'mousemove', '400', '300');
-  await page.evaluate(() => tovelApp.send({ action: 'move', x: 30, y: 20 }));
-  await page.waitForFunction(() => tovelApp.idle(), null, { timeout: 20000 });
-  // The log line comes after the move on the same channel: once it is printed, the move is done.
-  const marker = `pairing-check-${Date.now()}`;
-  await page.evaluate(text => tovelApp.send({ action: 'log', text }), marker);
-  await page.waitForFunction(() => tovelApp.idle(), null, { timeout: 20000 });
-  return marker;
-}
-
 test('the printed link pairs the app, which drives the pointer and shows both screen views', async () => {
   assert.ok(key && key.length >= 22, `the local link carries the key: ${host.output()}`);
-  const { context, page } = await newPhone(browser);
-  await page.goto(`${LAN_ORIGIN}/?url=/#key=${key}`);
-  await connected(page);
+  const page = await openApp(await phone(browser), { path: `/?url=/#key=${key}` });
   assert.equal(new URL(page.url()).hash, '', 'the key leaves the address bar');
   assert.equal(await page.isHidden('#pairHint'), true);
-
-  const marker = await moves(page);
-  await host.waitForOutput(marker, 20000);
+  xdotool(display, 'mousemove', '400', '300');
+  await page.evaluate(() => tovelApp.send({ action: 'move', x: 30, y: 20 }));
+  await logged(page, host, 'paired move sent');
   await waitFor(() => { const p = pointer(display); return p.x === 430 && p.y === 320; }, 20000, 'the pointer at 430,320');
-
-  await page.waitForFunction(() => document.querySelector('#mjpeg').naturalWidth > 0, null, { timeout: 20000 });
+  await showsPicture(page);
   // Reloaded without the fragment, the stored key still pairs it; now with the H.264 view.
   await page.evaluate(() => localStorage.setItem('tovel.settings', '{"stream":"h264"}'));
   await page.goto(`${LAN_ORIGIN}/`);
@@ -52,21 +36,22 @@ test('the printed link pairs the app, which drives the pointer and shows both sc
   await page.waitForFunction(() => { const v = document.querySelector('#video'); return !v.hidden && v.readyState >= 2 && v.videoWidth === 1920; },
     null, { timeout: 30000 });
   assert.equal(await page.evaluate(() => tovelApp.player()?.broken), false);
-  await context.close();
+  await page.context().close();
 });
 
 test('without the key the app asks the person to pair, and nothing it sends takes effect', async () => {
-  const { context, page } = await newPhone(browser);
-  await page.goto(`${LAN_ORIGIN}/`);
+  const page = await openApp(await phone(browser), { wait: false });
   await page.waitForSelector('#pairHint:not([hidden])', { timeout: 20000 });
   assert.notEqual(await page.getAttribute('#status', 'data-state'), 'open');
-  const marker = await moves(page);
+  xdotool(display, 'mousemove', '400', '300');
+  await page.evaluate(() => { tovelApp.send({ action: 'move', x: 30, y: 20 }); tovelApp.send({ action: 'log', text: 'unpaired log' }); });
+  await page.waitForFunction(() => tovelApp.idle(), null, { timeout: 20000 });
   await page.waitForFunction(() => !document.querySelector('#pairHint').hidden, null, { timeout: 20000 });
   assert.deepEqual(pointer(display), { x: 400, y: 300 });
-  assert.ok(!host.output().includes(marker), 'the log command was refused');
+  assert.ok(!host.output().includes('unpaired log'), 'the log command was refused');
   assert.match(host.output(), /Refused (GET|POST) \/\S* from 127\.0\.0\.1: no pairing key\n/);
   // A wrong key in the address does no better.
   await page.goto(`${LAN_ORIGIN}/?url=/#key=${'x'.repeat(32)}`);
   await page.waitForSelector('#pairHint:not([hidden])', { timeout: 20000 });
-  await context.close();
+  await page.context().close();
 });

@@ -11,38 +11,33 @@ before(async () => {
 });
 after(stopAll);
 
-test('the guide page links to the app site with this page as its url parameter', async () => {
+// The page's bytes are held by the C++ integration tests; here its script runs and its icon shows.
+test('the guide page links to the app site with this page as its url parameter, under its icon', async () => {
   const page = await browser.newPage();
   await page.goto(ORIGIN + '/?url=/');
   const expected = 'https://tovel-app.invalid?url=' + encodeURIComponent(ORIGIN + '/?url=/');
   assert.equal(await page.getAttribute('#tovelLink', 'href'), expected);
   assert.equal(await page.inputValue('#inputLink'), expected);
-  assert.equal(await page.title(), 'Tovel - Touchpad (Local)');
-  assert.equal(await page.textContent('.btn'), 'Go to Tovel App');
-  assert.equal(await page.getAttribute('#tovelLink img', 'src'), '/icon-192.png');
-  // The icon itself loads as a 192 x 192 picture.
-  const size = await page.evaluate(async () => {
+  const icon = await page.evaluate(async () => {
     const image = document.querySelector('#tovelLink img');
     await image.decode();
     return [image.naturalWidth, image.naturalHeight];
   });
-  assert.deepEqual(size, [192, 192]);
+  assert.deepEqual(icon, [192, 192]);
 });
 
 test('the service worker answers page requests from the network and leaves POST and streams alone', async () => {
   const page = await browser.newPage();
   await page.goto(ORIGIN + '/');
-  await page.evaluate(async () => {
+  const caches = await page.evaluate(async () => {
     await navigator.serviceWorker.register('/service-worker.js');
     await navigator.serviceWorker.ready;
-    if (!navigator.serviceWorker.controller) {
+    if (!navigator.serviceWorker.controller)
       await new Promise(resolve => navigator.serviceWorker.addEventListener('controllerchange', resolve));
-    }
+    const names = await window.caches.keys();
+    return { names, kept: (await (await window.caches.open(names[0])).keys()).map(r => new URL(r.url).pathname).sort() };
   });
-  const cacheNames = await page.evaluate(() => caches.keys());
-  assert.deepEqual(cacheNames, ['touchpad-cache-v8']);
-  const cached = await page.evaluate(async () => (await (await caches.open('touchpad-cache-v8')).keys()).map(r => new URL(r.url).pathname));
-  assert.deepEqual(cached.sort(), ['/', '/icon-192.png', '/icon-512.png', '/manifest.json']);
+  assert.deepEqual(caches, { names: ['touchpad-cache-v8'], kept: ['/', '/icon-192.png', '/icon-512.png', '/manifest.json'] });
 
   const viaWorker = async (path, init) => {
     const [response] = await Promise.all([
