@@ -5,27 +5,17 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
-#include <thread>
 
-#include "support/process_group.h"
 #include "support/wait.h"
-#include "support/xvfb.h"
 
 namespace tovel::test {
 
 namespace {
 
 using namespace std::chrono_literals;
-
-bool onPath(const std::string& program) {
-  return !commandOutput("command -v " + program + " 2>/dev/null").empty();
-}
 
 // Reads one line from the descriptor, waiting at most until the deadline.
 std::string readLine(int fd, std::chrono::steady_clock::time_point deadline) {
@@ -44,18 +34,7 @@ std::string readLine(int fd, std::chrono::steady_clock::time_point deadline) {
 
 } // namespace
 
-std::optional<std::string> GnomeSession::missingProgram() {
-  for (const char* program : {"mutter", "pipewire", "wireplumber", "dbus-run-session", "gdbus"})
-    if (!onPath(program))
-      return std::string(program) + " is not installed (scripts/setup-deps.sh)";
-  return std::nullopt;
-}
-
-GnomeSession::GnomeSession(Options options) {
-  char directory[] = "/tmp/tovel-gnome-XXXXXX"; // mkdtemp makes it 0700, as the runtime dir must
-  if (!::mkdtemp(directory))
-    return;
-  runtimeDirectory_ = directory;
+GnomeSession::GnomeSession(Options options) : DesktopSession("gnome") {
   static std::atomic<int> sessions = 0;
   waylandDisplay_ = "tovel-" + std::to_string(::getpid()) + "-" + std::to_string(++sessions);
 
@@ -77,16 +56,14 @@ GnomeSession::GnomeSession(Options options) {
       waylandDisplay_ +
       " & echo $! > \"$XDG_RUNTIME_DIR/compositor.pid\"; wait $!; "
       "rm \"$XDG_RUNTIME_DIR/compositor.restart\" 2>/dev/null || break; done";
-  group_ = std::make_unique<ProcessGroup>(
-      std::vector<std::string>{"dbus-run-session", "--", "sh", "-c", script},
-      environmentWithout({"DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS",
-                          "XDG_RUNTIME_DIR", "PIPEWIRE_REMOTE"},
-                         {"XDG_RUNTIME_DIR=" + runtimeDirectory_}),
-      runtimeDirectory_ + "/session.log", address[1]);
+  bool started =
+      start({"dbus-run-session", "--", "sh", "-c", script},
+            {"DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "PIPEWIRE_REMOTE"}, {},
+            address[1]);
   ::close(address[1]);
 
   auto deadline = std::chrono::steady_clock::now() + 20s;
-  if (group_->started())
+  if (started)
     busAddress_ = readLine(address[0], deadline);
   ::close(address[0]);
   if (busAddress_.empty())
@@ -131,30 +108,9 @@ bool GnomeSession::restartCompositor() {
       30s);
 }
 
-GnomeSession::~GnomeSession() {
-  stop();
-  if (!runtimeDirectory_.empty()) {
-    std::error_code ignored;
-    std::filesystem::remove_all(runtimeDirectory_, ignored);
-  }
-}
-
-void GnomeSession::stop() {
-  group_.reset();
-  running_ = false;
-}
-
 std::vector<std::string> GnomeSession::environment() const {
   return {"DBUS_SESSION_BUS_ADDRESS=" + busAddress_, "WAYLAND_DISPLAY=" + waylandDisplay_,
           "XDG_RUNTIME_DIR=" + runtimeDirectory_, "DISPLAY="};
-}
-
-std::string GnomeSession::run(const std::string& command) const {
-  return runWith(environment(), command);
-}
-
-std::string GnomeSession::log() const {
-  return fileText(runtimeDirectory_ + "/session.log");
 }
 
 } // namespace tovel::test

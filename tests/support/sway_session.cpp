@@ -7,60 +7,34 @@
 #include <filesystem>
 #include <fstream>
 
-#include "support/process_group.h"
 #include "support/wait.h"
-#include "support/xvfb.h"
 
 namespace tovel::test {
 
-namespace {
-
-using namespace std::chrono_literals;
-
-// Who sway runs as when the tests run as root: a user every Debian system has.
-constexpr const char* kUnprivilegedUser = "nobody";
-
-} // namespace
-
-std::optional<std::string> SwaySession::missingProgram() {
-  for (const char* program : {"sway", "swaymsg", "grim"})
-    if (commandOutput(std::string("command -v ") + program + " 2>/dev/null").empty())
-      return std::string(program) + " is not installed (scripts/setup-deps.sh)";
-  return std::nullopt;
-}
-
-SwaySession::SwaySession() {
-  char directory[] = "/tmp/tovel-sway-XXXXXX"; // mkdtemp makes it 0700, as the runtime dir must
-  if (!::mkdtemp(directory))
+SwaySession::SwaySession() : DesktopSession("sway") {
+  if (runtimeDirectory_.empty())
     return;
-  runtimeDirectory_ = directory;
+  using namespace std::chrono_literals;
   std::string config = runtimeDirectory_ + "/config";
-  {
-    std::ofstream out(config);
-    out << "xwayland disable\n"
-        << "output HEADLESS-1 mode 1920x1080 position 0 0\n"
-        << "default_border none\n"
-        << "default_floating_border none\n"
-        << "focus_follows_mouse no\n";
-  }
+  std::ofstream(config) << "xwayland disable\n"
+                        << "output HEADLESS-1 mode 1920x1080 position 0 0\n"
+                        << "default_border none\n"
+                        << "default_floating_border none\n"
+                        << "focus_follows_mouse no\n";
   std::vector<std::string> arguments{"sway", "-c", config};
   if (::geteuid() == 0) {
-    const passwd* user = ::getpwnam(kUnprivilegedUser);
+    const passwd* user = ::getpwnam("nobody"); // a user every Debian system has
     if (!user)
       return;
     for (const std::string& path : {runtimeDirectory_, config})
       if (::chown(path.c_str(), user->pw_uid, user->pw_gid) != 0)
         return;
-    arguments.insert(arguments.begin(), {"runuser", "-u", kUnprivilegedUser, "--"});
+    arguments.insert(arguments.begin(), {"runuser", "-u", "nobody", "--"});
   }
-  group_ = std::make_unique<ProcessGroup>(
-      arguments,
-      environmentWithout({"DISPLAY", "WAYLAND_DISPLAY", "WAYLAND_SOCKET", "SWAYSOCK",
-                          "XDG_RUNTIME_DIR", "DBUS_SESSION_BUS_ADDRESS"},
-                         {"XDG_RUNTIME_DIR=" + runtimeDirectory_, "WLR_BACKENDS=headless",
-                          "WLR_RENDERER=pixman", "WLR_LIBINPUT_NO_DEVICES=1"}),
-      runtimeDirectory_ + "/session.log");
-  if (!group_->started())
+  if (!start(
+          arguments,
+          {"DISPLAY", "WAYLAND_DISPLAY", "WAYLAND_SOCKET", "SWAYSOCK", "DBUS_SESSION_BUS_ADDRESS"},
+          {"WLR_BACKENDS=headless", "WLR_RENDERER=pixman", "WLR_LIBINPUT_NO_DEVICES=1"}))
     return;
   // Up once its sockets are there and it reports the output at its size. Its own runtime
   // directory gives it the first display name.
@@ -83,26 +57,10 @@ SwaySession::SwaySession() {
       20s);
 }
 
-SwaySession::~SwaySession() {
-  group_.reset();
-  if (!runtimeDirectory_.empty()) {
-    std::error_code ignored;
-    std::filesystem::remove_all(runtimeDirectory_, ignored);
-  }
-}
-
 std::vector<std::string> SwaySession::environment() const {
   return {"WAYLAND_DISPLAY=" + waylandDisplay_, "XDG_RUNTIME_DIR=" + runtimeDirectory_,
           "SWAYSOCK=" + ipcSocket_,
           "DISPLAY=", "DBUS_SESSION_BUS_ADDRESS=unix:path=" + runtimeDirectory_ + "/no-bus"};
-}
-
-std::string SwaySession::run(const std::string& command) const {
-  return runWith(environment(), command);
-}
-
-std::string SwaySession::log() const {
-  return fileText(runtimeDirectory_ + "/session.log");
 }
 
 } // namespace tovel::test

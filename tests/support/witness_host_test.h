@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "input/key_names.h"
+#include "platform/geometry.h"
 #include "platform/keysyms.h"
 #include "server/responses.h"
 #include "support/host_binary.h"
@@ -77,6 +78,16 @@ struct PointerPosition {
   double x = 0, y = 0;
   bool operator==(const PointerPosition&) const = default;
 };
+
+// Whether any pixel near the place is not the witness's colour: the cursor, whose hot spot is its
+// top-left corner, in a picture of the screen at this scale.
+inline bool cursorNear(const BgraImage& image, PointerPosition at, double scale = 1) {
+  for (int dy = int(-4 * scale); dy < 20 * scale; ++dy)
+    for (int dx = int(-4 * scale); dx < 20 * scale; ++dx)
+      if (!isWitnessColour(averageColour(image, int(at.x * scale) + dx, int(at.y * scale) + dy, 0)))
+        return true;
+  return false;
+}
 
 inline std::ostream& operator<<(std::ostream& out, const std::optional<PointerPosition>& p) {
   if (!p)
@@ -204,16 +215,31 @@ protected:
     return last;
   }
 
-  // Brings the pointer over the witness and returns where the witness says it is. (The compositor
-  // may place the first move's enter before the move has landed: a second move shows it.)
+  // Brings the pointer over the witness and waits until the witness has seen it there, the
+  // motion's frame included (a test reading the events after it must not get that frame); where
+  // it then is. (GNOME may place the first move's enter before the move has landed: a second move
+  // shows it.)
   PointerPosition pointerOverWitness() {
     post("/move", R"({"x":40,"y":30})");
     EXPECT_TRUE(waitUntil([&] { return pointer().has_value(); }, 30s)) << witness_->output();
     std::size_t before = witnessLines().size();
     post("/move", R"({"x":1,"y":1})");
-    EXPECT_TRUE(waitUntil([&] { return !witnessEvents(before, {"motion "}).empty(); }, 30s))
+    EXPECT_TRUE(waitUntil(
+        [&] {
+          std::string events = witnessEvents(before, {"motion ", "frame"});
+          std::size_t motion = events.find("motion ");
+          return motion != std::string::npos && events.find("frame", motion) != std::string::npos;
+        },
+        30s))
         << witness_->output();
     return pointer().value_or(PointerPosition{-1, -1});
+  }
+
+  // Moves the pointer to a place over the witness; where the witness then says it is.
+  PointerPosition movePointerTo(double x, double y) {
+    PointerPosition from = pointer() ? *pointer() : pointerOverWitness();
+    post("/move", "{\"x\":" + number(x - from.x) + ",\"y\":" + number(y - from.y) + "}");
+    return waitForPointer(PointerPosition{x, y}).value_or(PointerPosition{-1, -1});
   }
 
   // Waits until the witness reports the pointer at this place; where it last saw it otherwise.
@@ -358,9 +384,89 @@ protected:
     ASSERT_TRUE(witness_->waitForOutput("keyboard_enter\n", 30s)) << witness_->output();
   }
 
+  struct PictureCase {
+    std::string target;
+    int width, height;
+    Rect area; // the part of the screen it shows
+  };
+  // With the pointer at (480, 270), each MJPEG stream's first picture has its size and shows its
+  // part of the screen: `wrong` says what is wrong with it ("" when nothing).
+  void expectMjpegPictures(const std::function<std::string(const BgraImage&, Rect)>& wrong,
+                           std::vector<PictureCase> cases = {}) {
+    ASSERT_EQ(movePointerTo(480, 270), (PointerPosition{480, 270}));
+    cases.insert(cases.end(),
+                 {{"/screen.mjpg", 480, 270, Rect{0, 0, 1920, 1080}},
+                  // 800 x 480 and 640 x 480 around the pointer, fitted into 480 x 480.
+                  {"/screen.mjpg?follow=hd", 480, 288, Rect{80, 30, 800, 480}},
+                  {"/screen.mjpg?follow=true&size=640x480", 480, 360, Rect{160, 30, 640, 480}},
+                  // The continuous capture: the whole screen in 1.5 times 800 x 600.
+                  {"/screen.mjpg?screen=true", 1200, 675, Rect{0, 0, 1920, 1080}}});
+    for (const PictureCase& c : cases) {
+      bool continuous = c.target.find("screen=true") != std::string::npos;
+      BgraImage image =
+          firstMjpegImage(c.target, continuous ? kFollowCaptureStreamHead : kMjpegStreamHead);
+      EXPECT_EQ(image.width(), c.width) << c.target << host_->output();
+      EXPECT_EQ(image.height(), c.height) << c.target;
+      EXPECT_EQ(wrong(image, c.area), "") << c.target;
+    }
+  }
+
+  // The newest MP4 picture has the cursor where the pointer is, and no longer where it was.
+  void expectMp4CursorWhereThePointerIs() {
+    Mp4StreamReader video(kHostPort);
+    std::optional<PointerPosition> previous;
+    for (PointerPosition to : {PointerPosition{480, 270}, PointerPosition{300, 200}}) {
+      PointerPosition at = movePointerTo(to.x, to.y);
+      std::string errors;
+      BgraImage image = newestMp4Picture(
+          video, [&](const BgraImage& image) { return cursorNear(image, at); }, 200, &errors);
+      ASSERT_EQ(image.width(), 1920) << errors << host_->output();
+      EXPECT_TRUE(cursorNear(image, at)) << "no cursor at " << std::optional(at);
+      EXPECT_FALSE(previous && cursorNear(image, *previous)) << "a cursor still at " << previous;
+      EXPECT_TRUE(showsWitness(image));
+      previous = at;
+    }
+  }
+
   std::filesystem::path keymapFile_;
   std::unique_ptr<ChildProcess> witness_;
   std::unique_ptr<ChildProcess> host_;
+};
+
+// The real program in a desktop session (one per test suite: starting one takes a second or
+// more), with the witness on its primary screen: a fresh witness and host for each test.
+template <typename Session> class DesktopHostTest : public WitnessHostTest {
+protected:
+  static void SetUpTestSuite() { startSession(); }
+  template <typename... Options> static void startSession(Options... options) {
+    if (!Session::missingProgram())
+      session_ = new Session(options...);
+  }
+  static void TearDownTestSuite() {
+    delete session_;
+    session_ = nullptr;
+  }
+
+  void SetUp() override {
+    if (auto missing = Session::missingProgram())
+      GTEST_SKIP() << *missing;
+    ASSERT_TRUE(session_->running()) << "the session did not start:\n" << session_->log();
+    ASSERT_NO_FATAL_FAILURE(startWitness());
+    ASSERT_NO_FATAL_FAILURE(startHost(session_->environment()));
+  }
+
+  // The line with which the host names the session's desktop; the witness's options.
+  virtual std::string desktopLine() const = 0;
+  virtual std::vector<std::string> witnessOptions() const { return {}; }
+
+  void startWitness(WitnessColour colour = kWitnessColour) {
+    WitnessHostTest::startWitness(session_->environment(), witnessOptions(), colour);
+  }
+  void startHost(const std::vector<std::string>& environment) {
+    WitnessHostTest::startHost(environment, desktopLine());
+  }
+
+  static inline Session* session_ = nullptr;
 };
 
 } // namespace tovel::test

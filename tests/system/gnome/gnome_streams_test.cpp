@@ -6,37 +6,11 @@
 namespace tovel::test {
 namespace {
 
-class GnomeStreams : public GnomeHostTest {
-protected:
-  // Moves the pointer to a place over the witness; where the witness then says it is.
-  PointerPosition movePointerTo(double x, double y) {
-    PointerPosition from = pointer() ? *pointer() : pointerOverWitness();
-    std::size_t before = witnessLines().size();
-    post("/move", "{\"x\":" + number(x - from.x) + ",\"y\":" + number(y - from.y) + "}");
-    waitUntil([&] { return !witnessEvents(before, {"motion "}).empty(); }, 30s);
-    return pointer().value_or(PointerPosition{-1, -1});
-  }
-};
+using GnomeStreams = GnomeHostTest;
 
 TEST_F(GnomeStreams, MjpegStreamsShowTheScreen) {
-  movePointerTo(480, 270);
-  struct Case {
-    std::string target;
-    int width, height;
-  };
-  for (const Case& c : {Case{"/screen.mjpg", 480, 270},
-                        // 800 x 480 and 640 x 480 around the pointer, fitted into 480 x 480.
-                        Case{"/screen.mjpg?follow=hd", 480, 288},
-                        Case{"/screen.mjpg?follow=true&size=640x480", 480, 360},
-                        // The continuous capture: the whole screen in 1.5 times 800 x 600.
-                        Case{"/screen.mjpg?screen=true", 1200, 675}}) {
-    bool continuous = c.target.find("screen=true") != std::string::npos;
-    BgraImage image =
-        firstMjpegImage(c.target, continuous ? kFollowCaptureStreamHead : kMjpegStreamHead);
-    EXPECT_EQ(image.width(), c.width) << c.target << host_->output();
-    EXPECT_EQ(image.height(), c.height) << c.target;
-    EXPECT_TRUE(showsWitness(image)) << c.target;
-  }
+  expectMjpegPictures(
+      [](const BgraImage& image, Rect) { return showsWitness(image) ? "" : "not the witness"; });
 }
 
 // Without a session manager (WirePlumber ends at once when it starts before PipeWire) nothing links
@@ -44,7 +18,7 @@ TEST_F(GnomeStreams, MjpegStreamsShowTheScreen) {
 // all the same.
 class GnomeStreamsUnmanaged : public GnomeHostTest {
 protected:
-  static void SetUpTestSuite() { startSession({.sessionManager = false}); }
+  static void SetUpTestSuite() { startSession(GnomeSession::Options{.sessionManager = false}); }
 };
 
 TEST_F(GnomeStreamsUnmanaged, TheHostLinksItsOwnStream) {
@@ -56,21 +30,7 @@ TEST_F(GnomeStreamsUnmanaged, TheHostLinksItsOwnStream) {
 }
 
 TEST_F(GnomeStreams, TheMp4PictureHasTheCursorWhereThePointerIs) {
-  Mp4StreamReader video(kHostPort);
-  std::optional<PointerPosition> previous;
-  for (PointerPosition to : {PointerPosition{480, 270}, PointerPosition{300, 200}}) {
-    PointerPosition at = movePointerTo(to.x, to.y);
-    std::string errors;
-    BgraImage image = newestMp4Picture(
-        video, [&](const BgraImage& image) { return cursorNear(image, at); }, 200, &errors);
-    ASSERT_EQ(image.width(), 1920) << errors;
-    EXPECT_TRUE(cursorNear(image, at)) << "no cursor at " << std::optional(at);
-    if (previous) {
-      EXPECT_FALSE(cursorNear(image, *previous)) << "a cursor still at " << previous;
-    }
-    EXPECT_TRUE(showsWitness(image));
-    previous = at;
-  }
+  expectMp4CursorWhereThePointerIs();
 }
 
 TEST_F(GnomeStreams, APlayerShowsTheStillScreenAtOnce) {

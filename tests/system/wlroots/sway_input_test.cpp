@@ -14,7 +14,7 @@ using SwayInput = SwayHostTest;
 // Relative moves arrive exactly, from every channel, fractions too, also once something else has
 // moved the pointer: the compositor applies them where the pointer is.
 TEST_F(SwayInput, MovesFromEveryChannelAreExact) {
-  PointerPosition at = pointerOnWitness();
+  PointerPosition at = pointerOverWitness();
   expectExactMoves(at,
                    {{"post", 3, -2},
                     {"websocket", -7, 11},
@@ -29,7 +29,7 @@ TEST_F(SwayInput, MovesFromEveryChannelAreExact) {
 }
 
 TEST_F(SwayInput, ClicksAndADoubleClickReachTheWindow) {
-  pointerOnWitness();
+  pointerOverWitness();
   expectClicksAndADoubleClick();
 }
 
@@ -125,7 +125,7 @@ TEST_F(SwayInput, TextArrivesAsItsCharactersFromEveryChannel) {
 // axis_stop once no scroll has come for a moment. Positive amounts scroll towards the top or the
 // left of the content, which Wayland gives as negative values.
 TEST_F(SwayInput, ScrollingArrivesAsFingerScrollingInPixels) {
-  pointerOnWitness();
+  pointerOverWitness();
   std::size_t from = witnessLines().size();
   post("/scroll", R"({"x":0,"y":30,"done":false})");
   post("/scroll", R"({"x":-20,"y":0,"done":false})");
@@ -142,7 +142,7 @@ TEST_F(SwayInput, ScrollingArrivesAsFingerScrollingInPixels) {
 // Keys and buttons a WebSocket client holds are let go when it vanishes, and those still held
 // when the host exits are let go before it does.
 TEST_F(SwayInput, HeldInputIsLetGoWhenItsClientVanishesAndAtExit) {
-  pointerOnWitness();
+  pointerOverWitness();
   std::size_t from = witnessLines().size();
   auto press = [&] {
     auto client = openWebSocket();

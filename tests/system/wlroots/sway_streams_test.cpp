@@ -79,59 +79,28 @@ std::string mismatches(const BgraImage& picture, const BgraImage& screen, Rect a
   return wrong;
 }
 
-class SwayStreams : public SwayHostTest {
-protected:
-  // Moves the pointer to a place over the witness; where the witness then says it is.
-  PointerPosition movePointerTo(double x, double y) {
-    PointerPosition from = pointerOnWitness();
-    post("/move", "{\"x\":" + number(x - from.x) + ",\"y\":" + number(y - from.y) + "}");
-    return waitForPointer(PointerPosition{x, y}).value_or(PointerPosition{-1, -1});
-  }
-};
+using SwayStreams = SwayHostTest;
 
 // The picture streams and the live video show what the compositor's own screenshot shows, each
 // the part of the screen it is for. The window list is empty, so a window stream shows the screen.
 TEST_F(SwayStreams, PicturesMatchWhatGrimSees) {
-  PointerPosition at = movePointerTo(480, 270);
-  ASSERT_EQ(at, (PointerPosition{480, 270}));
-  BgraImage screen = grimPicture(*session_);
-  ASSERT_EQ(screen.width(), 1920) << "grim failed";
-  struct Case {
-    std::string target;
-    int width, height;
-    Rect area; // of the screen
-  };
-  for (const Case& c : {Case{"/screen.mjpg", 480, 270, Rect{0, 0, 1920, 1080}},
-                        Case{"/screen.mjpg?window=true", 480, 270, Rect{0, 0, 1920, 1080}},
-                        // 800 x 480 around the pointer, fitted into 480 x 480.
-                        Case{"/screen.mjpg?follow=hd", 480, 288, Rect{80, 30, 800, 480}},
-                        // The continuous capture: the whole screen in 1.5 times 800 x 600.
-                        Case{"/screen.mjpg?screen=true", 1200, 675, Rect{0, 0, 1920, 1080}}}) {
-    bool continuous = c.target.find("screen=true") != std::string::npos;
-    BgraImage image =
-        firstMjpegImage(c.target, continuous ? kFollowCaptureStreamHead : kMjpegStreamHead);
-    EXPECT_EQ(image.width(), c.width) << c.target;
-    EXPECT_EQ(image.height(), c.height) << c.target;
-    EXPECT_EQ(mismatches(image, screen, c.area, at), "") << c.target;
-  }
-
+  BgraImage screen;
+  expectMjpegPictures(
+      [&](const BgraImage& image, Rect area) {
+        if (screen.width() == 0)
+          screen = grimPicture(*session_);
+        return mismatches(image, screen, area, PointerPosition{480, 270});
+      },
+      {{"/screen.mjpg?window=true", 480, 270, Rect{0, 0, 1920, 1080}}});
   Mp4StreamReader video(kHostPort);
   std::string errors;
   BgraImage picture = newestMp4Picture(video, nullptr, 200, &errors);
   ASSERT_EQ(picture.width(), 1920) << errors << host_->output();
-  EXPECT_EQ(mismatches(picture, screen, Rect{0, 0, 1920, 1080}, at), "") << "MP4";
+  EXPECT_EQ(mismatches(picture, screen, Rect{0, 0, 1920, 1080}, {480, 270}), "") << "MP4";
 }
 
-// The MP4 picture has the cursor where the pointer is, drawn by the compositor.
-TEST_F(SwayStreams, TheMp4PictureHasTheCursor) {
-  PointerPosition at = movePointerTo(300, 200);
-  Mp4StreamReader video(kHostPort);
-  std::string errors;
-  BgraImage picture = newestMp4Picture(video, nullptr, 200, &errors);
-  ASSERT_EQ(picture.width(), 1920) << errors << host_->output();
-  // The witness's cursor: a black square with a white border, its hot spot at the top left.
-  EXPECT_LT(averageColour(picture, int(at.x) + 8, int(at.y) + 8, 2).luma(), 40);
-  EXPECT_TRUE(isWitnessColour(averageColour(picture, int(at.x) + 40, int(at.y) + 40)));
+TEST_F(SwayStreams, TheMp4PictureHasTheCursorWhereThePointerIs) {
+  expectMp4CursorWhereThePointerIs();
 }
 
 using SwayOutputs = SwayStreams; // a session of its own: its layout changes
