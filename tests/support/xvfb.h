@@ -1,14 +1,18 @@
 #pragma once
 
-#include <sys/types.h>
-
+#include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
+
+using Display = struct _XDisplay;
 
 namespace tovel::test {
 
+class ChildProcess;
+
 // A private X server for one test: Xvfb on a display number of its own choosing, optionally with
-// a window manager (openbox), both stopped by process id when the object goes away.
+// a window manager (openbox), both stopped when the object goes away.
 class XvfbServer {
 public:
   struct Options {
@@ -33,12 +37,22 @@ public:
   // Runs a shell command against this server and returns its standard output.
   std::string run(const std::string& command) const;
 
+  // A connection of the test's own, to look at what the code under test did (opened on first use,
+  // closed with the server; null when the server is not running).
+  Display* probe();
+  // The pointer's root position and its button and modifier mask, as the server shows them now.
+  std::tuple<int, int, unsigned> pointer();
+  // Waits until the server shows the pointer there: the code under test sends its requests on
+  // connections of its own.
+  bool pointerReaches(int x, int y);
+
 private:
   bool startWindowManager();
 
-  pid_t xvfb_ = -1;
-  pid_t windowManager_ = -1;
+  std::unique_ptr<ChildProcess> xvfb_;
+  std::unique_ptr<ChildProcess> windowManager_;
   std::string display_;
+  Display* probe_ = nullptr;
 };
 
 // The command's standard output (shell syntax allowed).

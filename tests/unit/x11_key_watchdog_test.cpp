@@ -10,17 +10,6 @@ using namespace std::chrono_literals;
 constexpr KeyCode kShift = 56, kCommand = 55, kA = 0;
 const HeldKeys::TimePoint t0{};
 
-TEST(HeldKeys, AReleaseReachesTheKeycodeOfThePress) {
-  HeldKeys keys;
-  EXPECT_EQ(keys.press(kShift, 50, t0 + 15s), 50);
-  // Pressed again after the layout moved shift elsewhere: it is still down on 50.
-  EXPECT_EQ(keys.press(kShift, 62, t0 + 20s), 50);
-  EXPECT_EQ(keys.keycodeOf(kShift), 50);
-  EXPECT_EQ(keys.release(kShift), 50);
-  EXPECT_EQ(keys.release(kShift), std::nullopt);
-  EXPECT_EQ(keys.nextDeadline(), std::nullopt);
-}
-
 TEST(HeldKeys, KeysComeDueAtTheirDeadlineOnlyOnceAndNotAfterARelease) {
   HeldKeys keys;
   keys.press(kShift, 50, t0 + 15s);

@@ -3,7 +3,6 @@
 #include <X11/Xlib.h>
 #include <X11/extensions/XRes.h>
 
-#include <chrono>
 #include <future>
 #include <thread>
 #include <vector>
@@ -15,37 +14,20 @@
 namespace tovel::test {
 namespace {
 
-using namespace std::chrono_literals;
-
-// The X server's clients, as its X-Resource extension counts them. The server notices a closed
-// connection a moment after the client has closed it.
-class ClientCount {
-public:
-  explicit ClientCount(const XvfbServer& server) : probe_(XOpenDisplay(server.display().c_str())) {}
-  ~ClientCount() {
-    if (probe_)
-      XCloseDisplay(probe_);
-  }
-  int now() {
-    int count = -1;
-    XResClient* clients = nullptr;
-    if (probe_ && XResQueryClients(probe_, &count, &clients))
-      XFree(clients);
-    return count;
-  }
-  bool reaches(int count) {
-    return waitUntil([&] { return now() == count; }, 30s);
-  }
-
-private:
-  Display* probe_;
-};
-
 TEST(ThreadConnections, AThreadsConnectionGoesWithTheThreadOrWithTheObjectWhicheverGoesFirst) {
   XvfbServer server;
   ASSERT_TRUE(server.running());
-  ClientCount clients(server);
-  const int before = clients.now();
+  // The server's clients, as its X-Resource extension counts them; it notices a closed
+  // connection a moment after the client has closed it.
+  auto clientsNow = [&] {
+    int count = -1;
+    XResClient* clients = nullptr;
+    if (XResQueryClients(server.probe(), &count, &clients))
+      XFree(clients);
+    return count;
+  };
+  auto clientsReach = [&](int count) { return waitUntil([&] { return clientsNow() == count; }); };
+  const int before = clientsNow();
   ASSERT_GT(before, 0);
   auto connections = std::make_unique<ThreadConnections>(server.display());
 
@@ -64,12 +46,12 @@ TEST(ThreadConnections, AThreadsConnectionGoesWithTheThreadOrWithTheObjectWhiche
     for (auto& promise : opened)
       EXPECT_TRUE(promise.get_future().get());
     EXPECT_EQ(connections->openCount(), opened.size());
-    EXPECT_TRUE(clients.reaches(before + int(opened.size())));
+    EXPECT_TRUE(clientsReach(before + int(opened.size())));
     go.set_value();
     for (std::thread& thread : threads)
       thread.join();
     EXPECT_EQ(connections->openCount(), 0u) << "round " << round;
-    EXPECT_TRUE(clients.reaches(before)) << "round " << round;
+    EXPECT_TRUE(clientsReach(before)) << "round " << round;
   }
 
   // A thread with connections of two objects: both close when it ends. The first object goes
@@ -83,19 +65,19 @@ TEST(ThreadConnections, AThreadsConnectionGoesWithTheThreadOrWithTheObjectWhiche
     objectGone.get_future().wait();
   });
   opened.get_future().wait();
-  EXPECT_TRUE(clients.reaches(before + 2));
+  EXPECT_TRUE(clientsReach(before + 2));
   connections.reset();
-  EXPECT_TRUE(clients.reaches(before + 1));
+  EXPECT_TRUE(clientsReach(before + 1));
   objectGone.set_value();
   lingering.join();
   EXPECT_EQ(other->openCount(), 0u);
-  EXPECT_TRUE(clients.reaches(before));
+  EXPECT_TRUE(clientsReach(before));
 
   // The calling thread's connection, which outlives the test, goes with its object.
   ASSERT_NE(other->forThisThread(), nullptr);
-  EXPECT_TRUE(clients.reaches(before + 1));
+  EXPECT_TRUE(clientsReach(before + 1));
   other.reset();
-  EXPECT_TRUE(clients.reaches(before));
+  EXPECT_TRUE(clientsReach(before));
 }
 
 } // namespace

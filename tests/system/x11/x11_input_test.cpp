@@ -3,13 +3,15 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <tuple>
+#include <thread>
 #include <vector>
 
+#include <X11/XKBlib.h>
 #include <X11/Xlib.h>
 #include <X11/keysym.h>
 
 #include "common/log.h"
+#include "common/utf8_text.h"
 #include "input/injection_state.h"
 #include "input/key_names.h"
 #include "input/pointer.h"
@@ -18,6 +20,7 @@
 #include "platform/x11/x11_keymap.h"
 #include "support/process.h"
 #include "support/wait.h"
+#include "support/witness_text.h"
 #include "support/xvfb.h"
 
 namespace tovel::test {
@@ -25,19 +28,15 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A server, the backend on it, and a connection of the test's own to look at what it did. The
+// A server with a focused witness that reports what reaches it, and the backend on it. The
 // backend's requests travel on its own connection: tests wait until the server shows their effect.
 class X11InputTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    ASSERT_TRUE(server.running());
     ASSERT_NE(probe, nullptr);
+    ASSERT_TRUE(witness.waitForOutput("FocusIn", 10s));
     desktop = X11Desktop::open(server.display());
     ASSERT_NE(desktop, nullptr);
-  }
-  ~X11InputTest() override {
-    if (probe)
-      XCloseDisplay(probe);
   }
 
   // The keycodes that are down.
@@ -69,40 +68,41 @@ protected:
   }
   KeySym keysymOf(int keycode) { return keymap()[std::size_t(keycode)]; }
   bool keyboardHas(KeySym keysym) { return std::ranges::count(keymap(), keysym) > 0; }
-  // The pointer's root position and its button and modifier mask.
-  std::tuple<int, int, unsigned> pointer() {
-    Window root, child;
-    int x = 0, y = 0, windowX = 0, windowY = 0;
-    unsigned mask = 0;
-    XQueryPointer(probe, DefaultRootWindow(probe), &root, &child, &x, &y, &windowX, &windowY,
-                  &mask);
-    return {x, y, mask};
-  }
-  unsigned mask() { return std::get<2>(pointer()); }
-  bool pointerAt(int x, int y) {
-    return waitUntil([&] {
-      auto [px, py, mask] = pointer();
-      return px == x && py == y;
-    });
-  }
+  unsigned mask() { return std::get<2>(server.pointer()); }
   void key(const std::string& name, bool down) {
     desktop->post(makeKeyEvent(*lookupKeyName(name), down));
   }
   void mouse(MouseEventType type, double x, double y) {
     desktop->post(makeMouseEvent(type, Point{x, y}, kLeftButton));
   }
+  // Types the whole text as the host does, pausing where the backend asks to, and waits until the
+  // witness has it.
+  bool typed(const std::u32string& text) {
+    std::string expected;
+    for (std::size_t done = 0; done < text.size();) {
+      TypingProgress progress = desktop->typeText(std::u32string_view(text).substr(done));
+      EXPECT_TRUE(progress.untypable.empty());
+      done += progress.handled;
+      std::this_thread::sleep_for(std::chrono::duration<double>(progress.resumeAfter));
+    }
+    for (char32_t c : text)
+      expected += encodeUtf8(c);
+    return received(expected);
+  }
+  bool received(const std::string& text) {
+    return waitUntil([&] { return witnessTypedText(witness.output()) == text; }, 30s);
+  }
+  int spareKeycodes() { return std::stoi(server.run("xmodmap -pke | awk 'NF == 3' | wc -l")); }
 
   XvfbServer server;
-  Display* probe = XOpenDisplay(server.display().c_str());
+  Display* probe = server.probe();
+  ChildProcess witness{
+      TOVEL_X_WITNESS, {"--focus"}, ChildProcess::Input::emptyFile, server.environment()};
   std::unique_ptr<X11Desktop> desktop;
 };
 
 TEST_F(X11InputTest, EveryKeyNameReachesAKeyOfItsKeysymAndNothingStaysBound) {
-  // An application that was running before any key was bound must see the keys as well.
-  ChildProcess witness(TOVEL_X_WITNESS, {"--focus"}, ChildProcess::Input::emptyFile,
-                       server.environment());
-  ASSERT_TRUE(witness.waitForOutput("FocusIn", 5s));
-
+  // The witness, running before any key was bound, must see the keys as well.
   std::vector<std::pair<std::string, int>> bound; // names the keyboard lacked, and their keycode
   for (const auto& [name, code] : keyNameToKeyCode()) {
     KeySym keysym = *keysymForKeyCode(code);
@@ -122,14 +122,15 @@ TEST_F(X11InputTest, EveryKeyNameReachesAKeyOfItsKeysymAndNothingStaysBound) {
   ASSERT_FALSE(bound.empty());
 
   // A key stays on the keycode it went down on: moving "a" elsewhere between its press and its
-  // release must not leave the old key down. It moves to the keycode of the first bound key, which
-  // is then no longer ours to give back.
+  // release (pressed again in between, as a repeat does) must not leave the old key down. It moves
+  // to the keycode of the first bound key, which is then no longer ours to give back.
   key("a", true);
   std::vector<int> down = waitForKeysDown(1);
   ASSERT_EQ(down.size(), 1u);
   auto [takenName, taken] = bound.front();
   server.run("xmodmap -e 'keycode " + std::to_string(down[0]) + " = b B' -e 'keycode " +
              std::to_string(taken) + " = a A'");
+  key("a", true);
   key("a", false);
   waitForKeysDown(0);
   // The next press follows the new layout, and the key whose keycode was taken finds another.
@@ -192,25 +193,25 @@ TEST_F(X11InputTest, PointerGoesToTheGlobalPositionWithinTheRootWindow) {
                {mouseMoved, 5000, -7, 1919, 0}};
   for (const auto& move : moves) {
     mouse(move.type, move.x, move.y);
-    EXPECT_TRUE(pointerAt(move.rootX, move.rootY)) << move.x << "," << move.y;
+    EXPECT_TRUE(server.pointerReaches(move.rootX, move.rootY)) << move.x << "," << move.y;
   }
   // A position that is no number moves nothing; the next real one still does.
   mouse(mouseMoved, std::nan(""), 5);
   mouse(mouseMoved, 5, INFINITY);
   mouse(mouseMoved, 100, 200);
-  EXPECT_TRUE(pointerAt(1060, 200));
+  EXPECT_TRUE(server.pointerReaches(1060, 200));
   // A press or release without a place still happens, where the pointer is, so none is lost.
   mouse(leftMouseDown, std::nan(""), 0);
   EXPECT_TRUE(desktop->primaryButtonDown());
   mouse(leftMouseUp, 0, -INFINITY);
   EXPECT_FALSE(desktop->primaryButtonDown());
-  EXPECT_TRUE(pointerAt(1060, 200));
+  EXPECT_TRUE(server.pointerReaches(1060, 200));
 
   // A press happens where the pointer is, whatever position its event carries (one read before
   // moves still queued in the server must not move the pointer back); only the left button
   // counts as primary.
   mouse(rightMouseDown, 40, 50);
-  EXPECT_TRUE(pointerAt(1060, 200));
+  EXPECT_TRUE(server.pointerReaches(1060, 200));
   EXPECT_FALSE(desktop->primaryButtonDown());
   EXPECT_TRUE(waitUntil([&] { return (mask() & Button3Mask) != 0; }));
   // The right button, still held, is let go when the backend goes away.
@@ -225,7 +226,7 @@ TEST_F(X11InputTest, RelativeMovesAddUpWhilePointerEventsAreFrozen) {
                        server.environment());
   ASSERT_TRUE(grabber.waitForOutput("ready ", 10s));
   server.run("xdotool mousemove 500 400");
-  ASSERT_TRUE(pointerAt(500, 400));
+  ASSERT_TRUE(server.pointerReaches(500, 400));
   grabber.writeInput("grab-sync\n");
   ASSERT_TRUE(grabber.waitForOutput("grabbed\n", 10s)) << grabber.output();
 
@@ -236,18 +237,70 @@ TEST_F(X11InputTest, RelativeMovesAddUpWhilePointerEventsAreFrozen) {
   for (int i = 0; i < 50; ++i)
     performMouseMove(input, 2, 1, kLeftButton);
   // The moves really are held back: the server still shows the pointer where it was.
-  EXPECT_EQ(pointer(), std::tuple(500, 400, 0u));
+  EXPECT_EQ(server.pointer(), std::tuple(500, 400, 0u));
   grabber.writeInput("release\n");
   ASSERT_TRUE(grabber.waitForOutput("released\n", 10s)) << grabber.output();
-  EXPECT_TRUE(pointerAt(600, 450)) << std::get<0>(pointer()) << "," << std::get<1>(pointer());
+  EXPECT_TRUE(server.pointerReaches(600, 450));
 
   // Once the server shows the target, its reports count again: a move made by someone else is
   // where the next relative move starts.
   EXPECT_EQ(desktop->mouseLocation(), (Point{600, 1080 - 450}));
   server.run("xdotool mousemove 20 30");
-  ASSERT_TRUE(pointerAt(20, 30));
+  ASSERT_TRUE(server.pointerReaches(20, 30));
   performMouseMove(input, 5, 5, kLeftButton);
-  EXPECT_TRUE(pointerAt(25, 35));
+  EXPECT_TRUE(server.pointerReaches(25, 35));
+
+  // Frozen again, a move back to where the server still shows the pointer leaves nothing to wait
+  // for: after the release the next move starts from there.
+  grabber.writeInput("grab-sync\n");
+  ASSERT_TRUE(grabber.waitForOutput("released\ngrabbed\n", 10s)) << grabber.output();
+  performMouseMove(input, 10, 0, kLeftButton);
+  performMouseMove(input, -10, 0, kLeftButton);
+  grabber.writeInput("release\n");
+  ASSERT_TRUE(grabber.waitForOutput("released\ngrabbed\nreleased\n", 10s)) << grabber.output();
+  performMouseMove(input, 1, 1, kLeftButton);
+  EXPECT_TRUE(server.pointerReaches(26, 36));
+}
+
+// Typing on a German keyboard: held shift and a locked caps lock do not change what is typed,
+// and are as they were after.
+TEST_F(X11InputTest, TypingIgnoresHeldAndLockedModifiers) {
+  server.run("setxkbmap de");
+  key("shift", true);
+  XkbLockModifiers(probe, XkbUseCoreKbd, LockMask, LockMask);
+  XSync(probe, False);
+  EXPECT_TRUE(typed(U"a1@Aß\n")) << witness.output();
+  XkbStateRec state;
+  XkbGetState(probe, XkbUseCoreKbd, &state);
+  EXPECT_EQ(state.locked_mods, unsigned(LockMask));
+  // Shift is still held: the next key takes it, and cancels caps lock out.
+  key("a", true);
+  key("a", false);
+  EXPECT_TRUE(received("a1@Aß\na")) << witness.output();
+}
+
+// With a second layout active, its characters come from its keys; the first one's, which the
+// active group lacks, from keys of their own (the first group's keys would type the second's).
+TEST_F(X11InputTest, TypingUsesTheActiveGroupAsTheLayout) {
+  server.run("setxkbmap -layout de,ru");
+  XkbLockGroup(probe, XkbUseCoreKbd, 1);
+  XSync(probe, False);
+  EXPECT_TRUE(typed(U"фaЖ@z")) << witness.output();
+}
+
+// More characters than the keyboard has spare keycodes: bindings are taken back for new ones
+// once they have rested, every character still arrives as itself, and none stays bound.
+TEST_F(X11InputTest, TypingBeyondTheSpareKeycodesLeavesNoneBound) {
+  int spare = spareKeycodes();
+  ASSERT_GT(spare, 5);
+  std::u32string text;
+  for (int i = 0; i < spare + 12; ++i) {
+    text += char32_t(0x4E00 + i); // CJK ideographs, which no layout has
+    text += U"ж "[i % 2];         // and one bound early and used all along
+  }
+  EXPECT_TRUE(typed(text)) << witness.output();
+  desktop.reset();
+  EXPECT_EQ(spareKeycodes(), spare);
 }
 
 } // namespace
