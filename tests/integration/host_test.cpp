@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <sstream>
-
 #include "support/host_fixture.h"
 
 namespace tovel::test {
@@ -10,26 +8,6 @@ namespace {
 using namespace std::chrono_literals;
 
 using HostProcess = HostFixture;
-
-TEST_F(HostProcess, ConsoleLinesRunOnTheMainLoopAndEndOfInputExits) {
-  std::istringstream input("move 10 5\nclick right\r\nbogus line\n");
-  host->startConsole(input);
-  EXPECT_EQ(waitForExit(), 0);
-
-  auto lines = log.lines();
-  ASSERT_GE(lines.size(), 4u);
-  EXPECT_EQ(lines[0], "Tovel Host started.");
-  // The commands were all handled, in order, before the end of input.
-  auto position = [&](const std::string& text) {
-    return std::find(lines.begin(), lines.end(), text) - lines.begin();
-  };
-  EXPECT_LT(position("Moved by (10.0, 5.0)"), position("Unknown command: bogus line"));
-  EXPECT_LT(position("Unknown command: bogus line"), position("Input stream closed. Exiting..."));
-  auto e = desktop.events();
-  ASSERT_EQ(e.size(), 3u);
-  EXPECT_EQ(e[0].mouse()->position, (Point{970, 545}));
-  EXPECT_EQ(e[1].mouse()->type, MouseEventType::rightMouseDown);
-}
 
 TEST_F(HostProcess, ScreenChangesAreReported) {
   desktop.setScreens({Screen{1, Rect{0, 0, 1280, 800}, 1.0, "first"},

@@ -58,9 +58,7 @@ protected:
     options.exitProcess = [this](int status) { exitStatus = status; };
     host = std::make_unique<Host>(io, desktop, clock, log, options);
     ASSERT_TRUE(host->start());
-    // What start-up printed, for the tests that look at it; the log starts empty for the rest.
-    startupLines = log.lines();
-    log.clear();
+    log.clear(); // of what start-up printed
     loop = std::thread([this] { io.run(); });
   }
 
@@ -108,14 +106,6 @@ protected:
     return count;
   }
 
-  // Waits until the host has asked to end the process; the status it asked for, or -1.
-  int waitForExit(std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (exitStatus == -1 && std::chrono::steady_clock::now() < deadline)
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return exitStatus;
-  }
-
   // Puts the pointer at a global display position (y down) of the 1080-high primary display.
   void pointAt(double x, double y) { desktop.setMouseLocation(Point{x, 1080 - y}); }
   // A titled application window filled with one colour (0xAARRGGBB).
@@ -141,7 +131,6 @@ protected:
   asio::io_context io;
   asio::executor_work_guard<asio::io_context::executor_type> work{io.get_executor()};
   std::unique_ptr<Host> host;
-  std::vector<std::string> startupLines;
   std::thread loop;
   std::atomic<int> exitStatus{-1};
   // Started by the fixtures whose streams must keep sending.

@@ -1,6 +1,7 @@
 #include "support/process.h"
 
 #include <fcntl.h>
+#include <pty.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -22,6 +23,27 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
   if (input == Input::pipe) {
     if (::pipe2(in, O_CLOEXEC) != 0)
       return;
+  } else if (input == Input::terminal) {
+    // Line by line and without echo, so that typed input does not mix with the output.
+    termios settings{};
+    ::cfmakeraw(&settings);
+    settings.c_lflag = ICANON;
+    settings.c_oflag = OPOST | ONLCR;
+    settings.c_iflag = ICRNL;
+    settings.c_cflag = CS8 | CREAD;
+    settings.c_cc[VEOF] = 4;
+    ::cfsetspeed(&settings, B38400);
+    int master = -1, slave = -1;
+    if (::openpty(&master, &slave, nullptr, &settings, nullptr) != 0)
+      return;
+    ::close(out[0]);
+    ::close(out[1]);
+    out[0] = master;
+    out[1] = slave;
+    in[0] = ::fcntl(slave, F_DUPFD_CLOEXEC, 0);
+    in[1] = ::fcntl(master, F_DUPFD_CLOEXEC, 0);
+    ::fcntl(master, F_SETFD, FD_CLOEXEC);
+    ::fcntl(slave, F_SETFD, FD_CLOEXEC);
   } else {
     in[0] = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
   }

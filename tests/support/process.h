@@ -15,7 +15,9 @@ namespace tovel::test {
 // The child is killed when the object goes away.
 class ChildProcess {
 public:
-  enum class Input { emptyFile, pipe };
+  // terminal: a pseudo-terminal is its input and output; the output then has CR LF line ends, and
+  // reading it ends once the child is gone.
+  enum class Input { emptyFile, pipe, terminal };
 
   // environment: NAME=value entries that replace or add to this process's environment.
   ChildProcess(const std::string& program, const std::vector<std::string>& arguments, Input input,
@@ -27,7 +29,7 @@ public:
   bool started() const { return pid_ > 0; }
   pid_t pid() const { return pid_; }
 
-  // Writes to the child's standard input (Input::pipe only); closeInput ends it.
+  // Writes to the child's standard input (not an empty file); closeInput ends a pipe.
   void writeInput(const std::string& text);
   void closeInput();
   void signal(int number);

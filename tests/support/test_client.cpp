@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace tovel::test {
@@ -22,15 +23,10 @@ int remainingMs(Clock::time_point deadline) {
 
 } // namespace
 
-TestClient::TestClient(std::uint16_t port, int receiveBuffer) {
-  connectTo(port, receiveBuffer, nullptr);
-}
+TestClient::TestClient(std::uint16_t port, const char* fromAddress)
+    : TestClient(port, 0, fromAddress) {}
 
-TestClient::TestClient(std::uint16_t port, const char* fromAddress) {
-  connectTo(port, 0, fromAddress);
-}
-
-void TestClient::connectTo(std::uint16_t port, int receiveBuffer, const char* fromAddress) {
+TestClient::TestClient(std::uint16_t port, int receiveBuffer, const char* fromAddress) {
   fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   // Before connecting, so that the window the host sees is small from the start.
   if (receiveBuffer > 0)
@@ -97,66 +93,53 @@ void TestClient::finishSending() {
     ::shutdown(fd_, SHUT_WR);
 }
 
+// Waits for bytes until the deadline and appends up to `maximum` of them: 1 when some came, 0 when
+// the connection is closed (or was never open), -1 on time-out.
+int TestClient::receive(std::string& data, std::size_t maximum, Clock::time_point deadline) {
+  pollfd p{fd_, POLLIN, 0};
+  if (fd_ < 0)
+    return 0;
+  if (::poll(&p, 1, remainingMs(deadline)) <= 0)
+    return -1;
+  char buffer[65536];
+  ssize_t got = ::recv(fd_, buffer, std::min(sizeof buffer, maximum), 0);
+  if (got <= 0)
+    return 0;
+  data.append(buffer, std::size_t(got));
+  return 1;
+}
+
 std::string TestClient::read(std::size_t n, std::chrono::milliseconds timeout) {
   std::string data;
   auto deadline = Clock::now() + timeout;
-  while (data.size() < n && fd_ >= 0) {
-    pollfd p{fd_, POLLIN, 0};
-    if (::poll(&p, 1, remainingMs(deadline)) <= 0)
-      break;
-    char buffer[65536];
-    std::size_t want = std::min(sizeof buffer, n - data.size());
-    ssize_t got = ::recv(fd_, buffer, want, 0);
-    if (got <= 0)
-      break;
-    data.append(buffer, std::size_t(got));
+  while (data.size() < n && receive(data, n - data.size(), deadline) > 0) {
   }
   return data;
 }
 
 std::optional<std::string> TestClient::readSome(std::size_t maximum,
                                                 std::chrono::milliseconds timeout) {
-  if (fd_ < 0)
+  std::string data;
+  if (receive(data, maximum, Clock::now() + timeout) == 0)
     return std::nullopt;
-  pollfd p{fd_, POLLIN, 0};
-  if (::poll(&p, 1, int(timeout.count())) <= 0)
-    return std::string();
-  std::string data(maximum, '\0');
-  ssize_t got = ::recv(fd_, data.data(), maximum, 0);
-  if (got <= 0)
-    return std::nullopt;
-  data.resize(std::size_t(got));
   return data;
 }
 
 std::string TestClient::readUntilClosed(std::chrono::milliseconds timeout) {
   std::string data;
   auto deadline = Clock::now() + timeout;
-  while (fd_ >= 0) {
-    pollfd p{fd_, POLLIN, 0};
-    if (::poll(&p, 1, remainingMs(deadline)) <= 0)
-      break;
-    char buffer[65536];
-    ssize_t got = ::recv(fd_, buffer, sizeof buffer, 0);
-    if (got <= 0)
-      break;
-    data.append(buffer, std::size_t(got));
+  while (receive(data, 65536, deadline) > 0) {
   }
   return data;
 }
 
 bool TestClient::waitClosed(std::chrono::milliseconds timeout) {
+  std::string data;
   auto deadline = Clock::now() + timeout;
-  while (fd_ >= 0) {
-    pollfd p{fd_, POLLIN, 0};
-    if (::poll(&p, 1, remainingMs(deadline)) <= 0)
-      return false;
-    char buffer[4096];
-    ssize_t got = ::recv(fd_, buffer, sizeof buffer, 0);
-    if (got <= 0)
-      return true;
-  }
-  return false;
+  int result;
+  while ((result = receive(data, 65536, deadline)) > 0)
+    data.clear();
+  return result == 0 && fd_ >= 0;
 }
 
 bool TestClient::staysSilent(std::chrono::milliseconds duration) {

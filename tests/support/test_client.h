@@ -14,7 +14,7 @@ class TestClient {
 public:
   // A receive buffer of the given size (bytes; 0: the system's) makes the host's sends back up
   // after a few kilobytes, as a slow reader does.
-  explicit TestClient(std::uint16_t port, int receiveBuffer = 0);
+  explicit TestClient(std::uint16_t port, int receiveBuffer = 0, const char* fromAddress = nullptr);
   // From another loopback address (127.0.0.2, ...): another client, as the host counts them.
   TestClient(std::uint16_t port, const char* fromAddress);
   ~TestClient();
@@ -44,7 +44,8 @@ public:
   bool staysSilent(std::chrono::milliseconds duration);
 
 private:
-  void connectTo(std::uint16_t port, int receiveBuffer, const char* fromAddress);
+  int receive(std::string& data, std::size_t maximum,
+              std::chrono::steady_clock::time_point deadline);
   int fd_ = -1;
 };
 

@@ -57,18 +57,5 @@ TEST(WebSocketFrames, WholeFramesDecodeOrAreRefusedWithTheirSize) {
   }
 }
 
-// Declared lengths above the limit are refused as soon as the length is known, without the
-// payload (or even the masking key) present.
-TEST(WebSocketFrames, OversizedFramesAreRefusedFromTheirHeader) {
-  const std::string tooLarge[] = {
-      std::string("\x81\xff\0\0\0\0\0\x01\0\x01", 10),             // 65537
-      std::string("\x82\xff\0\0\0\0\0\x10\0\0", 10),               // binary, 1 MiB
-      std::string("\x81\xff\x80\0\0\0\0\0\0\0abcd", 14),           // 2^63
-      std::string("\x81\xff\xff\xff\xff\xff\xff\xff\xff\xff", 10), // 2^64 - 1
-  };
-  for (const std::string& bytes : tooLarge)
-    EXPECT_EQ(parseWebSocketFrame(bytes).kind, Kind::tooLarge);
-}
-
 } // namespace
 } // namespace tovel

@@ -1,11 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <poll.h>
-#include <pty.h>
-#include <sys/wait.h>
-#include <termios.h>
-#include <unistd.h>
-
 #include <csignal>
 
 #include "build_config.h"
@@ -75,77 +69,27 @@ TEST(HostBinary, ConsoleAndNetworkDriveTheSameHost) {
   TestClient client(kHostPort);
   client.send("POST /log HTTP/1.1\r\n\r\n{\"text\":\"from the network\"}");
   EXPECT_EQ(client.read(252).size(), 252u);
-  host.writeInput("swipe 0 30 done\nexit\n");
+  // Lines still queued when the input ends are all handled before the host exits.
+  host.writeInput("swipe 0 30 done\nmove 1 1\n");
+  host.closeInput();
   EXPECT_EQ(host.waitForExit(10s), 0);
   std::string output = host.output();
   EXPECT_NE(output.find("from the network\n"), std::string::npos);
-  EXPECT_NE(output.find("swipe down\nSwiped by (0.0, 30.0)\nExiting the process...\n"),
-            std::string::npos)
+  EXPECT_TRUE(output.ends_with(
+      "swipe down\nSwiped by (0.0, 30.0)\nMoved by (1.0, 1.0)\nInput stream closed. Exiting...\n"))
       << output;
-}
-
-// Runs the program on a pseudo-terminal (its standard input and output), types the input and
-// collects everything it writes until it exits. The exit status, or none.
-std::optional<int> runOnTerminal(const std::string& input, std::string& output) {
-  std::vector<std::string> envStorage{"DISPLAY="};
-  for (char** e = environ; *e; ++e)
-    if (!std::string_view(*e).starts_with("DISPLAY="))
-      envStorage.emplace_back(*e);
-  std::vector<char*> envp;
-  for (auto& e : envStorage)
-    envp.push_back(e.data());
-  envp.push_back(nullptr);
-  std::string program = TOVEL_HOST_BINARY;
-  char* argv[] = {program.data(), nullptr};
-
-  // No echo, so the typed input does not mix with the output.
-  termios settings{};
-  ::cfmakeraw(&settings);
-  settings.c_lflag = ICANON;
-  settings.c_oflag = OPOST | ONLCR;
-  settings.c_iflag = ICRNL;
-  settings.c_cflag = CS8 | CREAD;
-  settings.c_cc[VEOF] = 4;
-  ::cfsetspeed(&settings, B38400);
-  int master = -1;
-  pid_t pid = ::forkpty(&master, nullptr, &settings, nullptr);
-  if (pid == 0) {
-    ::execve(argv[0], argv, envp.data());
-    ::_exit(127);
-  }
-  if (pid < 0)
-    return std::nullopt;
-  // The console reads only after printing its banner and code, so this waits in the terminal.
-  [[maybe_unused]] auto written = ::write(master, input.data(), input.size());
-  auto deadline = std::chrono::steady_clock::now() + 30s;
-  while (std::chrono::steady_clock::now() < deadline) {
-    pollfd p{master, POLLIN, 0};
-    if (::poll(&p, 1, 1000) <= 0)
-      continue;
-    char buffer[4096];
-    ssize_t n = ::read(master, buffer, sizeof buffer);
-    if (n <= 0)
-      break; // EIO once the program has gone and the terminal has no other user
-    output.append(buffer, std::size_t(n));
-  }
-  ::close(master);
-  // A host that is still there after the time has failed; it must not outlive the test.
-  if (std::chrono::steady_clock::now() >= deadline)
-    ::kill(pid, SIGKILL);
-  int status = 0;
-  if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
-    return std::nullopt;
-  // The terminal turns each line end into CR LF.
-  std::erase(output, '\r');
-  return WEXITSTATUS(status);
 }
 
 TEST(HostBinary, OnATerminalTheLocalLinkFollowsAsAQrCode) {
   auto address = getIPAddress();
   if (!address)
     GTEST_SKIP() << "no network address: the host only draws a code for a link a phone can open";
-  std::string output;
-  ASSERT_EQ(runOnTerminal("exit\n", output), 0) << output;
+  ChildProcess host(TOVEL_HOST_BINARY, {}, ChildProcess::Input::terminal, kNoDisplay);
+  // The console reads only after printing its banner and code, so this waits in the terminal.
+  host.writeInput("exit\n");
+  ASSERT_EQ(host.waitForExit(30s), 0) << host.output();
+  std::string output = host.output();
+  std::erase(output, '\r');
 
   std::string code = halfBlockLines(output);
   ASSERT_FALSE(code.empty()) << output;
