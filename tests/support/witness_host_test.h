@@ -220,8 +220,10 @@ protected:
   // it then is. (GNOME may place the first move's enter before the move has landed: a second move
   // shows it.)
   PointerPosition pointerOverWitness() {
-    post("/move", R"({"x":40,"y":30})");
-    EXPECT_TRUE(waitUntil([&] { return pointer().has_value(); }, 30s)) << witness_->output();
+    if (!pointer()) { // a first move's late events would mix with what a test reads next
+      post("/move", R"({"x":40,"y":30})");
+      EXPECT_TRUE(waitUntil([&] { return pointer().has_value(); }, 30s)) << witness_->output();
+    }
     std::size_t before = witnessLines().size();
     post("/move", R"({"x":1,"y":1})");
     EXPECT_TRUE(waitUntil(
