@@ -48,16 +48,7 @@ protected:
 };
 
 TEST_F(Mp4Stream, FfmpegPlaysTheStreamAndSeesTheScreen) {
-  auto probe = runCommand("ffprobe -v error -seekable 0 -select_streams v:0 -show_entries "
-                          "stream=codec_name,profile,width,height -of default=nw=1 " +
-                          url());
-  ASSERT_EQ(probe.status, 0) << probe.errors;
-  auto values = keyValues(probe.output);
-  EXPECT_EQ(values["codec_name"], "h264");
-  EXPECT_EQ(values["profile"], "Main");
-  EXPECT_EQ(values["width"], "1920");
-  EXPECT_EQ(values["height"], "1080");
-
+  // Codec and profile are in the head the late client checks; the size in the decoded picture.
   auto decode = runCommand("ffmpeg -v error -nostats -progress pipe:1 -seekable 0 -i " + url() +
                            " -frames:v 120 -f null -");
   EXPECT_EQ(decode.status, 0);
@@ -130,34 +121,19 @@ TEST_F(Mp4Stream, AStillScreenGivesAPictureAtOnceAndKeepsTheStreamGoing) {
   EXPECT_TRUE(first.fragments().front().keyFrame);
 
   // A player reading the stream live decodes a picture, though it holds frames back and would
-  // measure the frame rate over a run of frames first. Bounded only for a sanitizer build on a
-  // busy machine.
+  // measure the frame rate over a run of frames first.
   for (std::string options : {"", "-probesize 32 -analyzeduration 0 -threads 1 "}) {
-    auto asked = std::chrono::steady_clock::now();
     auto decode = runCommand("timeout 60 ffmpeg -v error -nostats -progress pipe:1 -seekable 0 " +
                              options + "-i " + url() + " -frames:v 1 -f null -");
-    auto decoded = std::chrono::steady_clock::now();
     EXPECT_EQ(decode.status, 0) << options << decode.errors;
     EXPECT_EQ(keyValues(decode.output)["frame"], "1") << options;
-    std::cout << "[ MEASURE  ] ffmpeg " << options << "decoded its first frame of a still screen "
-              << "after "
-              << std::chrono::duration_cast<std::chrono::milliseconds>(decoded - asked).count()
-              << " ms" << std::endl;
   }
 
   // Another client gets the picture at once, then again while nothing changes: as frames that
   // only refer to the one before.
-  auto asked = std::chrono::steady_clock::now();
   Mp4StreamReader second(port());
   ASSERT_TRUE(second.waitForFragments(Mp4Clients::kStartFragments + 1)) << second.error();
   std::vector<Mp4Fragment> fragments = second.fragments();
-  std::cout
-      << "[ MEASURE  ] first picture for a client joining a still screen after "
-      << std::chrono::duration_cast<std::chrono::milliseconds>(fragments[0].arrived - asked).count()
-      << " ms; the same picture again in";
-  for (std::size_t i = 1; i < fragments.size(); ++i)
-    std::cout << " " << fragments[i].bytes.size();
-  std::cout << " bytes" << std::endl;
   EXPECT_TRUE(fragments[0].keyFrame);
   for (std::size_t i = 1; i < fragments.size(); ++i)
     EXPECT_FALSE(fragments[i].keyFrame) << i;
