@@ -95,24 +95,22 @@ void Mp4StreamReader::run() {
       return fail("a chunk does not end with CR LF");
     std::vector<std::uint8_t> body(buffer.begin(), buffer.begin() + long(size));
     buffer.erase(0, size + 2);
-    auto boxes = parseBoxes(body);
+    auto boxes = walkBoxes(body);
     if (first) {
-      if (!boxes || boxes->size() != 2 || (*boxes)[0].type != "ftyp" || (*boxes)[1].type != "moov")
+      if (!boxes || topLevel(*boxes) != "ftyp moov")
         return fail("the first chunk is not an initialization segment");
       std::lock_guard lock(mutex_);
       initialization_ = std::move(body);
       arrived_.notify_all();
       continue;
     }
-    auto tree = walkBoxes(body);
-    if (!boxes || boxes->size() != 2 || (*boxes)[0].type != "moof" || (*boxes)[1].type != "mdat" ||
-        !tree)
+    if (!boxes || topLevel(*boxes) != "moof mdat")
       return fail("a chunk is not one fragment");
     Mp4Fragment fragment;
-    fragment.sequenceNumber = readU32(findBox(*tree, "moof/mfhd")->body, 4);
-    fragment.decodeTime = readU64(findBox(*tree, "moof/traf/tfdt")->body, 4);
+    fragment.sequenceNumber = std::uint32_t(readBig(findBox(*boxes, "moof/mfhd")->body, 4));
+    fragment.decodeTime = readBig(findBox(*boxes, "moof/traf/tfdt")->body, 4, 8);
     // The sample's flags: no "non-sync sample" bit for a key frame.
-    fragment.keyFrame = (readU32(findBox(*tree, "moof/traf/trun")->body, 20) & 0x00010000) == 0;
+    fragment.keyFrame = (readBig(findBox(*boxes, "moof/traf/trun")->body, 20) & 0x00010000) == 0;
     fragment.arrived = std::chrono::steady_clock::now();
     fragment.bytes = std::move(body);
     std::lock_guard lock(mutex_);
