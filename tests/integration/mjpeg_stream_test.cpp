@@ -78,6 +78,7 @@ TEST_F(MjpegStream, SizeOptionsReachThePicture) {
       {"/screen.mjpg?max=400x100", 178, 100, "Max: [400.0, 100.0]"},
       {"/screen.mjpg?max=100x400", 100, 56, "Max: [100.0, 400.0]"},
       {"/screen.mjpg?max=640", 640, 360, "Max: [640.0]"},
+      {"/screen.mjpg?max=1000", 1000, 563, "Max: [1000.0]"},        // 562.5 rounds up
       {"/screen.mjpg?size=640x480x2&max=abc", 480, 270, "Max: []"}, // the default
   };
   for (auto [target, width, height, line] : cases) {

@@ -1,8 +1,8 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
-#include <set>
 #include <span>
 #include <string>
 #include <string_view>
@@ -12,54 +12,30 @@ namespace tovel::test {
 
 // A reader of ISO base media boxes for checking what the MP4 writer produced.
 struct Box {
-  std::string type;
-  std::size_t offset = 0;              // from the start of the bytes given to parseBoxes
+  std::string path;                    // "moov/trak/tkhd"
+  std::size_t offset = 0;              // from the start of the bytes walked
   std::span<const std::uint8_t> whole; // header included
   std::span<const std::uint8_t> body;  // after the 8-byte header
+  std::string type() const { return path.substr(path.size() - 4); }
 };
 
-inline std::uint32_t readU32(std::span<const std::uint8_t> bytes, std::size_t at) {
-  return std::uint32_t(bytes[at]) << 24 | std::uint32_t(bytes[at + 1]) << 16 |
-         std::uint32_t(bytes[at + 2]) << 8 | bytes[at + 3];
-}
-inline std::uint64_t readU64(std::span<const std::uint8_t> bytes, std::size_t at) {
-  return std::uint64_t(readU32(bytes, at)) << 32 | readU32(bytes, at + 4);
-}
-inline std::uint16_t readU16(std::span<const std::uint8_t> bytes, std::size_t at) {
-  return std::uint16_t(bytes[at] << 8 | bytes[at + 1]);
-}
-
-// The boxes that fill the bytes exactly, one after the other; none when a size is below 8, runs
-// past the end or leaves bytes over.
-inline std::optional<std::vector<Box>> parseBoxes(std::span<const std::uint8_t> bytes,
-                                                  std::size_t baseOffset = 0) {
-  std::vector<Box> boxes;
-  std::size_t at = 0;
-  while (at < bytes.size()) {
-    if (bytes.size() - at < 8)
-      return std::nullopt;
-    std::uint32_t size = readU32(bytes, at);
-    if (size < 8 || size > bytes.size() - at)
-      return std::nullopt;
-    Box box;
-    box.type.assign(reinterpret_cast<const char*>(bytes.data() + at + 4), 4);
-    box.offset = baseOffset + at;
-    box.whole = bytes.subspan(at, size);
-    box.body = box.whole.subspan(8);
-    boxes.push_back(box);
-    at += size;
-  }
-  return boxes;
+// The big-endian number of `width` bytes at `at`.
+inline std::uint64_t readBig(std::span<const std::uint8_t> bytes, std::size_t at,
+                             std::size_t width = 4) {
+  std::uint64_t value = 0;
+  for (std::size_t i = 0; i < width; ++i)
+    value = value << 8 | bytes[at + i];
+  return value;
 }
 
 // Where a box's children start within its body: after a full box's header and entry count for
 // the sample and data reference lists, after the visual sample entry's fields for avc1; none for
 // boxes that hold no boxes.
 inline std::optional<std::size_t> childrenStart(std::string_view type) {
-  static const std::set<std::string_view> containers = {"moov", "trak", "mdia", "minf", "dinf",
-                                                        "stbl", "mvex", "moof", "traf"};
-  if (containers.count(type))
-    return 0;
+  for (std::string_view container :
+       {"moov", "trak", "mdia", "minf", "dinf", "stbl", "mvex", "moof", "traf"})
+    if (type == container)
+      return 0;
   if (type == "stsd" || type == "dref")
     return 8;
   if (type == "avc1")
@@ -67,26 +43,23 @@ inline std::optional<std::size_t> childrenStart(std::string_view type) {
   return std::nullopt;
 }
 
-// Every box of the tree in depth-first order with its path ("moov/trak/tkhd"); none when any
-// level's sizes do not add up exactly.
-struct PathBox {
-  std::string path;
-  Box box;
-};
-inline std::optional<std::vector<PathBox>> walkBoxes(std::span<const std::uint8_t> bytes,
-                                                     std::string prefix = "",
-                                                     std::size_t baseOffset = 0) {
-  auto boxes = parseBoxes(bytes, baseOffset);
-  if (!boxes)
-    return std::nullopt;
-  std::vector<PathBox> all;
-  for (const Box& box : *boxes) {
-    std::string path = prefix.empty() ? box.type : prefix + "/" + box.type;
-    all.push_back({path, box});
-    if (auto start = childrenStart(box.type)) {
-      if (*start > box.body.size())
-        return std::nullopt;
-      auto children = walkBoxes(box.body.subspan(*start), path, box.offset + 8 + *start);
+// Every box of the tree in depth-first order; none when any level's sizes do not fill it exactly.
+inline std::optional<std::vector<Box>> walkBoxes(std::span<const std::uint8_t> bytes,
+                                                 const std::string& prefix = "",
+                                                 std::size_t baseOffset = 0) {
+  std::vector<Box> all;
+  for (std::size_t at = 0, size = 0; at < bytes.size(); at += size) {
+    size = bytes.size() - at < 8 ? 0 : readBig(bytes, at);
+    if (size < 8 || size > bytes.size() - at)
+      return std::nullopt;
+    std::string type(reinterpret_cast<const char*>(bytes.data() + at + 4), 4);
+    Box box{prefix.empty() ? type : prefix + "/" + type, baseOffset + at, bytes.subspan(at, size),
+            bytes.subspan(at + 8, size - 8)};
+    all.push_back(box);
+    if (auto start = childrenStart(type)) {
+      auto children = *start > box.body.size()
+                          ? std::nullopt
+                          : walkBoxes(box.body.subspan(*start), box.path, box.offset + 8 + *start);
       if (!children)
         return std::nullopt;
       all.insert(all.end(), children->begin(), children->end());
@@ -95,11 +68,18 @@ inline std::optional<std::vector<PathBox>> walkBoxes(std::span<const std::uint8_
   return all;
 }
 
-inline std::optional<Box> findBox(const std::vector<PathBox>& boxes, std::string_view path) {
-  for (const PathBox& entry : boxes)
-    if (entry.path == path)
-      return entry.box;
-  return std::nullopt;
+// The types of the outermost boxes in order, as "moof mdat".
+inline std::string topLevel(const std::vector<Box>& boxes) {
+  std::string types;
+  for (const Box& box : boxes)
+    if (box.path.size() == 4)
+      types += (types.empty() ? "" : " ") + box.path;
+  return types;
+}
+
+inline std::optional<Box> findBox(const std::vector<Box>& boxes, std::string_view path) {
+  auto found = std::ranges::find(boxes, path, &Box::path);
+  return found == boxes.end() ? std::nullopt : std::optional(*found);
 }
 
 } // namespace tovel::test

@@ -1,6 +1,5 @@
 #include "support/mp4_stream_reader.h"
 
-#include <poll.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -43,14 +42,11 @@ void Mp4StreamReader::fail(const std::string& why) {
 
 void Mp4StreamReader::run() {
   std::string buffer;
-  auto stopping = [&] {
-    std::lock_guard lock(mutex_);
-    return stopping_;
-  };
-  // Reads until the buffer holds `n` bytes; false when the host closes or the reader stops.
-  auto fill = [&](std::size_t n) {
-    while (buffer.size() < n) {
-      if (stopping())
+  // Reads until `end` is in the buffer, or `n` bytes are; false when the host closes or the
+  // reader stops.
+  auto fill = [&](std::size_t n, std::string_view end = {}) {
+    while (end.empty() ? buffer.size() < n : buffer.find(end) == std::string::npos) {
+      if (std::lock_guard lock(mutex_); stopping_)
         return false;
       std::optional<std::string> got = client_.readSome(65536, 100ms);
       if (!got)
@@ -59,30 +55,19 @@ void Mp4StreamReader::run() {
     }
     return true;
   };
-  auto line = [&](std::string& out) {
-    std::size_t end;
-    while ((end = buffer.find("\r\n")) == std::string::npos)
-      if (!fill(buffer.size() + 1))
-        return false;
-    out = buffer.substr(0, end);
-    buffer.erase(0, end + 2);
-    return true;
-  };
 
-  std::size_t headEnd;
-  while ((headEnd = buffer.find("\r\n\r\n")) == std::string::npos)
-    if (!fill(buffer.size() + 1))
-      return;
+  if (!fill(0, "\r\n\r\n"))
+    return;
   {
     std::lock_guard lock(mutex_);
-    head_ = buffer.substr(0, headEnd + 4);
+    head_ = buffer.substr(0, buffer.find("\r\n\r\n") + 4);
+    buffer.erase(0, head_.size());
   }
-  buffer.erase(0, headEnd + 4);
-
   for (bool first = true;; first = false) {
-    std::string sizeLine;
-    if (!line(sizeLine))
+    if (!fill(0, "\r\n"))
       return;
+    std::string sizeLine = buffer.substr(0, buffer.find("\r\n"));
+    buffer.erase(0, sizeLine.size() + 2);
     std::size_t size = 0;
     try {
       size = std::stoul(sizeLine, nullptr, 16);
@@ -95,24 +80,22 @@ void Mp4StreamReader::run() {
       return fail("a chunk does not end with CR LF");
     std::vector<std::uint8_t> body(buffer.begin(), buffer.begin() + long(size));
     buffer.erase(0, size + 2);
-    auto boxes = parseBoxes(body);
+    auto boxes = walkBoxes(body);
     if (first) {
-      if (!boxes || boxes->size() != 2 || (*boxes)[0].type != "ftyp" || (*boxes)[1].type != "moov")
+      if (!boxes || topLevel(*boxes) != "ftyp moov")
         return fail("the first chunk is not an initialization segment");
       std::lock_guard lock(mutex_);
       initialization_ = std::move(body);
       arrived_.notify_all();
       continue;
     }
-    auto tree = walkBoxes(body);
-    if (!boxes || boxes->size() != 2 || (*boxes)[0].type != "moof" || (*boxes)[1].type != "mdat" ||
-        !tree)
+    if (!boxes || topLevel(*boxes) != "moof mdat")
       return fail("a chunk is not one fragment");
     Mp4Fragment fragment;
-    fragment.sequenceNumber = readU32(findBox(*tree, "moof/mfhd")->body, 4);
-    fragment.decodeTime = readU64(findBox(*tree, "moof/traf/tfdt")->body, 4);
+    fragment.sequenceNumber = std::uint32_t(readBig(findBox(*boxes, "moof/mfhd")->body, 4));
+    fragment.decodeTime = readBig(findBox(*boxes, "moof/traf/tfdt")->body, 4, 8);
     // The sample's flags: no "non-sync sample" bit for a key frame.
-    fragment.keyFrame = (readU32(findBox(*tree, "moof/traf/trun")->body, 20) & 0x00010000) == 0;
+    fragment.keyFrame = (readBig(findBox(*boxes, "moof/traf/trun")->body, 20) & 0x00010000) == 0;
     fragment.arrived = std::chrono::steady_clock::now();
     fragment.bytes = std::move(body);
     std::lock_guard lock(mutex_);
@@ -158,21 +141,29 @@ std::vector<std::uint8_t> Mp4StreamReader::stream() {
 
 namespace {
 
-// The first or the last picture ffmpeg decodes from the stream bytes, or from the stream at a
-// URL when there are no bytes.
-BgraImage decodedPicture(const std::vector<std::uint8_t>& stream, const std::string& url, int width,
-                         int height, bool last, std::string& errors) {
-  namespace fs = std::filesystem;
+namespace fs = std::filesystem;
+
+fs::path temporaryFile(const char* ending) {
   static std::atomic<int> serial = 0;
-  fs::path base = fs::temp_directory_path() /
-                  ("tovel-decode-" + std::to_string(::getpid()) + "-" + std::to_string(serial++));
-  fs::path file = base.string() + ".mp4", raw = base.string() + ".bgra";
-  std::string input = "-seekable 0 -i " + url;
-  if (url.empty()) {
-    std::ofstream(file, std::ios::binary)
+  return fs::temp_directory_path() /
+         ("tovel-decode-" + std::to_string(::getpid()) + "-" + std::to_string(serial++) + ending);
+}
+
+// The stream bytes in a file while it lives, so that ffmpeg decodes exactly those.
+struct StreamFile {
+  explicit StreamFile(const std::vector<std::uint8_t>& stream) {
+    std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char*>(stream.data()), std::streamsize(stream.size()));
-    input = "-i '" + file.string() + "'";
   }
+  ~StreamFile() { fs::remove(path); }
+  std::string input() const { return "-i '" + path.string() + "'"; }
+  fs::path path = temporaryFile(".mp4");
+};
+
+// The first or the last picture ffmpeg decodes from its input.
+BgraImage decodedPicture(const std::string& input, int width, int height, bool last,
+                         std::string& errors) {
+  fs::path raw = temporaryFile(".bgra");
   CommandResult result =
       runCommand("timeout 60 ffmpeg -v error -y " + input + (last ? "" : " -frames:v 1") +
                  " -f rawvideo -pix_fmt bgra '" + raw.string() + "'");
@@ -190,9 +181,7 @@ BgraImage decodedPicture(const std::vector<std::uint8_t>& stream, const std::str
              : result.errors.empty() ? "ffmpeg made no picture of that size"
                                      : result.errors;
   }
-  std::error_code ignored;
-  fs::remove(file, ignored);
-  fs::remove(raw, ignored);
+  fs::remove(raw, sizeUnknown);
   return image;
 }
 
@@ -200,16 +189,24 @@ BgraImage decodedPicture(const std::vector<std::uint8_t>& stream, const std::str
 
 BgraImage firstDecodedPicture(const std::vector<std::uint8_t>& stream, int width, int height,
                               std::string& errors) {
-  return decodedPicture(stream, "", width, height, false, errors);
+  return decodedPicture(StreamFile(stream).input(), width, height, false, errors);
 }
 
 BgraImage lastDecodedPicture(const std::vector<std::uint8_t>& stream, int width, int height,
                              std::string& errors) {
-  return decodedPicture(stream, "", width, height, true, errors);
+  return decodedPicture(StreamFile(stream).input(), width, height, true, errors);
 }
 
 BgraImage liveDecodedPicture(const std::string& url, int width, int height, std::string& errors) {
-  return decodedPicture({}, url, width, height, false, errors);
+  return decodedPicture("-seekable 0 -i " + url, width, height, false, errors);
+}
+
+int decodedFrames(const std::vector<std::uint8_t>& stream, std::string& errors) {
+  CommandResult result = runCommand("ffmpeg -v error -nostats -progress pipe:1 " +
+                                    StreamFile(stream).input() + " -f null -");
+  errors = result.status == 0 ? result.errors : "ffmpeg failed: " + result.errors;
+  std::string frames = keyValues(result.output)["frame"];
+  return frames.empty() ? 0 : std::stoi(frames);
 }
 
 } // namespace tovel::test

@@ -69,5 +69,7 @@ BgraImage lastDecodedPicture(const std::vector<std::uint8_t>& stream, int width,
 // The first picture ffmpeg decodes reading the stream at `url` live, as a player would, likewise;
 // ffmpeg is given up after a minute.
 BgraImage liveDecodedPicture(const std::string& url, int width, int height, std::string& errors);
+// How many frames ffmpeg decodes from the stream bytes; what it complained of in `errors`.
+int decodedFrames(const std::vector<std::uint8_t>& stream, std::string& errors);
 
 } // namespace tovel::test

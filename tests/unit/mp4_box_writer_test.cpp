@@ -29,10 +29,8 @@ void expectFields(std::span<const std::uint8_t> bytes, const Fields& fields) {
     ASSERT_TRUE(box) << path;
     for (auto [at, width, expected] : values) {
       ASSERT_LE(at + width, box->body.size()) << path;
-      std::uint64_t value = width ? 0 : box->body.size();
-      for (std::size_t i = 0; i < width; ++i)
-        value = value << 8 | box->body[at + i];
-      EXPECT_EQ(value, expected) << path << " at " << at;
+      EXPECT_EQ(width ? test::readBig(box->body, at, width) : box->body.size(), expected)
+          << path << " at " << at;
     }
   }
 }
@@ -66,7 +64,7 @@ TEST_F(MovieBox, IsAStandardVideoTrackWhoseSizesAddUp) {
   // Every box depth first, each type after as many dots as it is deep.
   std::string tree;
   for (auto& entry : *boxes)
-    tree += std::string(std::ranges::count(entry.path, '/'), '.') + entry.box.type + " ";
+    tree += std::string(std::ranges::count(entry.path, '/'), '.') + entry.type() + " ";
   EXPECT_EQ(tree, "moov .mvhd .trak ..tkhd ..mdia ...mdhd ...hdlr ...minf ....vmhd ....dinf "
                   ".....dref ......url  ....stbl .....stsd ......avc1 .......avcC .....stts "
                   ".....stsc .....stco .....stsz .mvex ..trex ");
@@ -126,11 +124,11 @@ TEST(Mp4Fragment, TrackFragmentDescribesTheSampleThatFollows) {
     ASSERT_TRUE(fragment);
     fragment->insert(fragment->end(), sample.begin(), sample.end());
 
-    auto top = test::parseBoxes(*fragment);
-    ASSERT_TRUE(top && top->size() == 2 && (*top)[0].type == "moof" && (*top)[1].type == "mdat");
-    const test::Box &moof = (*top)[0], &mdat = (*top)[1];
+    auto boxes = walkBoxes(*fragment);
+    ASSERT_TRUE(boxes && test::topLevel(*boxes) == "moof mdat");
+    test::Box moof = *findBox(*boxes, "moof"), mdat = *findBox(*boxes, "mdat");
     EXPECT_EQ(Bytes(mdat.body.begin(), mdat.body.end()), sample);
-    EXPECT_EQ(test::readU64(*fragment, kMoofDecodeTimeOffset), 0x1'2345'6789ull);
+    EXPECT_EQ(test::readBig(*fragment, kMoofDecodeTimeOffset, 8), 0x1'2345'6789ull);
     // The default base is the moof; version 1 of the decode time has 64 bits; the data offset,
     // counted from the moof's first byte, lands on the sample's first byte.
     expectFields(moof.whole, {{"moof/mfhd", {{4, 4, 7}}},

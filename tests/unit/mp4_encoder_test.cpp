@@ -49,28 +49,20 @@ private:
   std::size_t position_ = 0;
 };
 
-// The slices of a sample: 'I' for IDR, 'P', 'B', 'i' for non-IDR intra; '?' if mixed or none,
-// '!' if the sample does not split or repeats a parameter set.
+// A sample's first slice: 'I' for IDR, else 'P', 'B' or 'i' (intra); '!' if the sample does not
+// split or carries a parameter set before it, '?' if it has no slice.
 char pictureKind(const std::vector<std::uint8_t>& sample) {
-  auto units = splitNalUnits(sample);
-  if (!units)
-    return '!';
-  char kind = '?';
-  for (NalUnit unit : *units) {
-    if (isNalType(unit, NalType::sps) || isNalType(unit, NalType::pps))
-      return '!';
+  for (NalUnit unit : splitNalUnits(sample).value_or(std::vector<NalUnit>{{}})) {
     auto type = nalUnitType(unit);
-    if (type != 1 && type != 5)
-      continue;
-    BitReader reader(unit);
-    reader.ue(); // first_mb_in_slice
-    unsigned sliceType = reader.ue() % 5;
-    char slice = type == 5 ? 'I' : sliceType == 0 ? 'P' : sliceType == 1 ? 'B' : 'i';
-    if (kind != '?' && kind != slice)
-      return '?';
-    kind = slice;
+    if (!type || type == 7 || type == 8)
+      return '!';
+    if (type == 1 || type == 5) {
+      BitReader reader(unit);
+      reader.ue(); // first_mb_in_slice
+      return type == 5 ? 'I' : "PBiii"[reader.ue() % 5];
+    }
   }
-  return kind;
+  return '?';
 }
 
 // Threads leave /proc a moment after they have been joined.
@@ -211,34 +203,22 @@ TEST_F(CompressionSessionTest,
   EXPECT_GE(test::threadsNamed("tovel-encoder"), 1); // with x264's own
 }
 
-TEST_F(CompressionSessionTest, ANewerPictureReplacesTheWaitingOneInsteadOfQueueing) {
+TEST_F(CompressionSessionTest, ANewerPictureReplacesTheWaitingOneAndStopFinishesItThenRefuses) {
   holdAt = 1; // the encoder stays in the handler of picture 1
   ASSERT_EQ(submit(1), 0);
   ASSERT_TRUE(frames.waitForCount(1));
   for (double t : {2, 3, 4})
     EXPECT_EQ(submit(t), 0);
-  release();
-  ASSERT_TRUE(frames.waitForCount(2));
-  session->stop(); // waits for the outputs still owed
-  ASSERT_EQ(frames.items().size(), 2u);
-  EXPECT_EQ(frames.items()[1].captureTime, 4);
-  EXPECT_EQ(outputLines(), (std::vector<std::string>{
-                               "Encoded frame received", "Compression failed with status: 0",
-                               "Compression failed with status: 0", "Encoded frame received"}));
-}
-
-TEST_F(CompressionSessionTest, StopFinishesTheWaitingPictureThenRefusesMore) {
-  holdAt = 1;
-  ASSERT_EQ(submit(1), 0);
-  ASSERT_TRUE(frames.waitForCount(1));
-  ASSERT_EQ(submit(2), 0);
   std::thread stopper([&] { session->stop(); });
   release();
   stopper.join();
   EXPECT_TRUE(encoderThreadsEnd());
   ASSERT_EQ(frames.items().size(), 2u);
-  EXPECT_EQ(frames.items()[1].captureTime, 2);
-  EXPECT_EQ(submit(3), kStatusSessionStopped);
+  EXPECT_EQ(frames.items()[1].captureTime, 4);
+  EXPECT_EQ(outputLines(), (std::vector<std::string>{
+                               "Encoded frame received", "Compression failed with status: 0",
+                               "Compression failed with status: 0", "Encoded frame received"}));
+  EXPECT_EQ(submit(5), kStatusSessionStopped);
   EXPECT_TRUE(log.contains("Failed to encode frame: -108"));
 }
 

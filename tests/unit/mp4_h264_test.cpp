@@ -23,40 +23,36 @@ const Bytes kMainPps = fromHex("68ebe3cb20");
 const Bytes kHighSps = fromHex("6764002aacd940780227e5c044000003000400000301e03c60c658");
 const Bytes kBaselineSps = fromHex("6742c02ad900780227e5c044000003000400000301e03c60c920");
 
-std::vector<Bytes> split(const Bytes& sample) {
-  std::vector<Bytes> units;
-  auto split = splitNalUnits(sample);
-  for (NalUnit unit : split.value())
-    units.emplace_back(unit.begin(), unit.end());
-  return units;
+std::optional<std::vector<Bytes>> split(const Bytes& sample) {
+  auto units = splitNalUnits(sample);
+  if (!units)
+    return std::nullopt;
+  std::vector<Bytes> copies;
+  for (NalUnit unit : *units)
+    copies.emplace_back(unit.begin(), unit.end());
+  return copies;
 }
 
-TEST(NalUnits, SplitsWellFormedSamples) {
-  EXPECT_EQ(split({}), std::vector<Bytes>{});
-  EXPECT_EQ(split({0, 0, 0, 1, 0x65}), (std::vector<Bytes>{{0x65}}));
-  EXPECT_EQ(split({0, 0, 0, 2, 0x06, 0xAA, 0, 0, 0, 3, 0x41, 0x9A, 0x00}),
-            (std::vector<Bytes>{{0x06, 0xAA}, {0x41, 0x9A, 0x00}}));
-  // A length beyond 16 bits.
-  Bytes large = {0, 1, 0, 0};
+TEST(NalUnits, SplitsWellFormedSamplesAndRefusesMalformedOnes) {
+  using Units = std::vector<Bytes>;
+  Bytes large = {0, 1, 0, 0}; // a length beyond 16 bits
   large.resize(4 + 65536, 0x41);
-  auto units = splitNalUnits(large);
-  ASSERT_TRUE(units);
-  ASSERT_EQ(units->size(), 1u);
-  EXPECT_EQ(units->front().size(), 65536u);
-}
-
-TEST(NalUnits, RefusesMalformedSamples) {
-  const Bytes cases[] = {
-      {0},                                     // ends inside a length
-      {0, 0, 0},                               //
-      {0, 0, 0, 2, 0x65},                      // length past the end
-      {0xFF, 0xFF, 0xFF, 0xFF, 0x65},          // absurd length
-      {0, 0, 0, 0},                            // empty unit
-      {0, 0, 0, 1, 0x65, 0, 0},                // bytes over after the last unit
-      {0, 0, 0, 1, 0x65, 0, 0, 0, 5, 1, 2, 3}, // second unit cut short
+  const std::pair<Bytes, std::optional<Units>> cases[] = {
+      {{}, Units{}},
+      {{0, 0, 0, 1, 0x65}, Units{{0x65}}},
+      {{0, 0, 0, 2, 0x06, 0xAA, 0, 0, 0, 3, 0x41, 0x9A, 0x00},
+       Units{{0x06, 0xAA}, {0x41, 0x9A, 0}}},
+      {large, Units{Bytes(65536, 0x41)}},
+      {{0}, std::nullopt}, // ends inside a length
+      {{0, 0, 0}, std::nullopt},
+      {{0, 0, 0, 2, 0x65}, std::nullopt},                      // length past the end
+      {{0xFF, 0xFF, 0xFF, 0xFF, 0x65}, std::nullopt},          // absurd length
+      {{0, 0, 0, 0}, std::nullopt},                            // empty unit
+      {{0, 0, 0, 1, 0x65, 0, 0}, std::nullopt},                // bytes over after the last unit
+      {{0, 0, 0, 1, 0x65, 0, 0, 0, 5, 1, 2, 3}, std::nullopt}, // second unit cut short
   };
-  for (const Bytes& sample : cases)
-    EXPECT_FALSE(splitNalUnits(sample)) << ::testing::PrintToString(sample);
+  for (const auto& [sample, units] : cases)
+    EXPECT_EQ(split(sample), units) << sample.size() << " bytes";
   EXPECT_FALSE(containsIdrSlice(Bytes{0, 0, 0, 2, 0x65}));
 }
 

@@ -57,32 +57,5 @@ TEST(MjpegBinary, FramesShowWhatIsOnTheXScreen) {
   EXPECT_NE(jpeg, still) << "the marker never moved";
 }
 
-TEST(FollowCaptureBinary, WholeScreenFramesFollowWhatChangesOnTheXScreen) {
-  XvfbServer server;
-  ASSERT_TRUE(server.running());
-  server.run("xsetroot -solid '#0000c0'");
-  auto host = startHostBinary(TOVEL_HOST_BINARY, server.environment());
-  ASSERT_TRUE(host);
-
-  TestClient client(kHostPort);
-  client.send("GET /screen.mjpg?screen=true HTTP/1.1\r\n\r\n");
-  ASSERT_EQ(client.read(kFollowCaptureStreamHead.size()), kFollowCaptureStreamHead);
-  MjpegReader reader(client);
-  BgraImage image = reader.readImage();
-  // The whole 1920 x 1080 display, fitted into 1.5 times the 800 x 600 follow size.
-  ASSERT_EQ(image.width(), 1200);
-  ASSERT_EQ(image.height(), 675);
-  EXPECT_TRUE(nearColour(averageColour(image, 600, 300), 0, 0, 192));
-
-  // A change on the screen brings a frame that shows it.
-  server.run("xsetroot -solid '#c0c000'");
-  image = reader.readImage(30s);
-  ASSERT_EQ(image.width(), 1200);
-  EXPECT_TRUE(nearColour(averageColour(image, 600, 300), 192, 192, 0));
-
-  client.close();
-  EXPECT_TRUE(host->waitForOutput("Connection cancelled\n", 30s)) << host->output();
-}
-
 } // namespace
 } // namespace tovel::test
