@@ -91,11 +91,16 @@ void Mp4StreamReader::run() {
     }
     if (!boxes || topLevel(*boxes) != "moof mdat")
       return fail("a chunk is not one fragment");
+    auto mfhd = findBox(*boxes, "moof/mfhd"), tfdt = findBox(*boxes, "moof/traf/tfdt"),
+         trun = findBox(*boxes, "moof/traf/trun");
+    if (!mfhd || !tfdt || !trun || mfhd->body.size() < 8 || tfdt->body.size() < 12 ||
+        trun->body.size() < 24)
+      return fail("a fragment lacks its sequence number, decode time or sample flags");
     Mp4Fragment fragment;
-    fragment.sequenceNumber = std::uint32_t(readBig(findBox(*boxes, "moof/mfhd")->body, 4));
-    fragment.decodeTime = readBig(findBox(*boxes, "moof/traf/tfdt")->body, 4, 8);
+    fragment.sequenceNumber = std::uint32_t(readBig(mfhd->body, 4));
+    fragment.decodeTime = readBig(tfdt->body, 4, 8);
     // The sample's flags: no "non-sync sample" bit for a key frame.
-    fragment.keyFrame = (readBig(findBox(*boxes, "moof/traf/trun")->body, 20) & 0x00010000) == 0;
+    fragment.keyFrame = (readBig(trun->body, 20) & 0x00010000) == 0;
     fragment.arrived = std::chrono::steady_clock::now();
     fragment.bytes = std::move(body);
     std::lock_guard lock(mutex_);
@@ -181,7 +186,8 @@ BgraImage decodedPicture(const std::string& input, int width, int height, bool l
              : result.errors.empty() ? "ffmpeg made no picture of that size"
                                      : result.errors;
   }
-  fs::remove(raw, sizeUnknown);
+  std::error_code ignored;
+  fs::remove(raw, ignored);
   return image;
 }
 

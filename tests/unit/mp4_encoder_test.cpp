@@ -49,20 +49,28 @@ private:
   std::size_t position_ = 0;
 };
 
-// A sample's first slice: 'I' for IDR, else 'P', 'B' or 'i' (intra); '!' if the sample does not
-// split or carries a parameter set before it, '?' if it has no slice.
+// The slices of a sample: 'I' for IDR, 'P', 'B', 'i' for non-IDR intra; '?' if mixed or none,
+// '!' if the sample does not split or repeats a parameter set.
 char pictureKind(const std::vector<std::uint8_t>& sample) {
-  for (NalUnit unit : splitNalUnits(sample).value_or(std::vector<NalUnit>{{}})) {
-    auto type = nalUnitType(unit);
-    if (!type || type == 7 || type == 8)
+  auto units = splitNalUnits(sample);
+  if (!units)
+    return '!';
+  char kind = '?';
+  for (NalUnit unit : *units) {
+    if (isNalType(unit, NalType::sps) || isNalType(unit, NalType::pps))
       return '!';
-    if (type == 1 || type == 5) {
-      BitReader reader(unit);
-      reader.ue(); // first_mb_in_slice
-      return type == 5 ? 'I' : "PBiii"[reader.ue() % 5];
-    }
+    auto type = nalUnitType(unit);
+    if (type != 1 && type != 5)
+      continue;
+    BitReader reader(unit);
+    reader.ue(); // first_mb_in_slice
+    unsigned sliceType = reader.ue() % 5;
+    char slice = type == 5 ? 'I' : sliceType == 0 ? 'P' : sliceType == 1 ? 'B' : 'i';
+    if (kind != '?' && kind != slice)
+      return '?';
+    kind = slice;
   }
-  return '?';
+  return kind;
 }
 
 // Threads leave /proc a moment after they have been joined.

@@ -119,8 +119,9 @@ void visit(int i) {
     break;
   default:
     client.finishSending();
-    if (closesOnFinish)
+    if (closesOnFinish) {
       ASSERT_TRUE(client.waitClosed(30s)) << "visit " << i;
+    }
     break;
   }
 }
@@ -149,8 +150,9 @@ TEST(FaultBinary, ThousandsOfClientsComingAndGoingLeaveNoDescriptorOrMemoryBehin
     TestClient client(kHostPort);
     client.send(std::string("GET ") + target + " HTTP/1.1\r\n\r\n");
     ASSERT_TRUE(readHead(client, 30s).starts_with("HTTP/1.1 200 OK\r\n")) << target;
-    if (std::string_view(target).ends_with("true"))
+    if (std::string_view(target).ends_with("true")) {
       ASSERT_EQ(client.read(1, 30s), "\r"); // the follow-capture head's extra byte
+    }
     for (int chunk = 0; chunk < chunks; ++chunk)
       ASSERT_TRUE(readChunk(client, 30s)) << target;
   }

@@ -34,8 +34,9 @@ protected:
   void SetUp() override {
     ASSERT_TRUE(server_.running());
     ASSERT_TRUE(witness_.waitForOutput("FocusIn", 30s)) << witness_.output();
-    if (kWindowManager)
+    if (kWindowManager) {
       ASSERT_NO_FATAL_FAILURE(waitUntilPlaced());
+    }
     host_ = startHostBinary(TOVEL_HOST_BINARY, server_.environment());
     ASSERT_TRUE(host_);
     ASSERT_NE(host_->output().find("Using the X display " + server_.display() + "."),

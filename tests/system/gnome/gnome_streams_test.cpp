@@ -9,6 +9,7 @@ namespace {
 using GnomeStreams = GnomeHostTest;
 
 TEST_F(GnomeStreams, MjpegStreamsShowTheScreen) {
+  ASSERT_EQ(movePointerTo(480, 270), (PointerPosition{480, 270}));
   expectMjpegPictures(
       [](const BgraImage& image, Rect) { return showsWitness(image) ? "" : "not the witness"; });
 }

@@ -84,19 +84,18 @@ using SwayStreams = SwayHostTest;
 // The picture streams and the live video show what the compositor's own screenshot shows, each
 // the part of the screen it is for. The window list is empty, so a window stream shows the screen.
 TEST_F(SwayStreams, PicturesMatchWhatGrimSees) {
-  BgraImage screen;
+  PointerPosition at = movePointerTo(480, 270);
+  ASSERT_EQ(at, (PointerPosition{480, 270}));
+  BgraImage screen = grimPicture(*session_);
+  ASSERT_EQ(screen.width(), 1920) << "grim failed";
   expectMjpegPictures(
-      [&](const BgraImage& image, Rect area) {
-        if (screen.width() == 0)
-          screen = grimPicture(*session_);
-        return mismatches(image, screen, area, PointerPosition{480, 270});
-      },
+      [&](const BgraImage& image, Rect area) { return mismatches(image, screen, area, at); },
       {{"/screen.mjpg?window=true", 480, 270, Rect{0, 0, 1920, 1080}}});
   Mp4StreamReader video(kHostPort);
   std::string errors;
   BgraImage picture = newestMp4Picture(video, nullptr, 200, &errors);
   ASSERT_EQ(picture.width(), 1920) << errors << host_->output();
-  EXPECT_EQ(mismatches(picture, screen, Rect{0, 0, 1920, 1080}, {480, 270}), "") << "MP4";
+  EXPECT_EQ(mismatches(picture, screen, Rect{0, 0, 1920, 1080}, at), "") << "MP4";
 }
 
 TEST_F(SwayStreams, TheMp4PictureHasTheCursorWhereThePointerIs) {
