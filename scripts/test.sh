@@ -8,20 +8,32 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 jobs=$(nproc)
-step() { printf '\n== %s\n' "$*"; }
 started=$(date +%s)
+step() { printf '\n== %s [%d s]\n' "$*" "$(($(date +%s) - started))"; }
 
-step "Dependencies"
-scripts/setup-deps.sh
+step "Dependencies of the build"
+scripts/setup-deps.sh build
 
-step "Browser test tools"
-(cd tests/e2e && npm install --no-audit --no-fund --loglevel=error)
+# What only the suites use (X servers, compositors, the browser and its driver) is installed
+# while the program and its tests compile.
+step "Build (the suites' own dependencies are installed meanwhile)"
+tools_log=$(mktemp)
+(scripts/setup-deps.sh test && cd tests/e2e && npm install --no-audit --no-fund --loglevel=error) \
+  >"$tools_log" 2>&1 &
+tools=$!
+# Line tables (-g1) keep the backtraces of a failing suite and spare a sixth of the compile time.
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" >/dev/null
+# The benchmarks are compiled later, beside the suites: no suite runs them.
+cmake --build build -j "$jobs" --target tovel-host web/all tests/all
+if ! wait "$tools"; then
+  step "Installing the suites' dependencies failed"
+  cat "$tools_log"
+  exit 1
+fi
+rm -f "$tools_log"
 
-step "Build"
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j "$jobs"
-
-step "Tests (the sanitizer and fuzz builds are compiled meanwhile)"
+step "Tests (the benchmarks, the sanitizer and fuzz builds are compiled meanwhile)"
 tests_log=$(mktemp)
 (cd build && ctest --output-on-failure -j "$jobs" --timeout 300) >"$tests_log" 2>&1 &
 tests=$!
@@ -36,6 +48,7 @@ suites() {
   esac
 }
 builds_failed=0
+nice -n 15 cmake --build build -j "$jobs" >>"$builds_log" 2>&1 || builds_failed=1
 for sanitizer in "${sanitizers[@]}"; do
   dir="build-${sanitizer%%,*}"
   # Line tables are all a sanitizer's report needs, and a sixth of the compile time is spared.
@@ -49,7 +62,7 @@ tests_failed=0
 wait "$tests" || tests_failed=1
 cat "$tests_log"
 if ((builds_failed)); then
-  step "The sanitizer or fuzz builds failed"
+  step "The benchmark, sanitizer or fuzz builds failed"
   tail -n 60 "$builds_log"
 fi
 if ((tests_failed || builds_failed)); then exit 1; fi
