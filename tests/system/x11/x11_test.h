@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/x11/x11_connection.h"
+#include "platform/x11/x11_error_trap.h"
 #include "support/process.h"
 #include "support/wait.h"
 #include "support/xvfb.h"
@@ -19,6 +20,14 @@
 namespace tovel::test {
 
 using namespace std::chrono_literals;
+
+// The backend talks to the X server from several threads, each on its own connection; Xlib wants
+// to know before the first call, as the program's own start does.
+inline const bool xThreadsReady = [] {
+  XInitThreads();
+  installX11ErrorHandlers();
+  return true;
+}();
 
 // Splits the root into two monitors side by side, the right one primary: root x 960 is global 0.
 inline constexpr const char* kTwoMonitors =
