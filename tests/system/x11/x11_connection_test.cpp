@@ -1,28 +1,23 @@
-#include <gtest/gtest.h>
+// First: it includes GoogleTest before Xlib, whose macros (None, Bool) clash with its names.
+#include "system/x11/x11_test.h"
 
-#include <X11/Xlib.h>
 #include <X11/extensions/XRes.h>
 
 #include <future>
 #include <thread>
-#include <vector>
-
-#include "platform/x11/x11_connection.h"
-#include "support/wait.h"
-#include "support/xvfb.h"
 
 namespace tovel::test {
 namespace {
 
-TEST(ThreadConnections, AThreadsConnectionGoesWithTheThreadOrWithTheObjectWhicheverGoesFirst) {
-  XvfbServer server;
-  ASSERT_TRUE(server.running());
+using X11Connections = X11Test<>;
+
+TEST_F(X11Connections, AThreadsConnectionGoesWithTheThreadOrWithTheObjectWhicheverGoesFirst) {
   // The server's clients, as its X-Resource extension counts them; it notices a closed
   // connection a moment after the client has closed it.
   auto clientsNow = [&] {
     int count = -1;
     XResClient* clients = nullptr;
-    if (XResQueryClients(server.probe(), &count, &clients))
+    if (XResQueryClients(display, &count, &clients))
       XFree(clients);
     return count;
   };

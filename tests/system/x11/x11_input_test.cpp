@@ -1,14 +1,11 @@
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <chrono>
-#include <cmath>
-#include <thread>
-#include <vector>
+// First: it includes GoogleTest before Xlib, whose macros (None, Bool) clash with its names.
+#include "system/x11/x11_test.h"
 
 #include <X11/XKBlib.h>
-#include <X11/Xlib.h>
 #include <X11/keysym.h>
+
+#include <cmath>
+#include <thread>
 
 #include "common/log.h"
 #include "common/utf8_text.h"
@@ -18,38 +15,32 @@
 #include "platform/sim/manual_clock.h"
 #include "platform/x11/x11_desktop.h"
 #include "platform/x11/x11_keymap.h"
-#include "support/process.h"
-#include "support/wait.h"
 #include "support/witness_text.h"
-#include "support/xvfb.h"
 
 namespace tovel::test {
 namespace {
 
-using namespace std::chrono_literals;
-
 // A server with a focused witness that reports what reaches it, and the backend on it. The
 // backend's requests travel on its own connection: tests wait until the server shows their effect.
-class X11InputTest : public ::testing::Test {
+class X11InputTest : public X11Test<> {
 protected:
   void SetUp() override {
-    ASSERT_NE(probe, nullptr);
-    ASSERT_TRUE(witness.waitForOutput("FocusIn", 10s));
+    X11Test::SetUp();
+    ASSERT_TRUE(witness.process.waitForOutput("FocusIn", 10s));
     desktop = X11Desktop::open(server.display());
     ASSERT_NE(desktop, nullptr);
   }
 
-  // The keycodes that are down.
+  // The keycodes that are down, and a wait until exactly `count` are.
   std::vector<int> keysDown() {
     char bits[32];
-    XQueryKeymap(probe, bits);
+    XQueryKeymap(display, bits);
     std::vector<int> down;
     for (int keycode = 0; keycode < 256; ++keycode)
       if (bits[keycode / 8] & (1 << (keycode % 8)))
         down.push_back(keycode);
     return down;
   }
-  // Waits until exactly `count` keys are down and returns them.
   std::vector<int> waitForKeysDown(std::size_t count) {
     std::vector<int> down;
     EXPECT_TRUE(waitUntil([&] { return (down = keysDown()).size() == count; })) << down.size();
@@ -58,8 +49,8 @@ protected:
   // The keysym each keycode types unmodified, as the server has them now.
   std::vector<KeySym> keymap() {
     int min = 0, max = 0, perKeycode = 0;
-    XDisplayKeycodes(probe, &min, &max);
-    KeySym* keysyms = XGetKeyboardMapping(probe, ::KeyCode(min), max - min + 1, &perKeycode);
+    XDisplayKeycodes(display, &min, &max);
+    KeySym* keysyms = XGetKeyboardMapping(display, ::KeyCode(min), max - min + 1, &perKeycode);
     std::vector<KeySym> column(256, NoSymbol);
     for (int keycode = min; keysyms && keycode <= max; ++keycode)
       column[std::size_t(keycode)] = keysyms[(keycode - min) * perKeycode];
@@ -75,29 +66,26 @@ protected:
   void mouse(MouseEventType type, double x, double y) {
     desktop->post(makeMouseEvent(type, Point{x, y}, kLeftButton));
   }
-  // Types the whole text as the host does, pausing where the backend asks to, and waits until the
-  // witness has it.
-  bool typed(const std::u32string& text) {
-    std::string expected;
+  // Types the text as the host does, pausing where the backend asks to; the witness has then
+  // received `expected` (the text itself when empty), all it was typed since it started.
+  bool typed(const std::u32string& text, std::string expected = "") {
     for (std::size_t done = 0; done < text.size();) {
       TypingProgress progress = desktop->typeText(std::u32string_view(text).substr(done));
       EXPECT_TRUE(progress.untypable.empty());
       done += progress.handled;
       std::this_thread::sleep_for(std::chrono::duration<double>(progress.resumeAfter));
     }
-    for (char32_t c : text)
-      expected += encodeUtf8(c);
+    if (expected.empty())
+      for (char32_t c : text)
+        expected += encodeUtf8(c);
     return received(expected);
   }
   bool received(const std::string& text) {
-    return waitUntil([&] { return witnessTypedText(witness.output()) == text; }, 30s);
+    return waitUntil([&] { return witnessTypedText(witness.process.output()) == text; }, 30s);
   }
   int spareKeycodes() { return std::stoi(server.run("xmodmap -pke | awk 'NF == 3' | wc -l")); }
 
-  XvfbServer server;
-  Display* probe = server.probe();
-  ChildProcess witness{
-      TOVEL_X_WITNESS, {"--focus"}, ChildProcess::Input::emptyFile, server.environment()};
+  Witness witness{server, {"--focus"}};
   std::unique_ptr<X11Desktop> desktop;
 };
 
@@ -112,11 +100,11 @@ TEST_F(X11InputTest, EveryKeyNameReachesAKeyOfItsKeysymAndNothingStaysBound) {
     ASSERT_EQ(down.size(), 1u) << name;
     EXPECT_EQ(keysymOf(down[0]), keysym) << name << " went down on keycode " << down[0];
     key(name, false);
-    EXPECT_TRUE(waitUntil([&] { return keysDown().empty(); })) << name << " stayed down";
+    EXPECT_TRUE(waitForKeysDown(0).empty()) << name << " stayed down";
     if (!present)
       bound.emplace_back(name, down[0]);
     std::string seen = std::string("KeyRelease keysym=") + XKeysymToString(keysym) + " ";
-    EXPECT_TRUE(witness.waitForOutput(seen, 2s)) << name;
+    EXPECT_TRUE(witness.process.waitForOutput(seen, 2s)) << name;
   }
   // Xvfb's keyboard lacks some of them, so the binding of spare keycodes was exercised too.
   ASSERT_FALSE(bound.empty());
@@ -180,8 +168,7 @@ TEST_F(X11InputTest, AModifierMissingFromTheLayoutIsBoundAsAModifier) {
 
 TEST_F(X11InputTest, PointerGoesToTheGlobalPositionWithinTheRootWindow) {
   // The primary monitor is the right half, so global (0, 0) is root (960, 0).
-  server.run("xrandr --setmonitor left 960/254x1080/286+0+0 screen && "
-             "xrandr --setmonitor '*right' 960/254x1080/286+960+0 none");
+  server.run(kTwoMonitors);
   using enum MouseEventType;
   const struct {
     MouseEventType type;
@@ -263,29 +250,29 @@ TEST_F(X11InputTest, RelativeMovesAddUpWhilePointerEventsAreFrozen) {
 }
 
 // Typing on a German keyboard: held shift and a locked caps lock do not change what is typed,
-// and are as they were after.
-TEST_F(X11InputTest, TypingIgnoresHeldAndLockedModifiers) {
+// and are as they were after. With a second layout active, its characters come from its keys; the
+// first one's, which the active group lacks, from keys of their own (the first group's keys would
+// type the second's).
+TEST_F(X11InputTest, TypingIgnoresHeldAndLockedModifiersAndUsesTheActiveGroup) {
   server.run("setxkbmap de");
   key("shift", true);
-  XkbLockModifiers(probe, XkbUseCoreKbd, LockMask, LockMask);
-  XSync(probe, False);
-  EXPECT_TRUE(typed(U"a1@Aß\n")) << witness.output();
+  XkbLockModifiers(display, XkbUseCoreKbd, LockMask, LockMask);
+  XSync(display, False);
+  EXPECT_TRUE(typed(U"a1@Aß\n")) << witness.process.output();
   XkbStateRec state;
-  XkbGetState(probe, XkbUseCoreKbd, &state);
+  XkbGetState(display, XkbUseCoreKbd, &state);
   EXPECT_EQ(state.locked_mods, unsigned(LockMask));
   // Shift is still held: the next key takes it, and cancels caps lock out.
   key("a", true);
   key("a", false);
-  EXPECT_TRUE(received("a1@Aß\na")) << witness.output();
-}
+  EXPECT_TRUE(received("a1@Aß\na")) << witness.process.output();
 
-// With a second layout active, its characters come from its keys; the first one's, which the
-// active group lacks, from keys of their own (the first group's keys would type the second's).
-TEST_F(X11InputTest, TypingUsesTheActiveGroupAsTheLayout) {
+  key("shift", false);
   server.run("setxkbmap -layout de,ru");
-  XkbLockGroup(probe, XkbUseCoreKbd, 1);
-  XSync(probe, False);
-  EXPECT_TRUE(typed(U"фaЖ@z")) << witness.output();
+  XkbLockModifiers(display, XkbUseCoreKbd, LockMask, 0);
+  XkbLockGroup(display, XkbUseCoreKbd, 1);
+  XSync(display, False);
+  EXPECT_TRUE(typed(U"фaЖ@z", "a1@Aß\naфaЖ@z")) << witness.process.output();
 }
 
 // More characters than the keyboard has spare keycodes: bindings are taken back for new ones
@@ -298,7 +285,7 @@ TEST_F(X11InputTest, TypingBeyondTheSpareKeycodesLeavesNoneBound) {
     text += char32_t(0x4E00 + i); // CJK ideographs, which no layout has
     text += U"ж "[i % 2];         // and one bound early and used all along
   }
-  EXPECT_TRUE(typed(text)) << witness.output();
+  EXPECT_TRUE(typed(text)) << witness.process.output();
   desktop.reset();
   EXPECT_EQ(spareKeycodes(), spare);
 }
