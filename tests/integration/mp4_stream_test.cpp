@@ -1,18 +1,14 @@
 #include <gtest/gtest.h>
 
 #include "mp4/box_writer.h"
-#include "server/responses.h"
 #include "support/commands.h"
 #include "support/host_fixture.h"
 #include "support/mp4_stream_reader.h"
 #include "support/pictures.h"
 #include "support/threads.h"
-#include "support/wait.h"
 
 namespace tovel::test {
 namespace {
-
-using namespace std::chrono_literals;
 
 class Mp4Stream : public HostFixture {
 protected:
@@ -141,7 +137,7 @@ TEST_F(Mp4Stream, AClientThatStopsReadingIsQueuedNoMoreThanTheCap) {
     };
   });
   TestClient slow(port(), 4096);
-  slow.send("GET /screen.mp4 HTTP/1.1\r\nHost: h\r\n\r\n");
+  slow.send(getRequest("/screen.mp4"));
   // Read on the loop, which sets it.
   ASSERT_TRUE(waitUntil([&] {
     bool routed = false;

@@ -4,21 +4,10 @@
 
 #include <algorithm>
 
-#include "server/responses.h"
 #include "support/host_fixture.h"
-#include "support/http_requests.h"
-#include "support/wait.h"
-#include "support/websocket_upgrade.h"
 
 namespace tovel::test {
 namespace {
-
-using namespace std::chrono_literals;
-
-bool moveAnswered(TestClient& client) {
-  client.send(kMoveRequest);
-  return client.read(kControlAcknowledgement.size()) == kControlAcknowledgement;
-}
 
 std::size_t movesPosted(VirtualDesktop& desktop) {
   std::size_t moves = 0;
@@ -53,12 +42,9 @@ protected:
 TEST_F(ConnectionCap, TheLongestIdleConnectionMakesRoomAndOnlyConnectionsInUseKeepNewOnesOut) {
   // 127.0.0.1: a stream, a WebSocket and a kept-alive control client; the other client: a
   // dropped request and one still arriving.
-  TestClient stream(port());
-  stream.send("GET /screen.mjpg HTTP/1.1\r\n\r\n");
-  ASSERT_EQ(stream.read(kMjpegStreamHead.size()), kMjpegStreamHead);
-  TestClient webSocket(port());
-  webSocket.send(kWebSocketUpgrade);
-  ASSERT_TRUE(log.waitFor("WebSocket handshake complete", 10s));
+  TestClient stream(port()), webSocket(port());
+  ASSERT_TRUE(streamOpened(stream));
+  ASSERT_TRUE(webSocketOpened(webSocket));
   TestClient dropped(port(), kOtherClient);
   dropped.send("GET\r\n\r\n");
   TestClient partial(port(), kOtherClient);
@@ -87,14 +73,10 @@ TEST_F(ConnectionCap, TheLongestIdleConnectionMakesRoomAndOnlyConnectionsInUseKe
   served(fourth, second);
   EXPECT_TRUE(partial.staysSilent(0ms));
   // With its others streaming, the request on the way goes.
-  for (TestClient* client : {&third, &fourth}) {
-    client->send("GET /screen.mjpg HTTP/1.1\r\n\r\n");
-    ASSERT_EQ(client->read(kMjpegStreamHead.size()), kMjpegStreamHead);
-  }
+  ASSERT_TRUE(streamOpened(third) && streamOpened(fourth));
   TestClient fifth(port(), kOtherClient);
   served(fifth, partial);
-  fifth.send("GET /screen.mjpg HTTP/1.1\r\n\r\n");
-  ASSERT_EQ(fifth.read(kMjpegStreamHead.size()), kMjpegStreamHead);
+  ASSERT_TRUE(streamOpened(fifth));
 
   // Everything in use: at the client's cap and at the cap on all, newcomers are closed unanswered.
   for (const char* from : {kOtherClient, "127.0.0.1"}) {
@@ -171,12 +153,9 @@ protected:
 TEST_F(SlowClients, AFloodOfIdleConnectionsAndATrickledRequestCannotKeepAClientOut) {
   TestClient keptAlive(port());
   ASSERT_TRUE(moveAnswered(keptAlive));
-  TestClient stream(port());
-  stream.send("GET /screen.mjpg HTTP/1.1\r\n\r\n");
-  ASSERT_EQ(stream.read(kMjpegStreamHead.size()), kMjpegStreamHead);
-  TestClient webSocket(port());
-  webSocket.send(kWebSocketUpgrade);
-  ASSERT_TRUE(log.waitFor("WebSocket handshake complete", 10s));
+  TestClient stream(port()), webSocket(port());
+  ASSERT_TRUE(streamOpened(stream));
+  ASSERT_TRUE(webSocketOpened(webSocket));
   settle();
   std::vector<std::unique_ptr<TestClient>> idle;
   for (int i = 0; i < kIdleClients; ++i) {

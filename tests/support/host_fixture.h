@@ -16,21 +16,25 @@
 #include "host/host.h"
 #include "platform/sim/manual_clock.h"
 #include "platform/sim/virtual_desktop.h"
+#include "server/responses.h"
+#include "support/http_requests.h"
 #include "support/test_client.h"
+#include "support/wait.h"
+#include "support/websocket_upgrade.h"
 
 namespace tovel::test {
+
+using namespace std::chrono_literals;
 
 // Moves a test clock `step` seconds every `period` of real time while it exists, so that pictures
 // which change with the clock keep changing and streams keep sending.
 class ClockTicker {
 public:
   explicit ClockTicker(ManualClock& clock, double step = 0.1,
-                       std::chrono::milliseconds period = std::chrono::milliseconds(25))
+                       std::chrono::milliseconds period = 25ms)
       : thread_([this, &clock, step, period] {
-          while (ticking_) {
+          for (; ticking_; std::this_thread::sleep_for(period))
             clock.advance(step);
-            std::this_thread::sleep_for(period);
-          }
         }) {}
   ~ClockTicker() {
     ticking_ = false;
@@ -61,7 +65,6 @@ protected:
     log.clear(); // of what start-up printed
     loop = std::thread([this] { io.run(); });
   }
-
   void TearDown() override {
     ticker.reset();
     io.stop();
@@ -81,7 +84,7 @@ protected:
       done = true;
     });
     while (!done)
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      std::this_thread::sleep_for(1ms);
   }
   void settle() {
     onLoop([] {});
@@ -98,12 +101,28 @@ protected:
         amounts.push_back(e.scroll()->wheel1);
     return amounts;
   }
-
   // Clients registered for the live MP4 stream.
   std::size_t mp4Clients() {
     std::size_t count = 0;
     onLoop([&] { count = host->streamer()->clients().size(); });
     return count;
+  }
+
+  // A move posted on the connection is acknowledged.
+  static bool moveAnswered(TestClient& client) {
+    client.send(kMoveRequest);
+    return client.read(kControlAcknowledgement.size()) == kControlAcknowledgement;
+  }
+  // The MJPEG stream's head comes for a GET of the target.
+  static bool streamOpened(TestClient& client, std::string_view target = "/screen.mjpg") {
+    client.send(getRequest(target));
+    return client.read(kMjpegStreamHead.size()) == kMjpegStreamHead;
+  }
+  // Upgrades the connection, sending the bytes after the request in the same write, and waits
+  // until the host reads frames from it.
+  bool webSocketOpened(TestClient& client, std::string_view following = "") {
+    log.clear();
+    return openWebSocket(client, following) && log.waitFor("WebSocket handshake complete", 20s);
   }
 
   // Puts the pointer at a global display position (y down) of the 1080-high primary display.
@@ -116,11 +135,11 @@ protected:
     return w;
   }
 
-  // Derived fixtures may change these before SetUp runs.
+  // Derived fixtures may change these before SetUp runs. The encoder is small by default, so that
+  // it costs little where the MP4 stream is not tested.
   std::string programPath = "/nonexistent/tovel-host";
   std::string appSite = "https://tovel-app.invalid";
   PageFetchTimeOuts appSiteTimeOuts;
-  // Small, so that the encoder every host sets up costs little where the MP4 stream is not tested.
   H264EncoderSettings videoSettings{.width = 320, .height = 192};
   std::size_t maxConnections = Listener::kMaxConnections;
   std::size_t maxConnectionsPerAddress = Listener::kMaxConnectionsPerAddress;
@@ -133,7 +152,7 @@ protected:
   std::unique_ptr<Host> host;
   std::thread loop;
   std::atomic<int> exitStatus{-1};
-  // Started by the fixtures whose streams must keep sending.
+  // Started by the tests whose streams must keep sending.
   std::optional<ClockTicker> ticker;
 };
 

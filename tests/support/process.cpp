@@ -7,23 +7,35 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
+
+#include "support/wait.h"
 
 extern char** environ;
 
 namespace tovel::test {
 
+namespace {
+
+// The argv-style array of the strings, which must outlive it.
+std::vector<char*> pointers(std::vector<std::string>& strings) {
+  std::vector<char*> list;
+  for (std::string& s : strings)
+    list.push_back(s.data());
+  list.push_back(nullptr);
+  return list;
+}
+
+} // namespace
+
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
                            Input input, const std::vector<std::string>& environment) {
-  int out[2];
-  if (::pipe2(out, O_CLOEXEC) != 0)
+  int out[2], in[2] = {-1, -1};
+  if (::pipe2(out, O_CLOEXEC) != 0 || (input == Input::pipe && ::pipe2(in, O_CLOEXEC) != 0))
     return;
-  int in[2] = {-1, -1};
-  if (input == Input::pipe) {
-    if (::pipe2(in, O_CLOEXEC) != 0)
-      return;
-  } else if (input == Input::terminal) {
+  if (input == Input::terminal) {
     // Line by line and without echo, so that typed input does not mix with the output.
     termios settings{};
     ::cfmakeraw(&settings);
@@ -33,18 +45,15 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     settings.c_cflag = CS8 | CREAD;
     settings.c_cc[VEOF] = 4;
     ::cfsetspeed(&settings, B38400);
-    int master = -1, slave = -1;
-    if (::openpty(&master, &slave, nullptr, &settings, nullptr) != 0)
-      return;
     ::close(out[0]);
     ::close(out[1]);
-    out[0] = master;
-    out[1] = slave;
-    in[0] = ::fcntl(slave, F_DUPFD_CLOEXEC, 0);
-    in[1] = ::fcntl(master, F_DUPFD_CLOEXEC, 0);
-    ::fcntl(master, F_SETFD, FD_CLOEXEC);
-    ::fcntl(slave, F_SETFD, FD_CLOEXEC);
-  } else {
+    if (::openpty(&out[0], &out[1], nullptr, &settings, nullptr) != 0)
+      return;
+    in[0] = ::fcntl(out[1], F_DUPFD_CLOEXEC, 0);
+    in[1] = ::fcntl(out[0], F_DUPFD_CLOEXEC, 0);
+    ::fcntl(out[0], F_SETFD, FD_CLOEXEC);
+    ::fcntl(out[1], F_SETFD, FD_CLOEXEC);
+  } else if (input == Input::emptyFile) {
     in[0] = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
   }
 
@@ -53,32 +62,16 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
   posix_spawn_file_actions_adddup2(&actions, in[0], 0);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   posix_spawn_file_actions_adddup2(&actions, out[1], 2);
-
-  std::vector<std::string> argvStorage{program};
-  argvStorage.insert(argvStorage.end(), arguments.begin(), arguments.end());
-  std::vector<char*> argv;
-  for (auto& a : argvStorage)
-    argv.push_back(a.data());
-  argv.push_back(nullptr);
-
+  std::vector<std::string> argv{program};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
   // The given NAME=value entries replace the inherited ones of the same name.
-  auto nameOf = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
-  std::vector<std::string> envStorage;
-  for (char** e = environ; *e; ++e) {
-    std::string entry = *e;
-    bool replaced = false;
-    for (const std::string& override : environment)
-      replaced = replaced || nameOf(override) == nameOf(entry);
-    if (!replaced)
-      envStorage.push_back(entry);
-  }
-  envStorage.insert(envStorage.end(), environment.begin(), environment.end());
-  std::vector<char*> envp;
-  for (auto& e : envStorage)
-    envp.push_back(e.data());
-  envp.push_back(nullptr);
-
-  if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0)
+  auto nameOf = [](std::string_view entry) { return entry.substr(0, entry.find('=')); };
+  std::vector<std::string> envp = environment;
+  for (char** e = environ; *e; ++e)
+    if (std::ranges::none_of(environment, [&](auto& o) { return nameOf(o) == nameOf(*e); }))
+      envp.push_back(*e);
+  if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, pointers(argv).data(),
+                  pointers(envp).data()) != 0)
     pid_ = -1;
   posix_spawn_file_actions_destroy(&actions);
   ::close(out[1]);
@@ -87,15 +80,12 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
   outputFd_ = out[0];
   reader_ = std::thread([this] {
     char buffer[4096];
-    while (true) {
-      ssize_t n = ::read(outputFd_, buffer, sizeof buffer);
-      if (n < 0 && errno == EINTR)
-        continue;
-      if (n <= 0)
-        break;
-      std::lock_guard lock(mutex_);
-      output_.append(buffer, std::size_t(n));
-    }
+    for (ssize_t n;
+         (n = ::read(outputFd_, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR);)
+      if (n > 0) {
+        std::lock_guard lock(mutex_);
+        output_.append(buffer, std::size_t(n));
+      }
   });
 }
 
@@ -128,19 +118,9 @@ void ChildProcess::signal(int number) {
 }
 
 std::optional<int> ChildProcess::waitForExit(std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!exited_) {
-    int status = 0;
-    pid_t r = ::waitpid(pid_, &status, WNOHANG);
-    if (r == pid_) {
-      exited_ = true;
-      status_ = status;
-      break;
-    }
-    if (std::chrono::steady_clock::now() >= deadline)
-      return std::nullopt;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  if (!waitUntil([&] { return exited_ = exited_ || ::waitpid(pid_, &status_, WNOHANG) == pid_; },
+                 timeout))
+    return std::nullopt;
   if (reader_.joinable())
     reader_.join(); // the output is complete once the child is gone
   if (!WIFEXITED(status_))
@@ -149,16 +129,12 @@ std::optional<int> ChildProcess::waitForExit(std::chrono::milliseconds timeout) 
 }
 
 bool ChildProcess::waitForOutput(const std::string& text, std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (std::chrono::steady_clock::now() < deadline) {
-    {
-      std::lock_guard lock(mutex_);
-      if (output_.find(text) != std::string::npos)
-        return true;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return false;
+  return waitUntil(
+      [&] {
+        std::lock_guard lock(mutex_);
+        return output_.find(text) != std::string::npos;
+      },
+      timeout);
 }
 
 std::string ChildProcess::output() {

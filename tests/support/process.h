@@ -16,10 +16,9 @@ namespace tovel::test {
 class ChildProcess {
 public:
   // terminal: a pseudo-terminal is its input and output; the output then has CR LF line ends, and
-  // reading it ends once the child is gone.
+  // reading it ends once the child is gone. environment: NAME=value entries that replace or add
+  // to this process's environment.
   enum class Input { emptyFile, pipe, terminal };
-
-  // environment: NAME=value entries that replace or add to this process's environment.
   ChildProcess(const std::string& program, const std::vector<std::string>& arguments, Input input,
                const std::vector<std::string>& environment = {});
   ~ChildProcess();
@@ -37,8 +36,7 @@ public:
   // The exit status once the child has exited by itself, none on time-out or when it was ended
   // by a signal.
   std::optional<int> waitForExit(std::chrono::milliseconds timeout);
-  // Waits until the output contains the text.
-  bool waitForOutput(const std::string& text, std::chrono::milliseconds timeout);
+  bool waitForOutput(const std::string& text, std::chrono::milliseconds timeout); // contains it
   std::string output();
 
 private:

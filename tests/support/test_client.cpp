@@ -14,44 +14,24 @@ namespace tovel::test {
 
 using Clock = std::chrono::steady_clock;
 
-namespace {
-
-int remainingMs(Clock::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-  return left.count() > 0 ? int(left.count()) : 0;
-}
-
-} // namespace
-
-TestClient::TestClient(std::uint16_t port, const char* fromAddress)
-    : TestClient(port, 0, fromAddress) {}
-
 TestClient::TestClient(std::uint16_t port, int receiveBuffer, const char* fromAddress) {
   fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   // Before connecting, so that the window the host sees is small from the start.
   if (receiveBuffer > 0)
     ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-  if (fromAddress) {
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    ::inet_pton(AF_INET, fromAddress, &local.sin_addr);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local);
-  }
   sockaddr_in address{};
   address.sin_family = AF_INET;
+  if (fromAddress) {
+    ::inet_pton(AF_INET, fromAddress, &address.sin_addr);
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  }
   address.sin_port = htons(port);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    ::close(fd_);
-    fd_ = -1;
-    return;
-  }
   int one = 1;
-  ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-}
-
-TestClient::~TestClient() {
-  close();
+  if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+    close();
+  else
+    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
 void TestClient::close() {
@@ -69,22 +49,18 @@ std::uint16_t TestClient::localPort() const {
 }
 
 void TestClient::reset() {
-  if (fd_ < 0)
-    return;
   linger abort{1, 0};
-  ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+  if (fd_ >= 0)
+    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
   close();
 }
 
 void TestClient::send(std::string_view bytes) {
   while (!bytes.empty() && fd_ >= 0) {
     ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (n < 0) {
-      if (errno == EINTR)
-        continue;
+    if (n < 0 && errno != EINTR)
       return;
-    }
-    bytes.remove_prefix(std::size_t(n));
+    bytes.remove_prefix(std::size_t(std::max<ssize_t>(n, 0)));
   }
 }
 
@@ -93,13 +69,12 @@ void TestClient::finishSending() {
     ::shutdown(fd_, SHUT_WR);
 }
 
-// Waits for bytes until the deadline and appends up to `maximum` of them: 1 when some came, 0 when
-// the connection is closed (or was never open), -1 on time-out.
 int TestClient::receive(std::string& data, std::size_t maximum, Clock::time_point deadline) {
-  pollfd p{fd_, POLLIN, 0};
   if (fd_ < 0)
     return 0;
-  if (::poll(&p, 1, remainingMs(deadline)) <= 0)
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  pollfd p{fd_, POLLIN, 0};
+  if (::poll(&p, 1, int(std::max<std::int64_t>(left.count(), 0))) <= 0)
     return -1;
   char buffer[65536];
   ssize_t got = ::recv(fd_, buffer, std::min(sizeof buffer, maximum), 0);
@@ -109,12 +84,18 @@ int TestClient::receive(std::string& data, std::size_t maximum, Clock::time_poin
   return 1;
 }
 
-std::string TestClient::read(std::size_t n, std::chrono::milliseconds timeout) {
+// Reads until n bytes are there, the connection is closed or the time is up; `last` says which.
+std::string TestClient::readWhile(std::size_t n, std::chrono::milliseconds timeout, int& last) {
   std::string data;
   auto deadline = Clock::now() + timeout;
-  while (data.size() < n && receive(data, n - data.size(), deadline) > 0) {
+  while (data.size() < n && (last = receive(data, n - data.size(), deadline)) > 0) {
   }
   return data;
+}
+
+std::string TestClient::read(std::size_t n, std::chrono::milliseconds timeout) {
+  int last = 1;
+  return readWhile(n, timeout, last);
 }
 
 std::optional<std::string> TestClient::readSome(std::size_t maximum,
@@ -126,20 +107,14 @@ std::optional<std::string> TestClient::readSome(std::size_t maximum,
 }
 
 std::string TestClient::readUntilClosed(std::chrono::milliseconds timeout) {
-  std::string data;
-  auto deadline = Clock::now() + timeout;
-  while (receive(data, 65536, deadline) > 0) {
-  }
-  return data;
+  int last = 1;
+  return readWhile(std::string::npos, timeout, last);
 }
 
 bool TestClient::waitClosed(std::chrono::milliseconds timeout) {
-  std::string data;
-  auto deadline = Clock::now() + timeout;
-  int result;
-  while ((result = receive(data, 65536, deadline)) > 0)
-    data.clear();
-  return result == 0 && fd_ >= 0;
+  int last = 1;
+  readWhile(std::string::npos, timeout, last);
+  return last == 0 && fd_ >= 0;
 }
 
 bool TestClient::staysSilent(std::chrono::milliseconds duration) {

@@ -13,23 +13,20 @@ namespace tovel::test {
 class TestClient {
 public:
   // A receive buffer of the given size (bytes; 0: the system's) makes the host's sends back up
-  // after a few kilobytes, as a slow reader does.
+  // after a few kilobytes, as a slow reader does. From another loopback address (127.0.0.2, ...)
+  // it is another client, as the host counts them.
   explicit TestClient(std::uint16_t port, int receiveBuffer = 0, const char* fromAddress = nullptr);
-  // From another loopback address (127.0.0.2, ...): another client, as the host counts them.
-  TestClient(std::uint16_t port, const char* fromAddress);
-  ~TestClient();
+  TestClient(std::uint16_t port, const char* fromAddress) : TestClient(port, 0, fromAddress) {}
+  ~TestClient() { close(); }
   TestClient(const TestClient&) = delete;
   TestClient& operator=(const TestClient&) = delete;
 
   bool connected() const { return fd_ >= 0; }
-  // The port of this end of the connection.
-  std::uint16_t localPort() const;
+  std::uint16_t localPort() const; // of this end of the connection
   void send(std::string_view bytes);
-  // Closes the sending direction only: the host sees the end of the data.
-  void finishSending();
+  void finishSending(); // closes the sending direction only: the host sees the end of the data
   void close();
-  // Closes with a reset (SO_LINGER 0), as a peer that vanishes mid-connection does.
-  void reset();
+  void reset(); // closes with a reset (SO_LINGER 0), as a peer that vanishes mid-connection does
 
   // Reads exactly n bytes; fewer if the host closes or the time runs out.
   std::string read(std::size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(5));
@@ -44,8 +41,11 @@ public:
   bool staysSilent(std::chrono::milliseconds duration);
 
 private:
+  // Appends up to `maximum` bytes that come by the deadline: 1 when some came, 0 when the
+  // connection is closed (or was never open), -1 on time-out.
   int receive(std::string& data, std::size_t maximum,
               std::chrono::steady_clock::time_point deadline);
+  std::string readWhile(std::size_t n, std::chrono::milliseconds timeout, int& last);
   int fd_ = -1;
 };
 
