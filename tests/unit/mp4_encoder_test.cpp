@@ -24,7 +24,7 @@ struct BitReader {
   explicit BitReader(NalUnit unit) {
     for (std::size_t i = 1, zeros = 0; i < unit.size(); ++i)
       if (zeros >= 2 && unit[i] == 3)
-        zeros = 0;
+        zeros = 0; // an emulation-prevention byte
       else
         zeros = unit[i] == 0 ? zeros + 1 : 0, bytes.push_back(unit[i]);
   }
