@@ -3,40 +3,38 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-
-#include "support/stream_reading.h"
+#include <cctype>
 
 namespace tovel::test {
 
+namespace {
+
+std::optional<std::string> failed(const std::string& why) {
+  ADD_FAILURE() << why;
+  return std::nullopt;
+}
+
+} // namespace
+
 std::optional<std::string> MjpegReader::readFrame(std::chrono::milliseconds timeout) {
-  std::string sizeLine = readThrough(client_, "\r\n", 20, timeout);
-  if (sizeLine.size() < 3 || !sizeLine.ends_with("\r\n")) {
-    ADD_FAILURE() << "no chunk size line: '" << sizeLine << "'";
-    return std::nullopt;
-  }
-  std::size_t chunkSize = std::stoul(sizeLine.substr(0, sizeLine.size() - 2), nullptr, 16);
-  std::string upper = sizeLine.substr(0, sizeLine.size() - 2);
-  EXPECT_TRUE(std::all_of(upper.begin(), upper.end(), [](char c) { return !std::islower(c); }))
-      << "chunk sizes are written in upper case: " << upper;
+  std::string size = readThrough(client_, "\r\n", 20, timeout);
+  if (size.size() < 3 || !size.ends_with("\r\n"))
+    return failed("no chunk size line: '" + size + "'");
+  size.resize(size.size() - 2);
+  EXPECT_TRUE(std::ranges::none_of(size, ::islower)) << "sizes are in upper case: " << size;
+  std::size_t chunkSize = std::stoul(size, nullptr, 16);
   std::string chunk = client_.read(chunkSize + 2, timeout);
-  if (chunk.size() != chunkSize + 2 || chunk.substr(chunkSize) != "\r\n") {
-    ADD_FAILURE() << "chunk of " << chunkSize << " bytes not followed by CR LF";
-    return std::nullopt;
-  }
-  chunk.resize(chunkSize);
+  if (chunk.size() != chunkSize + 2 || !chunk.ends_with("\r\n"))
+    return failed("chunk of " + size + " (hex) bytes not followed by CR LF");
   const std::string prefix = "--myBoundary\r\nContent-Type: image/jpeg\r\nContent-Length: ";
-  if (chunk.compare(0, prefix.size(), prefix) != 0) {
-    ADD_FAILURE() << "part does not start with the boundary and its headers";
-    return std::nullopt;
-  }
+  if (!chunk.starts_with(prefix))
+    return failed("part does not start with the boundary and its headers");
   std::size_t headEnd = chunk.find("\r\n\r\n", prefix.size());
   std::size_t length = std::stoul(chunk.substr(prefix.size(), headEnd - prefix.size()));
-  std::size_t jpegStart = headEnd + 4;
-  if (jpegStart + length + 2 != chunk.size() || chunk.substr(jpegStart + length) != "\r\n") {
-    ADD_FAILURE() << "part length " << length << " does not fill the chunk of " << chunk.size();
-    return std::nullopt;
-  }
-  return chunk.substr(jpegStart, length);
+  // The part's own CR LF, then the chunk's.
+  if (headEnd + 4 + length + 4 != chunk.size() || !chunk.ends_with("\r\n\r\n"))
+    return failed("part length " + std::to_string(length) + " does not fill its chunk");
+  return chunk.substr(headEnd + 4, length);
 }
 
 BgraImage MjpegReader::readImage(std::chrono::milliseconds timeout) {

@@ -28,25 +28,13 @@ inline std::uint64_t readBig(std::span<const std::uint8_t> bytes, std::size_t at
   return value;
 }
 
-// Where a box's children start within its body: after a full box's header and entry count for
-// the sample and data reference lists, after the visual sample entry's fields for avc1; none for
-// boxes that hold no boxes.
-inline std::optional<std::size_t> childrenStart(std::string_view type) {
-  for (std::string_view container :
-       {"moov", "trak", "mdia", "minf", "dinf", "stbl", "mvex", "moof", "traf"})
-    if (type == container)
-      return 0;
-  if (type == "stsd" || type == "dref")
-    return 8;
-  if (type == "avc1")
-    return 78;
-  return std::nullopt;
-}
-
 // Every box of the tree in depth-first order; none when any level's sizes do not fill it exactly.
+// Children start after a full box's header and entry count in the sample and data reference
+// lists, after the visual sample entry's fields in avc1.
 inline std::optional<std::vector<Box>> walkBoxes(std::span<const std::uint8_t> bytes,
                                                  const std::string& prefix = "",
                                                  std::size_t baseOffset = 0) {
+  constexpr std::string_view containers = "moov trak mdia minf dinf stbl mvex moof traf ";
   std::vector<Box> all;
   for (std::size_t at = 0, size = 0; at < bytes.size(); at += size) {
     size = bytes.size() - at < 8 ? 0 : readBig(bytes, at);
@@ -56,14 +44,15 @@ inline std::optional<std::vector<Box>> walkBoxes(std::span<const std::uint8_t> b
     Box box{prefix.empty() ? type : prefix + "/" + type, baseOffset + at, bytes.subspan(at, size),
             bytes.subspan(at + 8, size - 8)};
     all.push_back(box);
-    if (auto start = childrenStart(type)) {
-      auto children = *start > box.body.size()
-                          ? std::nullopt
-                          : walkBoxes(box.body.subspan(*start), box.path, box.offset + 8 + *start);
-      if (!children)
-        return std::nullopt;
-      all.insert(all.end(), children->begin(), children->end());
-    }
+    std::size_t start = type == "stsd" || type == "dref" ? 8 : type == "avc1" ? 78 : 0;
+    if (start == 0 && containers.find(type + " ") == std::string_view::npos)
+      continue;
+    auto children = start > box.body.size()
+                        ? std::nullopt
+                        : walkBoxes(box.body.subspan(start), box.path, box.offset + 8 + start);
+    if (!children)
+      return std::nullopt;
+    all.insert(all.end(), children->begin(), children->end());
   }
   return all;
 }

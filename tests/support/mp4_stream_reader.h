@@ -58,16 +58,13 @@ private:
   std::string error_;
 };
 
-// The first picture ffmpeg decodes from stream bytes, at the given size, as BGRA; empty (0 x 0)
-// when ffmpeg fails, with its complaint in `errors`. The bytes go through a file, so exactly
-// those fragments are decoded.
+// The first (last) picture ffmpeg decodes from stream bytes, or from the stream at `url` read live
+// as a player would, at the given size, as BGRA; empty (0 x 0) when ffmpeg fails or takes over a
+// minute, with its complaint in `errors`. Bytes go through a file: exactly those are decoded.
 BgraImage firstDecodedPicture(const std::vector<std::uint8_t>& stream, int width, int height,
                               std::string& errors);
-// The last picture of the bytes so far, likewise.
 BgraImage lastDecodedPicture(const std::vector<std::uint8_t>& stream, int width, int height,
                              std::string& errors);
-// The first picture ffmpeg decodes reading the stream at `url` live, as a player would, likewise;
-// ffmpeg is given up after a minute.
 BgraImage liveDecodedPicture(const std::string& url, int width, int height, std::string& errors);
 // How many frames ffmpeg decodes from the stream bytes; what it complained of in `errors`.
 int decodedFrames(const std::vector<std::uint8_t>& stream, std::string& errors);

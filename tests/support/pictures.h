@@ -33,22 +33,16 @@ struct Colour {
   double luma() const { return 0.299 * r + 0.587 * g + 0.114 * b; }
 };
 inline Colour averageColour(const BgraImage& image, int x, int y, int radius = 3) {
-  Colour sum;
+  double sum[3] = {};
   int count = 0;
   for (int yy = std::max(0, y - radius); yy <= std::min(image.height() - 1, y + radius); ++yy)
     for (int xx = std::max(0, x - radius); xx <= std::min(image.width() - 1, x + radius); ++xx) {
-      const std::uint8_t* p = image.data() + yy * image.stride() + xx * 4;
-      sum.b += p[0];
-      sum.g += p[1];
-      sum.r += p[2];
+      for (int c = 0; c < 3; ++c)
+        sum[c] += image.data()[yy * image.stride() + xx * 4 + c];
       ++count;
     }
-  if (count > 0) {
-    sum.b /= count;
-    sum.g /= count;
-    sum.r /= count;
-  }
-  return sum;
+  count = std::max(count, 1);
+  return {sum[0] / count, sum[1] / count, sum[2] / count};
 }
 
 // The colour is (r, g, b) give or take 40 per channel, which JPEG and scaling stay well within.

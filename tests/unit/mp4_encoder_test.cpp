@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <future>
@@ -16,23 +17,20 @@ namespace tovel {
 namespace {
 
 using namespace std::chrono_literals;
+using Lines = std::vector<std::string>;
 
 // Exp-Golomb coded fields of a NAL unit's payload, emulation-prevention bytes removed.
-class BitReader {
-public:
+struct BitReader {
   explicit BitReader(NalUnit unit) {
-    for (std::size_t i = 1, zeros = 0; i < unit.size(); ++i) {
-      if (zeros >= 2 && unit[i] == 3) {
-        zeros = 0;
-        continue;
-      }
-      zeros = unit[i] == 0 ? zeros + 1 : 0;
-      bytes_.push_back(unit[i]);
-    }
+    for (std::size_t i = 1, zeros = 0; i < unit.size(); ++i)
+      if (zeros >= 2 && unit[i] == 3)
+        zeros = 0; // an emulation-prevention byte
+      else
+        zeros = unit[i] == 0 ? zeros + 1 : 0, bytes.push_back(unit[i]);
   }
   unsigned bit() {
-    std::size_t at = position_++;
-    return at / 8 < bytes_.size() ? bytes_[at / 8] >> (7 - at % 8) & 1 : 0;
+    std::size_t at = position++;
+    return at / 8 < bytes.size() ? bytes[at / 8] >> (7 - at % 8) & 1 : 0;
   }
   unsigned ue() {
     int zeros = 0;
@@ -43,20 +41,16 @@ public:
       value = value << 1 | bit();
     return (1u << zeros) - 1 + value;
   }
-
-private:
-  std::vector<std::uint8_t> bytes_;
-  std::size_t position_ = 0;
+  std::vector<std::uint8_t> bytes;
+  std::size_t position = 0;
 };
 
 // The slices of a sample: 'I' for IDR, 'P', 'B', 'i' for non-IDR intra; '?' if mixed or none,
 // '!' if the sample does not split or repeats a parameter set.
 char pictureKind(const std::vector<std::uint8_t>& sample) {
   auto units = splitNalUnits(sample);
-  if (!units)
-    return '!';
   char kind = '?';
-  for (NalUnit unit : *units) {
+  for (NalUnit unit : units ? *units : std::vector<NalUnit>{}) {
     if (isNalType(unit, NalType::sps) || isNalType(unit, NalType::pps))
       return '!';
     auto type = nalUnitType(unit);
@@ -70,7 +64,7 @@ char pictureKind(const std::vector<std::uint8_t>& sample) {
       return '?';
     kind = slice;
   }
-  return kind;
+  return units ? kind : '!';
 }
 
 // Threads leave /proc a moment after they have been joined.
@@ -91,8 +85,7 @@ TEST(H264Encoder, MainProfileWithCabacAndALevelFor1080pAt60) {
   BitReader pps(encoder->parameterSets().pps);
   pps.ue(), pps.ue(); // pic_parameter_set_id, seq_parameter_set_id
   EXPECT_EQ(pps.bit(), 1u) << "CABAC";
-  auto record = avcDecoderConfiguration(encoder->parameterSets());
-  EXPECT_EQ(record, encoder->avcConfiguration());
+  EXPECT_EQ(avcDecoderConfiguration(encoder->parameterSets()), encoder->avcConfiguration());
 }
 
 TEST(H264Encoder, RefusesSettingsItCannotUse) {
@@ -110,39 +103,35 @@ TEST(H264Encoder, RefusesSettingsItCannotUse) {
   std::int32_t status = 0;
   EXPECT_FALSE(CompressionSession::create({.width = 33}, log, nullptr, &status));
   EXPECT_EQ(status, kStatusInvalidArgument);
-  EXPECT_EQ(log.lines(), std::vector<std::string>{"Failed to create compression session: -22"});
+  EXPECT_EQ(log.lines(), Lines{"Failed to create compression session: -22"});
 }
 
-// Key frames on request are the session test's; here the sizes an encoder takes.
-TEST(H264Encoder, ScalesPicturesOfAnySizeAndRefusesImpossibleViews) {
+// Key frames on request are the session test's; here the sizes an encoder takes, and where a
+// picture of another shape goes: centred with bars, on even places.
+TEST(H264Encoder, ScalesPicturesOfAnySizeCentredWithBarsAndRefusesImpossibleViews) {
   std::int32_t status = 0;
   auto encoder = H264Encoder::create({.width = 320, .height = 192}, nullptr, status);
   ASSERT_TRUE(encoder);
   for (auto [width, height] : {std::pair{320, 192}, {640, 384}, {333, 201}, {17, 9}, {1, 1}}) {
     test::ScrollingPicture picture(width, height);
     auto result = encoder->encode(picture.frame(0), false);
-    EXPECT_EQ(result.status, 0) << width << "x" << height;
-    EXPECT_TRUE(result.picture) << width << "x" << height;
+    EXPECT_TRUE(result.status == 0 && result.picture) << width << "x" << height;
   }
   BgraImage image(64, 64);
   ImageView tooNarrowStride = image.view();
   tooNarrowStride.stride = 63 * 4;
   EXPECT_EQ(encoder->encode(tooNarrowStride, false).status, kStatusInvalidArgument);
   EXPECT_EQ(encoder->encode(ImageView{}, false).status, kStatusInvalidArgument);
-}
 
-TEST(H264Encoder, PicturesOfAnotherShapeAreCentredWithBars) {
-  const std::pair<std::tuple<int, int, int, int>, PixelRect> cases[] = {
+  const std::pair<std::array<int, 4>, PixelRect> fits[] = {
       {{1920, 1080, 1920, 1080}, {0, 0, 1920, 1080}},
       {{1280, 1024, 1920, 1080}, {284, 0, 1350, 1080}}, // 5:4 on 16:9: bars left and right
       {{3840, 1600, 1920, 1080}, {0, 140, 1920, 800}},  // wider: bars above and below
       {{1, 1, 320, 192}, {64, 0, 192, 192}},
       {{333, 201, 320, 192}, {0, 0, 318, 192}}, // even places: a bar of 2 on one side
   };
-  for (auto [sizes, expected] : cases) {
-    auto [width, height, intoWidth, intoHeight] = sizes;
-    EXPECT_EQ(fittedInto(width, height, intoWidth, intoHeight), expected) << width << "x" << height;
-  }
+  for (auto [s, expected] : fits)
+    EXPECT_EQ(fittedInto(s[0], s[1], s[2], s[3]), expected) << s[0] << "x" << s[1];
 }
 
 // A session at a small size whose outputs are collected. The handler can be held on a chosen
@@ -150,17 +139,14 @@ TEST(H264Encoder, PicturesOfAnotherShapeAreCentredWithBars) {
 class CompressionSessionTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    session =
-        CompressionSession::create({.width = 320, .height = 192}, log,
-                                   [this](EncodedFrame&& frame) { received(std::move(frame)); });
+    session = CompressionSession::create({.width = 320, .height = 192}, log,
+                                         [this](EncodedFrame&& frame) {
+                                           double time = frame.captureTime;
+                                           frames.add(std::move(frame));
+                                           std::unique_lock lock(mutex);
+                                           released.wait(lock, [&] { return time != holdAt; });
+                                         });
     ASSERT_TRUE(session);
-  }
-
-  void received(EncodedFrame&& frame) {
-    double time = frame.captureTime;
-    frames.add(std::move(frame));
-    std::unique_lock lock(mutex);
-    released.wait(lock, [&] { return time != holdAt; });
   }
   void release() {
     std::lock_guard lock(mutex);
@@ -170,11 +156,11 @@ protected:
   std::int32_t submit(double captureTime) {
     return session->submit({picture.frame(int(captureTime)), nullptr, captureTime});
   }
-  std::vector<std::string> outputLines() {
-    std::vector<std::string> lines;
-    for (auto& line : log.lines())
-      if (line == "Encoded frame received" || line.starts_with("Compression failed"))
-        lines.push_back(line);
+  Lines outputLines() {
+    Lines lines = log.lines();
+    std::erase_if(lines, [](auto& line) {
+      return line != "Encoded frame received" && !line.starts_with("Compression failed");
+    });
     return lines;
   }
 
@@ -207,7 +193,7 @@ TEST_F(CompressionSessionTest,
     kinds += pictureKind(frame.data);
   }
   EXPECT_EQ(kinds, "IPPPIP");
-  EXPECT_EQ(outputLines(), std::vector<std::string>(6, "Encoded frame received"));
+  EXPECT_EQ(outputLines(), Lines(6, "Encoded frame received"));
   EXPECT_GE(test::threadsNamed("tovel-encoder"), 1); // with x264's own
 }
 
@@ -223,9 +209,8 @@ TEST_F(CompressionSessionTest, ANewerPictureReplacesTheWaitingOneAndStopFinishes
   EXPECT_TRUE(encoderThreadsEnd());
   ASSERT_EQ(frames.items().size(), 2u);
   EXPECT_EQ(frames.items()[1].captureTime, 4);
-  EXPECT_EQ(outputLines(), (std::vector<std::string>{
-                               "Encoded frame received", "Compression failed with status: 0",
-                               "Compression failed with status: 0", "Encoded frame received"}));
+  EXPECT_EQ(outputLines(), (Lines{"Encoded frame received", "Compression failed with status: 0",
+                                  "Compression failed with status: 0", "Encoded frame received"}));
   EXPECT_EQ(submit(5), kStatusSessionStopped);
   EXPECT_TRUE(log.contains("Failed to encode frame: -108"));
 }
