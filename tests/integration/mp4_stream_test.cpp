@@ -33,7 +33,7 @@ protected:
 
 TEST_F(Mp4Stream, FfmpegPlaysTheStreamAndSeesTheScreen) {
   // Codec and profile are in the head the late client checks; the size in the decoded picture.
-  auto decode = runCommand("ffmpeg -v error -nostats -progress pipe:1 -seekable 0 -i " + url() +
+  auto decode = runCommand("timeout 90 ffmpeg -v error -nostats -progress pipe:1 -seekable 0 -i " + url() +
                            " -frames:v 120 -f null -");
   EXPECT_EQ(decode.status, 0);
   EXPECT_EQ(decode.errors, "") << "ffmpeg reported errors";
