@@ -18,28 +18,18 @@ struct SceneShape {
   bool round = false; // an ellipse in the rectangle
 };
 
-// Word widths of one text line, the same for every pass of the same line.
-inline std::vector<int> sceneWordsOfLine(long line) {
-  std::vector<int> widths;
-  unsigned seed = unsigned(line) * 2654435761u + 12345u;
-  int count = 3 + int(seed % 12);
-  for (int i = 0; i < count; ++i) {
-    seed = seed * 1103515245u + 12345u;
-    widths.push_back(16 + int((seed >> 16) % 120));
-  }
-  return widths;
-}
-
 inline std::vector<SceneShape> animationScene(long frame, int width, int height) {
   constexpr int kLineHeight = 18, kGlyphHeight = 11, kScrollPerFrame = 3;
   std::vector<SceneShape> shapes;
   long scrolled = frame * kScrollPerFrame;
-  long firstLine = scrolled / kLineHeight;
   int offset = int(scrolled % kLineHeight);
   for (int row = 0; row * kLineHeight - offset < height; ++row) {
+    // Words of made-up widths, the same for every pass of the same line.
+    unsigned seed = unsigned(scrolled / kLineHeight + row) * 2654435761u + 12345u;
     int y = row * kLineHeight - offset + (kLineHeight - kGlyphHeight) / 2;
-    int x = 24;
-    for (int word : sceneWordsOfLine(firstLine + row)) {
+    for (int words = 3 + int(seed % 12), x = 24; words > 0; --words) {
+      seed = seed * 1103515245u + 12345u;
+      int word = 16 + int((seed >> 16) % 120);
       if (x + word > width * 2 / 3)
         break;
       shapes.push_back(SceneShape{x, y, word, kGlyphHeight, 0xd8dee9, false});

@@ -6,73 +6,33 @@
 // It prints "ready" once its session has started; then, for each line "move DX DY" on its
 // standard input, it moves the pointer by that much and prints "moved" once Mutter has taken the
 // call. It ends when its input closes.
-#include <gio/gio.h>
-
-#include <cstdio>
 #include <iostream>
 #include <sstream>
-#include <string>
 
-namespace {
+#include "mutter_call.h"
+#include "witness_output.h"
 
-constexpr const char* kService = "org.gnome.Mutter.RemoteDesktop";
-constexpr const char* kSession = "org.gnome.Mutter.RemoteDesktop.Session";
-
-// A method's reply, or none with the error printed.
-GVariant* call(GDBusConnection* bus, const std::string& path, const char* interface,
-               const char* method, GVariant* parameters, const char* replyType = nullptr) {
-  GError* error = nullptr;
-  GVariant* reply =
-      g_dbus_connection_call_sync(bus, kService, path.c_str(), interface, method, parameters,
-                                  replyType ? G_VARIANT_TYPE(replyType) : nullptr,
-                                  G_DBUS_CALL_FLAGS_NONE, 10000, nullptr, &error);
-  if (!reply) {
-    std::fprintf(stderr, "%s: %s\n", method, error->message);
-    g_error_free(error);
-  }
-  return reply;
-}
-
-} // namespace
+using namespace tovel::witness;
 
 int main() {
-  GError* error = nullptr;
-  GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
-  if (!bus) {
-    std::fprintf(stderr, "no session bus: %s\n", error->message);
-    return 1;
-  }
-  GVariant* reply =
-      call(bus, "/org/gnome/Mutter/RemoteDesktop", kService, "CreateSession", nullptr, "(o)");
-  if (!reply)
-    return 1;
-  const char* path = nullptr;
-  g_variant_get(reply, "(&o)", &path);
-  std::string session = path;
-  g_variant_unref(reply);
-  if (!(reply = call(bus, session, kSession, "Start", nullptr)))
-    return 1;
-  g_variant_unref(reply);
-  std::printf("ready\n");
-  std::fflush(stdout);
-
+  constexpr const char* kService = "org.gnome.Mutter.RemoteDesktop";
+  constexpr const char* kSession = "org.gnome.Mutter.RemoteDesktop.Session";
+  std::string session =
+      callMutter(kService, "/org/gnome/Mutter/RemoteDesktop", kService, "CreateSession");
+  callMutter(kService, session, kSession, "Start");
+  say("ready");
   for (std::string line; std::getline(std::cin, line);) {
     std::istringstream words(line);
     std::string command;
     double dx = 0, dy = 0;
     if (!(words >> command >> dx >> dy) || command != "move") {
       std::fprintf(stderr, "not understood: %s\n", line.c_str());
-      continue;
+      return 2;
     }
-    if (!(reply = call(bus, session, kSession, "NotifyPointerMotionRelative",
-                       g_variant_new("(dd)", dx, dy))))
-      return 1;
-    g_variant_unref(reply);
-    std::printf("moved\n");
-    std::fflush(stdout);
+    callMutter(kService, session, kSession, "NotifyPointerMotionRelative",
+               g_variant_new("(dd)", dx, dy));
+    say("moved");
   }
-  if ((reply = call(bus, session, kSession, "Stop", nullptr)))
-    g_variant_unref(reply);
-  g_object_unref(bus);
+  callMutter(kService, session, kSession, "Stop");
   return 0;
 }

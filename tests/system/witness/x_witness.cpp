@@ -1,7 +1,7 @@
 // A small X client that the system tests use as a witness: it shows a window of a given title,
 // place and colour and prints every pointer and key event it receives, one line each.
 //
-//   tovel_x_witness --title T --geometry X,Y,W,H --colour RRGGBB [--focus] [--commands]
+//   tovel_x_witness [--title T] [--geometry X,Y,W,H] [--colour RRGGBB] [--focus] [--commands]
 //
 // Output lines: "ready 0xWINDOW", then e.g. "ButtonPress button=1 x=10 y=20 time=123 state=0x0",
 // "KeyPress keysym=Shift_L state=0x0 time=123 typed=", "KeyRelease keysym=a state=0x1 time=125",
@@ -15,57 +15,42 @@
 //                does: pointer events freeze in the server until released; answers "grabbed".
 //   "release":   lets the frozen events go and ends the grab; answers "released".
 #include <X11/XKBlib.h>
-#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <xkbcommon/xkbcommon.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
-#include <mutex>
-#include <string>
 #include <thread>
 
-namespace {
+#include "witness_output.h"
 
-std::mutex outputMutex;
-
-// One whole line at a time, flushed at once, from either thread.
-void say(const std::string& line) {
-  std::lock_guard lock(outputMutex);
-  std::fputs(line.c_str(), stdout);
-  std::fflush(stdout);
-}
-
-template <typename... Args> std::string format(const char* pattern, Args... args) {
-  char buffer[256];
-  std::snprintf(buffer, sizeof buffer, pattern, args...);
-  return buffer;
-}
-
-} // namespace
+using namespace tovel::witness;
 
 int main(int argc, char** argv) {
   XInitThreads();
-  std::string title = "Witness";
+  const char* title = "Witness";
   int x = 100, y = 100, width = 400, height = 300;
   unsigned long colour = 0x3366cc;
-  bool focus = false;
-  bool commands = false;
+  bool focus = false, commands = false;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
-    if (arg == "--title" && i + 1 < argc)
+    bool valued = i + 1 < argc;
+    if (arg == "--title" && valued)
       title = argv[++i];
-    else if (arg == "--geometry" && i + 1 < argc)
-      std::sscanf(argv[++i], "%d,%d,%d,%d", &x, &y, &width, &height);
-    else if (arg == "--colour" && i + 1 < argc)
+    else if (arg == "--colour" && valued)
       colour = std::strtoul(argv[++i], nullptr, 16);
-    else if (arg == "--focus")
-      focus = true;
-    else if (arg == "--commands")
-      commands = true;
+    else if (arg == "--focus" || arg == "--commands")
+      (arg == "--focus" ? focus : commands) = true;
+    else if (arg != "--geometry" || !valued ||
+             std::sscanf(argv[++i], "%d,%d,%d,%d", &x, &y, &width, &height) != 4) {
+      std::fprintf(stderr,
+                   "usage: %s [--title T] [--geometry X,Y,W,H] [--colour RRGGBB] "
+                   "[--focus] [--commands]\n",
+                   argv[0]);
+      return 2;
+    }
   }
 
   Display* display = XOpenDisplay(nullptr);
@@ -76,21 +61,16 @@ int main(int argc, char** argv) {
   Window root = DefaultRootWindow(display);
   Window window =
       XCreateSimpleWindow(display, root, x, y, unsigned(width), unsigned(height), 0, 0, colour);
-
+  // The place and size as the user's own, so that a window manager keeps them; the title as
+  // WM_NAME and _NET_WM_NAME; the class "Witness".
   XSizeHints hints{};
   hints.flags = USPosition | USSize | PPosition | PSize;
-  hints.x = x;
-  hints.y = y;
-  hints.width = width;
-  hints.height = height;
-  XSetWMNormalHints(display, window, &hints);
-  XStoreName(display, window, title.c_str());
+  hints.x = x, hints.y = y, hints.width = width, hints.height = height;
+  XClassHint classHint{const_cast<char*>("witness"), const_cast<char*>("Witness")};
+  Xutf8SetWMProperties(display, window, title, title, nullptr, 0, &hints, nullptr, &classHint);
   XChangeProperty(display, window, XInternAtom(display, "_NET_WM_NAME", False),
                   XInternAtom(display, "UTF8_STRING", False), 8, PropModeReplace,
-                  reinterpret_cast<const unsigned char*>(title.data()), int(title.size()));
-  XClassHint classHint{const_cast<char*>("witness"), const_cast<char*>("Witness")};
-  XSetClassHint(display, window, &classHint);
-
+                  reinterpret_cast<const unsigned char*>(title), int(std::strlen(title)));
   XSelectInput(display, window,
                ButtonPressMask | ButtonReleaseMask | KeyPressMask | KeyReleaseMask |
                    StructureNotifyMask | ExposureMask | FocusChangeMask);
@@ -99,85 +79,58 @@ int main(int argc, char** argv) {
   // Commands come on a thread of their own, so that events are read with a blocking XNextEvent:
   // polling the connection's descriptor misses events that Xlib has already taken from the
   // socket during an earlier round trip, and they would wait there for the next event to come.
-  std::thread commandReader;
   if (commands)
-    commandReader = std::thread([display, root] {
-      std::string line;
-      while (std::getline(std::cin, line)) {
+    std::thread([display, root] {
+      for (std::string line; std::getline(std::cin, line);) {
         if (line == "grab-sync") {
           int status = XGrabPointer(display, root, False, ButtonPressMask | ButtonReleaseMask,
                                     GrabModeSync, GrabModeAsync, None, None, CurrentTime);
           XSync(display, False);
-          if (status == GrabSuccess)
-            say("grabbed\n");
-          else
-            say("grab failed " + std::to_string(status) + "\n");
+          status == GrabSuccess ? say("grabbed") : say("grab failed %d", status);
         } else if (line == "release") {
           XAllowEvents(display, AsyncPointer, CurrentTime);
           XUngrabPointer(display, CurrentTime);
           XSync(display, False);
-          say("released\n");
+          say("released");
         }
       }
-    });
+    }).detach();
 
-  bool announced = false;
-  while (true) {
+  for (bool announced = false;;) {
     XEvent event;
     XNextEvent(display, &event);
-    switch (event.type) {
-    case MapNotify:
-      if (focus)
-        XSetInputFocus(display, window, RevertToParent, CurrentTime);
-      XSync(display, False);
-      break;
-    case Expose:
-      if (!announced) {
-        announced = true;
-        say(format("ready 0x%lx\n", window));
-      }
-      break;
-    case ButtonPress:
-    case ButtonRelease:
-      say(format("%s button=%u x=%d y=%d time=%lu state=0x%x\n",
-                 event.type == ButtonPress ? "ButtonPress" : "ButtonRelease", event.xbutton.button,
-                 event.xbutton.x, event.xbutton.y, event.xbutton.time, event.xbutton.state));
-      break;
-    case KeyPress:
-    case KeyRelease: {
-      KeySym keysym = XkbKeycodeToKeysym(display, KeyCode(event.xkey.keycode), 0, 0);
-      const char* name = XKeysymToString(keysym);
-      std::string line = format("%s keysym=%s state=0x%x time=%lu",
-                                event.type == KeyPress ? "KeyPress" : "KeyRelease",
-                                name ? name : "NoSymbol", event.xkey.state, event.xkey.time);
-      if (event.type == KeyPress) {
+    if (event.type == MapNotify && focus) {
+      XSetInputFocus(display, window, RevertToParent, CurrentTime);
+    } else if (event.type == Expose && !announced) {
+      announced = true;
+      say("ready 0x%lx", window);
+    } else if (event.type == ButtonPress || event.type == ButtonRelease) {
+      const XButtonEvent& b = event.xbutton;
+      say("%s button=%u x=%d y=%d time=%lu state=0x%x",
+          b.type == ButtonPress ? "ButtonPress" : "ButtonRelease", b.button, b.x, b.y, b.time,
+          b.state);
+    } else if (event.type == KeyPress || event.type == KeyRelease) {
+      XKeyEvent& k = event.xkey;
+      const char* name = XKeysymToString(XkbKeycodeToKeysym(display, KeyCode(k.keycode), 0, 0));
+      char utf8[16] = {};
+      if (k.type == KeyPress) {
         char latin1[32];
         KeySym typed = NoSymbol;
-        XLookupString(&event.xkey, latin1, sizeof latin1, &typed, nullptr);
-        char utf8[16] = {};
+        XLookupString(&k, latin1, sizeof latin1, &typed, nullptr);
         xkb_keysym_to_utf8(xkb_keysym_t(typed), utf8, sizeof utf8);
-        line += " typed=";
-        for (const char* c = utf8; *c; ++c)
-          line += format("%02x", unsigned(static_cast<unsigned char>(*c)));
       }
-      say(line + "\n");
-      break;
-    }
-    case MappingNotify:
+      say("%s keysym=%s state=0x%x time=%lu%s%s", k.type == KeyPress ? "KeyPress" : "KeyRelease",
+          name ? name : "NoSymbol", k.state, k.time, k.type == KeyPress ? " typed=" : "",
+          hexBytes(utf8).c_str());
+    } else if (event.type == MappingNotify) {
       // As every application does: a changed keyboard map is read again before the next key.
       XRefreshKeyboardMapping(&event.xmapping);
-      break;
-    case FocusIn:
-      say("FocusIn\n");
-      break;
-    case ConfigureNotify:
+    } else if (event.type == FocusIn) {
+      say("FocusIn");
+    } else if (event.type == ConfigureNotify && event.xconfigure.send_event) {
       // A window manager tells where it put the window with a synthetic event in root
       // coordinates.
-      if (event.xconfigure.send_event)
-        say(format("placed x=%d y=%d\n", event.xconfigure.x, event.xconfigure.y));
-      break;
-    default:
-      break;
+      say("placed x=%d y=%d", event.xconfigure.x, event.xconfigure.y);
     }
   }
 }

@@ -1,0 +1,31 @@
+#pragma once
+// How the witness programs speak: one whole line at a time, flushed at once (the tests read lines
+// as they come), from any thread.
+
+#include <cstdarg>
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+namespace tovel::witness {
+
+inline void say(const char* pattern, ...) {
+  static std::mutex mutex;
+  std::lock_guard lock(mutex);
+  va_list args;
+  va_start(args, pattern);
+  std::vprintf(pattern, args);
+  va_end(args);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+// Text as the hex of its bytes: "c3a9" for an e with acute.
+inline std::string hexBytes(const char* text) {
+  std::string hex;
+  for (char byte[3]; *text; ++text)
+    hex.append(byte, std::snprintf(byte, 3, "%02x", unsigned(static_cast<unsigned char>(*text))));
+  return hex;
+}
+
+} // namespace tovel::witness
