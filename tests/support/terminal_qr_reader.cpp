@@ -13,30 +13,26 @@ namespace {
 
 constexpr std::array<std::string_view, 4> kCells = {" ", "\u2580", "\u2584", "\u2588"};
 
-// Splits a line into its half-block cells (index into kCells); none when it holds anything else.
-std::optional<std::vector<int>> cellsOf(std::string_view line) {
-  std::vector<int> cells;
-  while (!line.empty()) {
-    bool matched = false;
-    for (int i = 0; i < 4 && !matched; ++i) {
-      if (line.starts_with(kCells[i])) {
-        cells.push_back(i);
-        line.remove_prefix(kCells[i].size());
-        matched = true;
-      }
-    }
-    if (!matched)
-      return std::nullopt;
-  }
-  return cells;
-}
-
-std::vector<std::string_view> splitLines(std::string_view text) {
-  std::vector<std::string_view> lines;
+// The lines of the text, each with its half-block cells (bit 0 the upper half lit, bit 1 the
+// lower); none for a line that holds anything else.
+std::vector<std::pair<std::string_view, std::optional<std::vector<int>>>>
+cellLines(std::string_view text) {
+  std::vector<std::pair<std::string_view, std::optional<std::vector<int>>>> lines;
   while (!text.empty()) {
-    auto end = text.find('\n');
-    lines.push_back(text.substr(0, end));
-    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    std::string_view line = text.substr(0, text.find('\n'));
+    text.remove_prefix(std::min(text.size(), line.size() + 1));
+    std::optional<std::vector<int>> cells{std::in_place};
+    for (std::string_view rest = line; cells && !rest.empty();) {
+      auto cell = std::find_if(kCells.begin(), kCells.end(),
+                               [&](std::string_view c) { return rest.starts_with(c); });
+      if (cell == kCells.end()) {
+        cells.reset();
+        continue;
+      }
+      cells->push_back(int(cell - kCells.begin()));
+      rest.remove_prefix(cell->size());
+    }
+    lines.emplace_back(line, std::move(cells));
   }
   return lines;
 }
@@ -45,31 +41,23 @@ std::vector<std::string_view> splitLines(std::string_view text) {
 
 std::string halfBlockLines(std::string_view output) {
   std::string joined;
-  for (std::string_view line : splitLines(output)) {
-    auto cells = cellsOf(line);
-    bool drawn = cells && std::any_of(cells->begin(), cells->end(), [](int c) { return c != 0; });
-    if (!drawn)
-      continue;
-    if (!joined.empty())
-      joined += '\n';
-    joined += line;
+  for (const auto& [line, cells] : cellLines(output)) {
+    if (cells && std::any_of(cells->begin(), cells->end(), [](int c) { return c != 0; }))
+      joined += (joined.empty() ? "" : "\n") + std::string(line);
   }
   return joined;
 }
 
 std::optional<ModuleRows> readHalfBlocks(std::string_view text) {
   ModuleRows rows;
-  for (std::string_view line : splitLines(text)) {
-    auto cells = cellsOf(line);
+  for (const auto& [line, cells] : cellLines(text)) {
     if (!cells || (!rows.empty() && cells->size() != rows.back().size()))
       return std::nullopt;
-    std::vector<bool> top, bottom;
-    for (int cell : *cells) {
-      top.push_back(cell & 1);
-      bottom.push_back(cell & 2);
+    for (int half : {1, 2}) {
+      rows.emplace_back();
+      for (int cell : *cells)
+        rows.back().push_back(cell & half);
     }
-    rows.push_back(std::move(top));
-    rows.push_back(std::move(bottom));
   }
   if (rows.empty())
     return std::nullopt;
@@ -103,10 +91,8 @@ std::optional<std::string> decodeWithZbar(const ModuleRows& modules) {
   std::string command = std::string("zbarimg --quiet --raw ") + path + " 2>/dev/null";
   std::string decoded;
   if (std::FILE* pipe = ::popen(command.c_str(), "r")) {
-    char buffer[512];
-    std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
-      decoded.append(buffer, n);
+    for (int c; (c = std::fgetc(pipe)) != EOF;)
+      decoded += char(c);
     ::pclose(pipe);
   }
   std::remove(path);

@@ -6,7 +6,6 @@
 #include <sstream>
 
 #include "host/console.h"
-#include "support/unit_events.h"
 #include "support/virtual_input.h"
 
 namespace tovel {
@@ -64,11 +63,11 @@ TEST_F(Console, EachCommandPrintsAndPostsWhatItSays) {
       // its arrow (opposite to the swipe) shows which offset went where.
       {"swipe 0 30", {"Swipe by (0.0, 30.0)"}, {}},
       {"swipe 0 30 x", {"Swipe by (0.0, 30.0) x"}, {}},
-      {"swipe 0 30 done", {"swipe down", "Swiped by (0.0, 30.0)"}, controlChord(125)},
+      {"swipe 0 30 done", {"swipe down", "Swiped by (0.0, 30.0)"}, controlChord({125})},
       {"swipe -40 10 Done", {"Swipe by (-40.0, 10.0) Done"}, {}},
-      {"swipe -40 10 done", {"swipe left", "Swiped by (-40.0, 10.0)"}, controlChord(124)},
-      {"swipe 40 -10 done", {"swipe right", "Swiped by (40.0, -10.0)"}, controlChord(123)},
-      {"swipe 5 -60", {"swipe up", "Swipe by (5.0, -60.0)"}, controlChord(126)},
+      {"swipe -40 10 done", {"swipe left", "Swiped by (-40.0, 10.0)"}, controlChord({124})},
+      {"swipe 40 -10 done", {"swipe right", "Swiped by (40.0, -10.0)"}, controlChord({123})},
+      {"swipe 5 -60", {"swipe up", "Swipe by (5.0, -60.0)"}, controlChord({126})},
       // Everything after the space that ends the word is the text, spaces and all.
       {"type zy @ ç ë", {}, {"typed zy @ ç ë"}},
       {"  type  two  spaces ", {}, {"typed  two  spaces "}},
@@ -80,7 +79,7 @@ TEST_F(Console, EachCommandPrintsAndPostsWhatItSays) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(run(c.line), c.printed) << c.line;
-    EXPECT_EQ(test::describeEvents(desktop), c.events) << c.line;
+    EXPECT_EQ(events(), c.events) << c.line;
   }
   EXPECT_TRUE(exitStatuses.empty());
   EXPECT_EQ(run("exit now"), Lines{"Exiting the process..."});

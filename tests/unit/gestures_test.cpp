@@ -10,22 +10,11 @@
 namespace tovel {
 namespace {
 
-using Keys = std::vector<KeyCode>;
+using Keys = std::vector<int>;
+using test::controlChord;
 
 class GesturesTest : public test::VirtualInputTest {
 protected:
-  // The arrow key of every control chord posted, checking each is wrapped in control (59).
-  Keys chords() {
-    Keys out;
-    auto e = keyEvents();
-    EXPECT_EQ(e.size() % 4, 0u);
-    for (size_t i = 0; i + 3 < e.size(); i += 4) {
-      EXPECT_TRUE(e[i].key == 59 && e[i].down && e[i + 1].down && e[i + 2].key == e[i + 1].key &&
-                  !e[i + 2].down && e[i + 3].key == 59 && !e[i + 3].down);
-      out.push_back(e[i + 1].key);
-    }
-    return out;
-  }
   void swipe(double dx, double dy, bool done = false) { performSwipe(input, dx, dy, done); }
 };
 
@@ -34,7 +23,8 @@ TEST_F(GesturesTest, ScrollCarriesFractionsInBothDirectionsAndRefusesCountsOutOf
     performScroll(input, 0, 0.4);
   for (int i = 0; i < 3; ++i)
     performScroll(input, -0.4, 0);
-  EXPECT_EQ(scrolls(), (Scrolls{{0, 0}, {0, 0}, {1, 0}, {0, 0}, {0, 0}, {0, -1}}));
+  EXPECT_EQ(events(), (Lines{"scroll 0,0", "scroll 0,0", "scroll 1,0", "scroll 0,0", "scroll 0,0",
+                             "scroll 0,-1"}));
 
   desktop.clearEvents();
   state.accumulatedDeltaX = state.accumulatedDeltaY = 0;
@@ -42,7 +32,7 @@ TEST_F(GesturesTest, ScrollCarriesFractionsInBothDirectionsAndRefusesCountsOutOf
   EXPECT_EQ(state.accumulatedDeltaX, 0.75);
   EXPECT_EQ(state.accumulatedDeltaY, -0.5);
   performScroll(input, 0.25, -0.5);
-  EXPECT_EQ(scrolls(), (Scrolls{{-1, 2}, {-1, 1}}));
+  EXPECT_EQ(events(), (Lines{"scroll -1,2", "scroll -1,1"}));
 
   // Counts outside the 32-bit range are refused without losing the remainders.
   desktop.clearEvents();
@@ -54,7 +44,7 @@ TEST_F(GesturesTest, ScrollCarriesFractionsInBothDirectionsAndRefusesCountsOutOf
     state.accumulatedDeltaX = 0.25;
     state.accumulatedDeltaY = -0.25;
     performScroll(input, dx, dy);
-    EXPECT_TRUE(scrolls().empty()) << dx << "," << dy;
+    EXPECT_TRUE(events().empty()) << dx << "," << dy;
     EXPECT_EQ(state.accumulatedDeltaX, 0.25);
     EXPECT_EQ(state.accumulatedDeltaY, -0.25);
   }
@@ -62,7 +52,7 @@ TEST_F(GesturesTest, ScrollCarriesFractionsInBothDirectionsAndRefusesCountsOutOf
   performScroll(input, 0.75, -0.75);
   performScroll(input, 2147483647.5, 0);
   performScroll(input, -0.5, -2147483648.5);
-  EXPECT_EQ(scrolls(), (Scrolls{{-1, 1}, {0, 2147483647}, {-2147483648, 0}}));
+  EXPECT_EQ(events(), (Lines{"scroll -1,1", "scroll 0,2147483647", "scroll -2147483648,0"}));
 }
 
 TEST_F(GesturesTest, VerticalSwipeActsWhileMovingTurnsBackAndRestarts) {
@@ -95,16 +85,16 @@ TEST_F(GesturesTest, VerticalSwipeActsWhileMovingTurnsBackAndRestarts) {
       swipe(0, step.dy);
       EXPECT_EQ(state.gestureDetected, step.gesture);
       EXPECT_EQ(state.gestureDeltaY, step.reference);
-      EXPECT_EQ(chords(), step.chords);
+      EXPECT_EQ(events(), controlChord(step.chords));
     }
     Lines lines;
-    for (KeyCode key : chords())
+    for (int key : steps.back().chords)
       lines.push_back(key == 125 ? "swipe down" : "swipe up");
     EXPECT_EQ(log.lines(), lines);
     // The end of a vertical swipe that acted does nothing more, whichever way it went.
     swipe(-200, steps.back().dy, true);
     EXPECT_EQ(state.gestureDetected, "");
-    EXPECT_EQ(chords(), steps.back().chords);
+    EXPECT_EQ(events(), controlChord(steps.back().chords));
   }
 }
 
@@ -119,13 +109,13 @@ TEST_F(GesturesTest, FinishedGestureIsClassifiedOnce) {
     log.clear();
     swipe(dx, dy, true);
     EXPECT_EQ(log.lines(), line ? Lines{line} : Lines{});
-    EXPECT_EQ(chords(), key ? Keys{key} : Keys{});
+    EXPECT_EQ(events(), key ? controlChord({key}) : Lines{});
     EXPECT_EQ(state.gestureDetected, "");
   }
   // Horizontal movement waits for the end.
   swipe(-80, 10);
   swipe(-80, -70);
-  EXPECT_TRUE(chords().empty());
+  EXPECT_TRUE(events().empty());
   EXPECT_EQ(state.gestureDetected, "");
 }
 

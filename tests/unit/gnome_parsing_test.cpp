@@ -4,6 +4,8 @@
 
 #include <glib.h>
 
+#include "common/number_format.h"
+
 #include "platform/gnome/gnome_capture.h"
 #include "platform/gnome/gnome_displays.h"
 
@@ -27,43 +29,32 @@ std::string displayState(int layoutMode, bool secondPrimary) {
          "{'layout-mode': <uint32 " + std::to_string(layoutMode) + ">})";
 }
 
-std::vector<GnomeMonitor> parse(const std::string& text) {
+// Each monitor as "HDMI-2 1920,-100 720x1280 x2.0 primary".
+std::vector<std::string> parse(const std::string& text) {
   GError* error = nullptr;
   GVariant* state = g_variant_parse(nullptr, text.c_str(), nullptr, nullptr, &error);
   EXPECT_NE(state, nullptr) << (error ? error->message : "");
-  if (!state) {
-    g_clear_error(&error);
-    return {};
-  }
-  g_variant_ref_sink(state);
-  std::vector<GnomeMonitor> monitors = parseDisplayState(state);
-  g_variant_unref(state);
+  g_clear_error(&error);
+  std::vector<std::string> monitors;
+  for (const GnomeMonitor& m : parseDisplayState(state ? g_variant_ref_sink(state) : nullptr))
+    monitors.push_back(m.connector + " " + std::to_string(m.x) + "," + std::to_string(m.y) + " " +
+                       std::to_string(m.width) + "x" + std::to_string(m.height) + " x" +
+                       formatNumber(m.scale) + (m.primary ? " primary" : ""));
+  if (state)
+    g_variant_unref(state);
   return monitors;
 }
 
+// Sizes are divided by the scale in the logical layout mode (1), pixels as they are in the
+// physical one (2).
 TEST(GnomeDisplayState, LogicalMonitorsTakeTheCurrentModeTurnedAndScaled) {
-  struct Case {
-    int layoutMode;
-    int turnedWidth, turnedHeight; // of the second, turned monitor
-  } cases[] = {
-      {1, 720, 1280},  // logical layout: sizes divided by the scale
-      {2, 1440, 2560}, // physical layout: pixels as they are
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.layoutMode);
-    std::vector<GnomeMonitor> monitors = parse(displayState(c.layoutMode, false));
-    ASSERT_EQ(monitors.size(), 2u);
-    EXPECT_EQ(monitors[0].connector, "DP-1");
-    EXPECT_EQ(std::tie(monitors[0].x, monitors[0].y, monitors[0].width, monitors[0].height),
-              std::make_tuple(0, 0, 1920, 1080));
-    EXPECT_TRUE(monitors[0].primary);
-    EXPECT_EQ(monitors[1].connector, "HDMI-2");
-    EXPECT_EQ(std::tie(monitors[1].x, monitors[1].y, monitors[1].width, monitors[1].height),
-              std::make_tuple(1920, -100, c.turnedWidth, c.turnedHeight));
-    EXPECT_EQ(monitors[1].scale, 2.0);
-    EXPECT_FALSE(monitors[1].primary);
-  }
-  EXPECT_TRUE(parse(displayState(1, true))[1].primary);
+  EXPECT_EQ(parse(displayState(1, false)),
+            (std::vector<std::string>{"DP-1 0,0 1920x1080 x1.0 primary",
+                                      "HDMI-2 1920,-100 720x1280 x2.0"}));
+  EXPECT_EQ(parse(displayState(2, false)),
+            (std::vector<std::string>{"DP-1 0,0 1920x1080 x1.0 primary",
+                                      "HDMI-2 1920,-100 1440x2560 x2.0"}));
+  EXPECT_EQ(parse(displayState(1, true))[1], "HDMI-2 1920,-100 720x1280 x2.0 primary");
 }
 
 TEST(GnomeDisplayState, AnythingElseGivesNoMonitors) {

@@ -5,15 +5,13 @@
 #include "input/held_input.h"
 #include "server/control_endpoints.h"
 #include "server/websocket_dispatch.h"
-#include "support/unit_events.h"
 #include "support/virtual_input.h"
 
 namespace tovel {
 namespace {
 
-using Lines = std::vector<std::string>;
 using test::controlChord;
-using test::describeEvents;
+using test::Lines;
 
 // The HTTP control endpoints and the WebSocket actions take the same commands: each one, through
 // either channel, must reach the desktop with the values it carried (offsets on the right axes,
@@ -75,37 +73,33 @@ TEST(InputChannels, EveryCarriedValueReachesTheDesktop) {
         R"({"action":"swipe","x":-40,"y":10})"},
        {},
        {}},
-      {{R"({"action":"swipe","x":-40,"y":10,"done":true})"}, controlChord(124), {"swipe left"}},
-      {{R"({"action":"swipe","x":40,"y":-10,"done":true})"}, controlChord(123), {"swipe right"}},
-      {{R"({"action":"swipe","x":5,"y":-60,"done":false})"}, controlChord(126), {"swipe up"}},
+      {{R"({"action":"swipe","x":-40,"y":10,"done":true})"}, controlChord({124}), {"swipe left"}},
+      {{R"({"action":"swipe","x":40,"y":-10,"done":true})"}, controlChord({123}), {"swipe right"}},
+      {{R"({"action":"swipe","x":5,"y":-60,"done":false})"}, controlChord({126}), {"swipe up"}},
   };
   for (const auto& c : cases) {
     for (bool webSocket : {false, true}) {
       SCOPED_TRACE((webSocket ? "WebSocket " : "POST ") + c.commands.front());
-      ManualClock clock;
-      VirtualDesktop desktop{clock};
-      InjectionState state;
-      MemoryLog log;
-      InputContext input{desktop, clock, state, log};
+      test::VirtualInput v;
       HeldInput held;
       for (const std::string& command : c.commands) {
-        clock.advance(10); // never a double click
+        v.clock.advance(10); // never a double click
         if (webSocket) {
-          handleWebSocketMessage(input, command, held);
+          handleWebSocketMessage(v.input, command, held);
           continue;
         }
         // A POST goes to the endpoint the action names, with the rest as its body.
         nlohmann::json body = nlohmann::json::parse(command);
         std::string target = "/" + body["action"].get<std::string>();
         body.erase("action");
-        handleControlRequest(input, target, body.dump());
+        handleControlRequest(v.input, target, body.dump());
       }
-      EXPECT_EQ(describeEvents(desktop), c.events);
+      EXPECT_EQ(v.events(), c.events);
       Lines printed = c.log;
       for (std::string& line : printed)
         if (auto at = line.find('@'); at != std::string::npos)
           line.replace(at, 1, webSocket ? "ws " : "");
-      EXPECT_EQ(log.lines(), printed);
+      EXPECT_EQ(v.log.lines(), printed);
     }
   }
 }
@@ -164,7 +158,7 @@ TEST_F(InputCommands, HundredThousandLevelsOfNestingAreInvalidInputNotACrash) {
   EXPECT_TRUE(desktop.events().empty());
   EXPECT_TRUE(log.lines().empty());
   handleControlRequest(input, "/move", R"({"x": 3, "y": -2})");
-  EXPECT_EQ(mouseEvents().size(), 1u);
+  EXPECT_EQ(events(), Lines{"moved 963.0,538.0 b0"});
 }
 
 // What a session has pressed and not released is what is let go when it ends: the latest press
@@ -191,7 +185,7 @@ TEST_F(InputCommands, TheWebSocketRemembersWhatTheSessionHoldsDown) {
       send(message);
     desktop.clearEvents();
     held.releaseAll(input);
-    EXPECT_EQ(describeEvents(desktop), c.released) << c.messages.front();
+    EXPECT_EQ(events(), c.released) << c.messages.front();
     EXPECT_TRUE(held.empty());
   }
   // The releases went through the injection state: shift no longer counts as held.

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include "support/unit_events.h"
 #include "support/virtual_input.h"
 
 #include "input/key_names.h"
@@ -33,10 +32,10 @@ TEST_F(KeyboardTest, ModifierKeysRecordOnlyTheirOwnFieldAndNoKeyStaysAKeypadKey)
     if (field) {
       EXPECT_EQ(state.modifierState.*field, 0.0);
     }
-    auto e = keyEvents();
-    ASSERT_EQ(e.size(), 2u);
-    EXPECT_TRUE(e[0].key == key && e[0].down && e[1].key == key && !e[1].down);
-    EXPECT_EQ((e[0].flags | e[1].flags) & kNumericPadFlag, 0u);
+    std::string k = "key " + std::to_string(key);
+    EXPECT_EQ(events(), (Lines{k + " down", k + " up"}));
+    for (const RecordedEvent& e : desktop.events())
+      EXPECT_EQ(e.key()->flags & kNumericPadFlag, 0u);
   }
 }
 
@@ -44,7 +43,7 @@ TEST_F(KeyboardTest, ControlChordWrapsTheKeyAndTakesThirtyMilliseconds) {
   double start = clock.now();
   sendKeyPress(input, keycode::downArrow, kControlFlag);
   EXPECT_NEAR(clock.now() - start, 0.030, 1e-6);
-  EXPECT_EQ(test::describeEvents(desktop), test::controlChord(125));
+  EXPECT_EQ(events(), test::controlChord({125}));
   // The chord is not a held modifier for clicks.
   EXPECT_EQ(state.modifierState.leftControl, 0.0);
 }

@@ -103,36 +103,34 @@ TEST(PairingSecret, IsMadeOnceOwnerOnlyAndReplacedWhenAskedOrUnreadable) {
   char pattern[] = "/tmp/tovel-secret-XXXXXX";
   ASSERT_NE(::mkdtemp(pattern), nullptr);
   const std::filesystem::path folder = pattern, path = folder / "config" / "tovel-host" / "secret";
-  std::string error;
-  auto first = loadOrCreatePairingSecret(path, false, error);
-  ASSERT_TRUE(first) << error;
-  EXPECT_TRUE(first->created);
-  EXPECT_EQ(first->key.size(), 32u);
-  EXPECT_EQ(first->key.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
-                                         "0123456789-_"),
-            std::string::npos);
-  EXPECT_EQ(modeOf(path), 0600u);
-
-  auto again = loadOrCreatePairingSecret(path, false, error);
-  ASSERT_TRUE(again);
-  EXPECT_FALSE(again->created);
-  EXPECT_EQ(again->key, first->key);
-  EXPECT_EQ(readPairingSecret(path), first->key);
-
-  auto renewed = loadOrCreatePairingSecret(path, true, error);
-  ASSERT_TRUE(renewed);
-  EXPECT_TRUE(renewed->created);
-  EXPECT_NE(renewed->key, first->key);
-  EXPECT_EQ(readPairingSecret(path), renewed->key);
-
-  // Too short or not a key: as good as missing. A key others could read is made the owner's.
-  for (const char* content : {"short\n", "abcdefghijklmnopqrstuvwxyz01234!\n", ""}) {
-    std::ofstream(path) << content;
-    EXPECT_FALSE(readPairingSecret(path)) << content;
-    auto remade = loadOrCreatePairingSecret(path, false, error);
-    ASSERT_TRUE(remade);
-    EXPECT_TRUE(remade->created) << content;
+  // What the file is given beforehand (none: left as it was), whether a new secret is asked for,
+  // and whether one is made: too short or not a key is as good as missing.
+  const std::tuple<const char*, bool, bool> steps[] = {
+      {nullptr, false, true},
+      {nullptr, false, false},
+      {nullptr, true, true},
+      {"short\n", false, true},
+      {"abcdefghijklmnopqrstuvwxyz01234!\n", false, true},
+      {"", false, true}};
+  std::string key, error;
+  for (auto [content, renew, made] : steps) {
+    SCOPED_TRACE(content ? content : renew ? "renew" : "again");
+    if (content)
+      std::ofstream(path) << content;
+    EXPECT_EQ(readPairingSecret(path).has_value(), !content && !key.empty());
+    auto secret = loadOrCreatePairingSecret(path, renew, error);
+    ASSERT_TRUE(secret) << error;
+    EXPECT_EQ(secret->created, made);
+    EXPECT_EQ(secret->key != key, made);
+    EXPECT_EQ(secret->key.size(), 32u);
+    EXPECT_EQ(secret->key.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                            "0123456789-_"),
+              std::string::npos);
+    EXPECT_EQ(readPairingSecret(path), secret->key);
+    EXPECT_EQ(modeOf(path), 0600u);
+    key = secret->key;
   }
+  // A key others could read is made the owner's.
   std::ofstream(path) << kKey << "\n";
   ::chmod(path.c_str(), 0644);
   EXPECT_EQ(readPairingSecret(path), kKey);

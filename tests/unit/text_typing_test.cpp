@@ -7,13 +7,10 @@
 #include "input/keyboard.h"
 #include "input/pointer.h"
 #include "input/text_typing.h"
-#include "support/unit_events.h"
 #include "support/virtual_input.h"
 
 namespace tovel {
 namespace {
-
-using test::describeEvents;
 
 // What a client's text becomes: its characters, or the reason it is refused.
 TEST(TypedText, IsStrictUtf8WithLineFeedsAndTabsAsTheOnlyControls) {
@@ -75,7 +72,7 @@ TEST_F(TextTyperTest, TextsArePacedAndEverythingAfterWaitsForTheTextBeforeIt) {
   performScroll(input, 0, 3);
   performTypeText(input, U"xy");
   // The first part at once, the rest at later turns of the loop, as the desktop asked.
-  EXPECT_EQ(describeEvents(desktop), Lines{"typed ab"});
+  EXPECT_EQ(events(), Lines{"typed ab"});
   EXPECT_EQ(typer.waiting(), 7u);
   EXPECT_EQ(runLoop(), (std::vector<double>{0.25, 0.25}));
   Lines all = {"typed abc d",
@@ -86,14 +83,14 @@ TEST_F(TextTyperTest, TextsArePacedAndEverythingAfterWaitsForTheTextBeforeIt) {
                "leftUp 965.0,540.0 b0",
                "scroll 3,0",
                "typed xy"};
-  EXPECT_EQ(describeEvents(desktop), all);
+  EXPECT_EQ(events(), all);
   // One line for the text, each character it could not type named once.
   EXPECT_EQ(log.lines(), Lines{"Could not type on this desktop: é (U+00E9) Ω (U+03A9)"});
   EXPECT_FALSE(typer.busy());
   // With nothing waiting, keys go at once.
   performKeyDown(input, 6);
   all.push_back("key 6 down");
-  EXPECT_EQ(describeEvents(desktop), all);
+  EXPECT_EQ(events(), all);
 }
 
 TEST_F(TextTyperTest, TooMuchWaitingTextIsRefused) {

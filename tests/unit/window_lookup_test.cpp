@@ -1,63 +1,11 @@
 #include <gtest/gtest.h>
 
-#include <deque>
-
 #include "support/virtual_input.h"
 
 #include "mjpeg/window_lookup.h"
 
 namespace tovel {
 namespace {
-
-using DisplayListAnswer = std::variant<std::vector<DisplayId>, PlatformError>;
-
-// The virtual desktop (final, so forwarded to), except that its window list can be made to fail
-// and its display list queries given scripted answers, one per call.
-class ScriptedPlatform final : public Platform {
-public:
-  explicit ScriptedPlatform(VirtualDesktop& desktop) : d(desktop) {}
-  VirtualDesktop& d;
-  bool windowListFails = false;
-  std::deque<DisplayListAnswer> displayListAnswers;
-
-  std::optional<std::vector<WindowInfo>> windowList(WindowListOption option) override {
-    return windowListFails ? std::nullopt : d.windowList(option);
-  }
-  DisplayListAnswer activeDisplayList() override {
-    if (displayListAnswers.empty())
-      return d.activeDisplayList();
-    DisplayListAnswer answer = displayListAnswers.front();
-    displayListAnswers.pop_front();
-    return answer;
-  }
-#define FORWARD(Type, name, params, args)                                                          \
-  Type name params override {                                                                      \
-    return d.name args;                                                                            \
-  }
-  FORWARD(std::vector<Screen>, screens, (), ())
-  FORWARD(std::optional<Screen>, mainScreen, (), ())
-  FORWARD(Point, mouseLocation, (), ())
-  FORWARD(Rect, displayBounds, (DisplayId id), (id))
-  FORWARD(std::optional<MouseEvent>, createMouseEvent, (MouseEventType t, Point p, MouseButton b),
-          (t, p, b))
-  FORWARD(std::optional<KeyEvent>, createKeyboardEvent, (KeyCode k, bool down), (k, down))
-  FORWARD(std::optional<ScrollEvent>, createScrollWheelEvent, (std::int32_t a, std::int32_t b),
-          (a, b))
-  FORWARD(void, post, (const MouseEvent& e), (e))
-  FORWARD(void, post, (const KeyEvent& e), (e))
-  FORWARD(void, post, (const ScrollEvent& e), (e))
-  FORWARD(bool, primaryButtonDown, (), ())
-  FORWARD(TypingProgress, typeText, (std::u32string_view text), (text))
-  FORWARD(bool, installModifierTap, (ModifierTap tap), (tap))
-  FORWARD(double, doubleClickInterval, (), ())
-  FORWARD(void, setScreenChangeHandler, (std::function<void()> h), (h))
-  FORWARD(std::unique_ptr<ScreenCapturer>, createScreenCapturer, (), ())
-  FORWARD(std::optional<std::vector<CaptureDisplay>>, capturableDisplays, (), ())
-  FORWARD(std::unique_ptr<ContinuousCapture>, startContinuousCapture,
-          (DisplayId id, const ContinuousCaptureSettings& s, FrameHandler h, PlatformError& e),
-          (id, s, std::move(h), e))
-#undef FORWARD
-};
 
 VirtualWindow window(WindowId number, Rect bounds, std::optional<std::string> title = "Title",
                      std::int64_t layer = 0) {
@@ -74,8 +22,6 @@ protected:
                         Screen{2, {1920, 56, 1280, 1024}, 1, "right"}});
   }
   void pointAt(double x, double y) { desktop.setMouseLocation({x, 1080 - y}); }
-
-  ScriptedPlatform platform{desktop};
 };
 
 TEST_F(WindowLookupTest, WindowUnderCursorIsFrontMostTitledApplicationWindowAndDisplayFallsBack) {
@@ -88,28 +34,28 @@ TEST_F(WindowLookupTest, WindowUnderCursorIsFrontMostTitledApplicationWindowAndD
                       window(3, {0, 0, 1000, 1000}, "Menu", 24), window(4, {100, 100, 50, 50}),
                       window(5, {0, 0, 800, 600})});
   pointAt(120, 120);
-  EXPECT_EQ(windowUnderCursor(platform), 4u);
+  EXPECT_EQ(windowUnderCursor(desktop), 4u);
   pointAt(150, 120); // the far edge belongs to the next window
-  EXPECT_EQ(windowUnderCursor(platform), 5u);
+  EXPECT_EQ(windowUnderCursor(desktop), 5u);
   pointAt(900, 120);
-  EXPECT_EQ(windowUnderCursor(platform), std::nullopt);
-  platform.windowListFails = true;
+  EXPECT_EQ(windowUnderCursor(desktop), std::nullopt);
+  desktop.setListings(true);
   pointAt(120, 120);
-  EXPECT_EQ(windowUnderCursor(platform), std::nullopt);
+  EXPECT_EQ(windowUnderCursor(desktop), std::nullopt);
   EXPECT_TRUE(log.lines().empty());
 
   // The display under the pointer, else the primary one, else any numbered one.
   pointAt(2000, 100);
-  EXPECT_EQ(displayUnderCursor(platform), 2u);
+  EXPECT_EQ(displayUnderCursor(desktop), 2u);
   pointAt(2000, 1050); // below display 2, on no screen
-  EXPECT_EQ(displayUnderCursor(platform), 1u);
+  EXPECT_EQ(displayUnderCursor(desktop), 1u);
 
   desktop.setScreens({Screen{std::nullopt, {0, 0, 1920, 1080}, 1, "unnumbered"},
                       Screen{2, {1920, 56, 1280, 1024}, 1, "right"}});
   pointAt(100, 100);
-  EXPECT_EQ(displayUnderCursor(platform), 2u);
+  EXPECT_EQ(displayUnderCursor(desktop), 2u);
   desktop.setScreens({Screen{std::nullopt, {0, 0, 1920, 1080}, 1, "unnumbered"}});
-  EXPECT_EQ(displayUnderCursor(platform), std::nullopt);
+  EXPECT_EQ(displayUnderCursor(desktop), std::nullopt);
 }
 
 TEST_F(WindowLookupTest, WindowBoundsAreDisplayLocalForLayerZeroOnlyAndCursorBoundsClamped) {
@@ -117,19 +63,19 @@ TEST_F(WindowLookupTest, WindowBoundsAreDisplayLocalForLayerZeroOnlyAndCursorBou
   offScreen.onScreen = false;
   desktop.setWindows({window(6, {10, 10, 5, 5}, "Panel", 3), window(6, {2000, 200, 300, 200}),
                       window(5, {100, 100, 200, 200}, "Menu", 24), offScreen});
-  EXPECT_EQ(windowBoundsForID(platform, 6, 2), (Rect{80, 200, 300, 200}));
-  EXPECT_EQ(windowBoundsForID(platform, 7, 2), (Rect{-120, -40, 400, 300}));
-  EXPECT_EQ(windowBoundsForID(platform, 5, 1), std::nullopt);
-  EXPECT_EQ(displayIDForWindow(platform, log, 5), 1u);
-  EXPECT_EQ(windowBoundsForID(platform, 99, 1), std::nullopt);
-  platform.windowListFails = true;
-  EXPECT_EQ(windowBoundsForID(platform, 6, 2), std::nullopt);
+  EXPECT_EQ(windowBoundsForID(desktop, 6, 2), (Rect{80, 200, 300, 200}));
+  EXPECT_EQ(windowBoundsForID(desktop, 7, 2), (Rect{-120, -40, 400, 300}));
+  EXPECT_EQ(windowBoundsForID(desktop, 5, 1), std::nullopt);
+  EXPECT_EQ(displayIDForWindow(desktop, log, 5), 1u);
+  EXPECT_EQ(windowBoundsForID(desktop, 99, 1), std::nullopt);
+  desktop.setListings(true);
+  EXPECT_EQ(windowBoundsForID(desktop, 6, 2), std::nullopt);
   EXPECT_TRUE(log.lines().empty());
 
   // Cursor rectangles centre on the pointer with their origin clamped to the display.
   auto bounds = [&](double x, double y, DisplayId display) {
     pointAt(x, y);
-    return cursorBoundsForID(platform, display, 640, 320);
+    return cursorBoundsForID(desktop, display, 640, 320);
   };
   EXPECT_EQ(bounds(10, 10, 1), (Rect{0, 0, 640, 320}));
   EXPECT_EQ(bounds(1915, 1075, 1), (Rect{1595, 915, 640, 320}));
@@ -138,27 +84,27 @@ TEST_F(WindowLookupTest, WindowBoundsAreDisplayLocalForLayerZeroOnlyAndCursorBou
   // Far past display 1: its origin stops at the far corner.
   EXPECT_EQ(bounds(3100, 1000, 1), (Rect{1920, 840, 640, 320}));
   pointAt(960, 540);
-  EXPECT_EQ(cursorBoundsForID(platform, 1), (Rect{760, 440, 400, 200}));
+  EXPECT_EQ(cursorBoundsForID(desktop, 1), (Rect{760, 440, 400, 200}));
 }
 
 TEST_F(WindowLookupTest, DisplayForWindowIsFirstActiveDisplayHoldingItOrSaysWhyThereIsNone) {
   desktop.setWindows({window(1, {1800, 100, 400, 300}), window(2, {2000, 50, 0, 0}, "", 5),
                       window(7, {5000, 5000, 100, 100})});
-  EXPECT_EQ(displayIDForWindow(platform, log, 1), 1u);
-  platform.displayListAnswers = {std::vector<DisplayId>{2, 1}, std::vector<DisplayId>{2, 1}};
-  EXPECT_EQ(displayIDForWindow(platform, log, 1), 2u);
+  EXPECT_EQ(displayIDForWindow(desktop, log, 1), 1u);
+  desktop.setListings(false, {std::vector<DisplayId>{2, 1}, std::vector<DisplayId>{2, 1}});
+  EXPECT_EQ(displayIDForWindow(desktop, log, 1), 2u);
   // An empty window still belongs to the display that holds its corner.
-  EXPECT_EQ(displayIDForWindow(platform, log, 2), 2u);
+  EXPECT_EQ(displayIDForWindow(desktop, log, 2), 2u);
   EXPECT_TRUE(log.lines().empty());
 
-  EXPECT_EQ(displayIDForWindow(platform, log, 4294967295u), std::nullopt);
-  EXPECT_EQ(displayIDForWindow(platform, log, 7), std::nullopt);
-  platform.displayListAnswers = {PlatformError{3, "the display server went away"}};
-  EXPECT_EQ(displayIDForWindow(platform, log, 7), std::nullopt);
-  platform.displayListAnswers = {std::vector<DisplayId>{1}, PlatformError{1001, ""}};
-  EXPECT_EQ(displayIDForWindow(platform, log, 7), std::nullopt);
-  platform.windowListFails = true;
-  EXPECT_EQ(displayIDForWindow(platform, log, 7), std::nullopt);
+  EXPECT_EQ(displayIDForWindow(desktop, log, 4294967295u), std::nullopt);
+  EXPECT_EQ(displayIDForWindow(desktop, log, 7), std::nullopt);
+  desktop.setListings(false, {PlatformError{3, "the display server went away"}});
+  EXPECT_EQ(displayIDForWindow(desktop, log, 7), std::nullopt);
+  desktop.setListings(false, {std::vector<DisplayId>{1}, PlatformError{1001, ""}});
+  EXPECT_EQ(displayIDForWindow(desktop, log, 7), std::nullopt);
+  desktop.setListings(true);
+  EXPECT_EQ(displayIDForWindow(desktop, log, 7), std::nullopt);
   EXPECT_EQ(log.lines(),
             (Lines{"Specified window ID 4294967295 not found.",
                    "No matching display found for window ID 7.",

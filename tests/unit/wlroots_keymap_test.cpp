@@ -7,47 +7,39 @@
 #include "platform/keysyms.h"
 #include "platform/wlroots/wlroots_keymap.h"
 #include "platform/wlroots/wlroots_pointer.h"
+#include "support/xkb_keymaps.h"
 
 namespace tovel {
 namespace {
 
-// The keymap as a client of the compositor compiles it.
-class CompiledKeymap {
-public:
+// The keymap as a client of the compositor compiles it, and what a key types with the modifiers
+// (an XKB mask of real modifiers) down, or whether holding it holds the modifier.
+struct CompiledKeymap {
   explicit CompiledKeymap(const std::string& text)
-      : keymap_(xkb_keymap_new_from_string(context_, text.c_str(), XKB_KEYMAP_FORMAT_TEXT_V1,
-                                           XKB_KEYMAP_COMPILE_NO_FLAGS)) {}
-  ~CompiledKeymap() {
-    xkb_keymap_unref(keymap_);
-    xkb_context_unref(context_);
-  }
-  bool compiled() const { return keymap_ != nullptr; }
-  // What the key types with the modifiers (an XKB mask of real modifiers) down.
+      : keymap(xkb_keymap_new_from_string(context.get(), text.c_str(), XKB_KEYMAP_FORMAT_TEXT_V1,
+                                          XKB_KEYMAP_COMPILE_NO_FLAGS),
+               xkb_keymap_unref) {}
   xkb_keysym_t type(std::uint32_t keycode, std::uint32_t modifiers = 0) const {
-    xkb_state* state = xkb_state_new(keymap_);
-    xkb_state_update_mask(state, modifiers & ~WlrootsKeymap::kLockMask, 0,
+    State s(xkb_state_new(keymap.get()), xkb_state_unref);
+    xkb_state_update_mask(s.get(), modifiers & ~WlrootsKeymap::kLockMask, 0,
                           modifiers & WlrootsKeymap::kLockMask, 0, 0, 0);
-    xkb_keysym_t keysym = xkb_state_key_get_one_sym(state, keycode);
-    xkb_state_unref(state);
-    return keysym;
+    return xkb_state_key_get_one_sym(s.get(), keycode);
   }
   bool holds(std::uint32_t keycode, const char* modifier) const {
-    xkb_state* state = xkb_state_new(keymap_);
-    xkb_state_update_key(state, keycode, XKB_KEY_DOWN);
-    bool active = xkb_state_mod_name_is_active(state, modifier, XKB_STATE_MODS_EFFECTIVE) > 0;
-    xkb_state_unref(state);
-    return active;
+    State s(xkb_state_new(keymap.get()), xkb_state_unref);
+    xkb_state_update_key(s.get(), keycode, XKB_KEY_DOWN);
+    return xkb_state_mod_name_is_active(s.get(), modifier, XKB_STATE_MODS_EFFECTIVE) > 0;
   }
-
-private:
-  xkb_context* context_ = xkb_context_new(XKB_CONTEXT_NO_DEFAULT_INCLUDES);
-  xkb_keymap* keymap_;
+  using State = std::unique_ptr<xkb_state, decltype(&xkb_state_unref)>;
+  std::unique_ptr<xkb_context, decltype(&xkb_context_unref)> context{
+      xkb_context_new(XKB_CONTEXT_NO_DEFAULT_INCLUDES), xkb_context_unref};
+  test::XkbKeymap keymap;
 };
 
 TEST(WlrootsKeymap, EveryKeyNameTypesItsKeysymAndShiftAndModifiersWorkAsOnAUsKeyboard) {
   WlrootsKeymap keymap;
   CompiledKeymap compiled(keymap.text());
-  ASSERT_TRUE(compiled.compiled()) << keymap.text();
+  ASSERT_TRUE(compiled.keymap) << keymap.text();
   for (const auto& [name, code] : keyNameToKeyCode()) {
     Keysym keysym = *keysymForKeyCode(code);
     std::optional<std::uint32_t> keycode = keymap.keycodeFor(keysym);
@@ -80,7 +72,7 @@ TEST(WlrootsKeymap, AnyCharacterGetsAKeyOfItsOwnThatItKeeps) {
   EXPECT_EQ(keymap.generation(), before + 4); // é 日 本 😀; the others are on the table's keys
   std::optional<std::uint32_t> smile = keymap.keycodeFor(xkb_utf32_to_keysym(U'😀'));
   CompiledKeymap compiled(keymap.text());
-  ASSERT_TRUE(compiled.compiled()) << keymap.text();
+  ASSERT_TRUE(compiled.keymap) << keymap.text();
   for (Keysym keysym : text)
     EXPECT_EQ(compiled.type(*keymap.keycodeFor(keysym)), keysym) << keysym;
   std::uint64_t settled = keymap.generation();
@@ -111,7 +103,7 @@ TEST(WlrootsKeymap, WhenAllSpareKeysAreTakenTheOneUsedLongestAgoAndNotHeldIsGive
   // The table's keys are never given away.
   EXPECT_EQ(keymap.keysymAt(*keymap.keycodeFor(XK_a)), Keysym(XK_a));
   CompiledKeymap compiled(keymap.text());
-  EXPECT_TRUE(compiled.compiled());
+  EXPECT_TRUE(compiled.keymap);
 }
 
 // A batch of more keysyms than spare keys gets keys up to the first that finds none, without
@@ -126,7 +118,7 @@ TEST(WlrootsKeymap, ABatchBeyondTheSpareKeysStopsAtTheFirstKeysymWithoutAKey) {
   ASSERT_GT(keycodes.size(), 100u);
   ASSERT_LT(keycodes.size(), batch.size());
   CompiledKeymap compiled(keymap.text());
-  ASSERT_TRUE(compiled.compiled());
+  ASSERT_TRUE(compiled.keymap);
   for (std::size_t i = 0; i < keycodes.size(); ++i)
     EXPECT_EQ(compiled.type(keycodes[i]), batch[i]) << i;
   EXPECT_EQ(compiled.type(held), 0x1003400u);

@@ -61,10 +61,10 @@ TEST(X11Keymap, EveryKeyNameTypesAKeysymOfItsOwn) {
   }
 }
 
-// Keycodes 8 to 12, two columns each.
-CoreKeymap smallMap() {
-  CoreKeymap map;
-  map.minKeycode = 8;
+// A keysym is typed by the first keycode that has it in the unmodified column; a spare keycode
+// is one empty in every column, the highest first.
+TEST(X11Keymap, KeycodesComeFromTheUnmodifiedColumnAndSpareOnesAreEmptyInEveryColumn) {
+  CoreKeymap map; // keycodes 8 to 12, two columns each
   map.keysymsPerKeycode = 2;
   map.keysyms = {
       NoSymbol, NoSymbol,   // 8
@@ -73,24 +73,17 @@ CoreKeymap smallMap() {
       NoSymbol, XK_Hyper_L, // 11: only with shift
       NoSymbol, NoSymbol,   // 12
   };
-  return map;
-}
-
-TEST(X11Keymap, KeycodesComeFromTheUnmodifiedColumnOnly) {
-  CoreKeymap map = smallMap();
   EXPECT_EQ(findKeycode(map, XK_a), 9);
   EXPECT_EQ(findKeycode(map, XK_1), 10);
   // Keycode 10 alone types "1", not "!"; likewise a keysym reached only with a modifier.
   EXPECT_EQ(findKeycode(map, XK_exclam), std::nullopt);
   EXPECT_EQ(findKeycode(map, XK_Hyper_L), std::nullopt);
   EXPECT_EQ(findKeycode(map, NoSymbol), std::nullopt);
-  map.keysyms[2 * 4] = XK_a; // keycode 12 types "a" too: the first one is used
-  EXPECT_EQ(findKeycode(map, XK_a), 9);
-}
-
-TEST(X11Keymap, SpareKeycodesAreEmptyInEveryColumnHighestFirst) {
-  CoreKeymap map = smallMap();
   EXPECT_EQ(findSpareKeycode(map), 12);
+  map.keysyms[2 * 4] = XK_a; // keycode 12 types "a" too: the first one is used, and 12 is taken
+  EXPECT_EQ(findKeycode(map, XK_a), 9);
+  EXPECT_EQ(findSpareKeycode(map), 8);
+  map.keysyms[2 * 4] = NoSymbol;
   map.keysyms[2 * 4 + 1] = XK_F13; // only the second column of 12 is bound: still taken
   EXPECT_EQ(findSpareKeycode(map), 8);
   map.keysyms[0] = XK_F14;

@@ -322,6 +322,11 @@ Rect VirtualDesktop::displayBounds(DisplayId display) {
 
 std::variant<std::vector<DisplayId>, PlatformError> VirtualDesktop::activeDisplayList() {
   std::lock_guard lock(mutex_);
+  if (!displayListAnswers_.empty()) {
+    DisplayListAnswer answer = std::move(displayListAnswers_.front());
+    displayListAnswers_.pop_front();
+    return answer;
+  }
   std::vector<DisplayId> ids;
   for (const Screen& screen : screens_)
     if (screen.number)
@@ -331,6 +336,8 @@ std::variant<std::vector<DisplayId>, PlatformError> VirtualDesktop::activeDispla
 
 std::optional<std::vector<WindowInfo>> VirtualDesktop::windowList(WindowListOption option) {
   std::lock_guard lock(mutex_);
+  if (windowListFails_)
+    return std::nullopt;
   std::vector<WindowInfo> list;
   for (const VirtualWindow& window : windows_) {
     if (option == WindowListOption::onScreenOnlyExcludingDesktop &&
@@ -345,6 +352,13 @@ void VirtualDesktop::setWindows(std::vector<VirtualWindow> windows) {
   std::lock_guard lock(mutex_);
   windows_ = std::move(windows);
   ++stateVersion_;
+}
+
+void VirtualDesktop::setListings(bool windowListFails,
+                                 std::vector<DisplayListAnswer> nextDisplayLists) {
+  std::lock_guard lock(mutex_);
+  windowListFails_ = windowListFails;
+  displayListAnswers_.assign(nextDisplayLists.begin(), nextDisplayLists.end());
 }
 
 std::vector<VirtualWindow> VirtualDesktop::windows() {

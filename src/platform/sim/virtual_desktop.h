@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <set>
@@ -84,6 +85,10 @@ public:
   // Makes another screen the main one (the one with keyboard focus); by default the primary.
   void setMainScreen(std::optional<DisplayId> display);
   void setWindows(std::vector<VirtualWindow> windows);
+  using DisplayListAnswer = std::variant<std::vector<DisplayId>, PlatformError>;
+  // Makes the listings fail or change as a desktop's can between two calls: the window list can
+  // be unavailable, and the display list give these answers, one a call, before the screens again.
+  void setListings(bool windowListFails, std::vector<DisplayListAnswer> nextDisplayLists = {});
   std::vector<VirtualWindow> windows();
   void setMouseLocation(Point screenPoint);
   void setDoubleClickInterval(double seconds);
@@ -125,6 +130,8 @@ private:
   std::vector<Screen> screens_;
   std::optional<DisplayId> mainScreen_;
   std::vector<VirtualWindow> windows_;
+  bool windowListFails_ = false;
+  std::deque<DisplayListAnswer> displayListAnswers_;
   Point pointer_; // screen coordinates
   double doubleClickInterval_ = 0.5;
   std::set<MouseButton> heldButtons_;
