@@ -1,21 +1,18 @@
 // The touchpad app on a phone-sized touch screen, opened as a phone opens it (plain http to the
 // host's name, no secure context), driving a real X server with a German keyboard: what arrives
 // there is read back from the pointer position and from a focused witness window's events.
-import { test, before, after } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { startXvfb, startHost, startBrowser, startWitness, phone, openApp, logged, connected, stopAll, pointer, xdotool } from './harness.mjs';
+import { session, startHost, startWitness, phone, openApp, logged, connected, pointer, xdotool } from './harness.mjs';
 
-let display, host, context, page, pad, witness;
-before(async () => {
-  display = await startXvfb('de');
-  host = await startHost(display);
+let context, page, pad, witness;
+const s = session({ layout: 'de' }, async () => {
   // Covers the middle of the screen, where the pointer is put for every case.
-  witness = await startWitness(display, '200,150,1500,800', '--focus');
-  context = await phone(await startBrowser());
+  witness = await startWitness(s.display, '200,150,1500,800', '--focus');
+  context = await phone(s.browser);
   page = await openApp(context);
   pad = await touchpad(page);
 });
-after(stopAll);
 
 // Touch gestures on the pad as a phone's touch screen sends them (through the DevTools protocol, so
 // the page sees real touch and pointer events with several fingers side by side, 40 px apart).
@@ -43,7 +40,7 @@ async function eventsOf(gesture, { target = page, tab = false } = {}) {
   const [marker, press, release] = tab
     ? [[{ action: 'keydown', key: 'tab' }, { action: 'keyup', key: 'tab' }], /^KeyPress keysym=Tab /, /^KeyRelease keysym=Tab /]
     : [[{ action: 'click', button: 'middle' }], /^ButtonPress button=2 /, /^ButtonRelease button=2 /];
-  xdotool(display, 'mousemove', '900', '500');
+  xdotool(s.display, 'mousemove', '900', '500');
   const from = witness.lines().length;
   await gesture();
   await target.waitForFunction(() => tovelApp.idle());
@@ -77,13 +74,13 @@ test('touch gestures move the pointer, click, drag and scroll, over the WebSocke
     assert.match(clicks.map(line => /^Button(P|R)\w+ button=(\d)/.exec(line).slice(1).join('')).join(' '), c.buttons, c.name);
     if (c.check) assert.ok(c.check(clicks), `${c.name}: ${clicks.join('; ')}`);
     if (c.moved) {
-      const end = pointer(display);
+      const end = pointer(s.display);
       for (const [got, want] of [[end.x - 900, c.moved[0]], [end.y - 500, c.moved[1]]])
         assert.ok(Math.sign(got) === Math.sign(want) && Math.abs(got) >= Math.abs(want) / 2, `${c.name}: to ${JSON.stringify(end)}`);
     }
   };
   for (const c of cases) await check(c);
-  assert.match(host.output(), /ws scroll\n/); // the end of the scroll was sent
+  assert.match(s.host.output(), /ws scroll\n/); // the end of the scroll was sent
   // Without WebSocket, and with ?url= naming the host as HOST:PORT, the app posts its commands.
   const viaPost = await openApp(context, { path: '/?url=127.0.0.1:8096', init: () => { delete window.WebSocket; }, wait: false });
   const postPad = await touchpad(viaPost);
@@ -125,13 +122,13 @@ test('text arrives as its characters on a German keyboard, from key presses, a p
   }
   // The field keeps nothing of what was typed, so the next text is all new.
   assert.equal(await page.inputValue('#typer'), '\u200b');
-  assert.doesNotMatch(host.output(), /Could not type/);
+  assert.doesNotMatch(s.host.output(), /Could not type/);
 });
 
 test('the page reconnects by itself when the host stops and comes back', async () => {
-  await host.stop();
-  await page.waitForSelector('#status:not([data-state="open"])', { timeout: 20000 });
-  host = await startHost(display);
+  await s.host.stop();
+  await page.waitForSelector('#status:not([data-state="open"])');
+  s.host = await startHost(s.display);
   await connected(page);
-  await logged(page, host, 'after the restart');
+  await logged(page, s.host, 'after the restart');
 });
