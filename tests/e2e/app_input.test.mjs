@@ -3,14 +3,13 @@
 // there is read back from the pointer position and from a focused witness window's events.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { session, startHost, startWitness, phone, openApp, logged, connected, pointer, xdotool } from './harness.mjs';
+import { session, startHost, startWitness, openApp, logged, connected, pointer, xdotool } from './harness.mjs';
 
-let context, page, pad, witness;
+let page, pad, witness;
 const s = session({ layout: 'de' }, async () => {
   // Covers the middle of the screen, where the pointer is put for every case.
   witness = await startWitness(s.display, '200,150,1500,800', '--focus');
-  context = await phone(s.browser);
-  page = await openApp(context);
+  page = await openApp(s.browser, { keep: true });
   pad = await touchpad(page);
 });
 
@@ -82,11 +81,10 @@ test('touch gestures move the pointer, click, drag and scroll, over the WebSocke
   for (const c of cases) await check(c);
   assert.match(s.host.output(), /ws scroll\n/); // the end of the scroll was sent
   // Without WebSocket, and with ?url= naming the host as HOST:PORT, the app posts its commands.
-  const viaPost = await openApp(context, { path: '/?url=127.0.0.1:8096', init: () => { delete window.WebSocket; }, wait: false });
+  const viaPost = await openApp(s.browser, { path: '/?url=127.0.0.1:8096', init: () => { delete window.WebSocket; }, wait: false });
   const postPad = await touchpad(viaPost);
   await check({ name: 'drag over POST', target: viaPost, gesture: () => postPad.drag(1, -100, 50), buttons: /^$/, moved: [-100, 50] });
   assert.equal(await viaPost.getAttribute('#status', 'data-state'), 'http');
-  await viaPost.close();
 });
 
 test('text arrives as its characters on a German keyboard, from key presses, a phone keyboard and an input method', async () => {
@@ -97,7 +95,7 @@ test('text arrives as its characters on a German keyboard, from key presses, a p
   const stroke = (name, state) => [`KeyPress keysym=${name} state=${state}`, `KeyRelease keysym=${name} state=${state}`];
   const phoneKey = inputType => page.evaluate(type =>
     document.querySelector('#typer').dispatchEvent(new InputEvent('beforeinput', { inputType: type, cancelable: true })), inputType);
-  const cdp = await context.newCDPSession(page);
+  const cdp = await page.context().newCDPSession(page);
   const compose = async () => {
     for (const text of ['に', 'にほ', 'にほん'])
       await cdp.send('Input.imeSetComposition', { text, selectionStart: text.length, selectionEnd: text.length });

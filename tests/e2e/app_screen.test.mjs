@@ -5,8 +5,6 @@ import assert from 'node:assert/strict';
 import { session, openApp, showsPicture, playsVideo, screenshot, waitFor, requested, LAN_ORIGIN } from './harness.mjs';
 
 const s = session();
-// The app in a phone context of its own.
-const open = options => openApp(s.browser, options);
 
 // A small fingerprint of what the picture shows now.
 const picture = page => page.evaluate(() => {
@@ -17,7 +15,7 @@ const picture = page => page.evaluate(() => {
 
 test('the picture view shows the screen as it changes, and the page fits a phone both ways', async () => {
   for (const [name, viewport] of [['portrait', { width: 390, height: 844 }], ['landscape', { width: 844, height: 390 }]]) {
-    const page = await open({ viewport });
+    const page = await openApp(s.browser, { viewport });
     await showsPicture(page);
     assert.match(await page.getAttribute('#mjpeg', 'src'), /^http:\/\/[^/]+:8096\/screen\.mjpg\?/);
     const first = await picture(page);
@@ -41,13 +39,13 @@ test('the picture view shows the screen as it changes, and the page fits a phone
     await screenshot(page, `app-${name}-settings`);
   }
   // The picture behind the pad, for the eye only.
-  const behind = await open({ settings: { placement: 'behind' } });
+  const behind = await openApp(s.browser, { settings: { placement: 'behind' } });
   await showsPicture(behind);
   await screenshot(behind, 'app-portrait-behind');
 });
 
 test('the H.264 view plays and stays within a second of the live edge for 30 s, with bounded buffer', async () => {
-  const page = await open({ settings: { stream: 'h264' } });
+  const page = await openApp(s.browser, { settings: { stream: 'h264' } });
   await playsVideo(page);
   assert.equal(await page.evaluate(() => tovelApp.player()?.broken), false);
   assert.equal(await page.isHidden('#mjpeg'), true);
@@ -78,7 +76,7 @@ test('the H.264 setting plays through ManagedMediaSource where only that exists,
   // As on an iPhone, which has only the managed kind; then a browser with neither.
   for (const [hide, plays] of [[() => { window.ManagedMediaSource = window.MediaSource; delete window.MediaSource; }, true],
     [() => { delete window.MediaSource; delete window.ManagedMediaSource; }, false]]) {
-    const page = await open({ settings: { stream: 'h264' }, init: hide });
+    const page = await openApp(s.browser, { settings: { stream: 'h264' }, init: hide });
     await (plays ? playsVideo : showsPicture)(page);
     assert.equal(await page.isHidden(plays ? '#mjpeg' : '#video'), true, String(hide));
   }

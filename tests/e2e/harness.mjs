@@ -106,13 +106,6 @@ export function screenshot(page, name) {
   return page.screenshot({ path: join(ARTIFACTS, `${name}.png`) });
 }
 
-// A phone's browser context: touch, and a phone's size; waits take up to 20 s.
-export async function phone(browser, viewport = { width: 390, height: 844 }) {
-  const context = await browser.newContext({ viewport, hasTouch: true, isMobile: true });
-  context.setDefaultTimeout(20000);
-  return context;
-}
-
 // Waits until the app's connection to the host is open.
 export const connected = page => page.waitForSelector('#status[data-state="open"]');
 
@@ -121,13 +114,14 @@ export const requested = [];
 const opened = [];
 afterEach(async () => { while (opened.length) await opened.pop().close(); });
 
-// The app opened as a phone opens it, under the machine's name, in `context` or, given a browser,
-// in a phone context of its own (of `viewport`) that is closed after the test: `settings` stored
-// before it starts, `init` run before its own script; waits for its connection unless `wait` is
-// false.
-export async function openApp(target, { path = '/', viewport, settings, init, wait = true } = {}) {
-  const context = target.newContext ? await phone(target, viewport) : target;
-  if (context !== target) opened.push(context);
+// The app opened as a phone opens it, under the machine's name, in a phone's browser context of
+// its own (touch, a phone's size or `viewport`, waits of up to 20 s), closed after the test unless
+// `keep`: `settings` stored before it starts, `init` run before its own script; waits for its
+// connection unless `wait` is false.
+export async function openApp(browser, { path = '/', viewport = { width: 390, height: 844 }, settings, init, wait = true, keep } = {}) {
+  const context = await browser.newContext({ viewport, hasTouch: true, isMobile: true });
+  context.setDefaultTimeout(20000);
+  if (!keep) opened.push(context);
   const page = await context.newPage();
   page.on('request', request => requested.push(request.url()));
   if (settings) await page.addInitScript(s => localStorage.setItem('tovel.settings', s), JSON.stringify(settings));

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -8,8 +7,9 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
-#include <stdexcept>
 #include <vector>
+
+#include <asio/ip/tcp.hpp>
 
 #include "server/curl_page_fetcher.h"
 #include "server/embedded_assets.h"
@@ -39,29 +39,17 @@ const std::string kGuidePage = textHead("text/html", 3380, true) + kGuide;
 // The app site on loopback, served by the test itself one connection at a time.
 class LocalSite {
 public:
-  LocalSite() : listener_(::socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    auto* raw = reinterpret_cast<sockaddr*>(&address);
-    if (::bind(listener_, raw, size) || ::listen(listener_, 16) ||
-        ::getsockname(listener_, raw, &size))
-      throw std::runtime_error("the local site cannot listen");
-    port_ = ntohs(address.sin_port);
+  ~LocalSite() { hangUp(); }
+  std::string address() const {
+    return "http://127.0.0.1:" + std::to_string(listener_.local_endpoint().port());
   }
-  ~LocalSite() {
-    hangUp();
-    ::close(listener_);
-  }
-  std::string address() const { return "http://127.0.0.1:" + std::to_string(port_); }
 
   // The next connection, once its request has come, and the path it asks for; -1 when none comes
   // in time. It stays open until hangUp().
   int accept(std::string* path = nullptr, std::chrono::milliseconds timeout = 20s) {
-    if (!readable(listener_, timeout))
+    if (!readable(listener_.native_handle(), timeout))
       return -1;
-    int fd = connections_.emplace_back(::accept(listener_, nullptr, nullptr));
+    int fd = connections_.emplace_back(::accept(listener_.native_handle(), nullptr, nullptr));
     std::string request; // "GET /path HTTP/1.1..."
     char buffer[4096];
     for (ssize_t n; request.find("\r\n\r\n") == std::string::npos; request.append(buffer, n))
@@ -97,8 +85,8 @@ private:
     pollfd p{fd, POLLIN, 0};
     return ::poll(&p, 1, int(timeout.count())) == 1;
   }
-  int listener_;
-  std::uint16_t port_ = 0;
+  asio::io_context io_;
+  asio::ip::tcp::acceptor listener_{io_, {asio::ip::address_v4::loopback(), 0}};
   std::vector<int> connections_;
 };
 
@@ -196,7 +184,7 @@ TEST_F(LocalAppSite, ItsAnswerIsServedWhenItIsTextElseTheGuidePage) {
 }
 
 // The site takes the fetches' requests and never says a word.
-TEST_F(LocalAppSite, PendingFetchesLeaveThePictureStreamsRunningAndExtraRequestsGetTheGuidePage) {
+TEST_F(LocalAppSite, PendingFetchesLeaveThePictureStreamsRunningAndEndWithTheSiteOrTheHost) {
   TestClient viewer(port());
   viewer.send("GET /screen.mjpg HTTP/1.1\r\nHost: h\r\n\r\n");
   MjpegReader stream(viewer);
@@ -211,17 +199,15 @@ TEST_F(LocalAppSite, PendingFetchesLeaveThePictureStreamsRunningAndExtraRequests
     ASSERT_TRUE(stream.readFrame(20s)) << "the picture stream stalled at frame " << frame;
   for (auto& client : pending)
     EXPECT_TRUE(client->staysSilent(0ms));
-
+  // The site hangs up: the guide page.
   site.hangUp();
   for (auto& client : pending)
     EXPECT_EQ(client->readUntilClosed(10s), kGuidePage);
   EXPECT_LT(site.accept(nullptr, 0ms), 0) << "a fetch beyond the cap";
-}
 
-TEST_F(LocalAppSite, DestroyingTheHostEndsItsFetchesAndClosesTheirConnections) {
-  auto pending = askForStartPages();
+  // Destroying the host ends its fetches and closes their connections.
+  pending = askForStartPages();
   EXPECT_EQ(threadsNamed("tovel-fetch"), 1);
-
   TearDown();
   EXPECT_EQ(threadsNamed("tovel-fetch"), 0);
   for (int fd : site.connections())
