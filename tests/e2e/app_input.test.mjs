@@ -13,23 +13,18 @@ const s = session({ layout: 'de' }, async () => {
   pad = await touchpad(page);
 });
 
-// Touch gestures on the pad as a phone's touch screen sends them (through the DevTools protocol, so
-// the page sees real touch and pointer events with several fingers side by side, 40 px apart).
+// A touch gesture on the pad as a phone's touch screen sends it (through the DevTools protocol, so
+// the page sees real touch and pointer events, with several fingers side by side 40 px apart): the
+// fingers go down, move together by dx, dy in ten steps (none for a tap), and lift.
 async function touchpad(target) {
   const box = await target.locator('#pad').boundingBox();
   const session = await target.context().newCDPSession(target);
-  const fingers = count => Array.from({ length: count },
-    (_, i) => ({ x: box.x + box.width / 2 + (i - (count - 1) / 2) * 40, y: box.y + box.height / 2 }));
   const send = (type, points) => session.send('Input.dispatchTouchEvent', { type, touchPoints: points.map((p, id) => ({ ...p, id })) });
-  return {
-    tap: async (count = 1) => { await send('touchStart', fingers(count)); await send('touchEnd', []); },
-    // The fingers go down, move together by dx, dy in ten steps, and lift.
-    drag: async (count, dx, dy) => {
-      const start = fingers(count);
-      await send('touchStart', start);
-      for (let step = 1; step <= 10; step++) await send('touchMove', start.map(p => ({ x: p.x + (dx * step) / 10, y: p.y + (dy * step) / 10 })));
-      await send('touchEnd', []);
-    },
+  return async (count, dx = 0, dy = 0) => {
+    const start = Array.from({ length: count }, (_, i) => ({ x: box.x + box.width / 2 + (i - (count - 1) / 2) * 40, y: box.y + box.height / 2 }));
+    await send('touchStart', start);
+    for (let step = 1; step <= 10 && (dx || dy); step++) await send('touchMove', start.map(p => ({ x: p.x + (dx * step) / 10, y: p.y + (dy * step) / 10 })));
+    await send('touchEnd', []);
   };
 }
 
@@ -53,20 +48,19 @@ const field = (line, name) => Number(new RegExp(`${name}=(\\d+)`).exec(line)[1])
 test('touch gestures move the pointer, click, drag and scroll, over the WebSocket and over POST', async () => {
   assert.equal(await page.evaluate(() => isSecureContext), false);
   assert.equal(await page.textContent('#status'), 'Connected');
-  const twice = async () => { await pad.tap(1); await pad.tap(1); };
   // `buttons` is what the witness gets, e.g. P1 for a press of button 1; `moved` the least the
   // pointer goes each way (half the fingers' way, in its direction).
   const cases = [
-    { name: 'drag', gesture: () => pad.drag(1, 120, -60), buttons: /^$/, moved: [120, -60] },
-    { name: 'tap', gesture: () => pad.tap(1), buttons: /^P1 R1$/ },
-    { name: 'double tap', gesture: twice, buttons: /^P1 R1 P1 R1$/, check: ([down, , again]) => field(again, 'time') - field(down, 'time') < 400 },
-    { name: 'two-finger tap', gesture: () => pad.tap(2), buttons: /^P3 R3$/ },
+    { name: 'drag', gesture: () => pad(1, 120, -60), buttons: /^$/, moved: [120, -60] },
+    { name: 'tap', gesture: () => pad(1), buttons: /^P1 R1$/ },
+    { name: 'double tap', gesture: async () => { await pad(1); await pad(1); }, buttons: /^P1 R1 P1 R1$/, check: ([down, , again]) => field(again, 'time') - field(down, 'time') < 400 },
+    { name: 'two-finger tap', gesture: () => pad(2), buttons: /^P3 R3$/ },
     // The button stays down while the pointer moves: it is let go elsewhere.
-    { name: 'double-tap-and-drag', gesture: async () => { await pad.tap(1); await pad.drag(1, 150, 80); }, buttons: /^P1 R1$/,
+    { name: 'double-tap-and-drag', gesture: async () => { await pad(1); await pad(1, 150, 80); }, buttons: /^P1 R1$/,
       check: ([down, up]) => field(up, 'x') > field(down, 'x') + 50 && field(up, 'y') > field(down, 'y') + 25 },
     // Scrolling: the content follows the fingers.
-    { name: 'two fingers up', gesture: () => pad.drag(2, 0, -240), buttons: /^P5 R5( P5 R5){2,}$/ },
-    { name: 'two fingers down', gesture: () => pad.drag(2, 0, 240), buttons: /^P4 R4( P4 R4){2,}$/ },
+    { name: 'two fingers up', gesture: () => pad(2, 0, -240), buttons: /^P5 R5( P5 R5){2,}$/ },
+    { name: 'two fingers down', gesture: () => pad(2, 0, 240), buttons: /^P4 R4( P4 R4){2,}$/ },
   ];
   const check = async c => {
     const clicks = (await eventsOf(c.gesture, c)).filter(line => line.startsWith('Button'));
@@ -83,7 +77,7 @@ test('touch gestures move the pointer, click, drag and scroll, over the WebSocke
   // Without WebSocket, and with ?url= naming the host as HOST:PORT, the app posts its commands.
   const viaPost = await openApp(s.browser, { path: '/?url=127.0.0.1:8096', init: () => { delete window.WebSocket; }, wait: false });
   const postPad = await touchpad(viaPost);
-  await check({ name: 'drag over POST', target: viaPost, gesture: () => postPad.drag(1, -100, 50), buttons: /^$/, moved: [-100, 50] });
+  await check({ name: 'drag over POST', target: viaPost, gesture: () => postPad(1, -100, 50), buttons: /^$/, moved: [-100, 50] });
   assert.equal(await viaPost.getAttribute('#status', 'data-state'), 'http');
 });
 
