@@ -1,39 +1,30 @@
 // The touchpad app on a phone-sized touch screen, opened as a phone opens it (plain http to the
 // host's name, no secure context), driving a real X server with a German keyboard: what arrives
 // there is read back from the pointer position and from a focused witness window's events.
-import { test, before, after } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { startXvfb, startHost, startBrowser, startWitness, phone, openApp, logged, connected, stopAll, pointer, xdotool } from './harness.mjs';
+import { session, startHost, startWitness, openApp, logged, connected, pointer, xdotool } from './harness.mjs';
 
-let display, host, context, page, pad, witness;
-before(async () => {
-  display = await startXvfb('de');
-  host = await startHost(display);
+let page, pad, witness;
+const s = session({ layout: 'de' }, async () => {
   // Covers the middle of the screen, where the pointer is put for every case.
-  witness = await startWitness(display, '200,150,1500,800', '--focus');
-  context = await phone(await startBrowser());
-  page = await openApp(context);
+  witness = await startWitness(s.display, '200,150,1500,800', '--focus');
+  page = await openApp(s.browser, { keep: true });
   pad = await touchpad(page);
 });
-after(stopAll);
 
-// Touch gestures on the pad as a phone's touch screen sends them (through the DevTools protocol, so
-// the page sees real touch and pointer events with several fingers side by side, 40 px apart).
+// A touch gesture on the pad as a phone's touch screen sends it (through the DevTools protocol, so
+// the page sees real touch and pointer events, with several fingers side by side 40 px apart): the
+// fingers go down, move together by dx, dy in ten steps (none for a tap), and lift.
 async function touchpad(target) {
   const box = await target.locator('#pad').boundingBox();
   const session = await target.context().newCDPSession(target);
-  const fingers = count => Array.from({ length: count },
-    (_, i) => ({ x: box.x + box.width / 2 + (i - (count - 1) / 2) * 40, y: box.y + box.height / 2 }));
   const send = (type, points) => session.send('Input.dispatchTouchEvent', { type, touchPoints: points.map((p, id) => ({ ...p, id })) });
-  return {
-    tap: async (count = 1) => { await send('touchStart', fingers(count)); await send('touchEnd', []); },
-    // The fingers go down, move together by dx, dy in ten steps, and lift.
-    drag: async (count, dx, dy) => {
-      const start = fingers(count);
-      await send('touchStart', start);
-      for (let step = 1; step <= 10; step++) await send('touchMove', start.map(p => ({ x: p.x + (dx * step) / 10, y: p.y + (dy * step) / 10 })));
-      await send('touchEnd', []);
-    },
+  return async (count, dx = 0, dy = 0) => {
+    const start = Array.from({ length: count }, (_, i) => ({ x: box.x + box.width / 2 + (i - (count - 1) / 2) * 40, y: box.y + box.height / 2 }));
+    await send('touchStart', start);
+    for (let step = 1; step <= 10 && (dx || dy); step++) await send('touchMove', start.map(p => ({ x: p.x + (dx * step) / 10, y: p.y + (dy * step) / 10 })));
+    await send('touchEnd', []);
   };
 }
 
@@ -43,7 +34,7 @@ async function eventsOf(gesture, { target = page, tab = false } = {}) {
   const [marker, press, release] = tab
     ? [[{ action: 'keydown', key: 'tab' }, { action: 'keyup', key: 'tab' }], /^KeyPress keysym=Tab /, /^KeyRelease keysym=Tab /]
     : [[{ action: 'click', button: 'middle' }], /^ButtonPress button=2 /, /^ButtonRelease button=2 /];
-  xdotool(display, 'mousemove', '900', '500');
+  xdotool(s.display, 'mousemove', '900', '500');
   const from = witness.lines().length;
   await gesture();
   await target.waitForFunction(() => tovelApp.idle());
@@ -57,39 +48,37 @@ const field = (line, name) => Number(new RegExp(`${name}=(\\d+)`).exec(line)[1])
 test('touch gestures move the pointer, click, drag and scroll, over the WebSocket and over POST', async () => {
   assert.equal(await page.evaluate(() => isSecureContext), false);
   assert.equal(await page.textContent('#status'), 'Connected');
-  const twice = async () => { await pad.tap(1); await pad.tap(1); };
   // `buttons` is what the witness gets, e.g. P1 for a press of button 1; `moved` the least the
   // pointer goes each way (half the fingers' way, in its direction).
   const cases = [
-    { name: 'drag', gesture: () => pad.drag(1, 120, -60), buttons: /^$/, moved: [120, -60] },
-    { name: 'tap', gesture: () => pad.tap(1), buttons: /^P1 R1$/ },
-    { name: 'double tap', gesture: twice, buttons: /^P1 R1 P1 R1$/, check: ([down, , again]) => field(again, 'time') - field(down, 'time') < 400 },
-    { name: 'two-finger tap', gesture: () => pad.tap(2), buttons: /^P3 R3$/ },
+    { name: 'drag', gesture: () => pad(1, 120, -60), buttons: /^$/, moved: [120, -60] },
+    { name: 'tap', gesture: () => pad(1), buttons: /^P1 R1$/ },
+    { name: 'double tap', gesture: async () => { await pad(1); await pad(1); }, buttons: /^P1 R1 P1 R1$/, check: ([down, , again]) => field(again, 'time') - field(down, 'time') < 400 },
+    { name: 'two-finger tap', gesture: () => pad(2), buttons: /^P3 R3$/ },
     // The button stays down while the pointer moves: it is let go elsewhere.
-    { name: 'double-tap-and-drag', gesture: async () => { await pad.tap(1); await pad.drag(1, 150, 80); }, buttons: /^P1 R1$/,
+    { name: 'double-tap-and-drag', gesture: async () => { await pad(1); await pad(1, 150, 80); }, buttons: /^P1 R1$/,
       check: ([down, up]) => field(up, 'x') > field(down, 'x') + 50 && field(up, 'y') > field(down, 'y') + 25 },
     // Scrolling: the content follows the fingers.
-    { name: 'two fingers up', gesture: () => pad.drag(2, 0, -240), buttons: /^P5 R5( P5 R5){2,}$/ },
-    { name: 'two fingers down', gesture: () => pad.drag(2, 0, 240), buttons: /^P4 R4( P4 R4){2,}$/ },
+    { name: 'two fingers up', gesture: () => pad(2, 0, -240), buttons: /^P5 R5( P5 R5){2,}$/ },
+    { name: 'two fingers down', gesture: () => pad(2, 0, 240), buttons: /^P4 R4( P4 R4){2,}$/ },
   ];
   const check = async c => {
     const clicks = (await eventsOf(c.gesture, c)).filter(line => line.startsWith('Button'));
     assert.match(clicks.map(line => /^Button(P|R)\w+ button=(\d)/.exec(line).slice(1).join('')).join(' '), c.buttons, c.name);
     if (c.check) assert.ok(c.check(clicks), `${c.name}: ${clicks.join('; ')}`);
     if (c.moved) {
-      const end = pointer(display);
+      const end = pointer(s.display);
       for (const [got, want] of [[end.x - 900, c.moved[0]], [end.y - 500, c.moved[1]]])
         assert.ok(Math.sign(got) === Math.sign(want) && Math.abs(got) >= Math.abs(want) / 2, `${c.name}: to ${JSON.stringify(end)}`);
     }
   };
   for (const c of cases) await check(c);
-  assert.match(host.output(), /ws scroll\n/); // the end of the scroll was sent
+  assert.match(s.host.output(), /ws scroll\n/); // the end of the scroll was sent
   // Without WebSocket, and with ?url= naming the host as HOST:PORT, the app posts its commands.
-  const viaPost = await openApp(context, { path: '/?url=127.0.0.1:8096', init: () => { delete window.WebSocket; }, wait: false });
+  const viaPost = await openApp(s.browser, { path: '/?url=127.0.0.1:8096', init: () => { delete window.WebSocket; }, wait: false });
   const postPad = await touchpad(viaPost);
-  await check({ name: 'drag over POST', target: viaPost, gesture: () => postPad.drag(1, -100, 50), buttons: /^$/, moved: [-100, 50] });
+  await check({ name: 'drag over POST', target: viaPost, gesture: () => postPad(1, -100, 50), buttons: /^$/, moved: [-100, 50] });
   assert.equal(await viaPost.getAttribute('#status', 'data-state'), 'http');
-  await viaPost.close();
 });
 
 test('text arrives as its characters on a German keyboard, from key presses, a phone keyboard and an input method', async () => {
@@ -100,7 +89,7 @@ test('text arrives as its characters on a German keyboard, from key presses, a p
   const stroke = (name, state) => [`KeyPress keysym=${name} state=${state}`, `KeyRelease keysym=${name} state=${state}`];
   const phoneKey = inputType => page.evaluate(type =>
     document.querySelector('#typer').dispatchEvent(new InputEvent('beforeinput', { inputType: type, cancelable: true })), inputType);
-  const cdp = await context.newCDPSession(page);
+  const cdp = await page.context().newCDPSession(page);
   const compose = async () => {
     for (const text of ['に', 'にほ', 'にほん'])
       await cdp.send('Input.imeSetComposition', { text, selectionStart: text.length, selectionEnd: text.length });
@@ -125,13 +114,13 @@ test('text arrives as its characters on a German keyboard, from key presses, a p
   }
   // The field keeps nothing of what was typed, so the next text is all new.
   assert.equal(await page.inputValue('#typer'), '\u200b');
-  assert.doesNotMatch(host.output(), /Could not type/);
+  assert.doesNotMatch(s.host.output(), /Could not type/);
 });
 
 test('the page reconnects by itself when the host stops and comes back', async () => {
-  await host.stop();
-  await page.waitForSelector('#status:not([data-state="open"])', { timeout: 20000 });
-  host = await startHost(display);
+  await s.host.stop();
+  await page.waitForSelector('#status:not([data-state="open"])');
+  s.host = await startHost(s.display);
   await connected(page);
-  await logged(page, host, 'after the restart');
+  await logged(page, s.host, 'after the restart');
 });

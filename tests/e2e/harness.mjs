@@ -1,23 +1,23 @@
 // Starts what an end-to-end test needs: a private X server, the real host on port 8096 using it,
-// and headless Chromium driven by playwright-core. Everything is stopped by stopAll().
+// and headless Chromium driven by playwright-core. Everything is stopped after the file's tests.
+import { before, after, afterEach } from 'node:test';
 import { spawn, execFileSync } from 'node:child_process';
-import { connect } from 'node:net';
+import { once } from 'node:events';
 import { copyFileSync, mkdtempSync, mkdirSync, rmSync } from 'node:fs';
 import { hostname, tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { chromium } from 'playwright-core';
 
-export const HOST_BINARY = process.env.TOVEL_HOST_BINARY ?? new URL('../../build/tovel-host', import.meta.url).pathname;
+const HOST_BINARY = process.env.TOVEL_HOST_BINARY ?? new URL('../../build/tovel-host', import.meta.url).pathname;
+const WITNESS_BINARY = process.env.TOVEL_X_WITNESS ?? new URL('tovel_x_witness', new URL('tests/', 'file://' + HOST_BINARY)).pathname;
+const ARTIFACTS = process.env.TOVEL_E2E_ARTIFACTS ?? new URL('e2e-artifacts/', 'file://' + HOST_BINARY).pathname;
 export const ORIGIN = 'http://127.0.0.1:8096';
 // This machine's own name, which the browser maps to loopback: pages opened through it are not a
 // secure context, as on a phone that opens the host's LAN address.
 export const LAN_ORIGIN = `http://${hostname()}:8096`;
-export const WITNESS_BINARY = process.env.TOVEL_X_WITNESS ??
-  new URL('tovel_x_witness', new URL('tests/', 'file://' + HOST_BINARY)).pathname;
-export const ARTIFACTS = process.env.TOVEL_E2E_ARTIFACTS ??
-  new URL('e2e-artifacts/', 'file://' + HOST_BINARY).pathname;
 
-const started = [];
+const started = []; // each with a kill(), stopped last first
+after(async () => { for (const thing of started.reverse()) try { await thing.kill(); } catch {} });
 
 // Asks `check` every 50 ms until it holds (a check that throws does not).
 export async function waitFor(check, timeoutMs, what) {
@@ -27,37 +27,22 @@ export async function waitFor(check, timeoutMs, what) {
   }
 }
 const onDisplay = display => ({ env: { ...process.env, DISPLAY: display } });
+export const xdotool = (display, ...args) => execFileSync('xdotool', args, onDisplay(display)).toString();
+export function pointer(display) {
+  const [, x, y] = /x:(\d+) y:(\d+)/.exec(xdotool(display, 'getmouselocation'));
+  return { x: Number(x), y: Number(y) };
+}
 
 // Xvfb chooses a free display itself and reports it on descriptor 3; `layout` is its keyboard's.
-export async function startXvfb(layout) {
+async function startXvfb(layout) {
   const xvfb = spawn('Xvfb', ['-displayfd', '3', '-screen', '0', '1920x1080x24', '-nolisten', 'tcp', '-noreset'],
     { stdio: ['ignore', 'ignore', 'ignore', 'pipe'] });
   started.push(xvfb);
-  const display = await new Promise((resolve, reject) => {
-    let text = '';
-    xvfb.stdio[3].on('data', chunk => {
-      text += chunk;
-      if (text.includes('\n')) resolve(':' + text.trim());
-    });
-    xvfb.on('exit', () => reject(new Error('Xvfb ended')));
-  });
+  const [number] = await Promise.race([once(xvfb.stdio[3], 'data'),
+    once(xvfb, 'exit').then(() => { throw new Error('Xvfb ended'); })]);
+  const display = ':' + String(number).trim();
   if (layout) execFileSync('setxkbmap', [layout], onDisplay(display));
   return display;
-}
-
-export const xdotool = (display, ...args) => execFileSync('xdotool', args, onDisplay(display)).toString();
-
-export function pointer(display) {
-  const text = xdotool(display, 'getmouselocation');
-  return { x: Number(/x:(\d+)/.exec(text)[1]), y: Number(/y:(\d+)/.exec(text)[1]) };
-}
-
-function portOpen() {
-  return new Promise(resolve => {
-    const socket = connect(8096, '127.0.0.1');
-    socket.on('connect', () => { socket.destroy(); resolve(true); });
-    socket.on('error', () => resolve(false));
-  });
 }
 
 // The host with its output collected; output() gives everything printed so far. With
@@ -67,21 +52,36 @@ export async function startHost(display, { withoutPage = false, args = [], env =
   let binary = HOST_BINARY;
   if (withoutPage) {
     const directory = mkdtempSync(join(tmpdir(), 'tovel-host-'));
-    binary = join(directory, 'tovel-host');
-    copyFileSync(HOST_BINARY, binary);
+    copyFileSync(HOST_BINARY, binary = join(directory, 'tovel-host'));
     started.push({ kill: () => rmSync(directory, { recursive: true, force: true }) });
   }
   const host = spawn(binary, args, { env: { ...process.env, DISPLAY: display ?? '', ...env } });
   started.push(host);
-  const exited = new Promise(resolve => host.on('exit', resolve));
+  const exited = once(host, 'exit');
   let output = '';
   for (const stream of [host.stdout, host.stderr]) stream.on('data', chunk => { output += chunk; });
-  await waitFor(portOpen, 10000, 'the host to listen on 8096');
-  return {
-    output: () => output,
-    waitForOutput: (text, timeoutMs = 5000) => waitFor(() => output.includes(text), timeoutMs, JSON.stringify(text)),
-    stop: async () => { host.kill('SIGTERM'); await exited; },
-  };
+  const waitForOutput = (text, timeoutMs = 5000) => waitFor(() => output.includes(text), timeoutMs, JSON.stringify(text));
+  await waitForOutput('Tovel App Local Link: ', 10000); // printed once it listens
+  return { output: () => output, waitForOutput, stop: async () => { host.kill('SIGTERM'); await exited; } };
+}
+
+// What a test file starts before its tests: an X server when `layout` is given ('' for the
+// default keyboard), the host on it with `host`'s options, and a browser, then whatever `then`
+// starts (in one hook: the hooks of a file run side by side). Filled in by the first test.
+export function session({ layout, host } = {}, then = async () => {}) {
+  const s = {};
+  before(async () => {
+    if (layout !== undefined) s.display = await startXvfb(layout);
+    s.host = await startHost(s.display, host);
+    s.browser = await chromium.launch({
+      executablePath: process.env.CHROMIUM ?? '/usr/bin/chromium',
+      args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
+        '--disable-component-update', '--disable-sync', `--host-resolver-rules=MAP ${hostname()} 127.0.0.1`],
+    });
+    started.push({ kill: () => s.browser.close() });
+    await then(s);
+  });
+  return s;
 }
 
 // A client of the X server that prints the pointer and key events its window gets; lines() gives
@@ -101,22 +101,29 @@ export async function startWitness(display, geometry, ...flags) {
   return { lines, waitForLine };
 }
 
-export function artifactPath(name) {
+export function screenshot(page, name) {
   mkdirSync(ARTIFACTS, { recursive: true });
-  return join(ARTIFACTS, name);
+  return page.screenshot({ path: join(ARTIFACTS, `${name}.png`) });
 }
 
-// A phone's browser context: touch, and a phone's size.
-export const phone = (browser, viewport = { width: 390, height: 844 }) =>
-  browser.newContext({ viewport, hasTouch: true, isMobile: true });
-
 // Waits until the app's connection to the host is open.
-export const connected = page => page.waitForSelector('#status[data-state="open"]', { timeout: 20000 });
+export const connected = page => page.waitForSelector('#status[data-state="open"]');
 
-// The app opened as a phone opens it, under the machine's name: `settings` stored before it
-// starts, `init` run before its own script; waits for its connection unless `wait` is false.
-export async function openApp(context, { path = '/', settings, init, wait = true } = {}) {
+// Every address the pages that openApp opened asked for.
+export const requested = [];
+const opened = [];
+afterEach(async () => { while (opened.length) await opened.pop().close(); });
+
+// The app opened as a phone opens it, under the machine's name, in a phone's browser context of
+// its own (touch, a phone's size or `viewport`, waits of up to 20 s), closed after the test unless
+// `keep`: `settings` stored before it starts, `init` run before its own script; waits for its
+// connection unless `wait` is false.
+export async function openApp(browser, { path = '/', viewport = { width: 390, height: 844 }, settings, init, wait = true, keep } = {}) {
+  const context = await browser.newContext({ viewport, hasTouch: true, isMobile: true });
+  context.setDefaultTimeout(20000);
+  if (!keep) opened.push(context);
   const page = await context.newPage();
+  page.on('request', request => requested.push(request.url()));
   if (settings) await page.addInitScript(s => localStorage.setItem('tovel.settings', s), JSON.stringify(settings));
   if (init) await page.addInitScript(init);
   await page.goto(LAN_ORIGIN + path);
@@ -127,31 +134,12 @@ export async function openApp(context, { path = '/', settings, init, wait = true
 // Sends a log line once the page has sent everything before it, and waits for the host to print
 // it: what came before on the same channel is done then.
 export async function logged(page, host, text) {
-  await page.waitForFunction(() => tovelApp.idle(), null, { timeout: 20000 });
+  await page.waitForFunction(() => tovelApp.idle());
   await page.evaluate(t => tovelApp.send({ action: 'log', text: t }), text);
   await host.waitForOutput(text + '\n', 20000);
 }
 
 // The screen view shows a picture; the H.264 view plays.
-export const showsPicture = page =>
-  page.waitForFunction(() => document.querySelector('#mjpeg').naturalWidth > 0, null, { timeout: 20000 });
+export const showsPicture = page => page.waitForFunction(() => document.querySelector('#mjpeg').naturalWidth > 0);
 export const playsVideo = page =>
   page.waitForFunction(() => document.querySelector('#video').currentTime > 0.2, null, { timeout: 30000 });
-
-export async function startBrowser() {
-  const browser = await chromium.launch({
-    executablePath: process.env.CHROMIUM ?? '/usr/bin/chromium',
-    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-      '--disable-background-networking', '--disable-component-update', '--disable-sync',
-      `--host-resolver-rules=MAP ${hostname()} 127.0.0.1`],
-  });
-  started.push({ kill: () => browser.close() });
-  return browser;
-}
-
-export async function stopAll() {
-  while (started.length) {
-    const thing = started.pop();
-    try { await thing.kill(); } catch {}
-  }
-}

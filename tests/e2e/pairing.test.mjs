@@ -1,32 +1,25 @@
 // A host started with --pair, driven from the app the way a phone gets to it: the printed link
 // opened under the machine's name pairs the page by itself, and a page without the key is told
 // to pair and achieves nothing.
-import { test, before, after } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { mkdtempSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
-import { startXvfb, startHost, startBrowser, phone, openApp, logged, connected, showsPicture, stopAll, pointer, xdotool, waitFor, LAN_ORIGIN } from './harness.mjs';
+import { session, openApp, logged, connected, showsPicture, pointer, xdotool, waitFor, LAN_ORIGIN } from './harness.mjs';
 
-let display, host, browser, key;
-before(async () => {
-  display = await startXvfb();
-  host = await startHost(display, { args: ['--pair'], env: { XDG_CONFIG_HOME: mkdtempSync(join(tmpdir(), 'tovel-pairing-')) } });
-  await host.waitForOutput('Tovel App Local Link: ');
-  key = /Tovel App Local Link: http:\/\/[^/]+:8096\?url=\/#key=([A-Za-z0-9_-]+)\n/.exec(host.output())?.[1];
-  browser = await startBrowser();
-});
-after(stopAll);
+const s = session({ layout: '', host: { args: ['--pair'], env: { XDG_CONFIG_HOME: mkdtempSync(join(tmpdir(), 'tovel-pairing-')) } } });
 
 test('the printed link pairs the app, which drives the pointer and shows both screen views', async () => {
-  assert.ok(key && key.length >= 22, `the local link carries the key: ${host.output()}`);
-  const page = await openApp(await phone(browser), { path: `/?url=/#key=${key}` });
+  const key = /Tovel App Local Link: http:\/\/[^/]+:8096\?url=\/#key=([A-Za-z0-9_-]+)\n/.exec(s.host.output())?.[1];
+  assert.ok(key && key.length >= 22, `the local link carries the key: ${s.host.output()}`);
+  const page = await openApp(s.browser, { path: `/?url=/#key=${key}` });
   assert.equal(new URL(page.url()).hash, '', 'the key leaves the address bar');
   assert.equal(await page.isHidden('#pairHint'), true);
-  xdotool(display, 'mousemove', '400', '300');
+  xdotool(s.display, 'mousemove', '400', '300');
   await page.evaluate(() => tovelApp.send({ action: 'move', x: 30, y: 20 }));
-  await logged(page, host, 'paired move sent');
-  await waitFor(() => { const p = pointer(display); return p.x === 430 && p.y === 320; }, 20000, 'the pointer at 430,320');
+  await logged(page, s.host, 'paired move sent');
+  await waitFor(() => { const p = pointer(s.display); return p.x === 430 && p.y === 320; }, 20000, 'the pointer at 430,320');
   await showsPicture(page);
   // Reloaded without the fragment, the stored key still pairs it; now with the H.264 view.
   await page.evaluate(() => localStorage.setItem('tovel.settings', '{"stream":"h264"}'));
@@ -36,22 +29,20 @@ test('the printed link pairs the app, which drives the pointer and shows both sc
   await page.waitForFunction(() => { const v = document.querySelector('#video'); return !v.hidden && v.readyState >= 2 && v.videoWidth === 1920; },
     null, { timeout: 30000 });
   assert.equal(await page.evaluate(() => tovelApp.player()?.broken), false);
-  await page.context().close();
 });
 
 test('without the key the app asks the person to pair, and nothing it sends takes effect', async () => {
-  const page = await openApp(await phone(browser), { wait: false });
-  await page.waitForSelector('#pairHint:not([hidden])', { timeout: 20000 });
+  const page = await openApp(s.browser, { wait: false });
+  await page.waitForSelector('#pairHint:not([hidden])');
   assert.notEqual(await page.getAttribute('#status', 'data-state'), 'open');
-  xdotool(display, 'mousemove', '400', '300');
+  xdotool(s.display, 'mousemove', '400', '300');
   await page.evaluate(() => { tovelApp.send({ action: 'move', x: 30, y: 20 }); tovelApp.send({ action: 'log', text: 'unpaired log' }); });
-  await page.waitForFunction(() => tovelApp.idle(), null, { timeout: 20000 });
-  await page.waitForFunction(() => !document.querySelector('#pairHint').hidden, null, { timeout: 20000 });
-  assert.deepEqual(pointer(display), { x: 400, y: 300 });
-  assert.ok(!host.output().includes('unpaired log'), 'the log command was refused');
-  assert.match(host.output(), /Refused (GET|POST) \/\S* from 127\.0\.0\.1: no pairing key\n/);
+  await page.waitForFunction(() => tovelApp.idle());
+  await page.waitForFunction(() => !document.querySelector('#pairHint').hidden);
+  assert.deepEqual(pointer(s.display), { x: 400, y: 300 });
+  assert.ok(!s.host.output().includes('unpaired log'), 'the log command was refused');
+  assert.match(s.host.output(), /Refused (GET|POST) \/\S* from 127\.0\.0\.1: no pairing key\n/);
   // A wrong key in the address does no better.
   await page.goto(`${LAN_ORIGIN}/?url=/#key=${'x'.repeat(32)}`);
-  await page.waitForSelector('#pairHint:not([hidden])', { timeout: 20000 });
-  await page.context().close();
+  await page.waitForSelector('#pairHint:not([hidden])');
 });

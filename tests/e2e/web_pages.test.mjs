@@ -1,19 +1,14 @@
 // The built-in guide page and the service worker, as a browser runs them.
-import { test, after, before } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { startHost, startBrowser, stopAll, ORIGIN } from './harness.mjs';
+import { session, ORIGIN } from './harness.mjs';
 
-let browser;
-before(async () => {
-  // On the virtual desktop, and with no app page beside the program, so "/" is the guide page.
-  await startHost(undefined, { withoutPage: true });
-  browser = await startBrowser();
-});
-after(stopAll);
+// On the virtual desktop, and with no app page beside the program, so "/" is the guide page.
+const s = session({ host: { withoutPage: true } });
 
 // The page's bytes are held by the C++ integration tests; here its script runs and its icon shows.
 test('the guide page links to the app site with this page as its url parameter, under its icon', async () => {
-  const page = await browser.newPage();
+  const page = await s.browser.newPage();
   await page.goto(ORIGIN + '/?url=/');
   const expected = 'https://tovel-app.invalid?url=' + encodeURIComponent(ORIGIN + '/?url=/');
   assert.equal(await page.getAttribute('#tovelLink', 'href'), expected);
@@ -27,7 +22,7 @@ test('the guide page links to the app site with this page as its url parameter, 
 });
 
 test('the service worker answers page requests from the network and leaves POST and streams alone', async () => {
-  const page = await browser.newPage();
+  const page = await s.browser.newPage();
   await page.goto(ORIGIN + '/');
   const caches = await page.evaluate(async () => {
     await navigator.serviceWorker.register('/service-worker.js');
@@ -39,14 +34,12 @@ test('the service worker answers page requests from the network and leaves POST 
   });
   assert.deepEqual(caches, { names: ['touchpad-cache-v8'], kept: ['/', '/icon-192.png', '/icon-512.png', '/manifest.json'] });
 
-  const viaWorker = async (path, init) => {
+  for (const [path, init, fromWorker] of [['/manifest.json', undefined, true],
+    ['/log', { method: 'POST', body: '{"text":"sw test"}' }, false], ['/screen.mjpg', undefined, false]]) {
     const [response] = await Promise.all([
       page.waitForResponse(r => new URL(r.url()).pathname === path && r.request().method() === (init?.method ?? 'GET')),
       page.evaluate(([p, i]) => fetch(p, i).then(r => r.status), [path, init]),
     ]);
-    return response.fromServiceWorker();
-  };
-  assert.equal(await viaWorker('/manifest.json'), true);
-  assert.equal(await viaWorker('/log', { method: 'POST', body: '{"text":"sw test"}' }), false);
-  assert.equal(await viaWorker('/screen.mjpg'), false);
+    assert.equal(response.fromServiceWorker(), fromWorker, path);
+  }
 });
