@@ -52,18 +52,17 @@ protected:
 };
 
 TEST_F(PairingBinary, OnlyRequestsWithTheKeyDriveOrWatchTheDesktop) {
-  ChildProcess host(TOVEL_HOST_BINARY, {"--pair"}, ChildProcess::Input::pipe, environment());
-  ASSERT_TRUE(host.waitForOutput("Tovel App Local Link: ", 10s)) << host.output();
-  ASSERT_TRUE(waitUntilListening(10s));
+  auto host = startHostBinary(TOVEL_HOST_BINARY, environment(), {"--pair"});
+  ASSERT_TRUE(host);
   const std::string key = storedKey();
   ASSERT_EQ(key.size(), 32u);
   struct stat status {};
   ASSERT_EQ(::stat(secretFile().c_str(), &status), 0);
   EXPECT_EQ(status.st_mode & 0777, 0600u);
-  EXPECT_NE(host.output().find("?url=/#key=" + key + "\n"), std::string::npos) << host.output();
+  EXPECT_TRUE(host->waitForOutput("?url=/#key=" + key + "\n", 10s)) << host->output();
 
   const struct {
-    const char* name;
+    std::string name;
     std::string headers;
     bool served;
   } credentials[] = {
@@ -72,42 +71,29 @@ TEST_F(PairingBinary, OnlyRequestsWithTheKeyDriveOrWatchTheDesktop) {
       {"cookie", "Cookie: theme=dark; tovel_key=" + key + "\r\n", true},
       {"header", "Authorization: Bearer " + key + "\r\n", true},
   };
-  int marker = 0;
   for (const auto& c : credentials) {
     SCOPED_TRACE(c.name);
-    {
-      // A command: acknowledged and done, or refused without effect.
-      std::string text = "command-" + std::to_string(++marker);
+    std::string upgrade(kWebSocketUpgrade);
+    upgrade.insert(upgrade.size() - 2, c.headers);
+    // A command and a WebSocket, done, and the two streams, shown; or each refused at once.
+    for (const std::string& request :
+         {postRequest("/log", R"({"text":")" + c.name + " command\"}", c.headers), upgrade,
+          "GET /screen.mjpg HTTP/1.1\r\n" + c.headers + "\r\n",
+          "GET /screen.mp4 HTTP/1.1\r\n" + c.headers + "\r\n"}) {
       TestClient client(kHostPort);
-      client.send(postRequest("/log", R"({"text":")" + text + "\"}", c.headers));
-      if (c.served) {
+      client.send(request);
+      if (!c.served) {
+        EXPECT_EQ(client.readUntilClosed(20s), kUnpairedResponse) << request;
+      } else if (request.starts_with("POST")) {
         EXPECT_EQ(client.read(kControlAcknowledgement.size(), 20s), kControlAcknowledgement);
-        EXPECT_TRUE(host.waitForOutput(text + "\n", 20s));
-      } else {
-        EXPECT_EQ(client.readUntilClosed(20s), kUnpairedResponse);
-      }
-    }
-    {
-      TestClient client(kHostPort);
-      std::string upgrade(kWebSocketUpgrade);
-      client.send(upgrade.insert(upgrade.size() - 2, c.headers));
-      if (c.served) {
-        std::string text = "socket-" + std::to_string(++marker);
+        EXPECT_TRUE(host->waitForOutput(c.name + " command\n", 20s));
+      } else if (request == upgrade) {
         EXPECT_EQ(client.read(kWebSocketAccepted.size(), 20s), kWebSocketAccepted);
-        client.send(logFrame(text));
-        EXPECT_TRUE(host.waitForOutput(text + "\n", 20s));
+        client.send(logFrame(c.name + " message"));
+        EXPECT_TRUE(host->waitForOutput(c.name + " message\n", 20s));
       } else {
-        EXPECT_EQ(client.readUntilClosed(20s), kUnpairedResponse);
-      }
-    }
-    for (const char* stream : {"/screen.mjpg", "/screen.mp4"}) {
-      TestClient client(kHostPort);
-      client.send(std::string("GET ") + stream + " HTTP/1.1\r\n" + c.headers + "\r\n");
-      if (c.served) {
-        EXPECT_TRUE(readHead(client, 20s).starts_with("HTTP/1.1 200 OK\r\n")) << stream;
-        EXPECT_TRUE(readChunk(client, 20s)) << stream;
-      } else {
-        EXPECT_EQ(client.readUntilClosed(20s), kUnpairedResponse) << stream;
+        EXPECT_TRUE(readHead(client, 20s).starts_with("HTTP/1.1 200 OK\r\n")) << request;
+        EXPECT_TRUE(readChunk(client, 20s)) << request;
       }
     }
   }
@@ -122,7 +108,7 @@ TEST_F(PairingBinary, OnlyRequestsWithTheKeyDriveOrWatchTheDesktop) {
     EXPECT_TRUE(answer == "HTTP/1.1 200" || answer == "HTTP/1.1 204") << request << answer;
   }
   // Eight refusals from one address, one line.
-  std::string output = host.output();
+  std::string output = host->output();
   EXPECT_EQ(occurrences(output, "Refused "), 1u) << output;
   EXPECT_NE(output.find("Refused POST /log from 127.0.0.1: no pairing key\n"), std::string::npos)
       << output;

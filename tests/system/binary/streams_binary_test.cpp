@@ -5,11 +5,12 @@
 #include <X11/extensions/XRes.h>
 
 #include "server/responses.h"
-#include "support/commands.h"
 #include "support/host_binary.h"
 #include "support/mjpeg_reader.h"
 #include "support/mp4_stream_reader.h"
 #include "support/pictures.h"
+#include "support/process.h"
+#include "support/test_client.h"
 #include "support/threads.h"
 #include "support/xvfb.h"
 
@@ -17,6 +18,61 @@ namespace tovel::test {
 namespace {
 
 using namespace std::chrono_literals;
+
+// The real program's streams of a 1920 x 1080 X screen.
+class StreamsBinary : public ::testing::Test {
+protected:
+  // Starts the host once the shell command has set up the screen.
+  void start(const std::string& screen) {
+    ASSERT_TRUE(server_.running());
+    server_.run(screen);
+    host_ = startHostBinary(TOVEL_HOST_BINARY, server_.environment());
+    ASSERT_TRUE(host_);
+  }
+
+  XvfbServer server_;
+  std::unique_ptr<ChildProcess> host_;
+};
+
+TEST_F(StreamsBinary, MjpegFramesShowWhatIsOnTheXScreen) {
+  ASSERT_NO_FATAL_FAILURE(start("xsetroot -solid '#00c000'"));
+  TestClient client(kHostPort);
+  client.send("GET /screen.mjpg HTTP/1.1\r\n\r\n");
+  MjpegReader reader(client);
+  ASSERT_EQ(reader.readHead(), kMjpegStreamHead);
+  auto jpeg = reader.readFrame();
+  ASSERT_TRUE(jpeg);
+  BgraImage image = decodeJpeg(*jpeg);
+  ASSERT_EQ(image.width(), 480);
+  ASSERT_EQ(image.height(), 270);
+  EXPECT_TRUE(nearColour(averageColour(image, 100, 100), 0, 192, 0));
+
+  // A red window at (800, 400) of 400 x 300 appears a quarter of that size, in its place.
+  ChildProcess window(TOVEL_X_WITNESS,
+                      {"--title", "Red", "--geometry", "800,400,400,300", "--colour", "ff0000"},
+                      ChildProcess::Input::emptyFile, server_.environment());
+  ASSERT_TRUE(window.waitForOutput("ready", 10s));
+  bool seen = false;
+  for (int i = 0; i < 60 && !seen; ++i) {
+    jpeg = reader.readFrame();
+    ASSERT_TRUE(jpeg);
+    image = decodeJpeg(*jpeg);
+    seen = nearColour(averageColour(image, 250, 140), 255, 0, 0);
+  }
+  EXPECT_TRUE(seen) << "the window never showed in the stream";
+  EXPECT_TRUE(nearColour(averageColour(image, 150, 140), 0, 192, 0));
+  EXPECT_TRUE(nearColour(averageColour(image, 330, 140), 0, 192, 0));
+
+  // On a still screen the same frame comes again, until the pointer's marker moves.
+  auto still = reader.readFrame();
+  ASSERT_TRUE(still);
+  jpeg = reader.readFrame();
+  ASSERT_EQ(jpeg, still);
+  server_.run("xdotool mousemove 100 100");
+  for (int i = 0; i < 60 && jpeg == still; ++i)
+    jpeg = reader.readFrame();
+  EXPECT_NE(jpeg, still) << "the marker never moved";
+}
 
 // The first picture a new player of the MP4 stream shows, as 1920 x 1080 BGRA: ffmpeg reading
 // the stream live, which holds frames back and would measure the frame rate first, so on a still
@@ -61,14 +117,8 @@ int resourcesOfType(Display* display, const char* type) {
   return total;
 }
 
-TEST(Mp4Binary, TheStreamsShareOneCaptureAndAPlayerShowsTheCursorOnAStillScreen) {
-  XvfbServer server;
-  ASSERT_TRUE(server.running());
-  server.run("xsetroot -solid '#00a000'; xdotool mousemove 500 400");
-  Display* probe = XOpenDisplay(server.display().c_str());
-  ASSERT_NE(probe, nullptr);
-  auto host = startHostBinary(TOVEL_HOST_BINARY, server.environment());
-  ASSERT_TRUE(host);
+TEST_F(StreamsBinary, TheStreamsShareOneCaptureAndAPlayerShowsTheCursorOnAStillScreen) {
+  ASSERT_NO_FATAL_FAILURE(start("xsetroot -solid '#00a000'; xdotool mousemove 500 400"));
   {
     Mp4StreamReader video(kHostPort);
     TestClient follow(kHostPort);
@@ -77,21 +127,20 @@ TEST(Mp4Binary, TheStreamsShareOneCaptureAndAPlayerShowsTheCursorOnAStillScreen)
     MjpegReader pictures(follow);
     ASSERT_TRUE(pictures.readFrame(30s));
     ASSERT_TRUE(video.waitForFragments(1)) << video.error();
-    EXPECT_EQ(threadsNamed("tovel-capture", std::to_string(host->pid())), 1);
-    EXPECT_EQ(resourcesOfType(probe, "DamageExt"), 1);
+    EXPECT_EQ(threadsNamed("tovel-capture", std::to_string(host_->pid())), 1);
+    EXPECT_EQ(resourcesOfType(server_.probe(), "DamageExt"), 1);
     // The capture's segments come from its small pool, whatever the number of subscribers.
-    int segments = resourcesOfType(probe, "ShmSeg");
+    int segments = resourcesOfType(server_.probe(), "ShmSeg");
     EXPECT_GE(segments, 1);
     EXPECT_LE(segments, 8);
   }
-  XCloseDisplay(probe);
 
   BgraImage image = firstPicture();
   EXPECT_TRUE(cursorNear(image, 500, 400));
   EXPECT_FALSE(cursorNear(image, 1400, 800));
   // The pointer moves over a screen that does not change otherwise; the next client sees it
   // there.
-  server.run("xdotool mousemove 1400 800");
+  server_.run("xdotool mousemove 1400 800");
   image = firstPicture();
   EXPECT_TRUE(cursorNear(image, 1400, 800));
   EXPECT_FALSE(cursorNear(image, 500, 400));
