@@ -106,12 +106,11 @@ int resourcesOfType(Display* display, const char* type) {
   for (int i = 0; i < clients; ++i) {
     int types = 0;
     XResType* counts = nullptr;
-    if (!XResQueryClientResources(display, list[i].resource_base, &types, &counts))
-      continue;
-    for (int t = 0; t < types; ++t)
-      if (counts[t].resource_type == wanted)
-        total += int(counts[t].count);
-    XFree(counts);
+    if (XResQueryClientResources(display, list[i].resource_base, &types, &counts)) {
+      for (int t = 0; t < types; ++t)
+        total += counts[t].resource_type == wanted ? int(counts[t].count) : 0;
+      XFree(counts);
+    }
   }
   XFree(list);
   return total;
