@@ -24,9 +24,10 @@ bool waitUntilListening(std::chrono::milliseconds timeout) {
 }
 
 std::unique_ptr<ChildProcess> startHostBinary(const std::string& path,
-                                              const std::vector<std::string>& environment) {
-  auto host = std::make_unique<ChildProcess>(path, std::vector<std::string>{},
-                                             ChildProcess::Input::pipe, environment);
+                                              const std::vector<std::string>& environment,
+                                              const std::vector<std::string>& arguments,
+                                              ChildProcess::Input input) {
+  auto host = std::make_unique<ChildProcess>(path, arguments, input, environment);
   if (!host->waitForOutput("Tovel Host started.", std::chrono::seconds(10))) {
     ADD_FAILURE() << "the host did not start:\n" << host->output();
     return nullptr;

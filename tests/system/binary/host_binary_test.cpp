@@ -1,132 +1,258 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <csignal>
+#include <filesystem>
+#include <fstream>
 
 #include "build_config.h"
 #include "host/address.h"
+#include "host/command_line.h"
 #include "host/start_banner.h"
+#include "server/responses.h"
 #include "support/host_binary.h"
+#include "support/http_requests.h"
 #include "support/process.h"
+#include "support/stream_reading.h"
 #include "support/terminal_qr_reader.h"
 #include "support/test_client.h"
+#include "support/websocket_upgrade.h"
 
 namespace tovel::test {
 namespace {
 
 using namespace std::chrono_literals;
+using Input = ChildProcess::Input;
 
 // These tests are about the host itself, on the virtual desktop whatever the environment.
 const std::vector<std::string> kNoDisplay{"DISPLAY="};
 
-// What the host prints before its banner on the virtual desktop.
-const std::string kStartLines =
-    "Using the built-in virtual desktop (1920x1080): no X display could be opened.\n"
-    "Stream configured with display: Virtual screen 1 (1920x1080 at 0,0, scale 1)\n"
-    "Compression session created successfully\n";
-
-std::string expectedBanner() {
-  std::string site = TOVEL_APP_SITE;
-  std::string text = "Tovel Host started.\n";
-  if (auto ip = getIPAddress()) {
-    text += "\n\nIP Address: " + *ip + "\n";
-    text += "\n\nTovel App Link: " + site + "?url=" + *ip + ":8096\n\n\n";
-    text += "Tovel App Local Link: http://" + *ip + ":8096?url=/\n\n\n";
-  } else {
-    text += "\n\nUnable to determine IP address.\n";
-    text += "\n\nTovel App Link: " + site + "\n\n\n";
-    text += "Tovel App Local Link: http://localhost:8096?url=/\n\n\n";
-  }
-  return text;
+// What the host prints first on the virtual desktop: one line says which desktop is used, two
+// what the live stream was set up with, then the banner, byte for byte.
+std::string startLines() {
+  const std::string site = TOVEL_APP_SITE;
+  const auto ip = getIPAddress();
+  return "Using the built-in virtual desktop (1920x1080): no X display could be opened.\n"
+         "Stream configured with display: Virtual screen 1 (1920x1080 at 0,0, scale 1)\n"
+         "Compression session created successfully\n"
+         "Tovel Host started.\n\n\n" +
+         (ip ? "IP Address: " + *ip + "\n\n\nTovel App Link: " + site + "?url=" + *ip + ":8096"
+             : "Unable to determine IP address.\n\n\nTovel App Link: " + site) +
+         "\n\n\nTovel App Local Link: http://" + ip.value_or("localhost") + ":8096?url=/\n\n\n";
 }
 
-TEST(HostBinary, EndOfInputPrintsTheBannerAndExitsCleanly) {
-  ChildProcess host(TOVEL_HOST_BINARY, {}, ChildProcess::Input::emptyFile, kNoDisplay);
-  ASSERT_TRUE(host.started());
-  EXPECT_EQ(host.waitForExit(10s), 0);
-  std::string output = host.output();
-  // One line says which desktop is used, two what the live stream was set up with, then the
-  // banner, byte for byte; no QR code, as the output is not a terminal.
-  EXPECT_EQ(output, kStartLines + expectedBanner() + "Input stream closed. Exiting...\n");
+// Each way a run ends, and all the program prints on the way; no QR code, as the output is not
+// a terminal. A host that serves takes a request from the network, then its console's lines (its
+// input then ends) or a signal.
+TEST(HostBinary, EachWayARunEndsPrintsItsOwnLinesAndStatus) {
+  const std::string served = startLines() + "from the network\n";
+  const std::string signalled = served + "Received termination signal. Exiting...\n";
+  const std::string usage(kUsage);
+  const std::string consoleLines =
+      "swipe down\nSwiped by (0.0, 30.0)\nMoved by (1.0, 1.0)\nInput stream closed. Exiting...\n";
+  const struct {
+    std::vector<std::string> arguments;
+    Input input;
+    std::string console;
+    int signal;
+    int status;
+    std::string output;
+  } runs[] = {
+      {{}, Input::emptyFile, "", 0, 0, startLines() + "Input stream closed. Exiting...\n"},
+      // Lines still queued when the input ends are all handled before the host exits.
+      {{}, Input::pipe, "swipe 0 30 done\nmove 1 1\n", 0, 0, served + consoleLines},
+      // Without the console an input that has ended keeps the host serving until a signal.
+      {{"--no-console"}, Input::emptyFile, "", SIGTERM, 0, signalled},
+      {{"--no-console"}, Input::emptyFile, "", SIGINT, 0, signalled},
+      // Any other command line: the usage, and nothing started.
+      {{"--help"}, Input::emptyFile, "", 0, 2, usage},
+      {{"--no-console", "extra"}, Input::emptyFile, "", 0, 2, usage},
+      {{"no-console"}, Input::emptyFile, "", 0, 2, usage},
+  };
+  for (const auto& run : runs) {
+    SCOPED_TRACE(&run - runs);
+    std::unique_ptr<ChildProcess> host;
+    if (run.console.empty() && !run.signal) {
+      host =
+          std::make_unique<ChildProcess>(TOVEL_HOST_BINARY, run.arguments, run.input, kNoDisplay);
+    } else {
+      host = startHostBinary(TOVEL_HOST_BINARY, kNoDisplay, run.arguments, run.input);
+      ASSERT_TRUE(host);
+      TestClient client(kHostPort);
+      client.send(postRequest("/log", R"({"text":"from the network"})"));
+      EXPECT_EQ(client.read(kControlAcknowledgement.size(), 10s), kControlAcknowledgement);
+      EXPECT_TRUE(host->waitForOutput(served, 10s));
+      if (run.signal) {
+        host->signal(run.signal);
+      } else {
+        host->writeInput(run.console);
+        host->closeInput();
+      }
+    }
+    EXPECT_EQ(host->waitForExit(10s), run.status);
+    EXPECT_EQ(host->output(), run.output);
+  }
 }
 
 TEST(HostBinary, SecondInstanceOnATakenPortFails) {
-  ChildProcess first(TOVEL_HOST_BINARY, {}, ChildProcess::Input::pipe, kNoDisplay);
-  ASSERT_TRUE(waitUntilListening(10s));
-  ChildProcess second(TOVEL_HOST_BINARY, {}, ChildProcess::Input::pipe, kNoDisplay);
+  auto first = startHostBinary(TOVEL_HOST_BINARY, kNoDisplay);
+  ASSERT_TRUE(first);
+  ChildProcess second(TOVEL_HOST_BINARY, {}, Input::pipe, kNoDisplay);
   auto status = second.waitForExit(10s);
   ASSERT_TRUE(status.has_value()) << "the second instance kept running without its listener";
   EXPECT_NE(*status, 0);
   EXPECT_NE(second.output().find("port 8096"), std::string::npos) << second.output();
   EXPECT_EQ(second.output().find("Tovel Host started."), std::string::npos);
   // The first one is unaffected.
-  first.writeInput("move 1 1\n");
-  EXPECT_TRUE(first.waitForOutput("Moved by (1.0, 1.0)\n", 5s));
-}
-
-TEST(HostBinary, ConsoleAndNetworkDriveTheSameHost) {
-  ChildProcess host(TOVEL_HOST_BINARY, {}, ChildProcess::Input::pipe, kNoDisplay);
-  ASSERT_TRUE(waitUntilListening(10s));
-  TestClient client(kHostPort);
-  client.send("POST /log HTTP/1.1\r\n\r\n{\"text\":\"from the network\"}");
-  EXPECT_EQ(client.read(252).size(), 252u);
-  // Lines still queued when the input ends are all handled before the host exits.
-  host.writeInput("swipe 0 30 done\nmove 1 1\n");
-  host.closeInput();
-  EXPECT_EQ(host.waitForExit(10s), 0);
-  std::string output = host.output();
-  EXPECT_NE(output.find("from the network\n"), std::string::npos);
-  EXPECT_TRUE(output.ends_with(
-      "swipe down\nSwiped by (0.0, 30.0)\nMoved by (1.0, 1.0)\nInput stream closed. Exiting...\n"))
-      << output;
+  first->writeInput("move 1 1\n");
+  EXPECT_TRUE(first->waitForOutput("Moved by (1.0, 1.0)\n", 5s));
 }
 
 TEST(HostBinary, OnATerminalTheLocalLinkFollowsAsAQrCode) {
   auto address = getIPAddress();
   if (!address)
     GTEST_SKIP() << "no network address: the host only draws a code for a link a phone can open";
-  ChildProcess host(TOVEL_HOST_BINARY, {}, ChildProcess::Input::terminal, kNoDisplay);
+  ChildProcess host(TOVEL_HOST_BINARY, {}, Input::terminal, kNoDisplay);
   // The console reads only after printing its banner and code, so this waits in the terminal.
   host.writeInput("exit\n");
   ASSERT_EQ(host.waitForExit(30s), 0) << host.output();
   std::string output = host.output();
   std::erase(output, '\r');
-
   std::string code = halfBlockLines(output);
   ASSERT_FALSE(code.empty()) << output;
   // The start-up block is unchanged, and the code comes between it and the console's answers.
-  EXPECT_EQ(output, kStartLines + expectedBanner() + code + "\nExiting the process...\n");
+  EXPECT_EQ(output, startLines() + code + "\nExiting the process...\n");
   auto modules = readHalfBlocks(code);
   ASSERT_TRUE(modules.has_value()) << code;
   // The same text as the banner's "Tovel App Local Link", checked above.
   EXPECT_EQ(decodeWithZbar(*modules), localLink(address, kHostPort)) << code;
 }
 
-TEST(HostBinary, WithoutTheConsoleEmptyInputKeepsTheHostServingUntilASignal) {
-  for (int signal : {SIGTERM, SIGINT}) {
-    ChildProcess host(TOVEL_HOST_BINARY, {"--no-console"}, ChildProcess::Input::emptyFile,
-                      kNoDisplay);
-    ASSERT_TRUE(host.waitForOutput("Tovel App Local Link", 10s)) << host.output();
-    // The input ended long ago by now, as far as a console reading it would be concerned.
-    TestClient client(kHostPort);
-    ASSERT_TRUE(client.connected());
-    client.send("GET /manifest.json HTTP/1.1\r\n\r\n");
-    EXPECT_TRUE(client.readUntilClosed().starts_with("HTTP/1.1 200 OK\n")) << host.output();
-    host.signal(signal);
-    EXPECT_EQ(host.waitForExit(10s), 0) << signal;
-    EXPECT_EQ(host.output(),
-              kStartLines + expectedBanner() + "Received termination signal. Exiting...\n");
+// The real program with pairing on, keeping its secret in a folder of the test's own.
+class PairingBinary : public ::testing::Test {
+protected:
+  static std::string newFolder() {
+    char pattern[] = "/tmp/tovel-pairing-XXXXXX";
+    return ::mkdtemp(pattern) ? pattern : "";
   }
+  void SetUp() override { ASSERT_FALSE(config_.empty()); }
+  void TearDown() override { std::filesystem::remove_all(config_); }
+  std::string storedKey() const {
+    std::string key;
+    std::getline(std::ifstream(secretFile_), key);
+    return key;
+  }
+  // Runs the program to its end (the console's input is empty) and returns what it printed.
+  std::string run(const std::vector<std::string>& arguments) {
+    ChildProcess host(TOVEL_HOST_BINARY, arguments, Input::emptyFile, environment_);
+    EXPECT_EQ(host.waitForExit(20s), 0) << host.output();
+    return host.output();
+  }
+
+  const std::filesystem::path config_ = newFolder();
+  const std::filesystem::path secretFile_ = config_ / "tovel-host" / "secret";
+  const std::vector<std::string> environment_{"DISPLAY=", "XDG_CONFIG_HOME=" + config_.string()};
+};
+
+TEST_F(PairingBinary, OnlyRequestsWithTheKeyDriveOrWatchTheDesktop) {
+  auto host = startHostBinary(TOVEL_HOST_BINARY, environment_, {"--pair"});
+  ASSERT_TRUE(host);
+  const std::string key = storedKey();
+  ASSERT_EQ(key.size(), 32u);
+  struct stat status {};
+  ASSERT_EQ(::stat(secretFile_.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, 0600u);
+  EXPECT_TRUE(host->waitForOutput("?url=/#key=" + key + "\n", 10s)) << host->output();
+
+  const struct {
+    std::string name;
+    std::string headers;
+    bool served;
+  } credentials[] = {
+      {"none", "", false},
+      {"wrong", "Cookie: tovel_key=" + std::string(32, 'A') + "\r\n", false},
+      {"cookie", "Cookie: theme=dark; tovel_key=" + key + "\r\n", true},
+      {"header", "Authorization: Bearer " + key + "\r\n", true},
+  };
+  for (const auto& c : credentials) {
+    SCOPED_TRACE(c.name);
+    std::string upgrade(kWebSocketUpgrade);
+    upgrade.insert(upgrade.size() - 2, c.headers);
+    // A command and a WebSocket, done, and the two streams, shown; or each refused at once.
+    for (const std::string& request :
+         {postRequest("/log", R"({"text":")" + c.name + " command\"}", c.headers), upgrade,
+          "GET /screen.mjpg HTTP/1.1\r\n" + c.headers + "\r\n",
+          "GET /screen.mp4 HTTP/1.1\r\n" + c.headers + "\r\n"}) {
+      TestClient client(kHostPort);
+      client.send(request);
+      if (!c.served) {
+        EXPECT_EQ(client.readUntilClosed(20s), kUnpairedResponse) << request;
+      } else if (request.starts_with("POST")) {
+        EXPECT_EQ(client.read(kControlAcknowledgement.size(), 20s), kControlAcknowledgement);
+        EXPECT_TRUE(host->waitForOutput(c.name + " command\n", 20s));
+      } else if (request == upgrade) {
+        EXPECT_EQ(client.read(kWebSocketAccepted.size(), 20s), kWebSocketAccepted);
+        client.send(logFrame(c.name + " message"));
+        EXPECT_TRUE(host->waitForOutput(c.name + " message\n", 20s));
+      } else {
+        EXPECT_TRUE(readHead(client, 20s).starts_with("HTTP/1.1 200 OK\r\n")) << request;
+        EXPECT_TRUE(readChunk(client, 20s)) << request;
+      }
+    }
+  }
+  // The app's own files are for everyone: without them it could not say what is missing.
+  for (const char* request :
+       {"GET / HTTP/1.1\r\n\r\n", "GET /?url=/ HTTP/1.1\r\n\r\n",
+        "GET /manifest.json HTTP/1.1\r\n\r\n", "GET /service-worker.js HTTP/1.1\r\n\r\n",
+        "GET /icon-192.png HTTP/1.1\r\n\r\n", "OPTIONS /move HTTP/1.1\r\n\r\n"}) {
+    TestClient client(kHostPort);
+    client.send(request);
+    std::string answer = client.read(12, 20s);
+    EXPECT_TRUE(answer == "HTTP/1.1 200" || answer == "HTTP/1.1 204") << request << answer;
+  }
+  // Eight refusals from one address, one line.
+  std::string output = host->output();
+  EXPECT_EQ(occurrences(output, "Refused "), 1u) << output;
+  EXPECT_NE(output.find("Refused POST /log from 127.0.0.1: no pairing key\n"), std::string::npos)
+      << output;
 }
 
-TEST(HostBinary, AnyOtherArgumentPrintsTheUsageAndExitsWithStatusTwo) {
-  for (const std::vector<std::string>& arguments :
-       {std::vector<std::string>{"--help"}, {"--no-console", "extra"}, {"no-console"}}) {
-    ChildProcess host(TOVEL_HOST_BINARY, arguments, ChildProcess::Input::emptyFile, kNoDisplay);
-    EXPECT_EQ(host.waitForExit(10s), 2) << arguments[0];
-    EXPECT_TRUE(host.output().starts_with("Usage: tovel-host [--no-console] [--pair]"))
-        << host.output();
-    EXPECT_EQ(host.output().find("Tovel Host started."), std::string::npos);
+TEST_F(PairingBinary, TheSecretLastsAcrossStartsUntilANewOneIsAsked) {
+  // Not paired yet: the link has no key.
+  std::string unpaired = run({"--print-link"});
+  EXPECT_EQ(unpaired.find("#key="), std::string::npos) << unpaired;
+  EXPECT_FALSE(std::filesystem::exists(secretFile_));
+
+  std::string first = run({"--pair"});
+  const std::string key = storedKey();
+  EXPECT_NE(first.find("A pairing secret is kept in " + secretFile_.string() + ".\n"),
+            std::string::npos)
+      << first;
+  EXPECT_NE(first.find("#key=" + key), std::string::npos);
+  // A second start keeps it, and says nothing about it.
+  std::string second = run({"--pair"});
+  EXPECT_EQ(storedKey(), key);
+  EXPECT_EQ(second.find("pairing secret"), std::string::npos) << second;
+
+  // The link to pair a phone with the running service: printed with its code, nothing started.
+  std::string link = run({"--print-link"});
+  EXPECT_EQ(link.find("Tovel Host started."), std::string::npos) << link;
+  EXPECT_NE(link.find("#key=" + key + "\n"), std::string::npos) << link;
+  if (auto address = getIPAddress()) {
+    auto modules = readHalfBlocks(halfBlockLines(link));
+    ASSERT_TRUE(modules) << link;
+    EXPECT_EQ(decodeWithZbar(*modules), "http://" + *address + ":8096?url=/#key=" + key);
   }
+  EXPECT_EQ(storedKey(), key);
+
+  std::string renewed = run({"--new-secret", "--print-link"});
+  EXPECT_NE(storedKey(), key);
+  EXPECT_NE(renewed.find("phones paired before must open the new link or scan its code"),
+            std::string::npos)
+      << renewed;
+  EXPECT_NE(renewed.find("#key=" + storedKey() + "\n"), std::string::npos) << renewed;
 }
 
 } // namespace
