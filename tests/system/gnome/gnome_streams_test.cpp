@@ -1,6 +1,3 @@
-#include "server/responses.h"
-#include "support/mjpeg_reader.h"
-#include "support/mp4_stream_reader.h"
 #include "system/gnome/gnome_host_fixture.h"
 
 namespace tovel::test {
@@ -28,10 +25,6 @@ TEST_F(GnomeStreamsUnmanaged, TheHostLinksItsOwnStream) {
                                  "it again and linking it itself.\n"),
             std::string::npos)
       << host_->output();
-}
-
-TEST_F(GnomeStreams, TheMp4PictureHasTheCursorWhereThePointerIs) {
-  expectMp4CursorWhereThePointerIs();
 }
 
 TEST_F(GnomeStreams, APlayerShowsTheStillScreenAtOnce) {

@@ -11,7 +11,13 @@ protected:
     return "Using the Wayland display " + session_->waylandDisplay() +
            " through the wlroots protocols";
   }
-  std::vector<std::string> witnessOptions() const override { return {"--marks"}; }
+  void startWitness(WitnessColour colour = kWitnessColour) override {
+    startWaylandWitness(TOVEL_WAYLAND_WITNESS, {"--marks"}, colour);
+  }
+  bool placePointer(double x, double y) override {
+    session_->run("swaymsg seat seat0 cursor set " + number(x) + " " + number(y));
+    return true;
+  }
 };
 
 } // namespace tovel::test

@@ -98,10 +98,6 @@ TEST_F(SwayStreams, PicturesMatchWhatGrimSees) {
   EXPECT_EQ(mismatches(picture, screen, Rect{0, 0, 1920, 1080}, at), "") << "MP4";
 }
 
-TEST_F(SwayStreams, TheMp4PictureHasTheCursorWhereThePointerIs) {
-  expectMp4CursorWhereThePointerIs();
-}
-
 using SwayOutputs = SwayStreams; // a session of its own: its layout changes
 
 TEST_F(SwayOutputs, ASecondOutputIsAScreenOfItsOwn) {

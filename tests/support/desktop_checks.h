@@ -1,0 +1,214 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+
+#include "common/utf8_text.h"
+#include "support/witness_host_test.h"
+#include "support/witness_text.h"
+
+namespace tovel::test {
+
+// The checks of input and streams that every desktop passes: each desktop's tests instantiate them
+// with its fixture (a DesktopHostTest).
+template <typename Fixture> class DesktopChecks : public Fixture {};
+TYPED_TEST_SUITE_P(DesktopChecks);
+
+// Relative moves arrive exactly, from every channel, fractions too, also once something else has
+// moved the pointer: the desktop applies them where the pointer is.
+TYPED_TEST_P(DesktopChecks, MovesFromEveryChannelAreExact) {
+  this->expectExactMoves(this->pointerOverWitness(), {{"post", 3, -2},
+                                                      {"websocket", -7, 11},
+                                                      {"console", 25, 4},
+                                                      {"console", 2.5, -1.5},
+                                                      {"outside", 500, 400},
+                                                      {"post", -30, -12},
+                                                      {"websocket", 0.25, 7}});
+}
+
+// Left, right, middle, then left twice: each press and release reaches the window as its button,
+// and the last two make a double click.
+TYPED_TEST_P(DesktopChecks, ClicksAndADoubleClickReachTheWindow) {
+  this->pointerOverWitness();
+  std::size_t from = this->witnessLines().size();
+  for (const char* button : {"left", "right", "middle", "left", "left"})
+    this->post("/click", std::string(R"({"button":")") + button + "\"}");
+  std::string expected;
+  for (int button : {272, 273, 274, 272, 272}) // evdev's left, right, middle
+    for (const char* state : {"pressed", "released"})
+      expected += (expected.empty() ? "" : "; ") + std::string("button button=") +
+                  std::to_string(button) + " state=" + state;
+  EXPECT_EQ(this->waitForEvents(from, {"button "}, expected), expected);
+  EXPECT_TRUE(this->host_->waitForOutput("Double-click Up\n", 30s)) << this->host_->output();
+}
+
+// Every key name of the host's table types its keysym in the focused window (those the fixture
+// says cannot reach it left out); shift gives a US keyboard's shifted symbols and is let go.
+TYPED_TEST_P(DesktopChecks, KeyNamesTypeTheirKeysymsAndShiftTheirShiftedOnes) {
+  ASSERT_NO_FATAL_FAILURE(this->waitForKeyboardFocus());
+  std::size_t from = this->witnessLines().size();
+  auto webSocket = this->openWebSocket();
+  std::string expected, lacking;
+  for (const auto& [name, code] :
+       std::map<std::string, KeyCode>(keyNameToKeyCode().begin(), keyNameToKeyCode().end())) {
+    std::optional<Keysym> keysym = keysymForKeyCode(code);
+    ASSERT_TRUE(keysym) << name;
+    char keysymName[64];
+    xkb_keysym_get_name(xkb_keysym_t(*keysym), keysymName, sizeof keysymName);
+    bool reaches = this->keyReaches(*keysym, keysymName);
+    if (!reaches)
+      lacking += " " + name + "(" + keysymName + ")";
+    // Caps Lock twice, to leave the letters after it in lower case.
+    for (int times = name == "capsLock" ? 2 : 1; times > 0; --times)
+      for (bool down : {true, false}) {
+        webSocket->send(this->keyMessage(name, down));
+        if (reaches)
+          expected += (expected.empty() ? "" : "; ") + std::string("key keysym=") + keysymName +
+                      (down ? " state=pressed" : " state=released");
+      }
+  }
+  if (!lacking.empty())
+    std::printf("key names that do not reach the window:%s\n", lacking.c_str());
+  ASSERT_EQ(this->waitForEvents(from, {"key "}, expected), expected);
+
+  std::size_t typedFrom = this->witness_->output().size();
+  auto typed = [&] { return witnessTypedText(this->witness_->output().substr(typedFrom)); };
+  webSocket->send(this->keyMessage("shift", true));
+  for (const char* name : {"a", "1", "/"})
+    webSocket->send(this->keyMessage(name, true) + this->keyMessage(name, false));
+  webSocket->send(this->keyMessage("shift", false));
+  webSocket->send(this->keyMessage("a", true) + this->keyMessage("a", false));
+  EXPECT_TRUE(waitUntil([&] { return typed() == "A!?a"; }, 30s)) << this->witness_->output();
+}
+
+// Text arrives as its characters from every channel, whatever injection holds or locks, and what
+// is held applies again after it; key names keep their meaning whatever the layout. A long paste
+// arrives whole and in order, where the desktop types any character also one of more distinct
+// characters than the keymap has spare keys. A character that cannot be typed is named in the log,
+// and the characters around it still arrive.
+TYPED_TEST_P(DesktopChecks, TextArrivesAsItsCharactersFromEveryChannel) {
+  auto c = this->textCase();
+  ASSERT_NO_FATAL_FAILURE(this->waitForKeyboardFocus());
+  std::size_t from = this->witness_->output().size();
+  auto typed = [&] { return witnessTypedText(this->witness_->output().substr(from)); };
+  std::string expected;
+  auto arrives = [&](const std::string& text) {
+    expected += text;
+    bool arrived = waitUntil([&] { return typed().size() >= expected.size(); }, 60s);
+    EXPECT_TRUE(arrived && typed() == expected) << typed();
+  };
+  auto typeText = [&](const std::string& text) {
+    this->post("/type", nlohmann::json{{"text", text}}.dump());
+  };
+  if (c.capsLock)
+    this->tap("capsLock");
+  this->post("/keydown", R"({"key":"shift"})");
+  typeText(c.text);
+  auto webSocket = this->openWebSocket();
+  webSocket->send(maskedFrame(nlohmann::json{{"action", "type"}, {"text", c.text}}.dump()));
+  ASSERT_TRUE(this->host_->waitForOutput("ws type ", 30s)) << this->host_->output();
+  this->host_->writeInput("type " + c.text + "\n");
+  arrives(c.text + c.text + c.text);
+  this->tap("1"); // shift applies again
+  this->post("/keyup", R"({"key":"shift"})");
+  for (const char* name : {"z", "y", "2"}) // and caps lock
+    this->tap(name);
+  if (c.capsLock)
+    this->tap("capsLock");
+  arrives(c.capsLock ? "!ZY2" : "!zy2");
+
+  std::vector<std::pair<std::string, std::u32string>> pastes{{"mixed", U""}};
+  while (pastes[0].second.size() < 1000)
+    pastes[0].second += c.line.substr(0, std::min(c.line.size(), 1000 - pastes[0].second.size()));
+  if (c.anyCharacter) { // 375 ideographs, between spaces, line feeds, tabs and letters
+    pastes.emplace_back("375 ideographs", U"");
+    for (std::size_t i = 0; i < 1000; ++i)
+      pastes[1].second += i % 4 == 3 ? U" \n\tx"[i / 4 % 4] : char32_t(0x4E00 + i * 37 % 500);
+  }
+  for (const auto& [name, paste] : pastes) {
+    std::string utf8;
+    for (char32_t character : paste)
+      utf8 += encodeUtf8(character);
+    auto start = std::chrono::steady_clock::now();
+    typeText(utf8);
+    arrives(utf8);
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::printf("%s: %zu characters typed in %.3f s, %.0f characters per second\n", name.c_str(),
+                paste.size(), seconds, double(paste.size()) / seconds);
+  }
+
+  if (c.untypeable.empty()) {
+    EXPECT_EQ(this->host_->output().find("Could not type"), std::string::npos);
+    return;
+  }
+  typeText("x" + c.untypeable.substr(0, c.untypeable.find(' ')) + "y");
+  arrives("xy");
+  const std::string named = "Could not type on this desktop: " + c.untypeable + "\n";
+  ASSERT_TRUE(this->host_->waitForOutput(named, 30s)) << this->host_->output();
+  EXPECT_EQ(this->host_->output().find("Could not type"), this->host_->output().find(named));
+}
+
+// Keys and buttons a WebSocket client holds are let go when it vanishes, and those still held
+// when the host exits are let go before it does.
+TYPED_TEST_P(DesktopChecks, HeldInputIsLetGoWhenItsClientVanishesAndAtExit) {
+  this->pointerOverWitness();
+  ASSERT_NO_FATAL_FAILURE(this->waitForKeyboardFocus());
+  auto press = [&] {
+    auto client = this->openWebSocket();
+    client->send(maskedFrame(R"({"action":"mousedown","button":"left"})") +
+                 maskedFrame(R"({"action":"keydown","key":"shift"})"));
+    return client;
+  };
+  // Whatever the order of the releases.
+  auto cycled = [&](std::size_t from) {
+    return waitUntil(
+        [&] {
+          return this->witnessEvents(from, {"button "}) ==
+                     "button button=272 state=pressed; button button=272 state=released" &&
+                 this->witnessEvents(from, {"key "}) ==
+                     "key keysym=Shift_L state=pressed; key keysym=Shift_L state=released";
+        },
+        30s);
+  };
+  for (bool vanishing : {true, false}) {
+    std::size_t from = this->witnessLines().size();
+    auto client = press();
+    ASSERT_TRUE(waitUntil([&] { return this->witnessEvents(from, {"key "}) != ""; }, 30s));
+    if (vanishing)
+      client->reset();
+    else {
+      this->host_->writeInput("exit\n");
+      EXPECT_EQ(this->host_->waitForExit(30s), 0);
+    }
+    EXPECT_TRUE(cycled(from)) << this->witness_->output();
+  }
+  EXPECT_NE(this->host_->output().find("\nws mousedown left"), std::string::npos);
+}
+
+// The newest MP4 picture has the cursor where the pointer is, and no longer where it was.
+TYPED_TEST_P(DesktopChecks, TheMp4PictureHasTheCursorWhereThePointerIs) {
+  Mp4StreamReader video(kHostPort);
+  std::optional<PointerPosition> previous;
+  for (PointerPosition to : {PointerPosition{480, 270}, PointerPosition{300, 200}}) {
+    PointerPosition at = this->movePointerTo(to.x, to.y);
+    std::string errors;
+    BgraImage image = newestMp4Picture(
+        video, [&](const BgraImage& image) { return cursorNear(image, at); }, 200, &errors);
+    ASSERT_EQ(image.width(), 1920) << errors << this->host_->output();
+    EXPECT_TRUE(cursorNear(image, at)) << "no cursor at " << std::optional(at);
+    EXPECT_FALSE(previous && cursorNear(image, *previous)) << "a cursor still at " << previous;
+    EXPECT_TRUE(showsWitness(image));
+    previous = at;
+  }
+}
+
+REGISTER_TYPED_TEST_SUITE_P(DesktopChecks, MovesFromEveryChannelAreExact,
+                            ClicksAndADoubleClickReachTheWindow,
+                            KeyNamesTypeTheirKeysymsAndShiftTheirShiftedOnes,
+                            TextArrivesAsItsCharactersFromEveryChannel,
+                            HeldInputIsLetGoWhenItsClientVanishesAndAtExit,
+                            TheMp4PictureHasTheCursorWhereThePointerIs);
+
+} // namespace tovel::test
