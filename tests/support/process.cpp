@@ -62,6 +62,9 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
   posix_spawn_file_actions_adddup2(&actions, in[0], 0);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   posix_spawn_file_actions_adddup2(&actions, out[1], 2);
+  // Nothing else the test holds goes with it: a child left behind by a test that crashed must not
+  // keep a lock of the test runner's (flock on a descriptor) or a socket of its own.
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
   std::vector<std::string> argv{program};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   // The given NAME=value entries replace the inherited ones of the same name.
