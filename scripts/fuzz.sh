@@ -33,7 +33,9 @@ max_len() {
   esac
 }
 
-CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOVEL_BUILD_FUZZ=ON \
+# Line tables (-g1) are all a finding's stack needs.
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" -DTOVEL_BUILD_FUZZ=ON \
   -DTOVEL_SANITIZE=address,undefined -DTOVEL_BUILD_TESTS=OFF -DTOVEL_BUILD_BENCH=OFF >/dev/null
 targets=()
 for source in fuzz/*_fuzz.cpp; do targets+=("$(basename "$source" .cpp)"); done
