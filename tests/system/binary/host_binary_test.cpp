@@ -80,6 +80,8 @@ TEST(HostBinary, EachWayARunEndsPrintsItsOwnLinesAndStatus) {
     } else {
       host = startHostBinary(TOVEL_HOST_BINARY, kNoDisplay, run.arguments, run.input);
       ASSERT_TRUE(host);
+      // The banner is printed after the listener opens: the log line waits for all of it.
+      ASSERT_TRUE(host->waitForOutput(startLines(), 10s)) << host->output();
       TestClient client(kHostPort);
       client.send(postRequest("/log", R"({"text":"from the network"})"));
       EXPECT_EQ(client.read(kControlAcknowledgement.size(), 10s), kControlAcknowledgement);
