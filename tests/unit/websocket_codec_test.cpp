@@ -20,7 +20,7 @@ TEST(WebSocketHandshake, KeyIsTakenFromTheFirstLineNamingIt) {
   EXPECT_EQ(webSocketKeyFromRequest("GET /Sec-WebSocket-Key HTTP/1.1\r\n\r\n"), std::nullopt);
 }
 
-using Kind = WebSocketFrame::Kind;
+using FrameKind = WebSocketFrame::Kind;
 
 // Text frames decode to their payload; frames this host does not take are refused but still
 // measured, so that they can be skipped whole. Either way the size is the frame's own.
@@ -31,23 +31,23 @@ TEST(WebSocketFrames, WholeFramesDecodeOrAreRefusedWithTheirSize) {
   const std::string medium(300, 'm'), largest(kMaximumWebSocketPayload, 'L');
   const struct {
     std::string bytes;
-    Kind kind;
+    FrameKind kind;
     std::string text;
     std::size_t size;
   } cases[] = {
-      {hello + "trailing bytes", Kind::text, "Hello", 11},
-      {rsv, Kind::text, "Hello", 11},
-      {maskedFrame(""), Kind::text, "", 6},
-      {maskedFrame(std::string(125, 's')), Kind::text, std::string(125, 's'), 2 + 4 + 125},
-      {maskedFrame(medium) + maskedFrame("next"), Kind::text, medium, 2 + 2 + 4 + 300},
-      {maskedFrame(largest), Kind::text, largest, 2 + 8 + 4 + largest.size()},
-      {std::string("\x81\x05Hello", 7), Kind::refused, "", 7}, // unmasked: no masking key
-      {maskedFrame("Hel", 0x1, 1, /*fin=*/false) + "more", Kind::refused, "", 9},
-      {maskedFrame("lo", 0x0), Kind::refused, "", 8}, // continuation
-      {maskedFrame("", 0x8), Kind::refused, "", 6},   // close
-      {maskedFrame("", 0x9), Kind::refused, "", 6},   // ping
-      {maskedFrame(std::string(200, 'b'), 0x2), Kind::refused, "", 2 + 2 + 4 + 200},
-      {maskedFrame("\xff"), Kind::refused, "", 7}, // not UTF-8
+      {hello + "trailing bytes", FrameKind::text, "Hello", 11},
+      {rsv, FrameKind::text, "Hello", 11},
+      {maskedFrame(""), FrameKind::text, "", 6},
+      {maskedFrame(std::string(125, 's')), FrameKind::text, std::string(125, 's'), 2 + 4 + 125},
+      {maskedFrame(medium) + maskedFrame("next"), FrameKind::text, medium, 2 + 2 + 4 + 300},
+      {maskedFrame(largest), FrameKind::text, largest, 2 + 8 + 4 + largest.size()},
+      {std::string("\x81\x05Hello", 7), FrameKind::refused, "", 7}, // unmasked: no masking key
+      {maskedFrame("Hel", 0x1, 1, /*fin=*/false) + "more", FrameKind::refused, "", 9},
+      {maskedFrame("lo", 0x0), FrameKind::refused, "", 8}, // continuation
+      {maskedFrame("", 0x8), FrameKind::refused, "", 6},   // close
+      {maskedFrame("", 0x9), FrameKind::refused, "", 6},   // ping
+      {maskedFrame(std::string(200, 'b'), 0x2), FrameKind::refused, "", 2 + 2 + 4 + 200},
+      {maskedFrame("\xff"), FrameKind::refused, "", 7}, // not UTF-8
   };
   for (const auto& c : cases) {
     WebSocketFrame frame = parseWebSocketFrame(c.bytes);

@@ -10,7 +10,7 @@ namespace tovel {
 namespace {
 
 // How long a capture waits for a monitor's first picture.
-constexpr auto kFirstPictureWait = std::chrono::seconds(3);
+constexpr auto kMonitorPictureWait = std::chrono::seconds(3);
 
 double seconds(std::chrono::steady_clock::time_point t) {
   return std::chrono::duration<double>(t.time_since_epoch()).count();
@@ -25,7 +25,7 @@ std::optional<ImageView> GnomeScreenCapturer::capture(DisplayId display,
   if (!feed)
     return std::nullopt;
   PipeWireFeed::Picture picture = feed->newest();
-  auto until = std::chrono::steady_clock::now() + kFirstPictureWait;
+  auto until = std::chrono::steady_clock::now() + kMonitorPictureWait;
   while (!picture.image && !feed->ended() && std::chrono::steady_clock::now() < until) {
     feed->waitForChange(feed->changes(), until);
     picture = feed->newest();

@@ -15,7 +15,7 @@ namespace {
 
 constexpr double kDefaultDoubleClickInterval = 0.4;
 // How long start-up waits for the screen cast's first pictures.
-constexpr auto kFirstPictureWait = std::chrono::seconds(2);
+constexpr auto kStartPictureWait = std::chrono::seconds(2);
 // A feed with no picture this long after connecting is connected again: nothing may have linked
 // its stream (a session whose manager, WirePlumber, is not running), and then it links it itself.
 constexpr auto kUnlinkedFeedLimit = std::chrono::milliseconds(3000);
@@ -129,7 +129,7 @@ bool GnomeDesktop::begin(std::string& error) {
   MonitorLayout layout = displays_->layout();
   if (const Monitor* primary = layout.primary())
     firstGuess_ = Point{primary->x + primary->width / 2.0, primary->y + primary->height / 2.0};
-  auto until = std::chrono::steady_clock::now() + kFirstPictureWait;
+  auto until = std::chrono::steady_clock::now() + kStartPictureWait;
   for (const Monitor& monitor : layout.monitors)
     if (std::shared_ptr<PipeWireFeed> feed = feedFor(monitor.id))
       while (feed->changes() == 0 && std::chrono::steady_clock::now() < until)
