@@ -63,8 +63,7 @@ TEST(PairingGuard, LogsOnceAMinuteAndShutsOutAGuesserForTheMinute) {
   EXPECT_EQ(line(head(""), "10.0.0.2", 160),
             "Refused GET /screen.mjpg from 10.0.0.2: no pairing key");
 
-  // Ten wrong keys within a minute: the tenth is said, and then even the right key is refused
-  // without a look until the minute has passed; other addresses are not affected.
+  // The tenth wrong key in a minute is said; then even the right key from there is refused.
   for (int i = 1; i < PairingGuard::kWrongKeyLimit; ++i)
     EXPECT_EQ(guard.check(wrong, "GET /", "10.0.0.9", 200 + i).outcome, Outcome::wrong);
   EXPECT_EQ(line(wrong, "10.0.0.9", 215), "Refused GET /screen.mjpg from 10.0.0.9: wrong pairing "
@@ -102,8 +101,7 @@ TEST(PairingSecret, IsMadeOnceOwnerOnlyAndReplacedWhenAskedOrUnreadable) {
   char pattern[] = "/tmp/tovel-secret-XXXXXX";
   ASSERT_NE(::mkdtemp(pattern), nullptr);
   const std::filesystem::path folder = pattern, path = folder / "config" / "tovel-host" / "secret";
-  // What the file is given beforehand (none: left as it was), whether a new secret is asked for,
-  // and whether one is made: too short or not a key is as good as missing.
+  // What the file is given (none: left), whether a new secret is asked for, whether one is made.
   const std::tuple<const char*, bool, bool> steps[] = {
       {nullptr, false, true},
       {nullptr, false, false},
@@ -198,14 +196,10 @@ TEST(TerminalSafe, ShowsControlsInsteadOfLettingTheTerminalActOnThem) {
 
 // The 7 x 7 finder pattern a reader locates the code by: dark ring, light ring, dark centre.
 bool finderAt(const ModuleRows& m, std::size_t top, std::size_t left) {
-  for (std::size_t r = 0; r < 7; ++r) {
-    for (std::size_t c = 0; c < 7; ++c) {
-      std::size_t ring = std::min({r, c, 6 - r, 6 - c});
-      bool expectLight = ring == 1;
-      if (m[top + r][left + c] != expectLight)
+  for (std::size_t r = 0; r < 7; ++r)
+    for (std::size_t c = 0; c < 7; ++c)
+      if (m[top + r][left + c] != (std::min({r, c, 6 - r, 6 - c}) == 1))
         return false;
-    }
-  }
   return true;
 }
 
@@ -220,19 +214,16 @@ TEST(TerminalQrCode, DrawsAReadableCodeWithItsQuietZone) {
     auto m = readHalfBlocks(*drawn);
     ASSERT_TRUE(m.has_value());
 
-    // Versions 1-40 are 21-177 modules wide, plus four light modules on each side. The text has
-    // two rows a line, so one row more than the code's odd height: it stays dark (unlit).
+    // 21-177 modules and four light ones each side; two rows a line, so a last dark row.
     std::size_t side = m->front().size();
     ASSERT_EQ(side % 4, 1u);
     ASSERT_GE(side, 29u);
     ASSERT_EQ(m->size(), side + 1);
     EXPECT_EQ(m->back(), std::vector<bool>(side, false));
-    for (std::size_t i = 0; i < side; ++i) {
-      for (std::size_t q = 0; q < 4; ++q) {
+    for (std::size_t i = 0; i < side; ++i)
+      for (std::size_t q = 0; q < 4; ++q)
         EXPECT_TRUE((*m)[q][i] && (*m)[side - 1 - q][i] && (*m)[i][q] && (*m)[i][side - 1 - q])
             << "quiet zone at " << q << ", " << i;
-      }
-    }
     // Dark modules are blanks: the finders sit in three corners, in the code's own orientation.
     EXPECT_TRUE(finderAt(*m, 4, 4));
     EXPECT_TRUE(finderAt(*m, 4, side - 11));

@@ -101,9 +101,8 @@ protected:
 };
 
 TEST_F(PointerTest, QuickClicksCountUpFromThePreviousRelease) {
-  // Left presses and releases in turn after these pauses, and the click count after each. The
-  // sixth (a release) and the ninth (a press) come exactly one interval after the previous
-  // release: new single clicks. Pauses are binary fractions so comparisons are exact.
+  // Left presses and releases after these pauses, and the click count after each: the sixth and
+  // the ninth come exactly one interval after the previous release, new single clicks.
   const double pauses[] = {0, 0.125, 0.25, 0.125, 0.375, 0.125, 0.125, 0.25, 0.5};
   const int counts[] = {1, 1, 2, 2, 3, 1, 2, 2, 1};
   for (int i = 0; i < 9; ++i) {
@@ -310,8 +309,8 @@ TEST(Utf8, BothDecodersRejectMalformedSequences) {
   }
 }
 
-// The typer of texts with a desktop that takes three characters at a time and then asks for a
-// quarter of a second, and a loop that runs what is scheduled only when the test says so.
+// A desktop that takes three characters at a time, then asks for a quarter of a second; a loop
+// that runs what is scheduled only when the test says so.
 class TextTyperTest : public VirtualInputTest {
 protected:
   TextTyperTest() {
@@ -377,9 +376,8 @@ TEST_F(TextTyperTest, TooMuchWaitingTextIsRefused) {
 
 class Console : public VirtualInputTest {
 protected:
-  // Runs one line on a fresh pointer (global (500, 380) on the 1080-high screen), injection state
-  // and event log; returns what it printed. Lines are far apart in time so that clicks never pair
-  // up as double clicks.
+  // Runs one line on a fresh pointer at (500, 380), state and log, 10 s after the last (never a
+  // double click); returns what it printed.
   Lines run(const std::string& line) {
     clock.advance(10);
     desktop.setMouseLocation({500, 700});
@@ -605,9 +603,8 @@ TEST_F(InputCommands, AnythingElseDoesNothing) {
                    "Ignored type command: the text is not UTF-8"}));
 }
 
-// However deep a body nests, parsing it must not run out of stack (a sanitizer's larger frames
-// included) and must not act on it. Hundreds of kilobytes: more than a request can carry today,
-// so this holds even if that limit goes.
+// However deep a body nests, parsing it must neither run out of stack nor act on it; hundreds of
+// kilobytes, so this holds even if the request size limit goes.
 TEST_F(InputCommands, HundredThousandLevelsOfNestingAreInvalidInputNotACrash) {
   constexpr int kDepth = 100000;
   std::string arrays = std::string(kDepth, '[') + std::string(kDepth, ']'), objects;

@@ -22,8 +22,7 @@ TEST(RequestAssembly, FindsTheRequestAtTheStartOfWhatArrived) {
   const std::string post = "POST /move HTTP/1.1\r\nContent-Length: 7\r\n\r\n";
   // What arrived; the request's method, target and body; what is left for the next request.
   const std::array<std::string, 5> requests[] = {
-      // Without Content-Length the body is everything after the empty line, a second request
-      // included.
+      // Without Content-Length the body is everything after the empty line.
       {"POST /move HTTP/1.1\r\nHost: h\r\n\r\n{\"x\":3}", "POST", "/move", "{\"x\":3}"},
       {"GET /a HTTP/1.1\r\n\r\nOPTIONS / HTTP/1.1\r\n\r\nrest\r\n", "GET", "/a",
        "OPTIONS / HTTP/1.1\r\n\r\nrest\r\n"},
@@ -166,8 +165,7 @@ TEST(OriginPolicy, ServesOwnPagesAndHeaderlessClientsAndRefusesOthers) {
       (std::vector<std::string>{"https://app.example", "http://phone.lan:8080", "https://x.test"}));
   EXPECT_EQ(ignored, (std::vector<std::string>{"not an origin"}));
 
-  // Header lines of requests that arrived on port 8096 of the LAN address; the header that
-  // refuses them.
+  // Header lines of requests to port 8096 of the LAN address, by the header that refuses them.
   const std::pair<std::optional<std::string>, std::vector<std::string>> cases[] = {
       {std::nullopt,
        {"", "Host: 192.168.1.20:8096", "Host: [fe80::1]:8096\r\nOrigin: http://192.168.1.20:8096",
@@ -201,9 +199,7 @@ TEST(OriginPolicy, ServesOwnPagesAndHeaderlessClientsAndRefusesOthers) {
   EXPECT_EQ(refusedBy("Origin: http://127.0.0.1:8096", {"127.0.0.1", 8097}), "Origin");
 }
 
-// Connections count against the cap of the client they come from: an IPv4 client reaching the
-// dual-stack socket is the IPv4 address, and an IPv6 device is its /64, inside which it can take
-// any number of addresses.
+// A client is an IPv4 address (also when mapped into IPv6) or an IPv6 device's /64 network.
 TEST(ConnectionSlots, ClientsAreAddressesAndIpv6Networks) {
   const std::pair<const char*, const char*> cases[] = {
       {"192.0.2.7", "192.0.2.7"},

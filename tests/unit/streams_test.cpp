@@ -201,8 +201,7 @@ TEST(H264Encoder, RefusesSettingsItCannotUse) {
   EXPECT_EQ(log.lines(), Lines{"Failed to create compression session: -22"});
 }
 
-// Key frames on request are the session test's; here the sizes an encoder takes, and where a
-// picture of another shape goes: centred with bars, on even places.
+// The sizes an encoder takes, and where a picture of another shape goes: centred, on even places.
 TEST(H264Encoder, ScalesPicturesOfAnySizeCentredWithBarsAndRefusesImpossibleViews) {
   std::int32_t status = 0;
   auto encoder = H264Encoder::create({.width = 320, .height = 192}, nullptr, status);
@@ -229,8 +228,7 @@ TEST(H264Encoder, ScalesPicturesOfAnySizeCentredWithBarsAndRefusesImpossibleView
     EXPECT_EQ(fittedInto(s[0], s[1], s[2], s[3]), expected) << s[0] << "x" << s[1];
 }
 
-// A session at a small size whose outputs are collected. The handler can be held on a chosen
-// capture time, to keep the encoder busy while the test submits more.
+// A small session whose outputs are collected; its handler can be held on a chosen capture time.
 class CompressionSessionTest : public ::testing::Test {
 protected:
   void SetUp() override {
@@ -503,8 +501,8 @@ protected:
     }));
     return connection;
   }
-  // Hands out one fragment framed as the streamer frames it, its name before and after the
-  // decode time; what a client is sent for it at a decode time of `time` frames.
+  // Hands out a fragment framed as the streamer frames it, its name around the decode time; and
+  // what a client is sent for it at a decode time of `time` frames.
   void send(const std::string& name, bool keyFrame) {
     std::string sizeLine = hexSize(name) + "\r\n";
     SharedFragment fragment;
