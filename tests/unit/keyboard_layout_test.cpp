@@ -64,71 +64,58 @@ std::string describe(xkb_keymap* keymap, const std::optional<KeyStroke>& stroke)
          std::to_string(stroke->level) + " mods " + mods;
 }
 
-// Real layouts as xkeyboard-config has them: a character comes from the key and level that
-// type it with the fewest modifiers (Shift 0x1, Mod5 0x80 for AltGr), never from the keypad.
-TEST(KeyboardLayout, CharactersComeFromTheirKeyAndLevel) {
-  const std::tuple<const char*, char32_t, const char*> cases[] = {
-      {"us", U'a', "AC01 level 0 mods 0x0"},
-      {"us", U'A', "AC01 level 1 mods 0x1"},
-      {"us", U'@', "AE02 level 1 mods 0x1"},
-      {"us", U'1', "AE01 level 0 mods 0x0"},
-      {"us", U'*', "AE08 level 1 mods 0x1"},
-      {"us", U'\n', "RTRN level 0 mods 0x0"},
-      {"us", U'\t', "TAB level 0 mods 0x0"},
-      {"us", U' ', "SPCE level 0 mods 0x0"},
-      {"us", U'é', "none"},
-      {"de", U'z', "AD06 level 0 mods 0x0"},
-      {"de", U'y', "AB01 level 0 mods 0x0"},
-      {"de", U'Z', "AD06 level 1 mods 0x1"},
-      {"de", U'@', "AD01 level 2 mods 0x80"},
-      {"de", U'€', "AD03 level 2 mods 0x80"},
-      {"de", U'"', "AE02 level 1 mods 0x1"},
-      {"de", U'ß', "AE11 level 0 mods 0x0"},
-      {"de", U'Ω', "AD01 level 3 mods 0x81"},
-      {"de", U'ç', "none"},
-      {"fr", U'1', "AE01 level 1 mods 0x1"},
-      {"fr", U'é', "AE02 level 0 mods 0x0"},
-      {"fr", U'@', "AE10 level 2 mods 0x80"},
-      {"fr", U'q', "AC01 level 0 mods 0x0"},
-      {"fr", U'ç', "AE09 level 0 mods 0x0"},
-      {"fr", U'ñ', "none"},
+// Real layouts as xkeyboard-config has them. Typing on X takes a character from the key and
+// level that type it with the fewest modifiers (Shift 0x1, Mod5 0x80 for AltGr) in the first
+// layout, never from the keypad. Mutter's remote desktop is handed the character's keysym when it
+// types it as that character in every layout of the session, and nothing when it would not: a
+// layout without it, or a level above the third (Mutter types that key unmodified).
+TEST(KeyboardLayout, CharactersComeFromTheirKeyAndLevelAndMutterGetsTheKeysymsItTypesRight) {
+  const std::tuple<const char*, char32_t, const char*, std::optional<Keysym>> cases[] = {
+      {"us", U'a', "AC01 level 0 mods 0x0", XK_a},
+      {"us", U'A', "AC01 level 1 mods 0x1", XK_A},
+      {"us", U'@', "AE02 level 1 mods 0x1", XK_at},
+      {"us", U'1', "AE01 level 0 mods 0x0", XK_1},
+      {"us", U'*', "AE08 level 1 mods 0x1", XK_asterisk},
+      {"us", U'\n', "RTRN level 0 mods 0x0", XK_Return},
+      {"us", U'\t', "TAB level 0 mods 0x0", XK_Tab},
+      {"us", U' ', "SPCE level 0 mods 0x0", XK_space},
+      {"us", U'é', "none", std::nullopt},
+      {"de", U'z', "AD06 level 0 mods 0x0", XK_z},
+      {"de", U'y', "AB01 level 0 mods 0x0", XK_y},
+      {"de", U'Z', "AD06 level 1 mods 0x1", XK_Z},
+      {"de", U'@', "AD01 level 2 mods 0x80", XK_at},
+      {"de", U'€', "AD03 level 2 mods 0x80", XK_EuroSign},
+      {"de", U'"', "AE02 level 1 mods 0x1", XK_quotedbl},
+      {"de", U'ß', "AE11 level 0 mods 0x0", XK_ssharp},
+      {"de", U'Ω', "AD01 level 3 mods 0x81", std::nullopt},
+      {"de", U'ç', "none", std::nullopt},
+      {"fr", U'1', "AE01 level 1 mods 0x1", XK_1},
+      {"fr", U'é', "AE02 level 0 mods 0x0", XK_eacute},
+      {"fr", U'@', "AE10 level 2 mods 0x80", XK_at},
+      {"fr", U'q', "AC01 level 0 mods 0x0", XK_q},
+      {"fr", U'ç', "AE09 level 0 mods 0x0", XK_ccedilla},
+      {"fr", U'ñ', "none", std::nullopt},
+      {"us,de", U'@', "AE02 level 1 mods 0x1", XK_at},
+      {"us,de", U'z', "AB01 level 0 mods 0x0", XK_z},
+      {"us,de", U'ß', "none", std::nullopt},
   };
-  for (auto [layout, character, expected] : cases) {
-    auto keymap = compileKeymap(layout);
-    ASSERT_TRUE(keymap) << layout;
-    EXPECT_EQ(describe(keymap.get(), chooseKeyStroke(layoutOf(keymap.get()), character)), expected)
-        << layout << " " << encodeUtf8(character);
-  }
-}
-
-// What Mutter's remote desktop is handed: the keysym of the character when it types it as that
-// character in every layout of the session, and nothing when it would not: a layout without it,
-// or a level above the third (Mutter types that key unmodified, another character).
-TEST(KeyboardLayout, MutterGetsTheKeysymsItTypesRight) {
-  const std::tuple<const char*, char32_t, std::optional<Keysym>> cases[] = {
-      {"us", U'a', XK_a},         {"us", U'A', XK_A},
-      {"us", U'@', XK_at},        {"us", U'\n', XK_Return},
-      {"us", U'é', std::nullopt}, {"de", U'@', XK_at},
-      {"de", U'€', XK_EuroSign},  {"de", U'ß', XK_ssharp},
-      {"de", U'Ω', std::nullopt}, {"fr", U'é', XK_eacute},
-      {"fr", U'1', XK_1},         {"us,de", U'@', XK_at},
-      {"us,de", U'z', XK_z},      {"us,de", U'ß', std::nullopt},
-  };
-  for (auto [layouts, character, expected] : cases) {
+  for (auto [layouts, character, stroke, keysym] : cases) {
+    SCOPED_TRACE(std::string(layouts) + " " + encodeUtf8(character));
     auto keymap = compileKeymap(layouts);
-    ASSERT_TRUE(keymap) << layouts;
-    EXPECT_EQ(mutterKeysymFor(keymap.get(), character), expected)
-        << layouts << " " << encodeUtf8(character);
+    ASSERT_TRUE(keymap);
+    EXPECT_EQ(describe(keymap.get(), chooseKeyStroke(layoutOf(keymap.get()), character)), stroke);
+    EXPECT_EQ(mutterKeysymFor(keymap.get(), character), keysym);
   }
 }
 
-TEST(KeyboardLayout, CharactersWithoutAKeyHaveAKeysymOfTheirOwn) {
-  EXPECT_EQ(keysymForCharacter(U'é'), Keysym(XK_eacute));
-  EXPECT_EQ(keysymForCharacter(U'Ω'), 0x010003A9u);
-  EXPECT_EQ(keysymForCharacter(U'😀'), 0x0101F600u);
-  EXPECT_EQ(keysymForCharacter(U'\n'), Keysym(XK_Return));
-  for (char32_t c : {U'é', U'Ω', U'😀', U'\n', U'\t', U'a'})
-    EXPECT_EQ(characterOfKeysym(keysymForCharacter(c)), c);
+TEST(KeyboardLayout, CharactersAndTheirKeysymsConvertBothWays) {
+  const std::pair<char32_t, Keysym> pairs[] = {{U'é', XK_eacute},  {U'Ω', 0x010003A9},
+                                               {U'😀', 0x0101F600}, {U'\n', XK_Return},
+                                               {U'\t', XK_Tab},    {U'a', XK_a}};
+  for (auto [character, keysym] : pairs) {
+    EXPECT_EQ(keysymForCharacter(character), keysym) << keysym;
+    EXPECT_EQ(characterOfKeysym(keysym), character) << keysym;
+  }
   // Keys that type no character.
   for (Keysym keysym : {XK_Shift_L, XK_BackSpace, XK_dead_acute, XK_ISO_Left_Tab, XK_F1})
     EXPECT_EQ(characterOfKeysym(keysym), std::nullopt) << keysym;
