@@ -153,17 +153,16 @@ TEST_F(WindowLookupTest, WindowBoundsAreDisplayLocalForLayerZeroOnlyAndCursorBou
   EXPECT_EQ(windowBoundsForID(desktop, 6, 2), std::nullopt);
   EXPECT_TRUE(log.lines().empty());
 
-  // Cursor rectangles centre on the pointer with their origin clamped to the display; far past
-  // display 1 its origin stops at the far corner.
-  const std::tuple<Point, DisplayId, Rect> cursor[] = {{{10, 10}, 1, {0, 0, 640, 320}},
-                                                       {{1915, 1075}, 1, {1595, 915, 640, 320}},
-                                                       {{2000, 100}, 2, {0, 0, 640, 320}},
-                                                       {{2600, 700}, 2, {360, 540, 640, 320}},
-                                                       {{3100, 1000}, 1, {1920, 840, 640, 320}}};
-  for (auto [at, display, expected] : cursor) {
-    pointAt(at.x, at.y);
-    EXPECT_EQ(cursorBoundsForID(desktop, display, 640, 320), expected) << at.x << "," << at.y;
-  }
+  // Cursor rectangles centre on the pointer with their origin clamped to the display.
+  auto bounds = [&](double x, double y, DisplayId display) {
+    pointAt(x, y);
+    return cursorBoundsForID(desktop, display, 640, 320);
+  };
+  EXPECT_EQ(bounds(10, 10, 1), (Rect{0, 0, 640, 320}));
+  EXPECT_EQ(bounds(1915, 1075, 1), (Rect{1595, 915, 640, 320}));
+  EXPECT_EQ(bounds(2000, 100, 2), (Rect{0, 0, 640, 320}));
+  EXPECT_EQ(bounds(2600, 700, 2), (Rect{360, 540, 640, 320}));
+  EXPECT_EQ(bounds(3100, 1000, 1), (Rect{1920, 840, 640, 320})); // far past: the far corner
   pointAt(960, 540);
   EXPECT_EQ(cursorBoundsForID(desktop, 1), (Rect{760, 440, 400, 200}));
 }
