@@ -20,27 +20,24 @@ public:
 
   ScrollingPicture(int width, int height) : picture_(width, height) {
     std::uint32_t seed = 12345;
-    auto next = [&seed] { return seed = seed * 1103515245u + 12345u, seed >> 16; };
-    std::size_t stride = picture_.stride(), lineBytes = stride * kLineHeight;
-    bank_.resize(lineBytes * kLines);
+    auto next = [&seed] { return int((seed = seed * 1103515245u + 12345u) >> 16); };
+    std::size_t stride = picture_.stride();
+    bank_.resize(stride * kLineHeight * kLines);
     for (int line = 0; line < kLines; ++line) {
-      std::uint8_t* rows = bank_.data() + lineBytes * line;
       // A pale page with dark marks in words; every few lines a coloured heading bar.
       bool heading = line % 7 == 3;
+      auto at = [&](int x, int y) { return &bank_[(line * kLineHeight + y) * stride + x * 4]; };
       for (int y = 0; y < kLineHeight; ++y)
         for (int x = 0; x < width; ++x)
-          paint(rows + y * stride + x * 4, heading ? 0xFF3060B0u : 0xFFEEF2F4u);
-      for (int x = 8; x + 8 < width; x += 7) {
-        int word = 3 + int(next() % 9);
-        for (int c = 0; c < word && x + 8 < width; ++c, x += 7) {
-          int top = 3 + int(next() % 3), bottom = 12 + int(next() % 3);
-          int glyphWidth = 2 + int(next() % 4);
+          paint(at(x, y), heading ? 0xFF3060B0u : 0xFFEEF2F4u);
+      for (int x = 8; x + 8 < width; x += 7)
+        for (int c = 0, word = 3 + next() % 9; c < word && x + 8 < width; ++c, x += 7) {
+          int top = 3 + next() % 3, bottom = 12 + next() % 3, glyphWidth = 2 + next() % 4;
           for (int y = top; y < bottom; ++y)
             for (int dx = 0; dx < glyphWidth; ++dx)
               if ((next() & 3) != 0)
-                paint(rows + y * stride + (x + dx) * 4, heading ? 0xFFFFFFFFu : 0xFF202020u);
+                paint(at(x + dx, y), heading ? 0xFFFFFFFFu : 0xFF202020u);
         }
-      }
     }
   }
 
@@ -50,9 +47,7 @@ public:
     std::size_t stride = picture_.stride(), bankRows = std::size_t(kLines) * kLineHeight;
     for (int y = 0; y < height; ++y)
       std::memcpy(picture_.row(y),
-                  bank_.data() +
-                      (std::size_t(y) + std::size_t(index) * kScrollPerFrame) % bankRows * stride,
-                  stride);
+                  &bank_[(y + std::size_t(index) * kScrollPerFrame) % bankRows * stride], stride);
     int x0 = bounce(index * 8, width - kSquareSide), y0 = bounce(index * 5, height - kSquareSide);
     for (int y = y0; y < std::min(height, y0 + kSquareSide); ++y)
       for (int x = x0; x < std::min(width, x0 + kSquareSide); ++x)

@@ -7,14 +7,13 @@
 
 #include "mjpeg/frame_renderer.h"
 #include "mjpeg/jpeg_encoder.h"
-#include "platform/sim/manual_clock.h"
-#include "platform/sim/virtual_desktop.h"
 #include "support/pictures.h"
+#include "support/virtual_input.h"
 
 namespace tovel {
 namespace {
 
-TEST(FrameGeometry, OutputSizeAndMarker) {
+TEST(FrameGeometry, OutputSizeMarkerAndQuality) {
   // Capture pixels, maximum size, scale and the output, which keeps the aspect ratio within the
   // maximum and the region's size in points, unrounded (562.5). A non-square maximum limits the
   // other side once the first has been fitted.
@@ -39,9 +38,7 @@ TEST(FrameGeometry, OutputSizeAndMarker) {
   // Both axes scale by the output's share of the capture width; y stays down.
   EXPECT_EQ(markerGeometry(Point{320, 160}, 640, Size{480, 240}).center, (Point{240, 120}));
   EXPECT_EQ(markerGeometry(Point{600, 300}, 1920, Size{480, 270}).center, (Point{150, 75}));
-}
-
-TEST(FrameOptions, QualityAndInterpolationFromTheTarget) {
+  // The last quality asked for wins; high also averages when scaling.
   EXPECT_EQ(compressionFactor("?quality=high"), 0.9);
   EXPECT_EQ(compressionFactor("?quality=low"), 0.1);
   EXPECT_EQ(compressionFactor("?follow=hd"), 0.3);
@@ -51,7 +48,7 @@ TEST(FrameOptions, QualityAndInterpolationFromTheTarget) {
   EXPECT_EQ(jpegQuality(0.9), 90);
 }
 
-class FrameRendererTest : public ::testing::Test {
+class FrameRendererTest : public test::VirtualInputTest {
 protected:
   // A w x h capture whose pixel (x, y) has the colour f(x, y) (0xRRGGBB), with a padding byte.
   template <typename F> static BgraImage paint(int w, int h, F f, std::uint8_t padding = 0) {
@@ -84,8 +81,6 @@ protected:
     return test::averageColour(image, x, y, 0).luma();
   }
 
-  ManualClock clock;
-  VirtualDesktop desktop{clock};
   FrameRenderer renderer{desktop};
 };
 

@@ -1,11 +1,93 @@
 #include <gtest/gtest.h>
 
-#include "support/virtual_input.h"
-
+#include "mjpeg/follow_capture_stream.h"
 #include "mjpeg/window_lookup.h"
+#include "platform/monitor_layout.h"
+#include "support/virtual_input.h"
 
 namespace tovel {
 namespace {
+
+TEST(Rect, ContainsItsMinimumEdgesNotItsMaximumOnesAndIntersectsOnlyWhereAreaIsShared) {
+  Rect r{10, 20, 100, 50};
+  EXPECT_TRUE(r.contains({10, 20}) && r.contains({109.999, 69.999}));
+  for (Point outside : {Point{110, 30}, Point{50, 70}, Point{9.999, 30}})
+    EXPECT_FALSE(r.contains(outside)) << outside.x << "," << outside.y;
+  Rect a{0, 0, 100, 100};
+  EXPECT_TRUE(a.intersects({99, 99, 10, 10}));
+  EXPECT_FALSE(a.intersects({100, 0, 10, 10})); // touching edges only
+  EXPECT_FALSE(a.intersects({10, 10, 0, 5}));   // empty rectangle
+}
+
+// The primary (root 1280,200) sits right of a taller monitor whose top is higher.
+TEST(ScreenLayout, FramesAndPointsAreYUpFromThePrimaryBottomLeft) {
+  MonitorLayout layout;
+  layout.monitors = {{0x42, 1280, 200, 1920, 1080, true, "DP-1"},
+                     {0x43, 0, 0, 1280, 1440, false, "HDMI-1"}};
+  EXPECT_EQ(screenFrame(layout, layout.monitors[0]), (Rect{0, 0, 1920, 1080}));
+  // Global top-left (-1280, -200) and 1440 tall: its bottom is 160 below the primary's.
+  EXPECT_EQ(screenFrame(layout, layout.monitors[1]), (Rect{-1280, -160, 1280, 1440}));
+  EXPECT_EQ(describeMonitor(layout, layout.monitors[1]),
+            "HDMI-1 1280x1440 at (-1280, -200), display 67");
+  EXPECT_EQ(rootToScreen(layout, 10, 1430), (Point{-1270, -150}));
+  EXPECT_EQ(monitorAt(layout, 1280, 199), nullptr); // above the primary, right of the other
+}
+
+TEST(FollowOptions, ReadsSizeScreenAndHighres) {
+  // Target, follow size, output factor and JPEG compression.
+  const std::tuple<const char*, Size, double, double> cases[] = {
+      {"/screen.mjpg?screen=true&size=640x480&quality=low", {640, 480}, 1.5, 0.1},
+      {"/screen.mjpg?screen=true&size=640", {800, 600}, 1.5, 0.1}, // not two numbers
+      {"/screen.mjpg?screen=true&size=640x480x2", {800, 600}, 1.5, 0.1},
+      {"/screen.mjpg?screen=true&size=1x2&size=320.5x200", {320.5, 200}, 1.5, 0.1}, // the last
+      {"/screen.mjpg?screen=true&size=640x480&size=", {800, 600}, 1.5, 0.1},
+      {"/screen.mjpg?follow=true&DISABLED", {800, 600}, 1.0, 0.1},
+      {"/screen.mjpg?screen=true&highres=true", {800, 600}, 2.0, 0.6}};
+  for (auto [target, size, factor, compression] : cases) {
+    FollowOptions options = parseFollowOptions(target);
+    EXPECT_EQ(options.followSize, size) << target;
+    EXPECT_EQ(options.outputFactor(), factor) << target;
+    EXPECT_EQ(options.jpegCompression(), compression) << target;
+  }
+}
+
+TEST(FollowGeometry, RectCropAndOutput) {
+  const Rect screen{0, 0, 1440, 900};
+  // Around the pointer, on the screen: pinned left, and to the bottom since 590 + 600 > 900.
+  EXPECT_EQ(calculateFollowRect({10, 10}, {800, 600}, screen), (Rect{0, 300, 800, 600}));
+  EXPECT_EQ(calculateFollowRect({720, 450}, {800, 600}, screen), (Rect{320, 150, 800, 600}));
+  EXPECT_EQ(calculateFollowRect({1430, 890}, {800, 600}, screen), (Rect{640, 0, 800, 600}));
+  // At least twice the screen: pinned to the minimum edges wherever the pointer is.
+  EXPECT_EQ(calculateFollowRect({1430, 10}, {3000, 2000}, screen), (Rect{0, 0, 3000, 2000}));
+  // Less than that: the maximum-edge rule may move it past the minimum edges instead.
+  EXPECT_EQ(calculateFollowRect({1430, 10}, {2000, 1000}, screen), (Rect{-560, -100, 2000, 1000}));
+
+  auto crop = [](const char* target, int width, int height, Point cursor = {10, 10},
+                 Size display = {1440, 900}) {
+    return followCropRect(parseFollowOptions(target), cursor, display, width, height);
+  };
+  // The crop at the picture's own scale: at one pixel per point the follow rectangle itself, at
+  // two its double; fractional pixel edges widen to whole pixels.
+  EXPECT_EQ(crop("", 1440, 900), (PixelRect{0, 300, 800, 600}));
+  EXPECT_EQ(crop("", 2880, 1800), (PixelRect{0, 600, 1600, 1200}));
+  EXPECT_EQ(crop("", 2049, 1152, {683, 384}, {1366, 768}), (PixelRect{424, 126, 1201, 900}));
+  EXPECT_EQ(crop("screen=true", 2880, 1800), (PixelRect{0, 0, 2880, 1800}));
+  // A follow size larger than the display shows all of it, wherever its rectangle went; nothing
+  // at all gives no crop.
+  EXPECT_EQ(crop("size=2000x1000", 1440, 900), (PixelRect{0, 0, 1440, 900}));
+  EXPECT_FALSE(crop("size=0x0", 1440, 900) || crop("size=nanx5", 1440, 900) || crop("", 0, 0));
+
+  auto output = [](const char* target, int width, int height) {
+    return followOutputSize(parseFollowOptions(target), width, height);
+  };
+  EXPECT_EQ(output("follow=true", 1600, 1200), (PixelSize{800, 600})); // a double-scale capture
+  EXPECT_EQ(output("screen=true&highres=true", 1920, 1080), (PixelSize{1600, 900}));
+  EXPECT_EQ(output("screen=true&size=640x480", 1440, 900), (PixelSize{960, 600}));
+  EXPECT_FALSE(output("screen=true&size=0x0", 1920, 1080));
+  // Past about 8K UHD the picture keeps its shape at that size.
+  for (const char* huge : {"screen=true&highres=true&size=8192x8192", "screen=true&size=1e9x1e9"})
+    EXPECT_EQ(output(huge, 1920, 1080), (PixelSize{7723, 4344})) << huge;
+}
 
 VirtualWindow window(WindowId number, Rect bounds, std::optional<std::string> title = "Title",
                      std::int64_t layer = 0) {
@@ -49,7 +131,6 @@ TEST_F(WindowLookupTest, WindowUnderCursorIsFrontMostTitledApplicationWindowAndD
   EXPECT_EQ(displayUnderCursor(desktop), 2u);
   pointAt(2000, 1050); // below display 2, on no screen
   EXPECT_EQ(displayUnderCursor(desktop), 1u);
-
   desktop.setScreens({Screen{std::nullopt, {0, 0, 1920, 1080}, 1, "unnumbered"},
                       Screen{2, {1920, 56, 1280, 1024}, 1, "right"}});
   pointAt(100, 100);
@@ -81,8 +162,7 @@ TEST_F(WindowLookupTest, WindowBoundsAreDisplayLocalForLayerZeroOnlyAndCursorBou
   EXPECT_EQ(bounds(1915, 1075, 1), (Rect{1595, 915, 640, 320}));
   EXPECT_EQ(bounds(2000, 100, 2), (Rect{0, 0, 640, 320}));
   EXPECT_EQ(bounds(2600, 700, 2), (Rect{360, 540, 640, 320}));
-  // Far past display 1: its origin stops at the far corner.
-  EXPECT_EQ(bounds(3100, 1000, 1), (Rect{1920, 840, 640, 320}));
+  EXPECT_EQ(bounds(3100, 1000, 1), (Rect{1920, 840, 640, 320})); // far past: the far corner
   pointAt(960, 540);
   EXPECT_EQ(cursorBoundsForID(desktop, 1), (Rect{760, 440, 400, 200}));
 }

@@ -1,13 +1,13 @@
 #include <gtest/gtest.h>
 
-#include <cmath>
-
 #include <glib.h>
 
-#include "common/number_format.h"
+#include <cmath>
 
+#include "common/number_format.h"
 #include "platform/gnome/gnome_capture.h"
 #include "platform/gnome/gnome_displays.h"
+#include "platform/wlroots/wlroots_pointer.h"
 
 namespace tovel {
 namespace {
@@ -21,8 +21,7 @@ std::string displayState(int layoutMode, bool secondPrimary) {
            std::to_string(height) + ", 60.0, 1.0, [1.0, 2.0], {'is-current': <true>})], " +
            "{'display-name': <'x'>})";
   };
-  std::string primary = secondPrimary ? "false" : "true";
-  std::string other = secondPrimary ? "true" : "false";
+  std::string primary = secondPrimary ? "false" : "true", other = secondPrimary ? "true" : "false";
   return "(uint32 7, [" + monitor("DP-1", 1920, 1080) + ", " + monitor("HDMI-2", 2560, 1440) +
          "], [(0, 0, 1.0, uint32 0, " + primary + ", [('DP-1', 'V', 'P', 'S')], @a{sv} {}), " +
          "(1920, -100, 2.0, uint32 1, " + other + ", [('HDMI-2', 'V', 'P', 'S')], @a{sv} {})], " +
@@ -46,7 +45,7 @@ std::vector<std::string> parse(const std::string& text) {
 }
 
 // Sizes are divided by the scale in the logical layout mode (1), pixels as they are in the
-// physical one (2).
+// physical one (2); anything else, or a connector without a current mode, gives no monitors.
 TEST(GnomeDisplayState, LogicalMonitorsTakeTheCurrentModeTurnedAndScaled) {
   EXPECT_EQ(parse(displayState(1, false)),
             (std::vector<std::string>{"DP-1 0,0 1920x1080 x1.0 primary",
@@ -55,12 +54,9 @@ TEST(GnomeDisplayState, LogicalMonitorsTakeTheCurrentModeTurnedAndScaled) {
             (std::vector<std::string>{"DP-1 0,0 1920x1080 x1.0 primary",
                                       "HDMI-2 1920,-100 1440x2560 x2.0"}));
   EXPECT_EQ(parse(displayState(1, true))[1], "HDMI-2 1920,-100 720x1280 x2.0 primary");
-}
 
-TEST(GnomeDisplayState, AnythingElseGivesNoMonitors) {
   EXPECT_TRUE(parseDisplayState(nullptr).empty());
   EXPECT_TRUE(parse("(uint32 1, 'not a state')").empty());
-  // A logical monitor whose connector reports no current mode is left out.
   std::string noMode = displayState(1, false);
   for (std::size_t at; (at = noMode.find("<true>")) != std::string::npos;)
     noMode.replace(at, 6, "<false>");
@@ -68,10 +64,7 @@ TEST(GnomeDisplayState, AnythingElseGivesNoMonitors) {
 }
 
 TEST(GnomeCapture, RectanglesClipToWholePixelsOfThePicture) {
-  struct Case {
-    std::optional<Rect> rect;
-    std::optional<PixelRect> expected;
-  } cases[] = {
+  const std::pair<std::optional<Rect>, std::optional<PixelRect>> cases[] = {
       {std::nullopt, PixelRect{0, 0, 1920, 1080}},
       {Rect{10.5, 20.25, 100, 50.5}, PixelRect{10, 20, 101, 51}},
       {Rect{-50, -50, 100, 100}, PixelRect{0, 0, 50, 50}},
@@ -81,8 +74,30 @@ TEST(GnomeCapture, RectanglesClipToWholePixelsOfThePicture) {
       {Rect{std::nan(""), 0, 10, 10}, std::nullopt},
       {Rect{0, 0, 1e300, 1e300}, PixelRect{0, 0, 1920, 1080}},
   };
-  for (const Case& c : cases)
-    EXPECT_EQ(clipToPicture(c.rect, 1920, 1080), c.expected);
+  for (const auto& [rect, expected] : cases)
+    EXPECT_EQ(clipToPicture(rect, 1920, 1080), expected);
+}
+
+// The host's record of the pointer stays on the layout as the compositor keeps its cursor there.
+TEST(WlrootsPointer, MovesOffTheLayoutEndOnItsNearestPixel) {
+  MonitorLayout layout;
+  layout.monitors = {Monitor{1, 0, 0, 1920, 1080, true, "A"},
+                     Monitor{2, 1920, 0, 1024, 768, false, "B"}};
+  const Point cases[][3] = {// from, target, where it ends
+                            {{100, 100}, {110.5, 90.25}, {110.5, 90.25}},
+                            {{100, 100}, {-50, 2000}, {0, 1079}},
+                            {{1900, 100}, {2000, 900}, {1919, 900}},
+                            {{1900, 1000}, {2500, 1000}, {2500, 767}},
+                            {{100, 100}, {1919.5, 1079.75}, {1919.5, 1079.75}},
+                            {{1900, 100}, {3100, -5}, {2943, 0}}};
+  for (auto [from, target, to] : cases) {
+    PointerRecord record;
+    record.placeAt(from);
+    PointerRecord::Step step = record.step(layout, target);
+    EXPECT_EQ(step.dx, PointerRecord::onTheWire(target.x - from.x));
+    record.moved(step);
+    EXPECT_EQ(record.position(), to) << target.x << "," << target.y;
+  }
 }
 
 } // namespace
