@@ -218,7 +218,7 @@ BgraImage decodedPicture(const std::string& input, int width, int height, bool l
 // The frames ffmpeg decodes from its input, by the last "frame=" line of its progress report.
 int decodedFrameCount(const std::string& input, std::string& errors) {
   CommandResult result =
-      runCommand("timeout 90 ffmpeg -v error -nostats -progress pipe:1 " + input + " -f null -");
+      runCommand("timeout 60 ffmpeg -v error -nostats -progress pipe:1 " + input + " -f null -");
   errors = result.status == 0 ? result.errors : "ffmpeg failed: " + result.errors;
   std::string report = "\n" + result.output;
   std::size_t at = report.rfind("\nframe=");
