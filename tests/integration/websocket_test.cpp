@@ -94,7 +94,7 @@ TEST_F(WebSocket, LongTextIsTypedInPartsAndWhatFollowsWaitsForIt) {
                maskedFrame(R"({"action":"type","text":"xy"})"));
   ASSERT_TRUE(log.waitFor("ws type 2 characters", 10s));
   TestClient post(port());
-  post.send(postRequest("/type", R"({"text":"12"})"));
+  post.send("POST /type HTTP/1.1\r\n\r\n{\"text\":\"12\"}"); // no Content-Length: all that follows
   EXPECT_EQ(post.read(kControlAcknowledgement.size()), kControlAcknowledgement);
   std::string seen;
   auto described = [&] {
