@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <algorithm>
 #include <random>
 
 #include "support/host_fixture.h"
@@ -11,25 +14,34 @@ namespace {
 std::string browserPost(std::string_view target, std::string_view body) {
   return postRequest(target, body, "Host: t\r\nContent-Type: application/json\r\n");
 }
-
 std::string scrollRequest(int y) {
   return browserPost("/scroll", R"({"x":0,"y":)" + std::to_string(y) + R"(,"done":false})");
 }
-
 std::string acknowledgements(int count) {
   std::string all;
-  for (int i = 0; i < count; ++i)
+  while (count-- > 0)
     all += kControlAcknowledgement;
   return all;
 }
+std::string post(TestClient& client, std::string_view target, std::string_view body) {
+  client.send(browserPost(target, body));
+  return client.read(kControlAcknowledgement.size());
+}
+std::size_t movesPosted(VirtualDesktop& desktop) {
+  return std::size_t(std::ranges::count_if(desktop.events(), [](const RecordedEvent& e) {
+    return e.mouse() && e.mouse()->type == MouseEventType::mouseMoved;
+  }));
+}
+// The lines the listener printed about its caps, in order.
+std::vector<std::string> capLines(const MemoryLog& log) {
+  std::vector<std::string> lines;
+  std::ranges::copy_if(log.lines(), std::back_inserter(lines), [](const std::string& line) {
+    return line.find("onnections") != std::string::npos;
+  });
+  return lines;
+}
 
-class HttpServer : public HostFixture {
-protected:
-  std::string post(TestClient& client, std::string_view target, std::string_view body) {
-    client.send(browserPost(target, body));
-    return client.read(kControlAcknowledgement.size());
-  }
-};
+using HttpServer = HostFixture;
 
 // Requests that are not POSTs get their exact answer, bad input none; either way the connection
 // is closed, nothing reaches the desktop and other clients are served as before.
@@ -44,8 +56,8 @@ TEST_F(HttpServer, RequestsGetTheirExactAnswerOrNoneAndTheConnectionIsClosed) {
   for (char& c : noise)
     c = char(random());
   const std::tuple<std::string, std::string_view, bool> cases[] = {
+      // request, answer, whether the peer closes its side at once
       {"OPTIONS /anything HTTP/1.1\r\nOrigin: x\r\n\r\n", kPreflightResponse, false},
-      // The answer comes even when the peer closes its side at once.
       {"OPTIONS / HTTP/1.1\r\n\r\n", kPreflightResponse, true},
       {"PUT /move HTTP/1.1\r\n\r\n{}", kNotFoundResponse, false},
       {"GET /nothing-here HTTP/1.1\r\n\r\n", kNotFoundResponse, false},
@@ -60,55 +72,57 @@ TEST_F(HttpServer, RequestsGetTheirExactAnswerOrNoneAndTheConnectionIsClosed) {
       // Declared too large: never acted on, whatever arrives.
       {"POST /scroll HTTP/1.1\r\nContent-Length: 70000\r\n\r\n{\"x\":0,\"y\":1,\"done\":false}", "",
        false},
-      // An upgrade without a key.
-      {"GET /ws HTTP/1.1\r\nUpgrade: websocket\r\n\r\n", "", false},
+      {"GET /ws HTTP/1.1\r\nUpgrade: websocket\r\n\r\n", "", false}, // an upgrade without a key
   };
   TestClient wrongBodies(port());
   EXPECT_EQ(post(wrongBodies, "/move", "x=1&y=2"), kControlAcknowledgement);
   EXPECT_EQ(post(wrongBodies, "/move", R"({"x":"1","y":[2]})"), kControlAcknowledgement);
   EXPECT_EQ(post(wrongBodies, "/scroll", R"({"x":1,"y":2,"done":1})"), kControlAcknowledgement);
   for (const auto& [request, answer, halfClose] : cases) {
+    SCOPED_TRACE(request.substr(0, 40));
     TestClient client(port());
     client.send(request);
     if (halfClose)
       client.finishSending();
-    EXPECT_EQ(client.readUntilClosed(10s), answer) << request.substr(0, 40);
-    EXPECT_TRUE(client.waitClosed(0ms)) << request.substr(0, 40);
+    EXPECT_EQ(client.readUntilClosed(10s), answer);
+    EXPECT_TRUE(client.waitClosed(0ms));
   }
   EXPECT_TRUE(events().empty());
   EXPECT_TRUE(log.contains("WebSocket upgrade request detected"));
   EXPECT_FALSE(log.contains("WebSocket handshake complete"));
-
   TestClient other(port());
   EXPECT_EQ(post(other, "/move", R"({"x":1,"y":1})"), kControlAcknowledgement);
   EXPECT_EQ(events().size(), 1u);
 }
 
-TEST_F(HttpServer, PostIsAcknowledgedAndTheConnectionStaysOpenForTheNext) {
+// POSTs (several in one write, each as long as it says) keep the connection open; anything else
+// is answered and closes it, as does the end of the client's data.
+TEST_F(HttpServer, PostsAreAnsweredInOrderAndKeepTheConnectionOpen) {
   TestClient client(port());
   EXPECT_EQ(post(client, "/move", R"({"x":3,"y":-2})"), kControlAcknowledgement);
   EXPECT_EQ(post(client, "/move", R"({"x":1,"y":1})"), kControlAcknowledgement);
   EXPECT_EQ(post(client, "/unknown", R"({"x":1})"), kControlAcknowledgement);
-  // Then another request on the same connection is answered and closes it.
-  client.send("OPTIONS / HTTP/1.1\r\n\r\n");
-  EXPECT_EQ(client.readUntilClosed(), kPreflightResponse);
-  auto e = events();
-  ASSERT_EQ(e.size(), 2u);
-  EXPECT_EQ(e[0].mouse()->position, (Point{963, 538}));
-  EXPECT_EQ(e[1].mouse()->position, (Point{964, 539}));
-
-  // A peer that stops sending after a POST is closed.
+  client.send(scrollRequest(1) + scrollRequest(2) + scrollRequest(3) + "\r\n" +
+              "OPTIONS / HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(client.readUntilClosed(), acknowledgements(3) + std::string(kPreflightResponse));
+  TestClient finished(port());
+  finished.send(scrollRequest(4) + scrollRequest(5));
+  finished.finishSending();
+  EXPECT_EQ(finished.readUntilClosed(), acknowledgements(2));
   TestClient other(port());
   EXPECT_EQ(post(other, "/log", R"({"text":"bye"})"), kControlAcknowledgement);
   other.finishSending();
   EXPECT_TRUE(other.waitClosed());
   EXPECT_TRUE(log.contains("bye"));
+  auto e = events();
+  ASSERT_EQ(e.size(), 7u);
+  EXPECT_EQ(e[0].mouse()->position, (Point{963, 538}));
+  EXPECT_EQ(e[1].mouse()->position, (Point{964, 539}));
+  EXPECT_EQ(scrolledAmounts(), (std::vector<int>{1, 2, 3, 4, 5}));
 }
 
-// Whatever byte TCP cuts a request at, the request is acted on once, when it is whole: a header
-// block cut anywhere, a body arriving after its header block. Each cut is made certain by
-// sending the first part together with a whole request and waiting for that one's answer
-// before sending the rest.
+// Whatever byte TCP cuts a request at, the request is acted on once, when it is whole. Each cut
+// is made certain by sending the first part after a whole request and waiting for its answer.
 TEST_F(HttpServer, RequestsCutAtAnyByteAreActedOnOnceWhenWhole) {
   TestClient client(port());
   std::vector<int> expected;
@@ -131,53 +145,34 @@ TEST_F(HttpServer, RequestsCutAtAnyByteAreActedOnOnceWhenWhole) {
   EXPECT_EQ(scrolledAmounts(), expected);
 }
 
-TEST_F(HttpServer, SeveralRequestsInOneWrite) {
-  // With Content-Length each request ends where it says; they are answered one after the other,
-  // also when the client has finished sending with the last one.
-  TestClient client(port());
-  client.send(scrollRequest(1) + scrollRequest(2) + scrollRequest(3) + "\r\n" +
-              "OPTIONS / HTTP/1.1\r\n\r\n");
-  EXPECT_EQ(client.readUntilClosed(), acknowledgements(3) + std::string(kPreflightResponse));
-  TestClient finished(port());
-  finished.send(scrollRequest(4) + scrollRequest(5));
-  finished.finishSending();
-  EXPECT_EQ(finished.readUntilClosed(), acknowledgements(2));
-  EXPECT_EQ(scrolledAmounts(), (std::vector<int>{1, 2, 3, 4, 5}));
-}
-
-TEST_F(HttpServer, RoutesStreamsAndPagesByTheirTargetTests) {
-  std::vector<std::string> seen;
-  auto record = [&](std::string name) {
-    return [&seen, name](const ConnectionPtr& connection, const HttpRequest& request) {
-      seen.push_back(name + " " + request.target);
-      connection->cancel();
-    };
-  };
+TEST_F(HttpServer, RoutesStreamsAndPagesByTheirTargets) {
+  std::string seen;
   onLoop([&] {
     RouteHandlers& h = host->router().handlers();
-    h.appPage = record("page");
-    h.manifest = record("manifest");
-    h.serviceWorker = record("worker");
-    h.icon = record("icon");
-    h.mp4Stream = record("mp4");
-    h.followCaptureStream = record("follow");
-    h.mjpegStream = record("mjpeg");
+    for (auto [route, name] : {std::pair{&h.appPage, "page"}, {&h.manifest, "manifest"},
+                               {&h.serviceWorker, "worker"}, {&h.icon, "icon"},
+                               {&h.mp4Stream, "mp4"}, {&h.followCaptureStream, "follow"},
+                               {&h.mjpegStream, "mjpeg"}})
+      *route = [&seen, name](const ConnectionPtr& connection, const HttpRequest&) {
+        seen = name;
+        connection->cancel();
+      };
   });
-  for (std::string target :
-       {"/", "/?url=x", "/manifest.json", "/service-worker.js", "/icon-192.png", "/icon-512.png",
-        "/screen.mp4?x", "/screen.mjpg?follow=true", "/screen.mjpg?follow=true&DISABLED",
-        "/screen.mjpg?screen=true&highres=true", "/screen.mjpgx", "/index.html"}) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"/", "page"}, {"/?url=x", "page"}, {"/manifest.json", "manifest"},
+      {"/service-worker.js", "worker"}, {"/icon-192.png", "icon"}, {"/icon-512.png", "icon"},
+      {"/screen.mp4?x", "mp4"}, {"/screen.mjpg?follow=true", "mjpeg"},
+      {"/screen.mjpg?follow=true&DISABLED", "follow"},
+      {"/screen.mjpg?screen=true&highres=true", "follow"}, {"/screen.mjpgx", "mjpeg"},
+      {"/index.html", ""}};
+  for (auto [target, route] : cases) {
+    seen.clear();
     TestClient client(port());
     client.send(getRequest(target, ""));
     client.readUntilClosed();
+    settle();
+    EXPECT_EQ(seen, route) << target;
   }
-  settle();
-  EXPECT_EQ(seen,
-            (std::vector<std::string>{
-                "page /", "page /?url=x", "manifest /manifest.json", "worker /service-worker.js",
-                "icon /icon-192.png", "icon /icon-512.png", "mp4 /screen.mp4?x",
-                "mjpeg /screen.mjpg?follow=true", "follow /screen.mjpg?follow=true&DISABLED",
-                "follow /screen.mjpg?screen=true&highres=true", "mjpeg /screen.mjpgx"}));
 }
 
 using HostProcess = HostFixture;
@@ -192,8 +187,8 @@ TEST_F(HostProcess, ScreenChangesAreReported) {
 
 TEST_F(HostProcess, InjectedModifierIsLentToPhysicalClicksForFifteenSeconds) {
   TestClient client(port());
-  client.send("POST /keydown HTTP/1.1\r\n\r\n{\"key\":\"shift\"}");
-  client.read(252);
+  client.send("POST /keydown HTTP/1.1\r\n\r\n{\"key\":\"shift\"}"); // the body: all that follows
+  EXPECT_EQ(client.read(kControlAcknowledgement.size()), kControlAcknowledgement);
   settle();
   clock.advance(14.9);
   desktop.simulatePhysicalButton(kLeftButton, true);
@@ -204,6 +199,171 @@ TEST_F(HostProcess, InjectedModifierIsLentToPhysicalClicksForFifteenSeconds) {
   ASSERT_EQ(e.size(), 4u);
   EXPECT_EQ(e[1].mouse()->flags, kShiftFlag);
   EXPECT_EQ(e[3].mouse()->flags, 0u);
+}
+
+constexpr const char* kOtherClient = "127.0.0.2";
+
+class ConnectionCap : public HostFixture {
+protected:
+  void SetUp() override {
+    maxConnections = 5;
+    maxConnectionsPerAddress = 3;
+    HostFixture::SetUp();
+  }
+};
+
+// At a cap the connection idle longest (the client's own at its cap) makes room, then one whose
+// request is still arriving; one in use never: with only those, the newcomer is closed unanswered.
+TEST_F(ConnectionCap, TheLongestIdleConnectionMakesRoomAndOnlyConnectionsInUseKeepNewOnesOut) {
+  // 127.0.0.1: a stream, a WebSocket, a kept-alive client; the other: a dropped and a partial one.
+  TestClient stream(port()), webSocket(port());
+  ASSERT_TRUE(streamOpened(stream));
+  ASSERT_TRUE(webSocketOpened(webSocket));
+  TestClient dropped(port(), kOtherClient);
+  dropped.send("GET\r\n\r\n");
+  TestClient partial(port(), kOtherClient);
+  partial.send("POST /move HTTP/1.1\r\nHo");
+  TestClient keptAlive(port());
+  ASSERT_TRUE(moveAnswered(keptAlive));
+  ASSERT_EQ(host->openConnections(), 5u);
+  // A newcomer is served at once, and what it closed is ready to read before it is answered.
+  auto served = [&](TestClient& newcomer, TestClient& closed) {
+    settle(); // the last answer's completion has made its connection idle
+    EXPECT_TRUE(moveAnswered(newcomer));
+    EXPECT_TRUE(closed.waitClosed(0ms));
+  };
+  // 127.0.0.1 at its cap: its only idle connection.
+  TestClient first(port());
+  served(first, keptAlive);
+  // The other client below its cap, all at theirs: the longest idle anywhere.
+  TestClient second(port(), kOtherClient);
+  served(second, dropped);
+  TestClient third(port(), kOtherClient);
+  served(third, first);
+  // The other client at its cap: its own longest idle; its request on the way is still open.
+  TestClient fourth(port(), kOtherClient);
+  served(fourth, second);
+  EXPECT_TRUE(partial.staysSilent(0ms));
+  // With its others streaming, the request on the way goes.
+  ASSERT_TRUE(streamOpened(third) && streamOpened(fourth));
+  TestClient fifth(port(), kOtherClient);
+  served(fifth, partial);
+  ASSERT_TRUE(streamOpened(fifth));
+
+  // Everything in use: at the client's cap and at the cap on all, newcomers are closed unanswered.
+  for (const char* from : {kOtherClient, "127.0.0.1"}) {
+    TestClient refused(port(), from);
+    refused.send(kMoveRequest);
+    EXPECT_EQ(refused.readUntilClosed(10s), "") << from;
+    EXPECT_TRUE(refused.waitClosed(0ms)) << from;
+  }
+  // Those in use are served as before, and a client that leaves makes room for the next.
+  EXPECT_FALSE(stream.read(64).empty());
+  webSocket.send(maskedFrame(R"({"action":"move","x":1,"y":1})"));
+  ASSERT_TRUE(waitUntil([&] { return movesPosted(desktop) == 7; }));
+  third.close();
+  ASSERT_TRUE(waitUntil([&] { return host->openConnections() == 4; }));
+  TestClient next(port());
+  EXPECT_TRUE(moveAnswered(next));
+  // Each cap's episode once when it begins and once when it ends, not once per connection.
+  EXPECT_EQ(capLines(log),
+            (std::vector<std::string>{
+                "Too many open connections from 127.0.0.1 (3): the longest idle ones are closed "
+                "to make room",
+                "Too many open connections (5): the longest idle ones are closed to make room",
+                "Too many open connections from 127.0.0.2 (3): the longest idle ones are closed "
+                "to make room",
+                "Too many open connections from 127.0.0.2 (3): new ones are closed until some end",
+                "Connections from 127.0.0.1 below the cap again, 1 idle one closed to make room "
+                "meanwhile",
+                "Too many open connections (5): new ones are closed until some end",
+                "Accepting connections again, 1 closed meanwhile and 2 idle ones closed to make "
+                "room",
+            }));
+}
+
+TEST_F(ConnectionCap, SilentConnectionsCannotHoldTheCapForGood) {
+  onLoop([&] { host->reader().setRequestWaitSeconds(0.3); });
+  // New ones that never send, and one that went quiet after a request.
+  TestClient quiet(port());
+  ASSERT_TRUE(moveAnswered(quiet));
+  TestClient silent[] = {TestClient(port()), TestClient(port())};
+  for (TestClient& client : silent)
+    EXPECT_TRUE(client.waitClosed(10s));
+  EXPECT_TRUE(quiet.waitClosed(10s));
+  ASSERT_TRUE(waitUntil([&] { return host->openConnections() == 0; }));
+  TestClient next(port());
+  EXPECT_TRUE(moveAnswered(next));
+}
+
+class SlowClients : public HostFixture {
+protected:
+  static constexpr int kIdleClients = 1000;
+
+  void SetUp() override {
+    // Both ends of every connection are in this process.
+    rlimit limit{};
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+    rlim_t needed = 2 * kIdleClients + 200;
+    limit.rlim_cur = std::max(limit.rlim_cur, std::min(limit.rlim_max, needed));
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    if (limit.rlim_cur < needed)
+      GTEST_SKIP() << "needs " << needed << " descriptors, the hard limit is " << limit.rlim_max;
+    HostFixture::SetUp();
+  }
+};
+
+// The owner's own address (as on loopback) floods the host with idle connections and trickles a
+// request a byte a second: the owner is served at once, the flood's longest idle making room;
+// streams in use are never closed, the trickled request only at the 10 s header time limit.
+TEST_F(SlowClients, AFloodOfIdleConnectionsAndATrickledRequestCannotKeepAClientOut) {
+  TestClient keptAlive(port());
+  ASSERT_TRUE(moveAnswered(keptAlive));
+  TestClient stream(port()), webSocket(port());
+  ASSERT_TRUE(streamOpened(stream));
+  ASSERT_TRUE(webSocketOpened(webSocket));
+  settle();
+  std::vector<std::unique_ptr<TestClient>> idle;
+  for (int i = 0; i < kIdleClients; ++i) {
+    idle.push_back(std::make_unique<TestClient>(port()));
+    ASSERT_TRUE(idle.back()->connected()) << i;
+  }
+  // The cap holds the stream, the WebSocket and the newest of the flood; the oldest went first.
+  const std::size_t cap = Listener::kMaxConnectionsPerAddress;
+  const std::size_t firstOpen = kIdleClients - (cap - 2);
+  ASSERT_TRUE(idle[firstOpen - 1]->waitClosed(60s));
+  EXPECT_TRUE(keptAlive.waitClosed(0ms));
+  EXPECT_EQ(host->openConnections(), cap);
+
+  // A whole request, but one byte a second: it would take longer than the limit.
+  const std::string trickled = kMoveRequest;
+  TestClient slow(port());
+  slow.send(trickled.substr(0, 1));
+  TestClient other(port());
+  EXPECT_TRUE(moveAnswered(other));
+  EXPECT_TRUE(slow.staysSilent(0ms)) << "the slow client was closed before the other's answer";
+  EXPECT_TRUE(idle[firstOpen + 1]->waitClosed(0ms)) << "room for the slow one and the other";
+  EXPECT_TRUE(idle[firstOpen + 2]->staysSilent(0ms));
+  std::size_t sent = 1;
+  bool closed = false;
+  while (!closed && sent < trickled.size()) {
+    closed = slow.waitClosed(1s);
+    if (!closed)
+      slow.send(trickled.substr(sent++, 1));
+  }
+  EXPECT_TRUE(closed) << "the whole request went in, byte by byte";
+  // A byte a second at most: the 10 s limit lets in no more than about eleven.
+  EXPECT_LE(sent, 15u) << "the header block was let take longer than its limit";
+  EXPECT_EQ(slow.readUntilClosed(0ms), "");
+
+  // The stream and the WebSocket are served on, and so is a connection of the flood still open.
+  EXPECT_FALSE(stream.read(64).empty());
+  webSocket.send(maskedFrame(R"({"action":"move","x":1,"y":1})"));
+  EXPECT_TRUE(moveAnswered(*idle.back()));
+  ASSERT_TRUE(waitUntil([&] { return movesPosted(desktop) == 4; }));
+  EXPECT_EQ(capLines(log), std::vector<std::string>{"Too many open connections from 127.0.0.1 "
+                                                    "(256): the longest idle ones are closed to "
+                                                    "make room"});
 }
 
 } // namespace

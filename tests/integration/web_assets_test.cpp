@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -13,7 +14,6 @@
 
 #include "server/curl_page_fetcher.h"
 #include "server/embedded_assets.h"
-#include "server/responses.h"
 #include "server/web_assets.h"
 #include "support/host_fixture.h"
 #include "support/mjpeg_reader.h"
@@ -22,7 +22,6 @@
 namespace tovel::test {
 namespace {
 
-using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 std::string textHead(const std::string& type, std::size_t length, bool noCache = false) {
@@ -36,6 +35,11 @@ std::string htmlPage(const std::string& body) {
 const std::string kGuide(embeddedGuidePage());
 const std::string kGuidePage = textHead("text/html", 3380, true) + kGuide;
 
+bool readable(int fd, std::chrono::milliseconds timeout) {
+  pollfd p{fd, POLLIN, 0};
+  return ::poll(&p, 1, int(timeout.count())) == 1;
+}
+
 // The app site on loopback, served by the test itself one connection at a time.
 class LocalSite {
 public:
@@ -43,13 +47,12 @@ public:
   std::string address() const {
     return "http://127.0.0.1:" + std::to_string(listener_.local_endpoint().port());
   }
-
   // The next connection, once its request has come, and the path it asks for; -1 when none comes
   // in time. It stays open until hangUp().
   int accept(std::string* path = nullptr, std::chrono::milliseconds timeout = 20s) {
     if (!readable(listener_.native_handle(), timeout))
       return -1;
-    int fd = connections_.emplace_back(::accept(listener_.native_handle(), nullptr, nullptr));
+    int fd = connections.emplace_back(::accept(listener_.native_handle(), nullptr, nullptr));
     std::string request; // "GET /path HTTP/1.1..."
     char buffer[4096];
     for (ssize_t n; request.find("\r\n\r\n") == std::string::npos; request.append(buffer, n))
@@ -68,46 +71,28 @@ public:
     ::send(fd, response.data(), response.size(), MSG_NOSIGNAL);
     ::shutdown(fd, SHUT_RDWR);
   }
-  // True when the fetcher ends the connection in time.
-  static bool closedByPeer(int fd) {
-    char byte;
-    return readable(fd, 20s) && ::recv(fd, &byte, 1, 0) == 0;
-  }
-  const std::vector<int>& connections() const { return connections_; }
   void hangUp() {
-    for (int fd : connections_)
+    for (int fd : connections)
       ::close(fd);
-    connections_.clear();
+    connections.clear();
   }
+  std::vector<int> connections;
 
 private:
-  static bool readable(int fd, std::chrono::milliseconds timeout) {
-    pollfd p{fd, POLLIN, 0};
-    return ::poll(&p, 1, int(timeout.count())) == 1;
-  }
   asio::io_context io_;
   asio::ip::tcp::acceptor listener_{io_, {asio::ip::address_v4::loopback(), 0}};
-  std::vector<int> connections_;
 };
-
-TEST(AssetTexts, ArePlainAscii) {
-  AssetTexts texts = makeAssetTexts();
-  for (const std::string* text :
-       {&texts.manifestContent, &texts.serviceWorkerContent, &texts.htmlContent})
-    for (char c : *text)
-      ASSERT_LT(std::uint8_t(c), 0x80u);
-}
 
 class WebAssetRoutes : public HostFixture {
 protected:
   std::string get(const std::string& target, std::chrono::milliseconds timeout = 10s) {
     TestClient client(port());
-    client.send("GET " + target + " HTTP/1.1\r\nHost: h\r\n\r\n");
+    client.send(getRequest(target));
     return client.readUntilClosed(timeout);
   }
 };
 
-TEST_F(WebAssetRoutes, ManifestServiceWorkerAndIconsWithExactHeads) {
+TEST_F(WebAssetRoutes, ManifestServiceWorkerAndIconsWithExactHeadsInPlainAscii) {
   AssetTexts texts = makeAssetTexts();
   EXPECT_EQ(get("/manifest.json"), textHead("application/json", 273) + texts.manifestContent);
   EXPECT_EQ(get("/service-worker.js"),
@@ -116,6 +101,9 @@ TEST_F(WebAssetRoutes, ManifestServiceWorkerAndIconsWithExactHeads) {
                      std::string(embeddedIconPng());
   EXPECT_EQ(get("/icon-192.png"), icon);
   EXPECT_EQ(get("/icon-512.png"), icon);
+  for (const std::string& text :
+       {texts.manifestContent, texts.serviceWorkerContent, texts.htmlContent})
+    EXPECT_TRUE(std::ranges::all_of(text, [](char c) { return std::uint8_t(c) < 0x80; }));
 }
 
 class UnreachableSite : public WebAssetRoutes {
@@ -144,7 +132,7 @@ protected:
     std::vector<std::unique_ptr<TestClient>> clients;
     for (std::size_t i = 0; i < CurlPageFetcher::kMaximumFetches; ++i) {
       clients.push_back(std::make_unique<TestClient>(port()));
-      clients.back()->send("GET / HTTP/1.1\r\nHost: h\r\n\r\n");
+      clients.back()->send(getRequest("/"));
       EXPECT_GE(site.accept(), 0);
     }
     return clients;
@@ -156,11 +144,9 @@ TEST_F(LocalAppSite, ItsAnswerIsServedWhenItIsTextElseTheGuidePage) {
   auto ok = [](const std::string& body) {
     return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
   };
-  struct Case {
+  const struct {
     const char* what;
-    std::string answer;
-    std::string page;
-    std::string moved = ""; // the answer under /moved
+    std::string answer, page, moved = ""; // the answer under /moved
   } cases[] = {
       {"a page", ok("<p>remote caf\xc3\xa9</p>"), "<p>remote caf\xc3\xa9</p>"},
       {"an error page", "HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\nNot here.",
@@ -174,7 +160,7 @@ TEST_F(LocalAppSite, ItsAnswerIsServedWhenItIsTextElseTheGuidePage) {
            std::string(CurlPageFetcher::kMaximumPage + 1, 'a'),
        kGuide},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     auto page = std::async(std::launch::async, [this] { return get("/"); });
     site.answer(c.answer);
     if (!c.moved.empty())
@@ -186,11 +172,8 @@ TEST_F(LocalAppSite, ItsAnswerIsServedWhenItIsTextElseTheGuidePage) {
 // The site takes the fetches' requests and never says a word.
 TEST_F(LocalAppSite, PendingFetchesLeaveThePictureStreamsRunningAndEndWithTheSiteOrTheHost) {
   TestClient viewer(port());
-  viewer.send("GET /screen.mjpg HTTP/1.1\r\nHost: h\r\n\r\n");
+  ASSERT_TRUE(streamOpened(viewer));
   MjpegReader stream(viewer);
-  ASSERT_EQ(stream.readHead(), kMjpegStreamHead);
-  ASSERT_TRUE(stream.readFrame());
-
   auto pending = askForStartPages();
   // One more while the cap is reached: the guide page at once, without asking the site.
   EXPECT_EQ(get("/"), kGuidePage);
@@ -210,8 +193,10 @@ TEST_F(LocalAppSite, PendingFetchesLeaveThePictureStreamsRunningAndEndWithTheSit
   EXPECT_EQ(threadsNamed("tovel-fetch"), 1);
   TearDown();
   EXPECT_EQ(threadsNamed("tovel-fetch"), 0);
-  for (int fd : site.connections())
-    EXPECT_TRUE(LocalSite::closedByPeer(fd)) << "a connection to the site left open";
+  for (int fd : site.connections) {
+    char byte;
+    EXPECT_TRUE(readable(fd, 20s) && ::recv(fd, &byte, 1, 0) == 0) << "a site connection left open";
+  }
   for (auto& client : pending)
     EXPECT_TRUE(client->waitClosed()) << "a waiting client's connection left open";
 }

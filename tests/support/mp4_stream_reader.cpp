@@ -1,12 +1,14 @@
 #include "support/mp4_stream_reader.h"
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 
-#include "support/commands.h"
 #include "support/mp4_boxes.h"
 
 namespace tovel::test {
@@ -101,7 +103,6 @@ void Mp4StreamReader::run() {
     fragment.decodeTime = readBig(tfdt->body, 4, 8);
     // The sample's flags: no "non-sync sample" bit for a key frame.
     fragment.keyFrame = (readBig(trun->body, 20) & 0x00010000) == 0;
-    fragment.arrived = std::chrono::steady_clock::now();
     fragment.bytes = std::move(body);
     std::lock_guard lock(mutex_);
     fragments_.push_back(std::move(fragment));
@@ -154,6 +155,29 @@ fs::path temporaryFile(const char* ending) {
          ("tovel-decode-" + std::to_string(::getpid()) + "-" + std::to_string(serial++) + ending);
 }
 
+struct CommandResult {
+  int status = -1;
+  std::string output, errors;
+};
+
+// Runs a shell command to its end, keeping its standard output and standard error apart.
+CommandResult runCommand(const std::string& command) {
+  CommandResult result;
+  fs::path errors = temporaryFile(".err");
+  FILE* pipe = popen((command + " 2>'" + errors.string() + "'").c_str(), "r");
+  if (!pipe)
+    return result;
+  char buffer[4096];
+  while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe))
+    result.output.append(buffer, n);
+  int status = pclose(pipe);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  std::ifstream in(errors);
+  result.errors.assign(std::istreambuf_iterator<char>(in), {});
+  fs::remove(errors);
+  return result;
+}
+
 // The stream bytes in a file while it lives, so that ffmpeg decodes exactly those.
 struct StreamFile {
   explicit StreamFile(const std::vector<std::uint8_t>& stream) {
@@ -191,12 +215,17 @@ BgraImage decodedPicture(const std::string& input, int width, int height, bool l
   return image;
 }
 
-} // namespace
-
-BgraImage firstDecodedPicture(const std::vector<std::uint8_t>& stream, int width, int height,
-                              std::string& errors) {
-  return decodedPicture(StreamFile(stream).input(), width, height, false, errors);
+// The frames ffmpeg decodes from its input, by the last "frame=" line of its progress report.
+int decodedFrameCount(const std::string& input, std::string& errors) {
+  CommandResult result =
+      runCommand("timeout 60 ffmpeg -v error -nostats -progress pipe:1 " + input + " -f null -");
+  errors = result.status == 0 ? result.errors : "ffmpeg failed: " + result.errors;
+  std::string report = "\n" + result.output;
+  std::size_t at = report.rfind("\nframe=");
+  return at == std::string::npos ? 0 : std::atoi(report.c_str() + at + 7);
 }
+
+} // namespace
 
 BgraImage lastDecodedPicture(const std::vector<std::uint8_t>& stream, int width, int height,
                              std::string& errors) {
@@ -208,11 +237,14 @@ BgraImage liveDecodedPicture(const std::string& url, int width, int height, std:
 }
 
 int decodedFrames(const std::vector<std::uint8_t>& stream, std::string& errors) {
-  CommandResult result = runCommand("ffmpeg -v error -nostats -progress pipe:1 " +
-                                    StreamFile(stream).input() + " -f null -");
-  errors = result.status == 0 ? result.errors : "ffmpeg failed: " + result.errors;
-  std::string frames = keyValues(result.output)["frame"];
-  return frames.empty() ? 0 : std::stoi(frames);
+  return decodedFrameCount(StreamFile(stream).input(), errors);
+}
+
+int liveDecodedFrames(const std::string& url, const std::string& options, int frames,
+                      std::string& errors) {
+  return decodedFrameCount("-seekable 0 " + options + " -i " + url +
+                               " -frames:v " + std::to_string(frames),
+                           errors);
 }
 
 } // namespace tovel::test

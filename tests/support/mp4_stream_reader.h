@@ -20,7 +20,6 @@ struct Mp4Fragment {
   std::uint32_t sequenceNumber = 0;
   std::uint64_t decodeTime = 0;
   bool keyFrame = false;
-  std::chrono::steady_clock::time_point arrived;
 };
 
 // Reads a live MP4 stream on a thread of its own, the way a strict client would: the response
@@ -58,15 +57,16 @@ private:
   std::string error_;
 };
 
-// The first (last) picture ffmpeg decodes from stream bytes, or from the stream at `url` read live
-// as a player would, at the given size, as BGRA; empty (0 x 0) when ffmpeg fails or takes over a
-// minute, with its complaint in `errors`. Bytes go through a file: exactly those are decoded.
-BgraImage firstDecodedPicture(const std::vector<std::uint8_t>& stream, int width, int height,
-                              std::string& errors);
+// The last picture ffmpeg decodes from stream bytes, or the first from the stream at `url` read
+// live as a player would, at the given size, as BGRA; empty (0 x 0) when ffmpeg fails or takes
+// over a minute, with its complaint in `errors`. Bytes go through a file: exactly those decode.
 BgraImage lastDecodedPicture(const std::vector<std::uint8_t>& stream, int width, int height,
                              std::string& errors);
 BgraImage liveDecodedPicture(const std::string& url, int width, int height, std::string& errors);
-// How many frames ffmpeg decodes from the stream bytes; what it complained of in `errors`.
+// How many frames ffmpeg decodes from the stream bytes, or from up to `frames` of the stream at
+// `url` read live after the ffmpeg input options given; what it complained of in `errors`.
 int decodedFrames(const std::vector<std::uint8_t>& stream, std::string& errors);
+int liveDecodedFrames(const std::string& url, const std::string& options, int frames,
+                      std::string& errors);
 
 } // namespace tovel::test

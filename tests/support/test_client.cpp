@@ -84,18 +84,12 @@ int TestClient::receive(std::string& data, std::size_t maximum, Clock::time_poin
   return 1;
 }
 
-// Reads until n bytes are there, the connection is closed or the time is up; `last` says which.
-std::string TestClient::readWhile(std::size_t n, std::chrono::milliseconds timeout, int& last) {
+std::string TestClient::read(std::size_t n, std::chrono::milliseconds timeout) {
   std::string data;
   auto deadline = Clock::now() + timeout;
-  while (data.size() < n && (last = receive(data, n - data.size(), deadline)) > 0) {
+  while (data.size() < n && receive(data, n - data.size(), deadline) > 0) {
   }
   return data;
-}
-
-std::string TestClient::read(std::size_t n, std::chrono::milliseconds timeout) {
-  int last = 1;
-  return readWhile(n, timeout, last);
 }
 
 std::optional<std::string> TestClient::readSome(std::size_t maximum,
@@ -107,13 +101,15 @@ std::optional<std::string> TestClient::readSome(std::size_t maximum,
 }
 
 std::string TestClient::readUntilClosed(std::chrono::milliseconds timeout) {
-  int last = 1;
-  return readWhile(std::string::npos, timeout, last);
+  return read(std::string::npos, timeout);
 }
 
 bool TestClient::waitClosed(std::chrono::milliseconds timeout) {
-  int last = 1;
-  readWhile(std::string::npos, timeout, last);
+  std::string data;
+  auto deadline = Clock::now() + timeout;
+  int last = 0;
+  while ((last = receive(data, 65536, deadline)) > 0) {
+  }
   return last == 0 && fd_ >= 0;
 }
 

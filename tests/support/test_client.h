@@ -45,7 +45,6 @@ private:
   // connection is closed (or was never open), -1 on time-out.
   int receive(std::string& data, std::size_t maximum,
               std::chrono::steady_clock::time_point deadline);
-  std::string readWhile(std::size_t n, std::chrono::milliseconds timeout, int& last);
   int fd_ = -1;
 };
 
