@@ -15,7 +15,7 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
-#include <future>
+#include <latch>
 #include <mutex>
 #include <thread>
 
@@ -43,8 +43,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// The backend talks to the server from several threads, each on its own connection; Xlib wants
-// to know before the first call, as the program's own start does.
+// The backend uses a connection per thread: Xlib must know before the first call, as at start.
 const bool xThreadsReady = [] {
   XInitThreads();
   installX11ErrorHandlers();
@@ -144,8 +143,7 @@ struct FrameLog {
   std::vector<Frame> frames;
 };
 
-// Each test with a 1920x1080 server of its own, with or without a window manager, a connection of
-// the test's own to it and the backend's parts on it.
+// A 1920x1080 server, with or without a window manager, the test's own connection and the backend.
 template <bool kWindowManager = false> class X11Test : public ::testing::Test {
 protected:
   void SetUp() override { ASSERT_NE(display, nullptr); }
@@ -213,21 +211,21 @@ TEST_F(X11Unmanaged, AThreadsConnectionGoesWithTheThreadOrWithTheObjectWhichever
 
   // Threads that come and go, several at a time: each has one connection while it runs.
   for (int round = 0; round < 3; ++round) {
-    std::promise<void> go;
-    std::shared_future<void> released = go.get_future().share();
-    std::vector<std::promise<bool>> opened(6);
+    std::latch opened(6), go(1);
+    std::atomic<int> kept = 0; // threads given the same connection twice
     std::vector<std::thread> threads;
-    for (auto& promise : opened)
-      threads.emplace_back([&, &promise = promise] {
+    for (int i = 0; i < 6; ++i)
+      threads.emplace_back([&] {
         Display* first = connections->forThisThread();
-        promise.set_value(first && connections->forThisThread() == first);
-        released.wait();
+        kept += first && connections->forThisThread() == first;
+        opened.count_down();
+        go.wait();
       });
-    for (auto& promise : opened)
-      EXPECT_TRUE(promise.get_future().get());
-    EXPECT_EQ(connections->openCount(), opened.size());
-    EXPECT_TRUE(clientsReach(before + int(opened.size())));
-    go.set_value();
+    opened.wait();
+    EXPECT_EQ(kept, 6);
+    EXPECT_EQ(connections->openCount(), 6u);
+    EXPECT_TRUE(clientsReach(before + 6));
+    go.count_down();
     for (std::thread& thread : threads)
       thread.join();
     EXPECT_EQ(connections->openCount(), 0u) << "round " << round;
@@ -237,18 +235,18 @@ TEST_F(X11Unmanaged, AThreadsConnectionGoesWithTheThreadOrWithTheObjectWhichever
   // A thread with connections of two objects: both close when it ends. The first object goes
   // while the thread still runs, and takes that thread's connection with it.
   auto other = std::make_unique<ThreadConnections>(server.display());
-  std::promise<void> opened, objectGone;
+  std::latch opened(1), objectGone(1);
   std::thread lingering([&] {
     connections->forThisThread();
     other->forThisThread();
-    opened.set_value();
-    objectGone.get_future().wait();
+    opened.count_down();
+    objectGone.wait();
   });
-  opened.get_future().wait();
+  opened.wait();
   EXPECT_TRUE(clientsReach(before + 2));
   connections.reset();
   EXPECT_TRUE(clientsReach(before + 1));
-  objectGone.set_value();
+  objectGone.count_down();
   lingering.join();
   EXPECT_EQ(other->openCount(), 0u);
   EXPECT_TRUE(clientsReach(before));
@@ -434,11 +432,9 @@ TEST_F(X11Unmanaged, WithoutWindowManagerTheRootChildrenAreTheWindows) {
   EXPECT_GE(indexOf(kAll, upper.id), 0);
 }
 
-// A long list (far more windows than fit in one buffer of requests or replies, all asked about
-// before the first answer is read), with a window manager's stacking list and without one, comes
-// whole and in order; listed ids that answer some questions and not others (a pixmap has a
-// geometry but no attributes or properties) or none (a destroyed window) are left out, and their
-// errors stay with the list.
+// A list longer than a buffer of requests or replies, all asked before the first answer is read,
+// comes whole and in order, with a manager's stacking list and without one; ids that answer some
+// questions (a pixmap) or none (a destroyed window) are left out, their errors kept to the list.
 TEST_F(X11Unmanaged, LongListsComeWholeInOrderWithoutWhatIsNotAWindow) {
   constexpr int kWindows = 1500;
   Window root = DefaultRootWindow(display), manager = pretendManager();
@@ -902,14 +898,13 @@ TEST_F(X11InputTest, PointerGoesToTheGlobalPositionWithinTheRootWindow) {
 }
 
 TEST_F(X11InputTest, RelativeMovesAddUpWhilePointerEventsAreFrozen) {
-  // The test's connection holds a synchronous pointer grab, as a window manager's click-to-focus
-  // grab is while it decides where a click goes: the server queues pointer events, injected ones
+  // The test's connection grabs the pointer synchronously, as a window manager's click-to-focus
+  // grab does while it decides where a click goes: the server queues pointer events, injected ones
   // too, until the grab lets them go.
   auto freeze = [&](bool frozen) {
     if (frozen)
-      EXPECT_EQ(XGrabPointer(display, DefaultRootWindow(display), False,
-                             ButtonPressMask | ButtonReleaseMask, GrabModeSync, GrabModeAsync, None,
-                             None, CurrentTime),
+      EXPECT_EQ(XGrabPointer(display, DefaultRootWindow(display), False, ButtonPressMask,
+                             GrabModeSync, GrabModeAsync, None, None, CurrentTime),
                 GrabSuccess);
     else {
       XAllowEvents(display, AsyncPointer, CurrentTime);
