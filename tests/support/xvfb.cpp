@@ -31,17 +31,10 @@ void stop(std::unique_ptr<ChildProcess>& process) {
 XvfbServer::XvfbServer(Options options) {
   // Xvfb picks a free display number itself and prints it (-displayfd), which avoids races between
   // tests starting servers at the same time.
-  std::vector<std::string> arguments{"Xvfb",
-                                     "-displayfd",
-                                     "1",
-                                     "-screen",
-                                     "0",
-                                     std::to_string(options.width) + "x" +
-                                         std::to_string(options.height) + "x" +
-                                         std::to_string(options.depth),
-                                     "-nolisten",
-                                     "tcp",
-                                     "-noreset"};
+  std::string screen = std::to_string(options.width) + "x" + std::to_string(options.height) + "x" +
+                       std::to_string(options.depth);
+  std::vector<std::string> arguments{"Xvfb", "-displayfd", "1",   "-screen", "0",
+                                     screen, "-nolisten",  "tcp", "-noreset"};
   arguments.insert(arguments.end(), options.arguments.begin(), options.arguments.end());
   xvfb_ = std::make_unique<ChildProcess>("/usr/bin/env", arguments, ChildProcess::Input::emptyFile);
   // The number comes on a line of its own, among whatever the server writes to its error output.

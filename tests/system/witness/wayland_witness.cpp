@@ -1,23 +1,20 @@
 // A small Wayland client that the GNOME and sway system tests use as a witness: a fullscreen
-// window filled with one colour that prints every pointer and keyboard event it receives, one
-// line each. A fullscreen window on the primary monitor has its surface coordinates equal to the
-// global ones.
+// window (on the primary monitor, so its surface coordinates are the global ones) filled with one
+// colour, that prints every pointer and keyboard event it receives, one line each.
 //
 //   tovel_wayland_witness [--colour RRGGBB] [--keymap FILE] [--animate] [--marks]
 //
-// --animate: the benchmarks' changing picture (support/animation_scene.h) instead of the colour,
-//            a new frame each time the compositor asks for one.
-// --marks:   two rectangles on the colour, a blue and a red one (support/witness_marks.h), so that
-//            a picture of it shows where it is and how it is scaled.
+// --animate: the benchmarks' changing picture (support/animation_scene.h), a frame per callback.
+// --marks:   a blue and a red rectangle on the colour (support/witness_marks.h), to show where the
+//            window is and how it is scaled.
 // --keymap:  the compositor's keymap (XKB text) written to FILE before it says "keymap".
-// Over it the cursor is a 16 x 16 black square with a white border, its hot spot at the top left.
+// Its cursor is a 16 x 16 black square with a white border, the hot spot at the top left.
 //
 // Output lines: "ready 1920x1080" once its picture is on screen, then e.g. "enter x=10 y=20",
 // "motion x=11.5 y=20", "button button=272 state=pressed", "axis axis=vertical value=-30",
 // "axis_source source=finger", "axis_stop axis=vertical", "frame", "keyboard_enter",
-// "key keysym=A state=pressed", "modifiers depressed=0x1 latched=0x0 locked=0x0 group=0".
-// After a press that types something, what it types as hex UTF-8 bytes: "typed=c3a9" for an e with
-// acute, "typed=0d" for Return.
+// "key keysym=A state=pressed", "modifiers depressed=0x1 latched=0x0 locked=0x0 group=0", and
+// after a press that types something its hex UTF-8 bytes: "typed=c3a9" for an e with acute.
 
 // The listeners below name only the events they take; the others stay null.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"

@@ -1,7 +1,7 @@
 // A small X client that the system tests use as a witness: it shows a window of a given title,
 // place and colour and prints every pointer and key event it receives, one line each.
 //
-//   tovel_x_witness [--title T] [--geometry X,Y,W,H] [--colour RRGGBB] [--focus] [--commands]
+//   tovel_x_witness [--title T] [--geometry X,Y,W,H] [--colour RRGGBB] [--focus]
 //
 // Output lines: "ready 0xWINDOW", then e.g. "ButtonPress button=1 x=10 y=20 time=123 state=0x0",
 // "KeyPress keysym=Shift_L state=0x0 time=123 typed=", "KeyRelease keysym=a state=0x1 time=125",
@@ -9,11 +9,6 @@
 // A key's keysym is the one of its first level; typed= gives what the press types, as an
 // application reads it (XLookupString with the event's modifiers and group), in hex UTF-8 bytes:
 // "typed=c3a9" for an e with acute, "typed=0d" for Return, nothing for a modifier.
-//
-// With --commands it also takes commands on standard input, one a line, and answers each:
-//   "grab-sync": grabs the pointer in synchronous mode, as a window manager's click-to-focus grab
-//                does: pointer events freeze in the server until released; answers "grabbed".
-//   "release":   lets the frozen events go and ends the grab; answers "released".
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -21,19 +16,16 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <iostream>
-#include <thread>
 
 #include "witness_output.h"
 
 using namespace tovel::witness;
 
 int main(int argc, char** argv) {
-  XInitThreads();
   const char* title = "Witness";
   int x = 100, y = 100, width = 400, height = 300;
   unsigned long colour = 0x3366cc;
-  bool focus = false, commands = false;
+  bool focus = false;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     bool valued = i + 1 < argc;
@@ -41,13 +33,12 @@ int main(int argc, char** argv) {
       title = argv[++i];
     else if (arg == "--colour" && valued)
       colour = std::strtoul(argv[++i], nullptr, 16);
-    else if (arg == "--focus" || arg == "--commands")
-      (arg == "--focus" ? focus : commands) = true;
+    else if (arg == "--focus")
+      focus = true;
     else if (arg != "--geometry" || !valued ||
              std::sscanf(argv[++i], "%d,%d,%d,%d", &x, &y, &width, &height) != 4) {
       std::fprintf(stderr,
-                   "usage: %s [--title T] [--geometry X,Y,W,H] [--colour RRGGBB] "
-                   "[--focus] [--commands]\n",
+                   "usage: %s [--title T] [--geometry X,Y,W,H] [--colour RRGGBB] [--focus]\n",
                    argv[0]);
       return 2;
     }
@@ -58,9 +49,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "cannot open display\n");
     return 1;
   }
-  Window root = DefaultRootWindow(display);
-  Window window =
-      XCreateSimpleWindow(display, root, x, y, unsigned(width), unsigned(height), 0, 0, colour);
+  Window window = XCreateSimpleWindow(display, DefaultRootWindow(display), x, y, unsigned(width),
+                                      unsigned(height), 0, 0, colour);
   // The place and size as the user's own, so that a window manager keeps them; the title as
   // WM_NAME and _NET_WM_NAME; the class "Witness".
   XSizeHints hints{};
@@ -75,26 +65,6 @@ int main(int argc, char** argv) {
                ButtonPressMask | ButtonReleaseMask | KeyPressMask | KeyReleaseMask |
                    StructureNotifyMask | ExposureMask | FocusChangeMask);
   XMapRaised(display, window);
-
-  // Commands come on a thread of their own, so that events are read with a blocking XNextEvent:
-  // polling the connection's descriptor misses events that Xlib has already taken from the
-  // socket during an earlier round trip, and they would wait there for the next event to come.
-  if (commands)
-    std::thread([display, root] {
-      for (std::string line; std::getline(std::cin, line);) {
-        if (line == "grab-sync") {
-          int status = XGrabPointer(display, root, False, ButtonPressMask | ButtonReleaseMask,
-                                    GrabModeSync, GrabModeAsync, None, None, CurrentTime);
-          XSync(display, False);
-          status == GrabSuccess ? say("grabbed") : say("grab failed %d", status);
-        } else if (line == "release") {
-          XAllowEvents(display, AsyncPointer, CurrentTime);
-          XUngrabPointer(display, CurrentTime);
-          XSync(display, False);
-          say("released");
-        }
-      }
-    }).detach();
 
   for (bool announced = false;;) {
     XEvent event;
@@ -128,8 +98,7 @@ int main(int argc, char** argv) {
     } else if (event.type == FocusIn) {
       say("FocusIn");
     } else if (event.type == ConfigureNotify && event.xconfigure.send_event) {
-      // A window manager tells where it put the window with a synthetic event in root
-      // coordinates.
+      // A window manager tells where it put the window with a synthetic event in root coordinates.
       say("placed x=%d y=%d", event.xconfigure.x, event.xconfigure.y);
     }
   }
