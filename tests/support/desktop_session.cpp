@@ -1,7 +1,6 @@
 #include "support/desktop_session.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
@@ -46,42 +45,31 @@ std::optional<std::string> DesktopSession::missing(std::initializer_list<const c
 
 bool DesktopSession::start(const std::vector<std::string>& arguments,
                            const std::vector<std::string>& unset,
-                           const std::vector<std::string>& added, int passFd) {
+                           const std::vector<std::string>& added) {
   if (runtimeDirectory_.empty())
     return false;
-  std::vector<std::string> args = arguments, env;
-  for (char** e = environ; *e; ++e) {
-    std::string entry = *e;
-    bool replaced = entry.rfind("XDG_RUNTIME_DIR=", 0) == 0;
-    for (const std::string& name : unset)
-      replaced = replaced || entry.rfind(name + "=", 0) == 0;
-    if (!replaced)
-      env.push_back(entry);
-  }
-  env.insert(env.end(), added.begin(), added.end());
-  env.push_back("XDG_RUNTIME_DIR=" + runtimeDirectory_);
-  std::vector<char*> argv, envp;
+  std::vector<std::string> args{"env"}; // which leaves out and adds the variables
+  for (const std::string& name : unset)
+    args.insert(args.end(), {"-u", name});
+  args.insert(args.end(), added.begin(), added.end());
+  args.push_back("XDG_RUNTIME_DIR=" + runtimeDirectory_);
+  args.insert(args.end(), arguments.begin(), arguments.end());
+  std::vector<char*> argv;
   for (auto& a : args)
     argv.push_back(a.data());
   argv.push_back(nullptr);
-  for (auto& e : env)
-    envp.push_back(e.data());
-  envp.push_back(nullptr);
-
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1, (runtimeDirectory_ + "/session.log").c_str(),
                                    O_WRONLY | O_CREAT | O_TRUNC, 0600);
   posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  if (passFd >= 0)
-    posix_spawn_file_actions_adddup2(&actions, passFd, 3);
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
   posix_spawnattr_setpgroup(&attributes, 0);
   pid_t pid = -1;
-  if (posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), envp.data()) == 0)
+  if (posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), environ) == 0)
     group_ = pid;
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
@@ -129,14 +117,11 @@ std::string DesktopSession::log() const {
 GnomeSession::GnomeSession(Options options) : DesktopSession("gnome") {
   static std::atomic<int> sessions = 0;
   waylandDisplay_ = "tovel-" + std::to_string(::getpid()) + "-" + std::to_string(++sessions);
-  int address[2];
-  if (::pipe2(address, O_CLOEXEC) != 0)
-    return;
-  // The shell hands the bus address out on descriptor 3. WirePlumber ends at once when PipeWire's
-  // socket is not there yet. The session ends with Mutter, unless restartCompositor() asked for a
-  // new one (and wrote Mutter's process id out to do so).
+  // The shell writes the bus address out. WirePlumber ends at once when PipeWire's socket is not
+  // there yet. The session ends with Mutter, unless restartCompositor() asked for a new one (and
+  // wrote Mutter's process id out to do so).
   std::string script =
-      "echo \"$DBUS_SESSION_BUS_ADDRESS\" >&3; exec 3>&-; pipewire & "
+      "echo \"$DBUS_SESSION_BUS_ADDRESS\" > \"$XDG_RUNTIME_DIR/bus\"; pipewire & "
       "until [ -S \"$XDG_RUNTIME_DIR/pipewire-0\" ]; do sleep 0.05; done; " +
       std::string(options.sessionManager ? "wireplumber & " : "") +
       "while :; do mutter --wayland --headless --no-x11 --virtual-monitor 1920x1080 "
@@ -144,24 +129,15 @@ GnomeSession::GnomeSession(Options options) : DesktopSession("gnome") {
       waylandDisplay_ +
       " & echo $! > \"$XDG_RUNTIME_DIR/compositor.pid\"; wait $!; "
       "rm \"$XDG_RUNTIME_DIR/compositor.restart\" 2>/dev/null || break; done";
-  bool started =
+  running_ =
       start({"dbus-run-session", "--", "sh", "-c", script},
-            {"DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "PIPEWIRE_REMOTE"}, {},
-            address[1]);
-  ::close(address[1]);
-  auto deadline = std::chrono::steady_clock::now() + 20s;
-  for (char c; started && std::chrono::steady_clock::now() < deadline;) { // the address's line
-    pollfd p{address[0], POLLIN, 0};
-    if (::poll(&p, 1, 100) <= 0)
-      continue;
-    if (::read(address[0], &c, 1) != 1 || c == '\n')
-      break;
-    busAddress_ += c;
-  }
-  ::close(address[0]);
-  running_ = !busAddress_.empty() &&
-             waitUntil([&] { return compositorOnBus(); },
-                       deadline - std::chrono::steady_clock::now());
+            {"DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "PIPEWIRE_REMOTE"}, {}) &&
+      waitUntil(
+          [&] { // up once Mutter owns its names
+            std::ifstream(runtimeDirectory_ + "/bus") >> busAddress_;
+            return !busAddress_.empty() && compositorOnBus();
+          },
+          20s);
 }
 
 bool GnomeSession::compositorOnBus(std::string* owner) const {
@@ -230,8 +206,9 @@ SwaySession::SwaySession() : DesktopSession("sway") {
           else if (name.rfind("wayland-", 0) == 0 && name.find('.') == std::string::npos)
             waylandDisplay_ = name;
         }
-        std::string outputs =
-            ipcSocket_.empty() || waylandDisplay_.empty() ? "" : run("swaymsg -t get_outputs 2>/dev/null");
+        if (ipcSocket_.empty() || waylandDisplay_.empty())
+          return false;
+        std::string outputs = run("swaymsg -t get_outputs 2>/dev/null");
         return outputs.find("\"width\": 1920") != std::string::npos &&
                outputs.find("\"height\": 1080") != std::string::npos;
       },
@@ -240,8 +217,8 @@ SwaySession::SwaySession() : DesktopSession("sway") {
 
 std::vector<std::string> SwaySession::environment() const {
   return {"WAYLAND_DISPLAY=" + waylandDisplay_, "XDG_RUNTIME_DIR=" + runtimeDirectory_,
-          "SWAYSOCK=" + ipcSocket_, "DISPLAY=",
-          "DBUS_SESSION_BUS_ADDRESS=unix:path=" + runtimeDirectory_ + "/no-bus"};
+          "SWAYSOCK=" + ipcSocket_,
+          "DISPLAY=", "DBUS_SESSION_BUS_ADDRESS=unix:path=" + runtimeDirectory_ + "/no-bus"};
 }
 
 } // namespace tovel::test

@@ -33,9 +33,9 @@ protected:
   // Makes the runtime directory, /tmp/tovel-NAME-XXXXXX (0700).
   explicit DesktopSession(const char* name);
   // Starts the program with this process's environment less the variables named, plus the
-  // entries added and XDG_RUNTIME_DIR; `passFd`, if not negative, becomes its descriptor 3.
+  // entries added and XDG_RUNTIME_DIR.
   bool start(const std::vector<std::string>& arguments, const std::vector<std::string>& unset,
-             const std::vector<std::string>& added, int passFd = -1);
+             const std::vector<std::string>& added);
   // Ends the group (SIGTERM, SIGKILL after 10 s) and waits until it is gone.
   void stop();
 

@@ -187,8 +187,8 @@ protected:
     ASSERT_TRUE(witness_->waitForOutput("ready 1920x1080\n", 30s)) << witness_->output();
   }
 
-  // Starts the host, checks the line that names its desktop, and waits until its picture stream
-  // shows the witness (a compositor may still be animating the window onto the screen).
+  // Starts the host, checks the line that names its desktop, and waits until its pictures show
+  // the witness (a compositor may still be animating the window onto the screen).
   void startHost(const std::vector<std::string>& environment) {
     host_ = startHostBinary(TOVEL_HOST_BINARY, environment);
     ASSERT_TRUE(host_);
@@ -202,8 +202,7 @@ protected:
         << host_->output();
   }
 
-  // Sends a control request and waits for its acknowledgement, which comes once the host has
-  // handed the events on.
+  // Sends a control request and waits for its acknowledgement: the host has handed the events on.
   void post(const std::string& path, const std::string& body) {
     TestClient client(kHostPort);
     ASSERT_TRUE(client.connected());
@@ -243,10 +242,8 @@ protected:
     return last;
   }
 
-  // Brings the pointer over the witness and waits until the witness has seen it there, the
-  // motion's frame included (a test reading the events after it must not get that frame); where
-  // it then is. (GNOME may place the first move's enter before the move has landed: a second move
-  // shows it.)
+  // Brings the pointer over the witness and waits until the witness has seen it there, frame
+  // included; where it then is. (GNOME may report a first move's enter before the move landed.)
   virtual PointerPosition pointerOverWitness() {
     if (!pointer()) { // a first move's late events would mix with what a test reads next
       post("/move", R"({"x":40,"y":30})");

@@ -50,20 +50,6 @@ protected:
     return {"Hello, World! ~@#%^&*()_+", false, U"Line 7: Hello @ 3 ~ {ok} \"q\" \\ ABC xyz\t<>|\n",
             false, "é (U+00E9)"};
   }
-  // A second monitor, 1024 x 768, for as long as it lives.
-  std::unique_ptr<ChildProcess> addMonitor() {
-    auto monitor = std::make_unique<ChildProcess>(TOVEL_GNOME_VIRTUAL_MONITOR,
-                                                  std::vector<std::string>{"--size", "1024x768"},
-                                                  ChildProcess::Input::pipe,
-                                                  session_->environment());
-    EXPECT_TRUE(monitor->waitForOutput("ready 1024x768\n", 30s)) << monitor->output();
-    return monitor;
-  }
-  void removeMonitor(ChildProcess& monitor) {
-    monitor.closeInput();
-    EXPECT_EQ(monitor.waitForExit(30s), 0) << monitor.output();
-  }
-
   xkb_context* context_ = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
   xkb_keymap* keymap_ = nullptr;
   std::string overlayKey_;
@@ -223,9 +209,12 @@ protected:
 TEST_F(GnomeSessionChange, WhenGnomeEndsTheSessionTheHostSharesAgain) {
   expectSharingAgain(
       [&] {
-        auto monitor = addMonitor();
+        ChildProcess monitor(TOVEL_GNOME_VIRTUAL_MONITOR, {"--size", "1024x768"},
+                             ChildProcess::Input::pipe, session_->environment());
+        ASSERT_TRUE(monitor.waitForOutput("ready 1024x768\n", 30s)) << monitor.output();
         ASSERT_TRUE(host_->waitForOutput("Screen: Meta-1 ", 30s)) << host_->output();
-        removeMonitor(*monitor);
+        monitor.closeInput();
+        EXPECT_EQ(monitor.waitForExit(30s), 0) << monitor.output();
       },
       "GNOME ended the screen sharing (stopped from the top bar, or a shared monitor went "
       "away): sharing again. Quit Tovel Host to stop sharing.\n");
@@ -274,9 +263,9 @@ TEST_F(GnomeStreams, APlayerShowsTheStillScreenAtOnce) {
       "http://127.0.0.1:" + std::to_string(kHostPort) + "/screen.mp4", 1920, 1080, errors);
   ASSERT_EQ(image.width(), 1920) << errors;
   EXPECT_TRUE(showsWitness(image));
-  std::printf("[ MEASURE  ] ffmpeg decoded the first picture of a still screen after %.0f ms\n",
-              std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - asked)
-                  .count());
+  std::printf(
+      "[ MEASURE  ] ffmpeg decoded the first picture of a still screen after %.0f ms\n",
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - asked).count());
 }
 
 TEST_F(GnomeStreams, ASecondMonitorIsAScreenOfItsOwn) {
@@ -296,11 +285,14 @@ TEST_F(GnomeStreams, ASecondMonitorIsAScreenOfItsOwn) {
         },
         30s);
   };
-  auto monitor = addMonitor();
+  ChildProcess monitor(TOVEL_GNOME_VIRTUAL_MONITOR, {"--size", "1024x768"},
+                       ChildProcess::Input::pipe, session_->environment());
+  ASSERT_TRUE(monitor.waitForOutput("ready 1024x768\n", 30s)) << monitor.output();
   ASSERT_TRUE(listed(2)) << host_->output();
   // Whatever "screen=2" says: it only chooses when the pointer is on no screen at all.
   ASSERT_NO_FATAL_FAILURE(expectStreamsFollowToTheSecondScreen(at, "/screen.mjpg?screen=2"));
-  removeMonitor(*monitor);
+  monitor.closeInput();
+  EXPECT_EQ(monitor.waitForExit(30s), 0) << monitor.output();
   EXPECT_TRUE(listed(1)) << host_->output();
 }
 
