@@ -175,9 +175,9 @@ protected:
     // newest fragment on: on a still screen no more may come).
     auto notShowing = [&](WitnessColour colour) {
       auto shows = [&](const BgraImage& image) { return showsWitness(image, colour); };
-      return std::string(readUntil(singleFrames, shows) ? "" : " single") +
-             (readUntil(continuousFrames, shows) ? "" : " continuous") +
-             (shows(newestMp4Picture(video, shows, 1000)) ? "" : " mp4");
+      std::string missing = readUntil(singleFrames, shows) ? "" : " single";
+      missing += readUntil(continuousFrames, shows) ? "" : " continuous";
+      return missing + (shows(newestMp4Picture(video, shows, 1000)) ? "" : " mp4");
     };
     ASSERT_EQ(notShowing(kWitnessColour), "");
     post("/keydown", R"({"key":"shift"})");
