@@ -1,6 +1,5 @@
-// The touchpad app on a phone-sized touch screen, opened as a phone opens it (plain http to the
-// host's name, no secure context), driving a real X server with a German keyboard: what arrives
-// there is read back from the pointer position and from a focused witness window's events.
+// The touchpad app as a phone opens it, driving a real X server with a German keyboard: what
+// arrives is read back from the pointer and from a focused witness window's events.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { session, startHost, startWitness, openApp, logged, connected, pointer, xdotool } from './harness.mjs';
@@ -13,9 +12,8 @@ const s = session({ layout: 'de' }, async () => {
   pad = await touchpad(page);
 });
 
-// A touch gesture on the pad as a phone's touch screen sends it (through the DevTools protocol, so
-// the page sees real touch and pointer events, with several fingers side by side 40 px apart): the
-// fingers go down, move together by dx, dy in ten steps (none for a tap), and lift.
+// A touch gesture on the pad through the DevTools protocol (real touch and pointer events): the
+// fingers, 40 px apart, go down, move together by dx, dy in ten steps (none for a tap), and lift.
 async function touchpad(target) {
   const box = await target.locator('#pad').boundingBox();
   const session = await target.context().newCDPSession(target);
@@ -28,8 +26,8 @@ async function touchpad(target) {
   };
 }
 
-// Runs `gesture`, then, once `target` has sent everything, a marker press and release through the
-// same channel (a middle click, or the Tab key), and gives the witness lines before the marker.
+// Runs `gesture`, then a marker through the same channel (a middle click, or the Tab key); the
+// witness lines before the marker.
 async function eventsOf(gesture, { target = page, tab = false } = {}) {
   const [marker, press, release] = tab
     ? [[{ action: 'keydown', key: 'tab' }, { action: 'keyup', key: 'tab' }], /^KeyPress keysym=Tab /, /^KeyRelease keysym=Tab /]

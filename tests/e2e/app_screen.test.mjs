@@ -1,5 +1,4 @@
-// The app's screen view against the host's virtual desktop, whose picture moves all the time:
-// the picture stream, the live H.264 player, and how the page looks on a phone.
+// The app's screen views against the host's ever-moving virtual desktop, and the page on a phone.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { session, openApp, showsPicture, playsVideo, screenshot, waitFor, requested, LAN_ORIGIN } from './harness.mjs';
@@ -60,8 +59,7 @@ test('the H.264 view plays and stays within a second of the live edge for 30 s, 
         ranges: ranges.length, frames: video.getVideoPlaybackQuality().totalVideoFrames };
     }));
   }
-  // Its own times start at 0, so a player shows the first picture without seeking; and nothing was
-  // taken for a break in the stream, which would cost every frame up to the next key frame.
+  // Its times start at 0 (the first picture shows without seeking), and it has no breaks.
   assert.equal(samples[0].start, 0);
   assert.deepEqual(samples.filter(s => s.ranges !== 1), []);
   const worst = Math.max(...samples.map(s => s.behind));

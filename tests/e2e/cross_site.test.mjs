@@ -1,6 +1,5 @@
-// Another site's page in the user's browser can neither drive the desktop nor read the screen, and
-// a request under a name this machine does not go by gets nowhere; the same move from curl, which
-// sends no Origin, is done. (The app's own pages drive and watch the host in the other files.)
+// Another site's page can neither drive the desktop nor read the screen, nor can a request under a
+// name this machine does not go by; the same move from curl, which sends no Origin, is done.
 import { test, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { createServer } from 'node:http';

@@ -1,5 +1,5 @@
-// Starts what an end-to-end test needs: a private X server, the real host on port 8096 using it,
-// and headless Chromium driven by playwright-core. Everything is stopped after the file's tests.
+// A private X server, the real host on port 8096 using it, and headless Chromium driven by
+// playwright-core, all stopped after the file's tests.
 import { before, after, afterEach } from 'node:test';
 import { spawn, execFileSync } from 'node:child_process';
 import { once } from 'node:events';
@@ -12,8 +12,7 @@ const HOST_BINARY = process.env.TOVEL_HOST_BINARY ?? new URL('../../build/tovel-
 const WITNESS_BINARY = process.env.TOVEL_X_WITNESS ?? new URL('tovel_x_witness', new URL('tests/', 'file://' + HOST_BINARY)).pathname;
 const ARTIFACTS = process.env.TOVEL_E2E_ARTIFACTS ?? new URL('e2e-artifacts/', 'file://' + HOST_BINARY).pathname;
 export const ORIGIN = 'http://127.0.0.1:8096';
-// This machine's own name, which the browser maps to loopback: pages opened through it are not a
-// secure context, as on a phone that opens the host's LAN address.
+// This machine's name, which the browser maps to loopback: no secure context, as on a phone.
 export const LAN_ORIGIN = `http://${hostname()}:8096`;
 
 const started = []; // each with a kill(), stopped last first
@@ -45,9 +44,8 @@ async function startXvfb(layout) {
   return display;
 }
 
-// The host with its output collected; output() gives everything printed so far. With
-// `withoutPage` it runs as a copy in a directory of its own, where no index.html lies beside it;
-// `args` and `env` are its command line and additions to its environment.
+// The host, whose output() is everything it printed so far; `withoutPage`: a copy of it in a
+// directory without index.html.
 export async function startHost(display, { withoutPage = false, args = [], env = {} } = {}) {
   let binary = HOST_BINARY;
   if (withoutPage) {
@@ -65,9 +63,9 @@ export async function startHost(display, { withoutPage = false, args = [], env =
   return { output: () => output, waitForOutput, stop: async () => { host.kill('SIGTERM'); await exited; } };
 }
 
-// What a test file starts before its tests: an X server when `layout` is given ('' for the
-// default keyboard), the host on it with `host`'s options, and a browser, then whatever `then`
-// starts (in one hook: the hooks of a file run side by side). Filled in by the first test.
+// What a test file starts first (in one hook: a file's hooks run side by side): an X server when
+// `layout` is given ('' for the default keyboard), the host with `host`'s options, a browser, then
+// whatever `then` starts.
 export function session({ layout, host } = {}, then = async () => {}) {
   const s = {};
   before(async () => {
@@ -84,8 +82,8 @@ export function session({ layout, host } = {}, then = async () => {}) {
   return s;
 }
 
-// A client of the X server that prints the pointer and key events its window gets; lines() gives
-// them all, waitForLine(pattern, from) the index of the first matching line at or after `from`.
+// An X client that prints the events its window gets: lines(), and waitForLine(pattern, from),
+// the index of the first matching line from `from` on.
 export async function startWitness(display, geometry, ...flags) {
   const witness = spawn(WITNESS_BINARY, ['--geometry', geometry, ...flags], { ...onDisplay(display), stdio: ['pipe', 'pipe', 'inherit'] });
   started.push(witness);
@@ -114,10 +112,9 @@ export const requested = [];
 const opened = [];
 afterEach(async () => { while (opened.length) await opened.pop().close(); });
 
-// The app opened as a phone opens it, under the machine's name, in a phone's browser context of
-// its own (touch, a phone's size or `viewport`, waits of up to 20 s), closed after the test unless
-// `keep`: `settings` stored before it starts, `init` run before its own script; waits for its
-// connection unless `wait` is false.
+// The app opened as a phone opens it, in a touch context of its own closed after the test unless
+// `keep`: `settings` stored and `init` run before its script; waits for its connection unless not
+// `wait`.
 export async function openApp(browser, { path = '/', viewport = { width: 390, height: 844 }, settings, init, wait = true, keep } = {}) {
   const context = await browser.newContext({ viewport, hasTouch: true, isMobile: true });
   context.setDefaultTimeout(20000);
@@ -131,8 +128,7 @@ export async function openApp(browser, { path = '/', viewport = { width: 390, he
   return page;
 }
 
-// Sends a log line once the page has sent everything before it, and waits for the host to print
-// it: what came before on the same channel is done then.
+// Sends a log line after everything the page sent, and waits until the host prints it.
 export async function logged(page, host, text) {
   await page.waitForFunction(() => tovelApp.idle());
   await page.evaluate(t => tovelApp.send({ action: 'log', text: t }), text);

@@ -1,6 +1,5 @@
-// A host started with --pair, driven from the app the way a phone gets to it: the printed link
-// opened under the machine's name pairs the page by itself, and a page without the key is told
-// to pair and achieves nothing.
+// A host started with --pair: its printed link pairs the app by itself; without the key the app
+// is told to pair and achieves nothing.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { mkdtempSync } from 'node:fs';

@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# Installs the build into a fresh prefix and runs what was installed the way the systemd unit does:
-# the installed program must serve the start page beside it and keep serving with its input at
-# end of file. Then builds the Debian package and checks what it holds.
+# Installs the build into a fresh prefix, runs it as the systemd unit does (it serves the start
+# page beside it and keeps serving with its input at end of file), and checks the Debian package.
 # Usage: install_test.sh SOURCE_DIR BUILD_DIR  (uses port 8096)
 set -euo pipefail
 source_dir=$1 build_dir=$2
@@ -26,11 +25,10 @@ check_tree() {
 prefix=$work/prefix log=$work/host.log
 cmake --install "$build_dir" --prefix "$prefix" >/dev/null
 check_tree "$prefix" "$prefix"
-# A mark added to the installed page shows that the page served is the one beside the program.
 echo "<!-- installed copy -->" >>"$prefix/bin/index.html"
 
-# Starts a host command with input at end of file, as systemd does, waits for its links, checks
-# that GET / serves the installed page and that only a signal ends it.
+# Runs a host command with input at end of file: GET / serves the installed page (marked), and
+# only a signal ends it.
 serve_installed_page() {
   DISPLAY='' "$@" </dev/null >"$log" 2>&1 &
   host_pid=$!
@@ -51,7 +49,7 @@ serve_installed_page() {
 # The unit's command line, split into words as systemd splits it.
 # shellcheck disable=SC2046
 serve_installed_page $(sed -n 's/^ExecStart=//p' "$prefix/lib/systemd/user/tovel-host.service")
-# Started by its bare name through PATH from another directory, as a person would type it.
+# By its bare name through PATH from another directory, as a person would type it.
 cd "$work"
 PATH="$prefix/bin:$PATH" serve_installed_page tovel-host --no-console
 cd "$OLDPWD"

@@ -32,23 +32,21 @@ namespace tovel::test {
 
 using namespace std::chrono_literals;
 
-// A witness's colour, far from the black and white of any cursor or marker.
+// A witness's colour (as the witness takes it), far from the black and white of any cursor.
 struct WitnessColour {
   int red, green, blue;
-  const char* text; // as the witness takes it
+  const char* text;
 };
 inline constexpr WitnessColour kWitnessColour{0x20, 0xa0, 0x60, "20a060"};
-// Another one, for a witness that must be told from the first.
 inline constexpr WitnessColour kOtherWitnessColour{0xc0, 0x70, 0x20, "c07020"};
 
 inline bool isWitnessColour(Colour c, WitnessColour witness = kWitnessColour) {
   return nearColour(c, witness.red, witness.green, witness.blue);
 }
 
-// Whether the picture shows the witness near the four corners and at (0.75, 0.75) of its size,
-// away from (0.25, 0.25) where the tests keep the pointer and with it the cursor and the host's
-// marker. A picture of anything else (another window, the desktop, a window still being mapped)
-// fails.
+// Whether the picture shows the witness near its four corners and at (0.75, 0.75), away from
+// (0.25, 0.25) where the tests keep the pointer: another window, the desktop or a window still
+// being mapped fails.
 inline bool showsWitness(const BgraImage& image, WitnessColour witness = kWitnessColour) {
   for (auto [x, y] :
        {std::pair{0.03, 0.03}, {0.97, 0.03}, {0.03, 0.97}, {0.97, 0.97}, {0.75, 0.75}})
@@ -56,6 +54,19 @@ inline bool showsWitness(const BgraImage& image, WitnessColour witness = kWitnes
                          witness))
       return false;
   return image.width() > 0;
+}
+
+// Reads pictures for at most 30 s until one passes; whether one did.
+inline bool readUntil(MjpegReader& reader, const std::function<bool(const BgraImage&)>& wanted) {
+  for (auto deadline = std::chrono::steady_clock::now() + 30s;
+       std::chrono::steady_clock::now() < deadline;) {
+    BgraImage image = reader.readImage(30s);
+    if (image.width() == 0)
+      return false;
+    if (wanted(image))
+      return true;
+  }
+  return false;
 }
 
 inline std::string number(double value) {
@@ -72,8 +83,8 @@ inline std::ostream& operator<<(std::ostream& out, const std::optional<PointerPo
   return p ? out << "(" << p->x << ", " << p->y << ")" : out << "(nowhere)";
 }
 
-// Whether any pixel near the place is not the witness's colour: the cursor, whose hot spot is its
-// top-left corner, in a picture of the screen at this scale.
+// Whether a pixel near the place, in a picture of the screen at this scale, is not the witness's
+// colour: the cursor, whose hot spot is its top-left corner.
 inline bool cursorNear(const BgraImage& image, PointerPosition at, double scale = 1) {
   for (int dy = int(-4 * scale); dy < 20 * scale; ++dy)
     for (int dx = int(-4 * scale); dx < 20 * scale; ++dx)
@@ -82,9 +93,8 @@ inline bool cursorNear(const BgraImage& image, PointerPosition at, double scale 
   return false;
 }
 
-// The newest picture of a 1920 x 1080 MP4 stream (decoded from the initialization segment and the
-// fragments from the last key frame on) once it passes the test, read on for at most `fragments`
-// more; the last one decoded otherwise (empty, with `errors`, if none).
+// The newest picture of a 1920 x 1080 MP4 stream (from the last key frame on) once it passes the
+// test, read on for at most `fragments` more; else the last one decoded (empty, with `errors`).
 inline BgraImage newestMp4Picture(Mp4StreamReader& video,
                                   const std::function<bool(const BgraImage&)>& wanted = nullptr,
                                   std::size_t fragments = 200, std::string* errors = nullptr) {
@@ -109,11 +119,10 @@ inline BgraImage newestMp4Picture(Mp4StreamReader& video,
   return image;
 }
 
-// The real program on a desktop session (one per test suite: starting one takes a second or
-// more) with a fresh witness window on its primary screen and a fresh host for each test: how
-// the tests drive the host and read what reached the window. A desktop's fixture says how its
-// witness starts and reports; the witness's lines are read in the Wayland witness's words
-// ("motion x=1 y=2", "button button=272 state=pressed", "key keysym=a state=released").
+// The real program on a desktop session (one per test suite) with a fresh witness window filling
+// its primary screen and a fresh host for each test. A desktop's fixture says how its witness
+// starts and reports; its lines are read in the Wayland witness's words ("motion x=1 y=2",
+// "button button=272 state=pressed", "key keysym=a state=released").
 template <typename Session> class DesktopHostTest : public ::testing::Test {
 protected:
   static void SetUpTestSuite() { startSession(); }
@@ -143,7 +152,7 @@ protected:
 
   // The line with which the host names the session's desktop.
   virtual std::string desktopLine() const = 0;
-  // Starts the witness, filling the primary screen, and waits until it is shown.
+  // Starts the witness and waits until it is shown.
   virtual void startWitness(WitnessColour colour = kWitnessColour) = 0;
   // Where a move to this place puts the pointer.
   virtual PointerPosition landing(PointerPosition p) const { return p; }
@@ -178,8 +187,8 @@ protected:
     ASSERT_TRUE(witness_->waitForOutput("ready 1920x1080\n", 30s)) << witness_->output();
   }
 
-  // Starts the host, checks the line that names its desktop, and waits until its picture stream
-  // shows the witness (a compositor may still be animating the window onto the screen).
+  // Starts the host, checks the line that names its desktop, and waits until its pictures show
+  // the witness (a compositor may still be animating the window onto the screen).
   void startHost(const std::vector<std::string>& environment) {
     host_ = startHostBinary(TOVEL_HOST_BINARY, environment);
     ASSERT_TRUE(host_);
@@ -188,18 +197,12 @@ protected:
     client.send("GET /screen.mjpg HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
     MjpegReader reader(client);
     reader.readHead(30s);
-    bool shown = false;
-    for (auto deadline = std::chrono::steady_clock::now() + 30s;
-         !shown && std::chrono::steady_clock::now() < deadline;) {
-      BgraImage image = reader.readImage(30s);
-      ASSERT_GT(image.width(), 0) << host_->output();
-      shown = showsWitness(image);
-    }
-    ASSERT_TRUE(shown) << "the stream never showed the witness\n" << host_->output();
+    ASSERT_TRUE(readUntil(reader, [](const BgraImage& image) { return showsWitness(image); }))
+        << "the stream never showed the witness\n"
+        << host_->output();
   }
 
-  // Sends a control request and waits for its acknowledgement, which comes once the host has
-  // handed the events on.
+  // Sends a control request and waits for its acknowledgement: the host has handed the events on.
   void post(const std::string& path, const std::string& body) {
     TestClient client(kHostPort);
     ASSERT_TRUE(client.connected());
@@ -213,7 +216,6 @@ protected:
     post("/keyup", R"({"key":")" + key + "\"}");
   }
 
-  // A WebSocket client of the host, upgraded and ready for frames.
   std::unique_ptr<TestClient> openWebSocket() {
     auto client = std::make_unique<TestClient>(kHostPort);
     EXPECT_TRUE(tovel::test::openWebSocket(*client)) << "no WebSocket handshake";
@@ -240,10 +242,8 @@ protected:
     return last;
   }
 
-  // Brings the pointer over the witness and waits until the witness has seen it there, the
-  // motion's frame included (a test reading the events after it must not get that frame); where
-  // it then is. (GNOME may place the first move's enter before the move has landed: a second move
-  // shows it.)
+  // Brings the pointer over the witness and waits until the witness has seen it there, frame
+  // included; where it then is. (GNOME may report a first move's enter before the move landed.)
   virtual PointerPosition pointerOverWitness() {
     if (!pointer()) { // a first move's late events would mix with what a test reads next
       post("/move", R"({"x":40,"y":30})");
@@ -275,7 +275,7 @@ protected:
     return pointer();
   }
 
-  // The lines from line `from` on that begin with one of the prefixes, in order, joined by "; ".
+  // The lines from line `from` on that begin with one of the prefixes, joined by "; ".
   std::string witnessEvents(std::size_t from, const std::vector<std::string>& prefixes) {
     std::vector<std::string> lines = witnessLines();
     std::string events;
@@ -287,7 +287,7 @@ protected:
         }
     return events;
   }
-  // Waits until those events are the expected ones, and returns them.
+  // Waits until those events are the expected ones; what they are.
   std::string waitForEvents(std::size_t from, const std::vector<std::string>& prefixes,
                             const std::string& expected) {
     waitUntil([&] { return witnessEvents(from, prefixes) == expected; }, 30s);
@@ -326,18 +326,15 @@ protected:
                        R"(","key":")" + (name == "\\" ? "\\\\" : name) + "\"}");
   }
 
-  // Taps shift until the witness reports its release: the keyboard reaches the witness once the
-  // session has a keyboard at all, which a headless one gets from the host's first key.
-  void waitForKeyboardFocus() {
+  // Taps `key` until the witness reports `seen`: a headless session gets a keyboard, and the
+  // witness with it the keyboard's focus, from the host's first key.
+  void waitForKeyboardFocus(const std::string& key = "shift",
+                            const std::string& seen = "key keysym=Shift_L state=released") {
     for (int tries = 0; tries < 10; ++tries) {
       std::size_t from = witnessLines().size();
-      tap("shift");
-      if (waitUntil(
-              [&] {
-                return witnessEvents(from, {"key "}).find("Shift_L state=released") !=
-                       std::string::npos;
-              },
-              3s))
+      tap(key);
+      if (waitUntil([&] { return witnessEvents(from, {"key "}).find(seen) != std::string::npos; },
+                    3s))
         return;
     }
     FAIL() << "the witness never got the keyboard\n" << witness_->output();
@@ -354,7 +351,6 @@ protected:
     EXPECT_EQ(image.height(), 360); // 1024 x 768 fitted into 480 x 480
   }
 
-  // The first picture of an MJPEG stream, after its answer's head.
   BgraImage firstMjpegImage(const std::string& target, std::string_view head) {
     TestClient client(kHostPort);
     client.send("GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
@@ -368,9 +364,8 @@ protected:
     int width, height;
     Rect area; // the part of the screen it shows
   };
-  // With the pointer at (480, 270), where the caller has put it, each MJPEG stream's first picture
-  // has its size and shows its part of the screen: `wrong` says what is wrong with it ("" when
-  // nothing).
+  // With the pointer at (480, 270), each MJPEG stream's first picture has its size and shows its
+  // part of the screen: `wrong` says what is wrong with it ("" when nothing).
   void expectMjpegPictures(const std::function<std::string(const BgraImage&, Rect)>& wrong,
                            std::vector<PictureCase> cases = {}) {
     cases.insert(cases.end(),
