@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <filesystem>
 
 #include "support/wait.h"
 
@@ -17,38 +16,22 @@ extern char** environ;
 
 namespace tovel::test {
 
-namespace {
-
-// The argv-style array of the strings, which must outlive it.
-std::vector<char*> pointers(std::vector<std::string>& strings) {
-  std::vector<char*> list;
-  for (std::string& s : strings)
-    list.push_back(s.data());
-  list.push_back(nullptr);
-  return list;
-}
-
-} // namespace
-
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
                            Input input, const std::vector<std::string>& environment) {
   int out[2], in[2] = {-1, -1};
   if (::pipe2(out, O_CLOEXEC) != 0 || (input == Input::pipe && ::pipe2(in, O_CLOEXEC) != 0))
     return;
   if (input == Input::terminal) {
-    // Line by line and without echo, so that typed input does not mix with the output.
-    termios settings{};
-    ::cfmakeraw(&settings);
-    settings.c_lflag = ICANON;
-    settings.c_oflag = OPOST | ONLCR;
-    settings.c_iflag = ICRNL;
-    settings.c_cflag = CS8 | CREAD;
-    settings.c_cc[VEOF] = 4;
-    ::cfsetspeed(&settings, B38400);
     ::close(out[0]);
     ::close(out[1]);
-    if (::openpty(&out[0], &out[1], nullptr, &settings, nullptr) != 0)
+    if (::openpty(&out[0], &out[1], nullptr, nullptr, nullptr) != 0)
       return;
+    // Line by line as a terminal's defaults are, but without echo, so that typed input does not
+    // mix with the output.
+    termios settings{};
+    ::tcgetattr(out[1], &settings);
+    settings.c_lflag &= ~tcflag_t(ECHO);
+    ::tcsetattr(out[1], TCSANOW, &settings);
     in[0] = ::fcntl(out[1], F_DUPFD_CLOEXEC, 0);
     in[1] = ::fcntl(out[0], F_DUPFD_CLOEXEC, 0);
     ::fcntl(out[0], F_SETFD, FD_CLOEXEC);
@@ -73,6 +56,14 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
   for (char** e = environ; *e; ++e)
     if (std::ranges::none_of(environment, [&](auto& o) { return nameOf(o) == nameOf(*e); }))
       envp.push_back(*e);
+  // The argv-style arrays of the strings.
+  auto pointers = [](std::vector<std::string>& strings) {
+    std::vector<char*> list;
+    for (std::string& s : strings)
+      list.push_back(s.data());
+    list.push_back(nullptr);
+    return list;
+  };
   if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, pointers(argv).data(),
                   pointers(envp).data()) != 0)
     pid_ = -1;
@@ -143,15 +134,6 @@ bool ChildProcess::waitForOutput(const std::string& text, std::chrono::milliseco
 std::string ChildProcess::output() {
   std::lock_guard lock(mutex_);
   return output_;
-}
-
-int openDescriptors(pid_t pid) {
-  std::error_code error;
-  int count = 0;
-  for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error);
-       !error && it != std::filesystem::directory_iterator(); it.increment(error))
-    ++count;
-  return error ? -1 : count;
 }
 
 } // namespace tovel::test

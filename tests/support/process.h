@@ -25,7 +25,6 @@ public:
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
-  bool started() const { return pid_ > 0; }
   pid_t pid() const { return pid_; }
 
   // Writes to the child's standard input (not an empty file); closeInput ends a pipe.
@@ -49,8 +48,5 @@ private:
   bool exited_ = false;
   int status_ = 0;
 };
-
-// The descriptors a process has open (its /proc fd entries); -1 when they cannot be read.
-int openDescriptors(pid_t pid);
 
 } // namespace tovel::test

@@ -13,49 +13,50 @@ namespace {
 
 constexpr std::array<std::string_view, 4> kCells = {" ", "\u2580", "\u2584", "\u2588"};
 
-// The lines of the text, each with its half-block cells (bit 0 the upper half lit, bit 1 the
-// lower); none for a line that holds anything else.
-std::vector<std::pair<std::string_view, std::optional<std::vector<int>>>>
-cellLines(std::string_view text) {
-  std::vector<std::pair<std::string_view, std::optional<std::vector<int>>>> lines;
+// The lines of the text (none after a last line end).
+std::vector<std::string_view> lines(std::string_view text) {
+  std::vector<std::string_view> lines;
   while (!text.empty()) {
-    std::string_view line = text.substr(0, text.find('\n'));
-    text.remove_prefix(std::min(text.size(), line.size() + 1));
-    std::optional<std::vector<int>> cells{std::in_place};
-    for (std::string_view rest = line; cells && !rest.empty();) {
-      auto cell = std::find_if(kCells.begin(), kCells.end(),
-                               [&](std::string_view c) { return rest.starts_with(c); });
-      if (cell == kCells.end()) {
-        cells.reset();
-        continue;
-      }
-      cells->push_back(int(cell - kCells.begin()));
-      rest.remove_prefix(cell->size());
-    }
-    lines.emplace_back(line, std::move(cells));
+    lines.push_back(text.substr(0, text.find('\n')));
+    text.remove_prefix(std::min(text.size(), lines.back().size() + 1));
   }
   return lines;
+}
+
+// A line's half-block cells (bit 0 the upper half lit, bit 1 the lower); none when it holds
+// anything else.
+std::optional<std::vector<int>> cells(std::string_view line) {
+  std::vector<int> cells;
+  while (!line.empty()) {
+    auto cell =
+        std::ranges::find_if(kCells, [&](std::string_view c) { return line.starts_with(c); });
+    if (cell == kCells.end())
+      return std::nullopt;
+    cells.push_back(int(cell - kCells.begin()));
+    line.remove_prefix(cell->size());
+  }
+  return cells;
 }
 
 } // namespace
 
 std::string halfBlockLines(std::string_view output) {
   std::string joined;
-  for (const auto& [line, cells] : cellLines(output)) {
-    if (cells && std::any_of(cells->begin(), cells->end(), [](int c) { return c != 0; }))
+  for (std::string_view line : lines(output))
+    if (auto drawn = cells(line); drawn && std::ranges::any_of(*drawn, [](int c) { return c; }))
       joined += (joined.empty() ? "" : "\n") + std::string(line);
-  }
   return joined;
 }
 
 std::optional<ModuleRows> readHalfBlocks(std::string_view text) {
   ModuleRows rows;
-  for (const auto& [line, cells] : cellLines(text)) {
-    if (!cells || (!rows.empty() && cells->size() != rows.back().size()))
+  for (std::string_view line : lines(text)) {
+    auto drawn = cells(line);
+    if (!drawn || (!rows.empty() && drawn->size() != rows.back().size()))
       return std::nullopt;
     for (int half : {1, 2}) {
       rows.emplace_back();
-      for (int cell : *cells)
+      for (int cell : *drawn)
         rows.back().push_back(cell & half);
     }
   }
