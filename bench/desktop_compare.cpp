@@ -6,8 +6,6 @@
 // memory).
 //
 //   tovel_desktop_compare [SECONDS]     (uses port 8096; each stream figure measured for SECONDS)
-#include <X11/Xlib.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -19,14 +17,16 @@
 #include <vector>
 
 #include "bench_support.h"
-#include "support/gnome_session.h"
+#include "support/desktop_session.h"
 #include "support/host_binary.h"
 #include "support/mjpeg_reader.h"
 #include "support/mp4_stream_reader.h"
 #include "support/process.h"
-#include "support/sway_session.h"
 #include "support/test_client.h"
 #include "support/xvfb.h"
+
+// After the test support: Xlib's macros (None, Bool) would break the gtest headers it includes.
+#include <X11/Xlib.h>
 
 namespace {
 

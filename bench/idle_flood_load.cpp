@@ -57,11 +57,10 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  ChildProcess host(binary, {}, ChildProcess::Input::pipe, {"DISPLAY="});
-  if (!host.waitForOutput("Tovel Host started.", 10s) || !tovel::test::waitUntilListening()) {
-    std::fprintf(stderr, "the host did not start:\n%s\n", host.output().c_str());
-    return 1;
-  }
+  std::unique_ptr<ChildProcess> started = tovel::test::startHostBinary(binary, {"DISPLAY="});
+  if (!started)
+    return 1; // what the host printed is already on the output
+  ChildProcess& host = *started;
   rlimit limit{hostLimit, hostLimit};
   rlimit old{};
   ::prlimit(host.pid(), RLIMIT_NOFILE, nullptr, &old);

@@ -67,7 +67,9 @@ wait "$tests" || tests_failed=1
 cat "$tests_log"
 if ((builds_failed)); then
   step "The benchmark, sanitizer or fuzz builds failed"
-  tail -n 60 "$builds_log"
+  grep -E "FAILED:|error:" "$builds_log" | head -n 40
+  echo "..."
+  tail -n 30 "$builds_log"
 fi
 if ((tests_failed || builds_failed)); then exit 1; fi
 rm -f "$tests_log" "$builds_log"

@@ -103,6 +103,7 @@ void Mp4StreamReader::run() {
     fragment.decodeTime = readBig(tfdt->body, 4, 8);
     // The sample's flags: no "non-sync sample" bit for a key frame.
     fragment.keyFrame = (readBig(trun->body, 20) & 0x00010000) == 0;
+    fragment.arrived = std::chrono::steady_clock::now();
     fragment.bytes = std::move(body);
     std::lock_guard lock(mutex_);
     fragments_.push_back(std::move(fragment));

@@ -20,6 +20,7 @@ struct Mp4Fragment {
   std::uint32_t sequenceNumber = 0;
   std::uint64_t decodeTime = 0;
   bool keyFrame = false;
+  std::chrono::steady_clock::time_point arrived; // when its last byte was read
 };
 
 // Reads a live MP4 stream on a thread of its own, the way a strict client would: the response
