@@ -30,6 +30,9 @@ echo "<!-- installed copy -->" >>"$prefix/bin/index.html"
 # Runs a host command with input at end of file: GET / serves the installed page (marked), and
 # only a signal ends it.
 serve_installed_page() {
+  # Emptied here, not only by the background job's redirection: that may come after the first
+  # look, which would find the previous run's banner and ask a host that is not listening yet.
+  : >"$log"
   DISPLAY='' "$@" </dev/null >"$log" 2>&1 &
   host_pid=$!
   local deadline=$((SECONDS + 30))
