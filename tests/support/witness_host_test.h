@@ -47,20 +47,41 @@ inline bool isWitnessColour(Colour c, WitnessColour witness = kWitnessColour) {
 // Whether the picture shows the witness near its four corners and at (0.75, 0.75), away from
 // (0.25, 0.25) where the tests keep the pointer: another window, the desktop or a window still
 // being mapped fails.
+inline constexpr std::pair<double, double> kWitnessPoints[] = {
+    {0.03, 0.03}, {0.97, 0.03}, {0.03, 0.97}, {0.97, 0.97}, {0.75, 0.75}};
+inline Colour witnessPointColour(const BgraImage& image, std::pair<double, double> at) {
+  return averageColour(image, int(at.first * image.width()), int(at.second * image.height()));
+}
 inline bool showsWitness(const BgraImage& image, WitnessColour witness = kWitnessColour) {
-  for (auto [x, y] :
-       {std::pair{0.03, 0.03}, {0.97, 0.03}, {0.03, 0.97}, {0.97, 0.97}, {0.75, 0.75}})
-    if (!isWitnessColour(averageColour(image, int(x * image.width()), int(y * image.height())),
-                         witness))
+  for (auto at : kWitnessPoints)
+    if (!isWitnessColour(witnessPointColour(image, at), witness))
       return false;
   return image.width() > 0;
 }
+// What a picture has at those points, for a failure's message.
+inline std::string describeWitnessPoints(const BgraImage& image) {
+  if (image.width() == 0)
+    return "no picture came";
+  std::ostringstream out;
+  out << "the last picture, " << image.width() << "x" << image.height() << ", has (RGB)";
+  for (auto at : kWitnessPoints) {
+    Colour c = witnessPointColour(image, at);
+    char rgb[8];
+    std::snprintf(rgb, sizeof rgb, "%02x%02x%02x", int(c.r), int(c.g), int(c.b));
+    out << " " << rgb << " at (" << at.first << ", " << at.second << ")";
+  }
+  return out.str();
+}
 
-// Reads pictures for at most 30 s until one passes; whether one did.
-inline bool readUntil(MjpegReader& reader, const std::function<bool(const BgraImage&)>& wanted) {
+// Reads pictures for at most 30 s until one passes; whether one did. The last picture read goes
+// to `last` when given.
+inline bool readUntil(MjpegReader& reader, const std::function<bool(const BgraImage&)>& wanted,
+                      BgraImage* last = nullptr) {
+  BgraImage ignored;
+  BgraImage& image = last ? *last : ignored;
   for (auto deadline = std::chrono::steady_clock::now() + 30s;
        std::chrono::steady_clock::now() < deadline;) {
-    BgraImage image = reader.readImage(30s);
+    image = reader.readImage(30s);
     if (image.width() == 0)
       return false;
     if (wanted(image))
@@ -197,8 +218,10 @@ protected:
     client.send("GET /screen.mjpg HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
     MjpegReader reader(client);
     reader.readHead(30s);
-    ASSERT_TRUE(readUntil(reader, [](const BgraImage& image) { return showsWitness(image); }))
-        << "the stream never showed the witness\n"
+    BgraImage last;
+    ASSERT_TRUE(
+        readUntil(reader, [](const BgraImage& image) { return showsWitness(image); }, &last))
+        << "the stream never showed the witness: " << describeWitnessPoints(last) << "\n"
         << host_->output();
   }
 
