@@ -44,14 +44,15 @@ inline bool isWitnessColour(Colour c, WitnessColour witness = kWitnessColour) {
   return nearColour(c, witness.red, witness.green, witness.blue);
 }
 
-// Whether the picture shows the witness near its four corners and at (0.75, 0.75), away from
-// (0.25, 0.25) where the tests keep the pointer: another window, the desktop or a window still
-// being mapped fails.
+// Where a picture is looked at for the witness: near its four corners and at (0.75, 0.75), away
+// from (0.25, 0.25) where the tests keep the pointer.
 inline constexpr std::pair<double, double> kWitnessPoints[] = {
     {0.03, 0.03}, {0.97, 0.03}, {0.03, 0.97}, {0.97, 0.97}, {0.75, 0.75}};
 inline Colour witnessPointColour(const BgraImage& image, std::pair<double, double> at) {
   return averageColour(image, int(at.first * image.width()), int(at.second * image.height()));
 }
+// Whether the picture shows the witness at those points: another window, the desktop or a window
+// still being mapped fails.
 inline bool showsWitness(const BgraImage& image, WitnessColour witness = kWitnessColour) {
   for (auto at : kWitnessPoints)
     if (!isWitnessColour(witnessPointColour(image, at), witness))
@@ -77,16 +78,17 @@ inline std::string describeWitnessPoints(const BgraImage& image) {
 // to `last` when given.
 inline bool readUntil(MjpegReader& reader, const std::function<bool(const BgraImage&)>& wanted,
                       BgraImage* last = nullptr) {
-  BgraImage ignored;
-  BgraImage& image = last ? *last : ignored;
+  BgraImage image;
   for (auto deadline = std::chrono::steady_clock::now() + 30s;
        std::chrono::steady_clock::now() < deadline;) {
     image = reader.readImage(30s);
     if (image.width() == 0)
-      return false;
+      break;
     if (wanted(image))
       return true;
   }
+  if (last)
+    *last = std::move(image);
   return false;
 }
 
