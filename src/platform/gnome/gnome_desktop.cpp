@@ -421,11 +421,12 @@ std::shared_ptr<PipeWireFeed> GnomeDesktop::feedOf(const std::string& connector)
       return found->second;
   }
   PipeWireFeed::Events events;
-  events.cursorMoved = [this, connector](int x, int y) {
+  events.cursorMoved = [this, connector](int x, int y,
+                                         std::optional<PointerTracker::Clock::time_point> taken) {
     MonitorLayout layout = displays_->layout();
     for (const Monitor& monitor : layout.monitors)
       if (monitor.name == connector)
-        pointer_.reported(Point{double(monitor.x + x), double(monitor.y + y)});
+        pointer_.reported(Point{double(monitor.x + x), double(monitor.y + y)}, taken);
   };
   events.failed = [this, connector](std::uint64_t follow, const std::string& why) {
     bus_->post([this, connector, follow, why] { feedFailed(connector, follow, why); });

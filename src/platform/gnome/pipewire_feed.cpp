@@ -13,6 +13,19 @@ namespace tovel {
 
 namespace {
 
+// When the compositor took a buffer: its time stamp, on the monotonic clock that the steady clock
+// reads here. None without one, or for one on another clock.
+std::optional<std::chrono::steady_clock::time_point> takenAt(const spa_meta_header* header) {
+  using namespace std::chrono_literals;
+  if (!header || header->pts <= 0)
+    return std::nullopt;
+  std::chrono::steady_clock::time_point taken{std::chrono::nanoseconds(header->pts)};
+  auto now = std::chrono::steady_clock::now();
+  if (taken > now + 1s || taken < now - 60s)
+    return std::nullopt;
+  return taken;
+}
+
 // Room for the cursor's report: the compositor asks for a fixed size of its own, which must lie in
 // the range offered. Larger cursors than the largest side are not drawn.
 constexpr int kCursorSide = 1024;
@@ -239,7 +252,7 @@ bool PipeWireFeed::Impl::take(spa_buffer* buffer) {
     return false;
   // Told before anyone can see the report, so that whoever sees it sees it told.
   if (cursorMoved && nextCursor.position && events.cursorMoved)
-    events.cursorMoved(nextCursor.position->first, nextCursor.position->second);
+    events.cursorMoved(nextCursor.position->first, nextCursor.position->second, takenAt(header));
   bool pictured = bool(copy);
   std::lock_guard lock(mutex);
   if (cursorChanged) {

@@ -14,25 +14,36 @@ bool shows(Point report, Point move) {
 
 } // namespace
 
-void PointerTracker::moving(Point target) {
+void PointerTracker::moving(Point target, Clock::time_point sent) {
   std::lock_guard lock(mutex_);
-  pending_.push_back(target);
+  pending_.push_back(Move{target, sent});
   if (pending_.size() > kMostPending)
     pending_.pop_front();
 }
 
-void PointerTracker::reported(Point position) {
+void PointerTracker::reported(Point position, std::optional<Clock::time_point> taken) {
   std::lock_guard lock(mutex_);
-  if (lastReport_ == position)
+  if (lastReport_ == position || (taken && lastTaken_ && *taken < *lastTaken_))
     return;
   lastReport_ = position;
+  if (taken)
+    lastTaken_ = taken;
   // Reports come in the order of the moves: the oldest move it shows, and every move before it,
   // has landed.
   auto shown = std::find_if(pending_.begin(), pending_.end(),
-                            [&](Point move) { return shows(position, move); });
+                            [&](const Move& move) { return shows(position, move.target); });
   if (shown != pending_.end()) {
-    current_ = *shown;
+    current_ = shown->target;
     pending_.erase(pending_.begin(), std::next(shown));
+    return;
+  }
+  // Where the pointer was before the moves on their way: taken before they were sent (the first
+  // pictures' report, late), or still showing the place they go from (the compositor has not
+  // had them yet). They will land all the same.
+  if (!pending_.empty() &&
+      ((taken && *taken < pending_.front().sent) || (current_ && shows(position, *current_)))) {
+    if (!current_ || !shows(position, *current_))
+      current_ = position;
     return;
   }
   // Moved by someone else, or put elsewhere by the compositor: the host's moves on their way are
@@ -49,7 +60,7 @@ void PointerTracker::forgetMoves() {
 
 std::optional<Point> PointerTracker::position() const {
   std::lock_guard lock(mutex_);
-  return pending_.empty() ? current_ : pending_.back();
+  return pending_.empty() ? current_ : pending_.back().target;
 }
 
 } // namespace tovel

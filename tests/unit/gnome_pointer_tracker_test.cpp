@@ -1,0 +1,86 @@
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/gnome/pointer_tracker.h"
+
+namespace tovel {
+namespace {
+
+struct Step {
+  enum Kind { move, report, forget } kind;
+  double x = 0, y = 0;
+  std::optional<int> at; // ms: when a move was sent, when a report was taken (none: not known)
+};
+Step move(double x, double y, int at) {
+  return {Step::move, x, y, at};
+}
+Step report(double x, double y, std::optional<int> at) {
+  return {Step::report, x, y, at};
+}
+Step forgetting() {
+  return {Step::forget, 0, 0, std::nullopt};
+}
+
+struct Case {
+  std::string name;
+  std::vector<Step> steps;
+  std::optional<Point> position;
+};
+
+std::string text(std::optional<Point> p) {
+  return p ? "(" + std::to_string(p->x) + ", " + std::to_string(p->y) + ")" : "none";
+}
+
+TEST(PointerTrackerTest, MovesStandUntilShownOrOvertakenByANewerReport) {
+  const std::vector<Case> cases = {
+      {"quick moves build on each other until a report shows the last",
+       {move(10.5, 10.5, 1), move(12.5, 9.5, 2), report(10, 10, 3)},
+       Point{12.5, 9.5}},
+      {"the move a report shows stands with its fractions",
+       {move(10.5, 10.5, 1), move(12.5, 9.5, 2), report(12, 9, 3)},
+       Point{12.5, 9.5}},
+      {"a late first report, taken before the moves were sent, leaves them",
+       {move(1000, 570, 10), move(1001, 571, 11), report(17, 17, 5), report(1000, 570, 12)},
+       Point{1001, 571}},
+      {"a report still showing where the moves start leaves them",
+       {move(110.5, 100, 1), report(110, 100, 2), move(120, 100, 3), report(111, 100, 4)},
+       Point{120, 100}},
+      {"another program's move after the moves overtakes them",
+       {move(50, 50, 1), report(300, 200, 2)},
+       Point{300, 200}},
+      {"a report without a time that shows no move overtakes them",
+       {move(50, 50, 1), report(300, 200, std::nullopt)},
+       Point{300, 200}},
+      {"another program's move back to where the host's started is where the pointer is",
+       {report(100, 100, 1), move(160, 140, 2), report(160, 140, 3), report(100, 100, 4)},
+       Point{100, 100}},
+      {"a report taken before one already had (another stream, behind) is stale",
+       {move(20, 15, 1), report(20, 15, 3), report(17, 17, 2)},
+       Point{20, 15}},
+      {"forgotten moves leave the last report",
+       {report(10, 10, 0), move(50, 50, 1), forgetting()},
+       Point{10, 10}},
+      {"nothing is known before a move or a report", {}, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    PointerTracker tracker;
+    auto time = [](int ms) {
+      return PointerTracker::Clock::time_point{std::chrono::milliseconds(ms)};
+    };
+    for (const Step& step : c.steps)
+      if (step.kind == Step::move)
+        tracker.moving(Point{step.x, step.y}, time(*step.at));
+      else if (step.kind == Step::report)
+        tracker.reported(Point{step.x, step.y},
+                         step.at ? std::optional(time(*step.at)) : std::nullopt);
+      else
+        tracker.forgetMoves();
+    EXPECT_EQ(text(tracker.position()), text(c.position)) << c.name;
+  }
+}
+
+} // namespace
+} // namespace tovel
