@@ -422,7 +422,7 @@ std::shared_ptr<PipeWireFeed> GnomeDesktop::feedOf(const std::string& connector)
   }
   PipeWireFeed::Events events;
   events.cursorMoved = [this, connector](int x, int y,
-                                         std::optional<PointerTracker::Clock::time_point> taken) {
+                                         std::optional<PipeWireFeed::Clock::time_point> taken) {
     MonitorLayout layout = displays_->layout();
     for (const Monitor& monitor : layout.monitors)
       if (monitor.name == connector)

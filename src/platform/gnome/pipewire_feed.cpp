@@ -15,12 +15,12 @@ namespace {
 
 // When the compositor took a buffer: its time stamp, on the monotonic clock that the steady clock
 // reads here. None without one, or for one on another clock.
-std::optional<std::chrono::steady_clock::time_point> takenAt(const spa_meta_header* header) {
+std::optional<PipeWireFeed::Clock::time_point> takenAt(const spa_meta_header* header) {
   using namespace std::chrono_literals;
   if (!header || header->pts <= 0)
     return std::nullopt;
-  std::chrono::steady_clock::time_point taken{std::chrono::nanoseconds(header->pts)};
-  auto now = std::chrono::steady_clock::now();
+  PipeWireFeed::Clock::time_point taken{std::chrono::nanoseconds(header->pts)};
+  auto now = PipeWireFeed::Clock::now();
   if (taken > now + 1s || taken < now - 60s)
     return std::nullopt;
   return taken;

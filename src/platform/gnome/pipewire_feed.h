@@ -64,8 +64,7 @@ public:
     // On PipeWire's thread, for each cursor position reported (in the stream's pixels) that
     // differs from the one before, before anyone can see it; with when the compositor took it,
     // where its buffer says.
-    std::function<void(int x, int y, std::optional<std::chrono::steady_clock::time_point> taken)>
-        cursorMoved;
+    std::function<void(int x, int y, std::optional<Clock::time_point> taken)> cursorMoved;
     // On PipeWire's thread, when the stream followed fails or its node goes: which follow() it
     // was (see followed()) and why.
     std::function<void(std::uint64_t follow, const std::string& why)> failed;

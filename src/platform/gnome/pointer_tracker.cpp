@@ -37,18 +37,14 @@ void PointerTracker::reported(Point position, std::optional<Clock::time_point> t
     pending_.erase(pending_.begin(), std::next(shown));
     return;
   }
-  // Where the pointer was before the moves on their way: taken before they were sent (the first
-  // pictures' report, late), or still showing the place they go from (the compositor has not
-  // had them yet). They will land all the same.
-  if (!pending_.empty() &&
-      ((taken && *taken < pending_.front().sent) || (current_ && shows(position, *current_)))) {
-    if (!current_ || !shows(position, *current_))
-      current_ = position;
-    return;
-  }
-  // Moved by someone else, or put elsewhere by the compositor: the host's moves on their way are
-  // overtaken.
-  pending_.clear();
+  // A report from before the moves on their way, taken before they were sent (the first
+  // pictures' report, late) or still showing the place they go from (the compositor has not had
+  // them yet), leaves them: they will land all the same. Any other was moved by someone else, or
+  // put elsewhere by the compositor: the moves are overtaken.
+  bool beforeTheMoves = !pending_.empty() && ((taken && *taken < pending_.front().sent) ||
+                                              (current_ && shows(position, *current_)));
+  if (!beforeTheMoves)
+    pending_.clear();
   if (!current_ || !shows(position, *current_))
     current_ = position;
 }
