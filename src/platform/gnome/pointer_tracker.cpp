@@ -37,12 +37,14 @@ void PointerTracker::reported(Point position, std::optional<Clock::time_point> t
     pending_.erase(pending_.begin(), std::next(shown));
     return;
   }
-  // A report from before the moves on their way, taken before they were sent (the first
-  // pictures' report, late) or still showing the place they go from (the compositor has not had
-  // them yet), leaves them: they will land all the same. Any other was moved by someone else, or
-  // put elsewhere by the compositor: the moves are overtaken.
-  bool beforeTheMoves = !pending_.empty() && ((taken && *taken < pending_.front().sent) ||
-                                              (current_ && shows(position, *current_)));
+  // A report from before the moves on their way leaves them: they will land all the same. It was
+  // taken before they were sent (the first pictures' report, late), or it still shows the place
+  // they go from (the compositor has not had them yet), or it is the first report of all: the
+  // cursor shows itself on the first move, where it was before that move. Any other was moved by
+  // someone else, or put elsewhere by the compositor: the moves are overtaken.
+  bool beforeTheMoves =
+      !pending_.empty() && ((taken && *taken < pending_.front().sent) || !current_ ||
+                            shows(position, *current_));
   if (!beforeTheMoves)
     pending_.clear();
   if (!current_ || !shows(position, *current_))

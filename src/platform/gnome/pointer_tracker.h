@@ -12,9 +12,9 @@ namespace tovel {
 
 // Where the pointer is, from the moves the host sends and the positions the compositor reports
 // beside its pictures (whole pixels, a frame or more later). A move stands until a report shows
-// it, so that quick moves build on each other, fractions and all; a report taken after the moves
-// were sent that shows none of them is where the pointer is, whoever moved it. Positions are root
-// coordinates. Used by any thread.
+// it, so that quick moves build on each other, fractions and all; once a report has shown where
+// the pointer was, a report taken after the moves were sent that shows none of them is where the
+// pointer is, whoever moved it. Positions are root coordinates. Used by any thread.
 class PointerTracker {
 public:
   using Clock = std::chrono::steady_clock;
