@@ -42,12 +42,12 @@ void PointerTracker::reported(Point position, std::optional<Clock::time_point> t
   // they go from (the compositor has not had them yet), or it is the first report of all: the
   // cursor shows itself on the first move, where it was before that move. Any other was moved by
   // someone else, or put elsewhere by the compositor: the moves are overtaken.
-  bool beforeTheMoves =
-      !pending_.empty() && ((taken && *taken < pending_.front().sent) || !current_ ||
-                            shows(position, *current_));
+  bool showsCurrent = current_ && shows(position, *current_);
+  bool beforeTheMoves = !pending_.empty() && ((taken && *taken < pending_.front().sent) ||
+                                              !current_ || showsCurrent);
   if (!beforeTheMoves)
     pending_.clear();
-  if (!current_ || !shows(position, *current_))
+  if (!showsCurrent)
     current_ = position;
 }
 
