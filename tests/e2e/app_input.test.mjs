@@ -26,8 +26,7 @@ async function touchpad(target) {
   };
 }
 
-// Runs `gesture`, then a marker through the same channel (a middle click, or the Tab key); the
-// witness lines before the marker.
+// Runs `gesture`, then a marker (a middle click, or Tab): the witness lines before the marker.
 async function eventsOf(gesture, { target = page, tab = false } = {}) {
   const [marker, press, release] = tab
     ? [[{ action: 'keydown', key: 'tab' }, { action: 'keyup', key: 'tab' }], /^KeyPress keysym=Tab /, /^KeyRelease keysym=Tab /]
@@ -46,8 +45,8 @@ const field = (line, name) => Number(new RegExp(`${name}=(\\d+)`).exec(line)[1])
 test('touch gestures move the pointer, click, drag and scroll, over the WebSocket and over POST', async () => {
   assert.equal(await page.evaluate(() => isSecureContext), false);
   assert.equal(await page.textContent('#status'), 'Connected');
-  // `buttons` is what the witness gets, e.g. P1 for a press of button 1; `moved` the least the
-  // pointer goes each way (half the fingers' way, in its direction).
+  // `buttons` as the witness gets them (P1: button 1 pressed); `moved`: the fingers' way, half of
+  // which the pointer goes at least, in its direction.
   const cases = [
     { name: 'drag', gesture: () => pad(1, 120, -60), buttons: /^$/, moved: [120, -60] },
     { name: 'tap', gesture: () => pad(1), buttons: /^P1 R1$/ },

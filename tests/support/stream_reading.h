@@ -12,13 +12,9 @@ namespace tovel::test {
 // Reads up to and including `end` (at most `limit` bytes); what came when the host closes first.
 inline std::string readThrough(TestClient& client, std::string_view end, std::size_t limit,
                                std::chrono::milliseconds timeout) {
-  std::string text;
-  while (text.size() < limit && !text.ends_with(end)) {
-    std::string byte = client.read(1, timeout);
-    if (byte.empty())
-      break;
+  std::string text, byte;
+  while (text.size() < limit && !text.ends_with(end) && !(byte = client.read(1, timeout)).empty())
     text += byte;
-  }
   return text;
 }
 
@@ -27,22 +23,24 @@ inline std::string readHead(TestClient& client, std::chrono::milliseconds timeou
   return readThrough(client, "\r\n\r\n", 4096, timeout);
 }
 
-// The size from the next chunk's size line (chunked transfer coding); none when it is not one.
+// The size from the next chunk's size line (chunked transfer coding), in upper-case hex as the
+// host writes it; none when it is not one.
 inline std::optional<std::size_t> readChunkSize(TestClient& client,
                                                 std::chrono::milliseconds timeout) {
   std::string line = readThrough(client, "\r\n", 20, timeout);
-  if (!line.ends_with("\r\n") || line.size() < 3)
+  if (line.size() < 3 || !line.ends_with("\r\n") ||
+      line.find_first_not_of("0123456789ABCDEF") != line.size() - 2)
     return std::nullopt;
   return std::stoul(line, nullptr, 16);
 }
 
-// Reads the next chunk whole, with the CR LF that ends it; false when it does not come so.
-inline bool readChunk(TestClient& client, std::chrono::milliseconds timeout) {
+// The next chunk's data, read whole with the CR LF that ends it; none when it does not come so.
+inline std::optional<std::string> readChunk(TestClient& client, std::chrono::milliseconds timeout) {
   std::optional<std::size_t> size = readChunkSize(client, timeout);
-  if (!size)
-    return false;
-  std::string chunk = client.read(*size + 2, timeout);
-  return chunk.size() == *size + 2 && chunk.ends_with("\r\n");
+  std::string chunk = size ? client.read(*size + 2, timeout) : "";
+  if (!size || chunk.size() != *size + 2 || !chunk.ends_with("\r\n"))
+    return std::nullopt;
+  return chunk.substr(0, *size);
 }
 
 } // namespace tovel::test

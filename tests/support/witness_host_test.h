@@ -20,6 +20,7 @@
 #include "platform/keysyms.h"
 #include "server/responses.h"
 #include "support/host_binary.h"
+#include "support/http_requests.h"
 #include "support/mjpeg_reader.h"
 #include "support/mp4_stream_reader.h"
 #include "support/pictures.h"
@@ -80,13 +81,9 @@ inline bool readUntil(MjpegReader& reader, const std::function<bool(const BgraIm
                       BgraImage* last = nullptr) {
   BgraImage image;
   for (auto deadline = std::chrono::steady_clock::now() + 30s;
-       std::chrono::steady_clock::now() < deadline;) {
-    image = reader.readImage(30s);
-    if (image.width() == 0)
-      break;
+       std::chrono::steady_clock::now() < deadline && (image = reader.readImage(30s)).width() > 0;)
     if (wanted(image))
       return true;
-  }
   if (last)
     *last = std::move(image);
   return false;
@@ -153,10 +150,7 @@ protected:
     if (!Session::missingProgram())
       session_ = new Session(options...);
   }
-  static void TearDownTestSuite() {
-    delete session_;
-    session_ = nullptr;
-  }
+  static void TearDownTestSuite() { delete std::exchange(session_, nullptr); }
 
   void SetUp() override {
     if (auto missing = Session::missingProgram())
@@ -169,8 +163,7 @@ protected:
     host_.reset();
     witness_.reset();
     std::error_code ignored;
-    if (!keymapFile_.empty())
-      std::filesystem::remove(keymapFile_, ignored);
+    std::filesystem::remove(keymapFile_, ignored);
   }
 
   // The line with which the host names the session's desktop.
@@ -187,11 +180,9 @@ protected:
     std::string text; // typed from every channel, with shift held (and caps lock on)
     bool capsLock = true;
     std::u32string line; // made into a paste of 1000 characters
-    // Whether characters the layout lacks are typed too: then also a paste of more distinct ones
-    // than a keymap has spare keys.
+    // Characters the layout lacks too: then also a paste of more than a keymap has spare keys.
     bool anyCharacter = true;
-    // A character it cannot type, as the host names it; none: it types every one.
-    std::string untypeable = "\xEF\xBF\xBE (U+FFFE)";
+    std::string untypeable = "\xEF\xBF\xBE (U+FFFE)"; // as the host names it; none: all type
   };
   // What typing is checked with, the session made ready for it.
   virtual TextCase textCase() {
@@ -216,13 +207,11 @@ protected:
     host_ = startHostBinary(TOVEL_HOST_BINARY, environment);
     ASSERT_TRUE(host_);
     ASSERT_NE(host_->output().find(desktopLine()), std::string::npos) << host_->output();
-    TestClient client(kHostPort);
-    client.send("GET /screen.mjpg HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
-    MjpegReader reader(client);
-    reader.readHead(30s);
+    auto client = openMjpeg("/screen.mjpg");
+    MjpegReader reader(*client);
     BgraImage last;
-    ASSERT_TRUE(
-        readUntil(reader, [](const BgraImage& image) { return showsWitness(image); }, &last))
+    ASSERT_TRUE(readUntil(
+        reader, [](const BgraImage& image) { return showsWitness(image); }, &last))
         << "the stream never showed the witness: " << describeWitnessPoints(last) << "\n"
         << host_->output();
   }
@@ -231,10 +220,8 @@ protected:
   void post(const std::string& path, const std::string& body) {
     TestClient client(kHostPort);
     ASSERT_TRUE(client.connected());
-    client.send("POST " + path +
-                " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n" +
-                "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
-    ASSERT_EQ(client.read(252).size(), 252u) << path << " " << body;
+    client.send(postRequest(path, body, "Host: 127.0.0.1\r\nContent-Type: application/json\r\n"));
+    ASSERT_EQ(client.read(kControlAcknowledgement.size()), kControlAcknowledgement) << path << body;
   }
   void tap(const std::string& key) {
     post("/keydown", R"({"key":")" + key + "\"}");
@@ -305,11 +292,9 @@ protected:
     std::vector<std::string> lines = witnessLines();
     std::string events;
     for (std::size_t i = from; i < lines.size(); ++i)
-      for (const std::string& prefix : prefixes)
-        if (lines[i].rfind(prefix, 0) == 0) {
-          events += (events.empty() ? "" : "; ") + lines[i];
-          break;
-        }
+      if (std::ranges::any_of(prefixes,
+                              [&](const std::string& p) { return lines[i].starts_with(p); }))
+        events += (events.empty() ? "" : "; ") + lines[i];
     return events;
   }
   // Waits until those events are the expected ones; what they are.
@@ -368,20 +353,28 @@ protected:
   // Moves the pointer from `at` onto a 1024 x 768 screen to the right of the primary, level with
   // its top: the stream `target` shows the screen of the pointer when it starts.
   void expectStreamsFollowToTheSecondScreen(PointerPosition at, const std::string& target) {
-    EXPECT_EQ(firstMjpegImage(target, kMjpegStreamHead).height(), 270);
+    EXPECT_EQ(firstMjpegImage(target).height(), 270);
     post("/move", "{\"x\":" + number(1920 + 200 - at.x) + ",\"y\":" + number(300 - at.y) + "}");
     ASSERT_TRUE(witness_->waitForOutput("leave\n", 30s)) << witness_->output();
-    BgraImage image = firstMjpegImage(target, kMjpegStreamHead);
+    BgraImage image = firstMjpegImage(target);
     EXPECT_EQ(image.width(), 480);
     EXPECT_EQ(image.height(), 360); // 1024 x 768 fitted into 480 x 480
   }
 
-  BgraImage firstMjpegImage(const std::string& target, std::string_view head) {
-    TestClient client(kHostPort);
-    client.send("GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
-    EXPECT_EQ(client.read(head.size(), 30s), head) << target;
-    MjpegReader reader(client);
-    return reader.readImage(30s);
+  // A connection on which the MJPEG stream `target` has begun with its head (the continuous
+  // capture's for "screen=true").
+  static std::unique_ptr<TestClient> openMjpeg(const std::string& target) {
+    auto client = std::make_unique<TestClient>(kHostPort);
+    client->send(getRequest(target, "Host: 127.0.0.1\r\n"));
+    std::string_view head = target.find("screen=true") != std::string::npos
+                                ? kFollowCaptureStreamHead
+                                : kMjpegStreamHead;
+    EXPECT_EQ(client->read(head.size(), 30s), head) << target;
+    return client;
+  }
+  static BgraImage firstMjpegImage(const std::string& target) {
+    auto client = openMjpeg(target);
+    return MjpegReader(*client).readImage(30s);
   }
 
   struct PictureCase {
@@ -401,9 +394,7 @@ protected:
                   // The continuous capture: the whole screen in 1.5 times 800 x 600.
                   {"/screen.mjpg?screen=true", 1200, 675, Rect{0, 0, 1920, 1080}}});
     for (const PictureCase& c : cases) {
-      bool continuous = c.target.find("screen=true") != std::string::npos;
-      BgraImage image =
-          firstMjpegImage(c.target, continuous ? kFollowCaptureStreamHead : kMjpegStreamHead);
+      BgraImage image = firstMjpegImage(c.target);
       EXPECT_EQ(image.width(), c.width) << c.target << host_->output();
       EXPECT_EQ(image.height(), c.height) << c.target;
       EXPECT_EQ(wrong(image, c.area), "") << c.target;

@@ -17,8 +17,7 @@ namespace {
 
 using XkbKeymap = std::unique_ptr<xkb_keymap, decltype(&xkb_keymap_unref)>;
 
-// The keymap xkeyboard-config builds for these layouts ("us", "de", "us,de") on a pc105 keyboard
-// with the evdev rules, as X servers and compositors compile it.
+// The keymap of these layouts ("us", "de", "us,de") on a pc105 keyboard with the evdev rules.
 XkbKeymap compileKeymap(const std::string& layouts) {
   xkb_context* context = xkb_context_new(XKB_CONTEXT_NO_ENVIRONMENT_NAMES);
   xkb_rule_names names{"evdev", "pc105", layouts.c_str(), "", ""};
@@ -64,11 +63,9 @@ std::string describe(xkb_keymap* keymap, const std::optional<KeyStroke>& stroke)
          std::to_string(stroke->level) + " mods " + mods;
 }
 
-// Real layouts as xkeyboard-config has them. Typing on X takes a character from the key and
-// level that type it with the fewest modifiers (Shift 0x1, Mod5 0x80 for AltGr) in the first
-// layout, never from the keypad. Mutter's remote desktop is handed the character's keysym when it
-// types it as that character in every layout of the session, and nothing when it would not: a
-// layout without it, or a level above the third (Mutter types that key unmodified).
+// On X a character comes from the key and level with the fewest modifiers (Shift 0x1, AltGr Mod5
+// 0x80) in the first layout, never the keypad. Mutter gets its keysym only where every layout
+// types it so; not above the third level, which Mutter types unmodified.
 TEST(KeyboardLayout, CharactersComeFromTheirKeyAndLevelAndMutterGetsTheKeysymsItTypesRight) {
   const std::tuple<const char*, char32_t, const char*, std::optional<Keysym>> cases[] = {
       {"us", U'a', "AC01 level 0 mods 0x0", XK_a},
@@ -214,8 +211,7 @@ TEST(WlrootsKeymap, WhenAllSpareKeysAreTakenTheOneUsedLongestAgoAndNotHeldIsGive
   EXPECT_TRUE(CompiledKeymap(keymap).keymap);
 }
 
-// A batch of more keysyms than spare keys gets keys up to the first that finds none, without
-// giving a key of the batch or a held one away; what it got types right.
+// Without giving a key of the batch or a held one away; what it got types right.
 TEST(WlrootsKeymap, ABatchBeyondTheSpareKeysStopsAtTheFirstKeysymWithoutAKey) {
   WlrootsKeymap keymap;
   std::uint32_t held = *keymap.keycodeFor(0x1003400);

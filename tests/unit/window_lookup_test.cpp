@@ -91,9 +91,7 @@ TEST(FollowGeometry, RectCropAndOutput) {
 
 VirtualWindow window(WindowId number, Rect bounds, std::optional<std::string> title = "Title",
                      std::int64_t layer = 0) {
-  VirtualWindow w;
-  w.info = WindowInfo{number, bounds, layer, "Owner", std::move(title)};
-  return w;
+  return {.info = {number, bounds, layer, "Owner", std::move(title)}};
 }
 
 // Primary display 1 (1920 x 1080) and display 2 (1280 x 1024) at global (1920, 0).
@@ -115,28 +113,23 @@ TEST_F(WindowLookupTest, WindowUnderCursorIsFrontMostTitledApplicationWindowAndD
                       window(2, {0, 0, 1000, 1000}, std::nullopt),
                       window(3, {0, 0, 1000, 1000}, "Menu", 24), window(4, {100, 100, 50, 50}),
                       window(5, {0, 0, 800, 600})});
-  pointAt(120, 120);
-  EXPECT_EQ(windowUnderCursor(desktop), 4u);
-  pointAt(150, 120); // the far edge belongs to the next window
-  EXPECT_EQ(windowUnderCursor(desktop), 5u);
-  pointAt(900, 120);
-  EXPECT_EQ(windowUnderCursor(desktop), std::nullopt);
+  auto windowAt = [&](double x, double y) { return pointAt(x, y), windowUnderCursor(desktop); };
+  EXPECT_EQ(windowAt(120, 120), 4u);
+  EXPECT_EQ(windowAt(150, 120), 5u); // the far edge belongs to the next window
+  EXPECT_EQ(windowAt(900, 120), std::nullopt);
   desktop.setListings(true);
-  pointAt(120, 120);
-  EXPECT_EQ(windowUnderCursor(desktop), std::nullopt);
+  EXPECT_EQ(windowAt(120, 120), std::nullopt);
   EXPECT_TRUE(log.lines().empty());
 
   // The display under the pointer, else the primary one, else any numbered one.
-  pointAt(2000, 100);
-  EXPECT_EQ(displayUnderCursor(desktop), 2u);
-  pointAt(2000, 1050); // below display 2, on no screen
-  EXPECT_EQ(displayUnderCursor(desktop), 1u);
+  auto displayAt = [&](double x, double y) { return pointAt(x, y), displayUnderCursor(desktop); };
+  EXPECT_EQ(displayAt(2000, 100), 2u);
+  EXPECT_EQ(displayAt(2000, 1050), 1u); // below display 2, on no screen
   desktop.setScreens({Screen{std::nullopt, {0, 0, 1920, 1080}, 1, "unnumbered"},
                       Screen{2, {1920, 56, 1280, 1024}, 1, "right"}});
-  pointAt(100, 100);
-  EXPECT_EQ(displayUnderCursor(desktop), 2u);
+  EXPECT_EQ(displayAt(100, 100), 2u);
   desktop.setScreens({Screen{std::nullopt, {0, 0, 1920, 1080}, 1, "unnumbered"}});
-  EXPECT_EQ(displayUnderCursor(desktop), std::nullopt);
+  EXPECT_EQ(displayAt(100, 100), std::nullopt);
 }
 
 TEST_F(WindowLookupTest, WindowBoundsAreDisplayLocalForLayerZeroOnlyAndCursorBoundsClamped) {

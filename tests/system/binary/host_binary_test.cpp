@@ -1,7 +1,7 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
-#include <sys/stat.h>
 
 #include <csignal>
 #include <filesystem>
@@ -23,6 +23,9 @@ namespace {
 
 using namespace std::chrono_literals;
 using Input = ChildProcess::Input;
+using ::testing::AllOf;
+using ::testing::HasSubstr;
+using ::testing::Not;
 
 // These tests are about the host itself, on the virtual desktop whatever the environment.
 const std::vector<std::string> kNoDisplay{"DISPLAY="};
@@ -87,8 +90,8 @@ TEST(HostBinary, EachWayARunEndsPrintsItsOwnLinesAndStatus) {
       // A second instance cannot listen and ends; the first one's output shows it unaffected.
       ChildProcess second(TOVEL_HOST_BINARY, {}, Input::pipe, kNoDisplay);
       EXPECT_NE(second.waitForExit(10s).value_or(0), 0) << second.output();
-      EXPECT_NE(second.output().find("port 8096"), std::string::npos) << second.output();
-      EXPECT_EQ(second.output().find("Tovel Host started."), std::string::npos);
+      EXPECT_THAT(second.output(),
+                  AllOf(HasSubstr("port 8096"), Not(HasSubstr("Tovel Host started."))));
       if (run.signal) {
         host->signal(run.signal);
       } else {
@@ -142,25 +145,20 @@ TEST(PairingBinary, TheSecretLastsUntilANewOneIsAskedAndOnlyRequestsWithItAreSer
   };
 
   // Not paired yet: the link has no key.
-  std::string unpaired = run({"--print-link"});
-  EXPECT_EQ(unpaired.find("#key="), std::string::npos) << unpaired;
+  EXPECT_THAT(run({"--print-link"}), Not(HasSubstr("#key=")));
   EXPECT_FALSE(std::filesystem::exists(secretFile));
-  std::string first = run({"--pair"});
+  EXPECT_THAT(run({"--pair"}),
+              HasSubstr("A pairing secret is kept in " + secretFile.string() + ".\n"));
   const std::string key = storedKey();
   ASSERT_EQ(key.size(), 32u);
-  struct stat status {};
-  ASSERT_EQ(::stat(secretFile.c_str(), &status), 0);
-  EXPECT_EQ(status.st_mode & 0777, 0600u);
-  EXPECT_NE(first.find("A pairing secret is kept in " + secretFile.string() + ".\n"),
-            std::string::npos)
-      << first;
+  EXPECT_EQ(int(std::filesystem::status(secretFile).permissions()), 0600);
 
   // A second start keeps it, and says nothing about it.
   auto host = startHostBinary(TOVEL_HOST_BINARY, environment, {"--pair"});
   ASSERT_TRUE(host);
   EXPECT_EQ(storedKey(), key);
   EXPECT_TRUE(host->waitForOutput("?url=/#key=" + key + "\n", 10s)) << host->output();
-  EXPECT_EQ(host->output().find("pairing secret"), std::string::npos) << host->output();
+  EXPECT_THAT(host->output(), Not(HasSubstr("pairing secret")));
   const struct {
     std::string name;
     std::string headers;
@@ -208,16 +206,13 @@ TEST(PairingBinary, TheSecretLastsUntilANewOneIsAskedAndOnlyRequestsWithItAreSer
     EXPECT_TRUE(answer == "HTTP/1.1 200" || answer == "HTTP/1.1 204") << request << answer;
   }
   // Eight refusals from one address, one line.
-  std::string output = host->output();
-  EXPECT_EQ(occurrences(output, "Refused "), 1u) << output;
-  EXPECT_NE(output.find("Refused POST /log from 127.0.0.1: no pairing key\n"), std::string::npos)
-      << output;
+  EXPECT_EQ(occurrences(host->output(), "Refused "), 1u) << host->output();
+  EXPECT_THAT(host->output(), HasSubstr("Refused POST /log from 127.0.0.1: no pairing key\n"));
   host.reset();
 
   // The link to pair a phone with the running service: printed with its code, nothing started.
   std::string link = run({"--print-link"});
-  EXPECT_EQ(link.find("Tovel Host started."), std::string::npos) << link;
-  EXPECT_NE(link.find("#key=" + key + "\n"), std::string::npos) << link;
+  EXPECT_THAT(link, AllOf(HasSubstr("#key=" + key + "\n"), Not(HasSubstr("Tovel Host started."))));
   if (auto address = getIPAddress()) {
     auto modules = readHalfBlocks(halfBlockLines(link));
     ASSERT_TRUE(modules) << link;
@@ -227,10 +222,8 @@ TEST(PairingBinary, TheSecretLastsUntilANewOneIsAskedAndOnlyRequestsWithItAreSer
 
   std::string renewed = run({"--new-secret", "--print-link"});
   EXPECT_NE(storedKey(), key);
-  EXPECT_NE(renewed.find("phones paired before must open the new link or scan its code"),
-            std::string::npos)
-      << renewed;
-  EXPECT_NE(renewed.find("#key=" + storedKey() + "\n"), std::string::npos) << renewed;
+  EXPECT_THAT(renewed, HasSubstr("phones paired before must open the new link or scan its code"));
+  EXPECT_THAT(renewed, HasSubstr("#key=" + storedKey() + "\n"));
 }
 
 } // namespace

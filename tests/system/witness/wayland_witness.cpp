@@ -5,7 +5,7 @@
 //   tovel_wayland_witness [--colour RRGGBB] [--keymap FILE] [--animate] [--marks]
 //
 // --animate: the benchmarks' changing picture (support/animation_scene.h), a frame per callback.
-// --marks:   a blue and a red rectangle on the colour (support/witness_marks.h), to show where the
+// --marks:   a blue and a red rectangle on the colour (support/animation_scene.h), to show where the
 //            window is and how it is scaled.
 // --keymap:  the compositor's keymap (XKB text) written to FILE before it says "keymap".
 // Its cursor is a 16 x 16 black square with a white border, the hot spot at the top left.
@@ -34,7 +34,6 @@
 #include <vector>
 
 #include "support/animation_scene.h"
-#include "support/witness_marks.h"
 #include "witness_output.h"
 #include "xdg-shell-client-protocol.h"
 

@@ -1,6 +1,6 @@
+#include "support/animation_scene.h"
 #include "support/desktop_checks.h"
 #include "support/desktop_session.h"
-#include "support/witness_marks.h"
 
 namespace tovel::test {
 namespace {
@@ -102,14 +102,11 @@ BgraImage grimPicture(const SwaySession& session) {
 
 // Which of the witness's colours a place shows: 0 the witness's own, 1 and 2 the marks, -1 none.
 int colourClass(Colour c) {
-  if (isWitnessColour(c))
-    return 0;
-  for (int i = 0; i < 2; ++i) {
-    std::uint32_t rgb = kWitnessMarks[i].rgb;
-    if (nearColour(c, rgb >> 16, (rgb >> 8) & 0xff, rgb & 0xff))
+  for (int i = 0; i < 2; ++i)
+    if (std::uint32_t rgb = kWitnessMarks[i].rgb;
+        nearColour(c, rgb >> 16, (rgb >> 8) & 0xff, rgb & 0xff))
       return i + 1;
-  }
-  return -1;
+  return isWitnessColour(c) ? 0 : -1;
 }
 
 // The places of a 24 x 16 grid over the picture, which shows the screen's `area` scaled, that do
@@ -125,12 +122,11 @@ std::string mismatches(const BgraImage& picture, const BgraImage& screen, Rect a
       double u = (column + 0.5) / 24, v = (row + 0.5) / 16;
       double x = area.x + u * area.width, y = area.y + v * area.height;
       bool nearEdge = std::abs(x - pointer.x) < 48 && std::abs(y - pointer.y) < 48;
-      for (const WitnessMark& m : kWitnessMarks) {
-        for (double edge : {m.left * screen.width(), m.right * screen.width()})
-          nearEdge = nearEdge || std::abs(x - edge) < 16;
-        for (double edge : {m.top * screen.height(), m.bottom * screen.height()})
-          nearEdge = nearEdge || std::abs(y - edge) < 16;
-      }
+      for (const WitnessMark& m : kWitnessMarks)
+        nearEdge = nearEdge || std::min({std::abs(x - m.left * screen.width()),
+                                         std::abs(x - m.right * screen.width()),
+                                         std::abs(y - m.top * screen.height()),
+                                         std::abs(y - m.bottom * screen.height())}) < 16;
       if (nearEdge)
         continue;
       int expected = colourClass(averageColour(screen, int(x), int(y)));
