@@ -116,8 +116,9 @@ TYPED_TEST_P(DesktopChecks, TextArrivesAsItsCharactersFromEveryChannel) {
 
   // 1000 characters of the line; and 375 distinct ideographs between spaces, line feeds, tabs
   // and letters.
+  constexpr std::size_t kPasted = 1000;
   std::string mixed, ideographs;
-  for (std::size_t i = 0; i < 1000; ++i) {
+  for (std::size_t i = 0; i < kPasted; ++i) {
     mixed += encodeUtf8(c.line[i % c.line.size()]);
     ideographs += encodeUtf8(i % 4 == 3 ? U" \n\tx"[i / 4 % 4] : char32_t(0x4E00 + i * 37 % 500));
   }
@@ -127,7 +128,7 @@ TYPED_TEST_P(DesktopChecks, TextArrivesAsItsCharactersFromEveryChannel) {
     auto start = std::chrono::steady_clock::now();
     typeText(paste);
     arrives(paste);
-    std::printf("%s: 1000 characters typed in %.3f s\n", name,
+    std::printf("%s: %zu characters typed in %.3f s\n", name, kPasted,
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
   }
 

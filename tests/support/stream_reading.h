@@ -12,9 +12,13 @@ namespace tovel::test {
 // Reads up to and including `end` (at most `limit` bytes); what came when the host closes first.
 inline std::string readThrough(TestClient& client, std::string_view end, std::size_t limit,
                                std::chrono::milliseconds timeout) {
-  std::string text, byte;
-  while (text.size() < limit && !text.ends_with(end) && !(byte = client.read(1, timeout)).empty())
+  std::string text;
+  while (text.size() < limit && !text.ends_with(end)) {
+    std::string byte = client.read(1, timeout);
+    if (byte.empty())
+      break;
     text += byte;
+  }
   return text;
 }
 

@@ -81,9 +81,13 @@ inline bool readUntil(MjpegReader& reader, const std::function<bool(const BgraIm
                       BgraImage* last = nullptr) {
   BgraImage image;
   for (auto deadline = std::chrono::steady_clock::now() + 30s;
-       std::chrono::steady_clock::now() < deadline && (image = reader.readImage(30s)).width() > 0;)
+       std::chrono::steady_clock::now() < deadline;) {
+    image = reader.readImage(30s);
+    if (image.width() == 0)
+      break;
     if (wanted(image))
       return true;
+  }
   if (last)
     *last = std::move(image);
   return false;
@@ -186,7 +190,7 @@ protected:
   };
   // What typing is checked with, the session made ready for it.
   virtual TextCase textCase() {
-    return {"Grüße, señor @ café ß € Ωμέγα 日本語 😀", true,
+    return {"Grüße, señor 1 @ café ß € Ωμέγα 日本語 😀", true,
             U"Line 7: Grüße @ 3 € – ελληνικά 日本 😀 ñ\t«ok» \"q\" \\ ABC xyz\n"};
   }
 
@@ -221,7 +225,8 @@ protected:
     TestClient client(kHostPort);
     ASSERT_TRUE(client.connected());
     client.send(postRequest(path, body, "Host: 127.0.0.1\r\nContent-Type: application/json\r\n"));
-    ASSERT_EQ(client.read(kControlAcknowledgement.size()), kControlAcknowledgement) << path << body;
+    ASSERT_EQ(client.read(kControlAcknowledgement.size()), kControlAcknowledgement)
+        << path << " " << body;
   }
   void tap(const std::string& key) {
     post("/keydown", R"({"key":")" + key + "\"}");

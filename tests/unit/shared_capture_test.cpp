@@ -161,7 +161,8 @@ TEST_F(SharedCaptureTest, ASubscriberMayEndItsSubscriptionFromItsOwnHandler) {
     capture.reset();
     ended.set_value();
   };
-  ASSERT_TRUE(capture = subscribe(desktop, endItself, {0}));
+  capture = subscribe(desktop, endItself, {0});
+  ASSERT_NE(capture, nullptr);
   published.set_value();
   ASSERT_EQ(ended.get_future().wait_for(60s), std::future_status::ready);
   // The thread ends by itself once the handler returns.
@@ -224,7 +225,12 @@ TEST_F(CaptureTest, AFailedHeadSendIsPrintedAndStartsNothing) {
   FollowCaptureStreams streams(desktop, log);
   connection->cancel();
   streams.handleRequest(connection, HttpRequest{"GET", "/screen.mjpg?screen=true", "", ""});
-  waitUntil([&] { return io.run_one_for(50ms), !log.lines().empty(); }, 5s);
+  waitUntil(
+      [&] {
+        io.run_one_for(50ms);
+        return !log.lines().empty();
+      },
+      5s);
   EXPECT_EQ(log.lines(), (Lines{"Error sending headers: Operation canceled"}));
   EXPECT_EQ(connection->state(), Connection::State::cancelled);
   EXPECT_TRUE(streams.liveStreams().empty());

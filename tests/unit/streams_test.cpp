@@ -41,6 +41,10 @@ using test::TestClient;
 using test::waitUntil;
 using test::walkBoxes;
 
+Bytes bytesOf(std::string_view text) {
+  return {text.begin(), text.end()};
+}
+
 Bytes fromHex(std::string_view hex) {
   Bytes bytes;
   for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
@@ -141,13 +145,16 @@ char pictureKind(const Bytes& sample) {
   auto units = splitNalUnits(sample);
   std::set<char> kinds;
   for (NalUnit unit : units.value_or(std::vector<NalUnit>{})) {
-    auto type = nalUnitType(unit);
-    if (type == 7 || type == 8)
+    if (isNalType(unit, NalType::sps) || isNalType(unit, NalType::pps))
       return '!';
-    BitReader slice{unit};
-    slice.ue(); // first_mb_in_slice
-    if (type == 1 || type == 5)
-      kinds.insert(type == 5 ? 'I' : "PBi"[std::min(slice.ue() % 5, 2u)]);
+    if (isNalType(unit, NalType::idrSlice)) {
+      kinds.insert('I');
+    } else if (isNalType(unit, NalType::nonIdrSlice)) {
+      BitReader slice{unit};
+      slice.ue(); // first_mb_in_slice
+      unsigned sliceType = slice.ue() % 5;
+      kinds.insert(sliceType == 0 ? 'P' : sliceType == 1 ? 'B' : 'i');
+    }
   }
   return !units ? '!' : kinds.size() == 1 ? *kinds.begin() : '?';
 }
@@ -438,10 +445,11 @@ protected:
   void send(const std::string& name, bool keyFrame) {
     std::string chunk = framed(name, 0);
     auto bodyAt = chunk.end() - std::ptrdiff_t(name.size() + 2);
-    SharedFragment fragment{std::make_shared<const Bytes>(chunk.begin(), bodyAt),
-                            std::size_t(bodyAt - chunk.begin()) - 8,
-                            std::make_shared<const Bytes>(bodyAt, chunk.end()), kDuration,
-                            keyFrame};
+    SharedFragment fragment{.head = std::make_shared<const Bytes>(chunk.begin(), bodyAt),
+                            .decodeTimeAt = std::size_t(bodyAt - chunk.begin()) - 8,
+                            .body = std::make_shared<const Bytes>(bodyAt, chunk.end()),
+                            .duration = kDuration,
+                            .keyFrame = keyFrame};
     onLoop([&] { clients.sendToClients(fragment); });
   }
   // What a client is sent for it at a decode time of `time` frames.
@@ -459,8 +467,11 @@ protected:
   MemoryLog log;
   std::atomic<int> keyFramesAsked{0}, framesAsked{0};
   Mp4Clients clients{log,
-                     {[] {}, [] {}, [this] { ++keyFramesAsked; }, [this] { ++framesAsked; }},
-                     {'f', 't', 'y', 'p', ' ', 'a', 'n', 'd', ' ', 'm', 'o', 'o', 'v'},
+                     {.startStreaming = [] {},
+                      .lastClientGone = [] {},
+                      .keyFrameNeeded = [this] { ++keyFramesAsked; },
+                      .frameNeeded = [this] { ++framesAsked; }},
+                     bytesOf("ftyp and moov"),
                      "avc1.4d402a"};
   std::thread loop{[this] { io.run(); }};
 };

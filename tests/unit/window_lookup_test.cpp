@@ -113,7 +113,10 @@ TEST_F(WindowLookupTest, WindowUnderCursorIsFrontMostTitledApplicationWindowAndD
                       window(2, {0, 0, 1000, 1000}, std::nullopt),
                       window(3, {0, 0, 1000, 1000}, "Menu", 24), window(4, {100, 100, 50, 50}),
                       window(5, {0, 0, 800, 600})});
-  auto windowAt = [&](double x, double y) { return pointAt(x, y), windowUnderCursor(desktop); };
+  auto windowAt = [&](double x, double y) {
+    pointAt(x, y);
+    return windowUnderCursor(desktop);
+  };
   EXPECT_EQ(windowAt(120, 120), 4u);
   EXPECT_EQ(windowAt(150, 120), 5u); // the far edge belongs to the next window
   EXPECT_EQ(windowAt(900, 120), std::nullopt);
@@ -122,7 +125,10 @@ TEST_F(WindowLookupTest, WindowUnderCursorIsFrontMostTitledApplicationWindowAndD
   EXPECT_TRUE(log.lines().empty());
 
   // The display under the pointer, else the primary one, else any numbered one.
-  auto displayAt = [&](double x, double y) { return pointAt(x, y), displayUnderCursor(desktop); };
+  auto displayAt = [&](double x, double y) {
+    pointAt(x, y);
+    return displayUnderCursor(desktop);
+  };
   EXPECT_EQ(displayAt(2000, 100), 2u);
   EXPECT_EQ(displayAt(2000, 1050), 1u); // below display 2, on no screen
   desktop.setScreens({Screen{std::nullopt, {0, 0, 1920, 1080}, 1, "unnumbered"},

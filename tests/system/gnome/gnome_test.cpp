@@ -266,9 +266,10 @@ TEST_F(GnomeStreams, ASecondMonitorIsAScreenOfItsOwn) {
           std::istringstream in(host_->output());
           int count = -1;
           for (std::string line; std::getline(in, line);)
-            count = line == "Screens have changed. Current screens:"
-                        ? 0
-                        : count + (count >= 0 && line.starts_with("Screen: "));
+            if (line == "Screens have changed. Current screens:")
+              count = 0;
+            else if (count >= 0 && line.starts_with("Screen: "))
+              ++count;
           return count == screens;
         },
         30s);
