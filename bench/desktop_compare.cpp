@@ -106,7 +106,7 @@ void measureStreams(pid_t host, pid_t server, double seconds, Figures& figures) 
     tovel::test::TestClient client(tovel::test::kHostPort);
     client.send("GET /screen.mjpg?max=1280x720 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
     tovel::test::MjpegReader reader(client);
-    reader.readHead();
+    tovel::test::readHead(client, std::chrono::seconds(5));
     std::atomic<long> count = 0;
     std::atomic<bool> done = false;
     std::thread reading([&] {

@@ -48,8 +48,6 @@ TEST_F(MjpegStream, SizeOptionsReachThePicture) {
   // The 1920 x 1080 display fitted into each maximum; a swapped width and height would show.
   const std::tuple<const char*, int, int, const char*> cases[] = {
       {"/screen.mjpg?max=400x100", 178, 100, "Max: [400.0, 100.0]"},
-      {"/screen.mjpg?max=100x400", 100, 56, "Max: [100.0, 400.0]"},
-      {"/screen.mjpg?max=640", 640, 360, "Max: [640.0]"},
       {"/screen.mjpg?max=1000", 1000, 563, "Max: [1000.0]"},        // 562.5 rounds up
       {"/screen.mjpg?size=640x480x2&max=abc", 480, 270, "Max: []"}, // the default
       // Following: 800 x 600 around the pointer; the whole display fitted into 1.5 x 800 x 600;
@@ -324,7 +322,6 @@ TEST_F(Mp4Stream, AStillScreenGivesAPictureAtOnceAndCaptureRunsOnlyWhileThereAre
     EXPECT_FALSE(fragments[i].keyFrame) << i;
   EXPECT_TRUE(waitUntil([&] { return mp4Clients() == 2; })); // the players have gone
   EXPECT_EQ(captureThreads(), 1);
-  EXPECT_TRUE(log.contains("Streaming is already active."));
   second->close();
   expectAllDecoded(second->stream(), second->fragments().size());
   // A client that goes is removed; the last one takes the capture with it.

@@ -42,8 +42,6 @@ protected:
   std::string runtimeDirectory_; // empty when it could not be made
   std::string waylandDisplay_;
   bool running_ = false;
-
-private:
   pid_t group_ = -1;
 };
 
@@ -59,6 +57,7 @@ public:
   }
   GnomeSession() : GnomeSession(Options{}) {}
   explicit GnomeSession(Options options);
+  ~GnomeSession() override;
   std::vector<std::string> environment() const override;
   // Kills Mutter (as a crash would) and starts it again; true once the new one owns its names.
   bool restartCompositor();

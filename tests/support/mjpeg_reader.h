@@ -21,10 +21,6 @@ class MjpegReader {
 public:
   explicit MjpegReader(TestClient& client) : client_(client) {}
 
-  // The response head, up to and including its empty line.
-  std::string readHead(std::chrono::milliseconds timeout = 5s) {
-    return tovel::test::readHead(client_, timeout);
-  }
   // The JPEG of the next frame; none (with a test failure recorded) when the framing is wrong or
   // nothing comes in time.
   std::optional<std::string> readFrame(std::chrono::milliseconds timeout = 5s) {

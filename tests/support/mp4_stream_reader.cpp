@@ -10,6 +10,7 @@
 #include <iterator>
 
 #include "support/mp4_boxes.h"
+#include "support/stream_reading.h"
 
 namespace tovel::test {
 
@@ -43,45 +44,34 @@ void Mp4StreamReader::fail(const std::string& why) {
 }
 
 void Mp4StreamReader::run() {
-  std::string buffer;
-  // Reads until `end` is in the buffer, or `n` bytes are; false when the host closes or the
-  // reader stops.
-  auto fill = [&](std::size_t n, std::string_view end = {}) {
-    while (end.empty() ? buffer.size() < n : buffer.find(end) == std::string::npos) {
+  // The first byte of the head or of a chunk, waited for in short steps so that close() stops
+  // the reading; none once it stops or the host closes. The rest follows at once.
+  auto begin = [this]() -> std::optional<std::string> {
+    for (;;) {
       if (std::lock_guard lock(mutex_); stopping_)
-        return false;
-      std::optional<std::string> got = client_.readSome(65536, 100ms);
-      if (!got)
-        return false;
-      buffer += *got;
+        return std::nullopt;
+      std::optional<std::string> byte = client_.readSome(1, 100ms);
+      if (!byte || !byte->empty())
+        return byte;
     }
-    return true;
   };
 
-  if (!fill(0, "\r\n\r\n"))
+  std::optional<std::string> headStart = begin();
+  if (!headStart)
     return;
+  std::string head = *headStart + readHead(client_, 60s);
   {
     std::lock_guard lock(mutex_);
-    head_ = buffer.substr(0, buffer.find("\r\n\r\n") + 4);
-    buffer.erase(0, head_.size());
+    head_ = head;
   }
   for (bool first = true;; first = false) {
-    if (!fill(0, "\r\n"))
+    std::optional<std::string> start = begin();
+    if (!start)
       return;
-    std::string sizeLine = buffer.substr(0, buffer.find("\r\n"));
-    buffer.erase(0, sizeLine.size() + 2);
-    std::size_t size = 0;
-    try {
-      size = std::stoul(sizeLine, nullptr, 16);
-    } catch (...) {
-      return fail("not a chunk size: " + sizeLine);
-    }
-    if (!fill(size + 2))
-      return;
-    if (buffer.compare(size, 2, "\r\n") != 0)
-      return fail("a chunk does not end with CR LF");
-    std::vector<std::uint8_t> body(buffer.begin(), buffer.begin() + long(size));
-    buffer.erase(0, size + 2);
+    std::optional<std::string> chunk = readChunk(client_, 60s, *start);
+    if (!chunk)
+      return fail("a chunk without an upper-case hex size line, that many bytes and CR LF");
+    std::vector<std::uint8_t> body(chunk->begin(), chunk->end());
     auto boxes = walkBoxes(body);
     if (first) {
       if (!boxes || topLevel(*boxes) != "ftyp moov")
@@ -109,26 +99,6 @@ void Mp4StreamReader::run() {
     fragments_.push_back(std::move(fragment));
     arrived_.notify_all();
   }
-}
-
-std::string Mp4StreamReader::head() {
-  std::lock_guard lock(mutex_);
-  return head_;
-}
-
-std::vector<std::uint8_t> Mp4StreamReader::initialization() {
-  std::lock_guard lock(mutex_);
-  return initialization_;
-}
-
-std::vector<Mp4Fragment> Mp4StreamReader::fragments() {
-  std::lock_guard lock(mutex_);
-  return fragments_;
-}
-
-std::string Mp4StreamReader::error() {
-  std::lock_guard lock(mutex_);
-  return error_;
 }
 
 bool Mp4StreamReader::waitForFragments(std::size_t count) {

@@ -32,10 +32,10 @@ public:
   explicit Mp4StreamReader(std::uint16_t port, const std::string& extraHeaders = "");
   ~Mp4StreamReader();
 
-  std::string head();
-  std::vector<std::uint8_t> initialization();
-  std::vector<Mp4Fragment> fragments();
-  std::string error();
+  std::string head() { return locked(head_); }
+  std::vector<std::uint8_t> initialization() { return locked(initialization_); }
+  std::vector<Mp4Fragment> fragments() { return locked(fragments_); }
+  std::string error() { return locked(error_); }
   // Waits until at least `count` fragments have come; false when they do not in a generous time.
   bool waitForFragments(std::size_t count);
   // Closes the connection and stops reading.
@@ -44,6 +44,12 @@ public:
   std::vector<std::uint8_t> stream();
 
 private:
+  // A copy of what the reading thread writes.
+  template <typename T>
+  T locked(const T& member) {
+    std::lock_guard lock(mutex_);
+    return member;
+  }
   void run();
   void fail(const std::string& why);
 

@@ -28,10 +28,11 @@ inline std::string readHead(TestClient& client, std::chrono::milliseconds timeou
 }
 
 // The size from the next chunk's size line (chunked transfer coding), in upper-case hex as the
-// host writes it; none when it is not one.
+// host writes it; none when it is not one. `start` is what of the line was read already.
 inline std::optional<std::size_t> readChunkSize(TestClient& client,
-                                                std::chrono::milliseconds timeout) {
-  std::string line = readThrough(client, "\r\n", 20, timeout);
+                                                std::chrono::milliseconds timeout,
+                                                const std::string& start = "") {
+  std::string line = start + readThrough(client, "\r\n", 20, timeout);
   if (line.size() < 3 || !line.ends_with("\r\n") ||
       line.find_first_not_of("0123456789ABCDEF") != line.size() - 2)
     return std::nullopt;
@@ -39,8 +40,9 @@ inline std::optional<std::size_t> readChunkSize(TestClient& client,
 }
 
 // The next chunk's data, read whole with the CR LF that ends it; none when it does not come so.
-inline std::optional<std::string> readChunk(TestClient& client, std::chrono::milliseconds timeout) {
-  std::optional<std::size_t> size = readChunkSize(client, timeout);
+inline std::optional<std::string> readChunk(TestClient& client, std::chrono::milliseconds timeout,
+                                            const std::string& start = "") {
+  std::optional<std::size_t> size = readChunkSize(client, timeout, start);
   std::string chunk = size ? client.read(*size + 2, timeout) : "";
   if (!size || chunk.size() != *size + 2 || !chunk.ends_with("\r\n"))
     return std::nullopt;

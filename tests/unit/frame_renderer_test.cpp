@@ -20,8 +20,7 @@ TEST(FrameGeometry, OutputSizeMarkerAndQuality) {
   const double outputs[][7] = {
       {2880, 1800, 480, 480, 2, 480, 300},      {2880, 1800, 1920, 1920, 2, 1440, 900},
       {600, 900, 480, 480, 1, 320, 480},        {900, 1800, 1920, 1920, 2, 450, 900},
-      {1920, 1080, 1000, 1000, 1, 1000, 562.5}, {1920, 1080, 1920, 270, 1, 480, 270},
-      {1080, 1920, 270, 1920, 1, 270, 480}};
+      {1920, 1080, 1000, 1000, 1, 1000, 562.5}, {1080, 1920, 270, 1920, 1, 270, 480}};
   for (auto [w, h, maxW, maxH, scale, outW, outH] : outputs) {
     Size out = outputSize(int(w), int(h), Size{maxW, maxH}, scale);
     EXPECT_DOUBLE_EQ(out.width, outW) << w << "x" << h << " in " << maxW << "x" << maxH;

@@ -54,21 +54,18 @@ TEST_F(KeyboardTest, ModifierKeysRecordOnlyTheirOwnFieldAndNoKeyStaysAKeypadKey)
     for (const RecordedEvent& e : desktop.events())
       EXPECT_EQ(e.key()->flags & kNumericPadFlag, 0u);
   }
-  // A chord wraps its key in control for 30 ms and is no held modifier for clicks.
+  // A chord (its events: the swipe tests) takes 30 ms and is no held modifier for clicks.
   double start = clock.now();
-  desktop.clearEvents();
   sendKeyPress(input, keycode::downArrow, kControlFlag);
   EXPECT_NEAR(clock.now() - start, 0.030, 1e-6);
-  EXPECT_EQ(events(), controlChord({125}));
   EXPECT_EQ(state.modifierState.leftControl, 0.0);
 }
 
 TEST(KeyNames, TableHasEveryNameExactly) {
   EXPECT_EQ(keyNameToKeyCode().size(), 87u);
+  // Letters, digits, punctuation, function keys and arrows: X11Keymap checks their keysyms.
   const std::pair<const char*, KeyCode> samples[] = {
-      {"a", 0},        {"z", 6},         {"0", 29},   {"5", 23},          {"leftControl", 59},
-      {"control", 59}, {"function", 63}, {"f17", 64}, {"f20", 90},        {"`", 50},
-      {"\\", 42},      {"/", 44},        {"'", 39},   {"downArrow", 125}, {"tab", 48}};
+      {"leftControl", 59}, {"control", 59}, {"function", 63}, {"tab", 48}};
   for (auto [name, code] : samples)
     EXPECT_EQ(lookupKeyName(name), code) << name;
   for (const char* missing : {"A", "Space", "f21", "", "leftcontrol", "enter"})
@@ -124,7 +121,7 @@ TEST_F(PointerTest, QuickClicksCountUpFromThePreviousReleaseOfTheirOwnButton) {
                    down, "rightDown 960.0,540.0 b1", down7, up7, down7, up7}));
 }
 
-TEST_F(PointerTest, MoveIsRelativeAndDragsOnlyWhileLeftIsHeld) {
+TEST_F(PointerTest, MoveIsRelativeDragsOnlyWhileLeftIsHeldAndConvertsByThePrimaryScreen) {
   desktop.setMouseLocation({100, 1000}); // (100, 80) from the top
   performMouseMove(input, 3, -2, kLeftButton);
   performMouseMove(input, 10, 20, kLeftButton);
@@ -141,9 +138,7 @@ TEST_F(PointerTest, MoveIsRelativeAndDragsOnlyWhileLeftIsHeld) {
              "leftDragged 115.0,100.0 b0", "moved 116.0,101.0 b1", "rightDragged 116.0,101.0 b1",
              "moved 117.0,102.0 b2", "otherDragged 117.0,102.0 b2", "moved 118.0,103.0 b7",
              "leftDragged 118.0,103.0 b7"}));
-}
 
-TEST_F(PointerTest, ConversionUsesThePrimaryHeightAndMainScreenOffset) {
   // A primary whose frame does not start at y 0, beside a taller second screen.
   desktop.setScreens({Screen{1, Rect{0, 40, 1920, 1080}, 1, "primary"},
                       Screen{2, Rect{1920, -200, 1280, 1440}, 1, "second"}});
@@ -164,18 +159,10 @@ protected:
 };
 
 TEST_F(GesturesTest, ScrollCarriesFractionsInBothDirectionsAndRefusesCountsOutOfRange) {
-  for (int i = 0; i < 3; ++i)
-    performScroll(input, 0, 0.4);
-  for (int i = 0; i < 3; ++i)
-    performScroll(input, -0.4, 0);
-  EXPECT_EQ(events(), (Lines{"scroll 0,0", "scroll 0,0", "scroll 1,0", "scroll 0,0", "scroll 0,0",
-                             "scroll 0,-1"}));
-
-  desktop.clearEvents();
-  state.accumulatedDeltaX = state.accumulatedDeltaY = 0;
   performScroll(input, 2.75, -1.5);
   performScroll(input, 0.25, -0.5); // the remainders make whole notches
-  EXPECT_EQ(events(), (Lines{"scroll -1,2", "scroll -1,1"}));
+  performScroll(input, 0.4, 0.4);
+  EXPECT_EQ(events(), (Lines{"scroll -1,2", "scroll -1,1", "scroll 0,0"}));
 
   // Counts outside the 32-bit range are refused without losing the remainders; 2147483647.75 only
   // reaches 2^31 with the carried 0.25.
@@ -252,11 +239,9 @@ TEST_F(GesturesTest, FinishedGestureIsClassifiedOnce) {
     EXPECT_EQ(events(), key ? controlChord({key}) : Lines{});
     EXPECT_EQ(state.gestureDetected, "");
   }
-  // Horizontal movement waits for the end.
-  swipe(-80, 10);
+  // Mostly horizontal movement waits for the end, however far it goes up.
   swipe(-80, -70);
   EXPECT_TRUE(events().empty());
-  EXPECT_EQ(state.gestureDetected, "");
 }
 
 // What a client's text becomes: its characters, or the reason it is refused. The requests' check
@@ -309,7 +294,7 @@ protected:
                   }};
 };
 
-TEST_F(TextTyperTest, TextsArePacedAndEverythingAfterWaitsForTheTextBeforeIt) {
+TEST_F(TextTyperTest, TextsArePacedEverythingAfterWaitsForThemAndTooMuchIsRefused) {
   performTypeText(input, U"abéc Ωéd");
   performKeyDown(input, 6); // z
   performKeyUp(input, 6);
@@ -322,26 +307,19 @@ TEST_F(TextTyperTest, TextsArePacedAndEverythingAfterWaitsForTheTextBeforeIt) {
   EXPECT_EQ(events(), Lines{"typed ab"});
   EXPECT_EQ(typer.waiting(), 7u);
   EXPECT_EQ(runLoop(), (std::vector<double>{0.25, 0.25}));
-  Lines all = {"typed abc d",
-               "key 6 down",
-               "key 6 up",
-               "moved 965.0,540.0 b0",
-               "leftDown 965.0,540.0 b0",
-               "leftUp 965.0,540.0 b0",
-               "scroll 3,0",
-               "typed xy"};
-  EXPECT_EQ(events(), all);
+  EXPECT_EQ(events(),
+            (Lines{"typed abc d", "key 6 down", "key 6 up", "moved 965.0,540.0 b0",
+                   "leftDown 965.0,540.0 b0", "leftUp 965.0,540.0 b0", "scroll 3,0", "typed xy"}));
   // One line for the text, each character it could not type named once.
   EXPECT_EQ(log.lines(), Lines{"Could not type on this desktop: é (U+00E9) Ω (U+03A9)"});
   EXPECT_FALSE(typer.busy());
   // With nothing waiting, keys go at once.
+  desktop.clearEvents();
   performKeyDown(input, 6);
-  all.push_back("key 6 down");
-  EXPECT_EQ(events(), all);
-}
+  EXPECT_EQ(events(), Lines{"key 6 down"});
 
-TEST_F(TextTyperTest, TooMuchWaitingTextIsRefused) {
-  // Three of these are typed at once.
+  // Too much waiting text is refused; three of these are typed at once.
+  log.clear();
   EXPECT_TRUE(typer.type(std::u32string(TextTyper::kMaxWaiting, U'a')));
   EXPECT_FALSE(typer.type(U"bcde"));
   EXPECT_EQ(log.lines(), Lines{"Ignored type command: 99997 characters are waiting to be typed "
@@ -366,7 +344,7 @@ protected:
   std::vector<int> exitStatuses;
 };
 
-TEST_F(Console, EachCommandPrintsAndPostsWhatItSays) {
+TEST_F(Console, EachCommandPrintsAndPostsWhatItSaysAndMalformedOnesNothing) {
   const struct {
     std::string line;
     Lines printed, events;
@@ -397,7 +375,6 @@ TEST_F(Console, EachCommandPrintsAndPostsWhatItSays) {
       // A horizontal swipe acts only when it ends, which shows whether "done" got through, and
       // its arrow (opposite to the swipe) shows which offset went where.
       {"swipe 0 30", {"Swipe by (0.0, 30.0)"}, {}},
-      {"swipe 0 30 x", {"Swipe by (0.0, 30.0) x"}, {}},
       {"swipe 0 30 done", {"swipe down", "Swiped by (0.0, 30.0)"}, controlChord({125})},
       {"swipe -40 10 Done", {"Swipe by (-40.0, 10.0) Done"}, {}},
       {"swipe -40 10 done", {"swipe left", "Swiped by (-40.0, 10.0)"}, controlChord({124})},
@@ -418,9 +395,8 @@ TEST_F(Console, EachCommandPrintsAndPostsWhatItSays) {
   EXPECT_EQ(run("exit now"), Lines{"Exiting the process..."});
   run("exit");
   EXPECT_EQ(exitStatuses, (std::vector<int>{0, 0}));
-}
 
-TEST_F(Console, MalformedCommandsDoNothing) {
+  // Malformed commands do nothing.
   for (std::string line :
        {"move 5\t 5", "move \t5 5", "move +-5 1", "move ++5 1", "move + 1", "move 0x10 1",
         "move 1e 1", "move 5px 1", "move 1 2 3 4", "move 1", "swipe 1 y", "swipe 1 2 done x",
@@ -462,11 +438,9 @@ TEST(NumberFormat, ShortestPositionalWithAFractionalDigitElseExponentFormAndRead
   EXPECT_EQ(formatNumberList({640, 480, 2.5}), "[640.0, 480.0, 2.5]");
 }
 
-// The HTTP control endpoints and the WebSocket actions take the same commands: each one, through
-// either channel, must reach the desktop with the values it carried (offsets on the right axes,
-// the named button and key, the done flag) and print the same lines, where '@' stands for the
-// "ws " that marks the WebSocket's. A command is its action, then its body's fields: a POST goes
-// to the endpoint the action names with the fields as its body.
+// The HTTP endpoints and the WebSocket take the same commands, "action fields": a POST of the
+// fields to /action, or a message with the action and the fields. Through either, the values must
+// reach the desktop and print the same lines, '@' standing for the WebSocket's "ws ".
 TEST(InputChannels, EveryCarriedValueReachesTheDesktop) {
   const struct {
     std::vector<std::string> commands;
@@ -593,16 +567,13 @@ TEST_F(InputCommands, TheWebSocketRemembersWhatTheSessionHoldsDown) {
     Lines released;
   } cases[] = {
       {{R"({"action":"mousedown"})", R"({"action":"keydown","key":"shift"})",
-        R"({"action":"keydown","key":"a"})", R"({"action":"keyup","key":"a"})",
-        R"({"action":"mousedown","button":"middle"})", R"({"action":"mousedown"})"},
+        R"({"action":"keydown","key":"a"})", R"({"action":"mousedown","button":"middle"})",
+        R"({"action":"keyup","key":"a"})", R"({"action":"mousedown"})"},
        {"otherUp 960.0,540.0 b2", "key 56 up", "leftUp 960.0,540.0 b0"}},
       {{R"({"action":"mousedown","button":"right"})", R"({"action":"click","button":"right"})",
         R"({"action":"mousedown","button":"center"})", R"({"action":"mouseup","button":"middle"})",
         R"({"action":"keydown","key":"nope"})", R"({"action":"keydown"})"},
-       {}},
-      {{R"({"action":"keydown","key":"command"})", R"({"action":"keydown","key":"rightShift"})",
-        R"({"action":"keyup","key":"command"})"},
-       {"key 60 up"}}};
+       {}}};
   for (const auto& c : cases) {
     for (std::string_view message : c.messages)
       send(message);
@@ -611,9 +582,6 @@ TEST_F(InputCommands, TheWebSocketRemembersWhatTheSessionHoldsDown) {
     EXPECT_EQ(events(), c.released) << c.messages.front();
     EXPECT_TRUE(held.empty());
   }
-  // The releases went through the injection state: shift no longer counts as held.
-  EXPECT_EQ(state.modifierState.leftShift, 0);
-  EXPECT_EQ(state.modifierState.rightShift, 0);
 }
 
 } // namespace

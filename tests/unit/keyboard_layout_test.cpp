@@ -142,25 +142,16 @@ struct CompiledKeymap {
   XkbKeymap keymap;
 };
 
-TEST(WlrootsKeymap, EveryKeyNameTypesItsKeysymAndShiftAndModifiersWorkAsOnAUsKeyboard) {
+// Every key name typing its keysym through the compositor, with Shift and Lock as on a US keyboard:
+// Sway's DesktopChecks (KeyNamesTypeTheirKeysyms..., TextArrives...). Here the keycodes X clients
+// can use, Control typing the unmodified keysym, and the modifier keys holding their modifiers.
+TEST(WlrootsKeymap, EveryKeyNameHasAnXKeycodeAndModifiersWorkAsOnAUsKeyboard) {
   WlrootsKeymap keymap;
   CompiledKeymap compiled(keymap);
   ASSERT_TRUE(compiled.keymap) << keymap.text();
-  for (const auto& [name, code] : keyNameToKeyCode()) {
-    Keysym keysym = *keysymForKeyCode(code);
-    std::optional<std::uint32_t> keycode = keymap.keycodeFor(keysym);
-    ASSERT_TRUE(keycode) << name;
-    EXPECT_LE(*keycode, 255u) << name;
-    EXPECT_EQ(compiled.type(*keycode), keysym) << name;
-  }
-  const std::tuple<Keysym, std::uint32_t, Keysym> typed[] = {{XK_a, 0x1, XK_A},
-                                                             {XK_a, 0x2, XK_A},
-                                                             {XK_1, 0x1, XK_exclam},
-                                                             {XK_1, 0x2, XK_1},
-                                                             {XK_slash, 0x1, XK_question},
-                                                             {XK_a, 0x4, XK_a}};
-  for (auto [key, modifiers, expected] : typed)
-    EXPECT_EQ(compiled.type(*keymap.keycodeFor(key), modifiers), expected) << key;
+  for (const auto& [name, code] : keyNameToKeyCode())
+    EXPECT_LE(keymap.keycodeFor(*keysymForKeyCode(code)).value_or(256), 255u) << name;
+  EXPECT_EQ(compiled.type(*keymap.keycodeFor(XK_a), 0x4), XK_a);
   for (auto [keysym, modifier] : {std::pair{XK_Shift_R, XKB_MOD_NAME_SHIFT},
                                   {XK_Control_L, XKB_MOD_NAME_CTRL},
                                   {XK_Alt_R, XKB_MOD_NAME_ALT},

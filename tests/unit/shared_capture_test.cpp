@@ -97,17 +97,13 @@ TEST_F(SharedCaptureTest,
   EXPECT_EQ(desktop.renderCount(), rendered + 1); // one picture for both
   EXPECT_GT(slowFrames[1].captureTime, frames[1].captureTime - 1e-9);
 
-  // The capture stops with its last subscriber and starts again with the next.
+  // The capture stops with its last subscriber (and starts again with the next: Mp4Stream tests).
   first->stop();
   EXPECT_EQ(captureThreads(), 1);
   second.reset();
   EXPECT_EQ(captureThreads(), 0); // gone when the last stop returns
-  Frames third;
-  auto again = subscribe(desktop, third.handler(), {0});
-  ASSERT_TRUE(third.waitForCount(1));
-  EXPECT_EQ(captureThreads(), 1);
   PlatformError error;
-  EXPECT_EQ(desktop.startContinuousCapture(7, {0.1}, third.handler(), error), nullptr);
+  EXPECT_EQ(desktop.startContinuousCapture(7, {0.1}, fast.handler(), error), nullptr);
   EXPECT_FALSE(error.description.empty());
 }
 
@@ -170,25 +166,24 @@ TEST_F(SharedCaptureTest, ASubscriberMayEndItsSubscriptionFromItsOwnHandler) {
   EXPECT_EQ(calls, 1);
 }
 
-TEST_F(CaptureTest, ManagerAdmitsOneFramePerTenthOfASecondByCaptureTime) {
+TEST_F(CaptureTest, ManagerAdmitsOneFramePerTenthOfASecondAndCapturesAtTheDisplaysOwnSize) {
   Frames admitted;
-  ScreenCaptureManager manager(desktop, log, *displayUnderCursor2(desktop), admitted.handler());
+  ScreenCaptureManager admitting(desktop, log, *displayUnderCursor2(desktop), admitted.handler());
   std::uint8_t pixel[4] = {};
   // The first at once, however soon; the one at 1000.5 has no picture: ignored, uses no slot.
   for (double time : {1000.0, 1000.05, 1000.5, 1000.55, 1000.6, 1000.66}) {
     CapturedFrame frame;
     frame.image = time == 1000.5 ? ImageView{} : ImageView{pixel, 1, 1, 4};
     frame.timestamp = time;
-    manager.handleFrame(frame);
+    admitting.handleFrame(frame);
   }
   std::vector<double> times;
   for (const CapturedFrame& frame : admitted.items())
     times.push_back(frame.timestamp);
   EXPECT_EQ(times, (std::vector<double>{1000.0, 1000.55, 1000.66}));
-}
 
-TEST_F(CaptureTest, ManagerCapturesAtTheDisplaysOwnSizeAndPassesThePointerOn) {
-  // The main screen has two pixels per point; the captured one has its own scale of 1.
+  // It captures at the display's own size and passes the pointer on. The main screen has two
+  // pixels per point; the captured one has its own scale of 1.
   desktop.setScreens({Screen{1, Rect{0, 0, 320, 200}, 2.0, "main"},
                       Screen{2, Rect{320, 0, 160, 100}, 1.0, "side"}});
   desktop.setMouseLocation(Point{400, 50});
@@ -236,12 +231,11 @@ TEST_F(CaptureTest, AFailedHeadSendIsPrintedAndStartsNothing) {
   EXPECT_TRUE(streams.liveStreams().empty());
 }
 
-TEST_F(CaptureTest, StreamerNumbersEveryFrameMadeStartsOnceAndWithoutADisplayCapturesNothing) {
+// Its start-up lines: HostBinary.EachWayARunEndsPrintsItsOwnLinesAndStatus; refusing a second
+// start: Mp4Stream.AStillScreenGivesAPictureAtOnceAndCaptureRunsOnlyWhileThereAreClients.
+TEST_F(CaptureTest, StreamerNumbersEveryFrameMadeStopsWithItselfAndWithoutADisplayCapturesNothing) {
   {
     LiveScreenStreamer streamer(desktop, log, io, small);
-    EXPECT_EQ(log.lines(),
-              (Lines{"Stream configured with display: " + desktop.screens()[0].description,
-                     "Compression session created successfully"}));
     EXPECT_EQ(streamer.sequenceNumber(), 1u);
     for (int i = 0; i < 3; ++i)
       streamer.handleEncodedFrame(EncodedFrame{{0, 0, 0, 1, 0x65}, i == 0, 10.0 + i / 60.0});
@@ -255,8 +249,6 @@ TEST_F(CaptureTest, StreamerNumbersEveryFrameMadeStartsOnceAndWithoutADisplayCap
     EXPECT_EQ(streamer.captureTimeOf(0), std::nullopt);
     io.run(); // the fragments reach no client, and nothing breaks
     streamer.startStreaming();
-    streamer.startStreaming();
-    EXPECT_TRUE(log.contains("Streaming is already active."));
     EXPECT_EQ(captureThreads(), 1);
   }
   EXPECT_EQ(captureThreads(), 0);

@@ -67,14 +67,6 @@ long residentKilobytes(pid_t pid) {
   return std::stol(words(procFile(pid, "statm")).at(1)) * ::sysconf(_SC_PAGESIZE) / 1024;
 }
 
-// User and system CPU time the process has used, in seconds.
-double cpuSeconds(pid_t pid) {
-  std::string stat = procFile(pid, "stat");
-  // The fields after the command name, which may hold spaces, from the state (3) on.
-  std::vector<std::string> fields = words(stat.substr(stat.rfind(')') + 1));
-  return (std::stod(fields.at(11)) + std::stod(fields.at(12))) / double(::sysconf(_SC_CLK_TCK));
-}
-
 // Time the main thread (the event loop) spent running or waiting for a core to run on, in
 // seconds. Unlike CPU time it does not shrink on a loaded machine: a thread that never sleeps
 // shows the whole wall time.
@@ -263,17 +255,14 @@ TEST_F(ManyClientsBinary, OutOfDescriptorsIdleConnectionsCloseElseAcceptingPause
 
   // A measuring window, not a wait for anything the host does: a host that retried accepting at
   // once would keep its loop busy all through it, one that pauses shows next to no time.
-  double cpuBefore = cpuSeconds(pid_);
   double demandBefore = demandSeconds(pid_);
   auto start = Steady::now();
   std::this_thread::sleep_for(1s);
   // The connections it did take are still served meanwhile.
   held.front()->send(logFrame("still served"));
   EXPECT_TRUE(host_->waitForOutput("still served", 30s));
-  double cpu = cpuSeconds(pid_) - cpuBefore;
   double demand = demandSeconds(pid_) - demandBefore;
   double elapsed = std::chrono::duration<double>(Steady::now() - start).count();
-  EXPECT_LT(cpu, 0.3) << "CPU seconds while the connections were held for " << elapsed << " s";
   EXPECT_LT(demand, 0.3 * elapsed) << "seconds the loop was busy in " << elapsed << " s";
   // Logged once, not once per retry.
   EXPECT_EQ(occurrences(host_->output(), waiting), 1u) << host_->output();

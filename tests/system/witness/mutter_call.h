@@ -1,19 +1,14 @@
 #pragma once
 // Method calls to Mutter on the session bus, for the programs that act as another client of
-// GNOME. A failure is printed and ends the program with status 1.
+// GNOME; a failure ends the program (fail()).
 
 #include <gio/gio.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 
-namespace tovel::witness {
+#include "witness_output.h"
 
-[[noreturn]] inline void fail(const std::string& why) {
-  std::fprintf(stderr, "%s\n", why.c_str());
-  std::exit(1);
-}
+namespace tovel::witness {
 
 inline GDBusConnection* sessionBus() {
   static GDBusConnection* bus = [] {

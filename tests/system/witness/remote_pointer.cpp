@@ -10,7 +10,6 @@
 #include <sstream>
 
 #include "mutter_call.h"
-#include "witness_output.h"
 
 using namespace tovel::witness;
 

@@ -3,10 +3,9 @@
 //
 //   tovel_gnome_virtual_monitor [--size WxH]   (1024x768 unless given)
 //
-// On the session bus it creates a screen-cast session, records a virtual monitor and starts it;
-// it takes the stream's frames from PipeWire (BGRx, of that size) and hands each buffer back at
-// once. It prints "ready WxH" once the stream streams and keeps everything alive until its standard
-// input closes, then stops the session and exits with status 0.
+// It records a virtual monitor in a screen-cast session of its own and takes the stream's frames
+// (BGRx, of that size) from PipeWire, handing each buffer back at once. It prints "ready WxH" once
+// the stream streams; when its standard input closes it stops the session and exits with status 0.
 
 // The listeners below name only the events they take; the others stay null.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
@@ -17,7 +16,6 @@
 #include <unistd.h>
 
 #include "mutter_call.h"
-#include "witness_output.h"
 
 using namespace tovel::witness;
 
@@ -86,10 +84,8 @@ void streamAdded(GDBusConnection*, const char*, const char*, const char*, const 
 int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i)
     if (std::string(argv[i]) != "--size" || i + 1 == argc ||
-        std::sscanf(argv[++i], "%dx%d", &width, &height) != 2) {
-      std::fprintf(stderr, "usage: %s [--size WxH]\n", argv[0]);
-      return 2;
-    }
+        std::sscanf(argv[++i], "%dx%d", &width, &height) != 2)
+      usage(argv[0], "[--size WxH]");
   pw_init(&argc, &argv);
   loop = pw_loop_new(nullptr);
   pw_loop_enter(loop);

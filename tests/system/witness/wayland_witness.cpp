@@ -71,10 +71,8 @@ Canvas makeCanvas(int w, int h, uint32_t format) {
   void* data = fd >= 0 && ftruncate(fd, off_t(size)) == 0
                    ? mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0)
                    : MAP_FAILED;
-  if (data == MAP_FAILED) {
-    std::fprintf(stderr, "cannot make a buffer of %dx%d\n", w, h);
-    std::exit(1);
-  }
+  if (data == MAP_FAILED)
+    fail("cannot make a buffer of " + std::to_string(w) + "x" + std::to_string(h));
   wl_shm_pool* pool = wl_shm_create_pool(shm, fd, int(size));
   Canvas canvas{wl_shm_pool_create_buffer(pool, 0, w, h, w * 4, format),
                 static_cast<uint32_t*>(data)};
@@ -310,24 +308,17 @@ int main(int argc, char** argv) {
       keymapFile = argv[++i];
     else if (arg == "--animate" || arg == "--marks")
       (arg == "--animate" ? animate : marks) = true;
-    else {
-      std::fprintf(stderr, "usage: %s [--colour RRGGBB] [--keymap FILE] [--animate] [--marks]\n",
-                   argv[0]);
-      return 2;
-    }
+    else
+      usage(argv[0], "[--colour RRGGBB] [--keymap FILE] [--animate] [--marks]");
   }
 
   wl_display* display = wl_display_connect(nullptr);
-  if (!display) {
-    std::fprintf(stderr, "cannot connect to the Wayland display\n");
-    return 1;
-  }
+  if (!display)
+    fail("cannot connect to the Wayland display");
   wl_registry_add_listener(wl_display_get_registry(display), &registryListener, nullptr);
   wl_display_roundtrip(display);
-  if (!compositor || !shm || !wmBase || !xkb) {
-    std::fprintf(stderr, "the compositor lacks wl_compositor, wl_shm or xdg_wm_base\n");
-    return 1;
-  }
+  if (!compositor || !shm || !wmBase || !xkb)
+    fail("the compositor lacks wl_compositor, wl_shm or xdg_wm_base");
   surface = wl_compositor_create_surface(compositor);
   xdg_surface* xdgSurface = xdg_wm_base_get_xdg_surface(wmBase, surface);
   xdg_surface_add_listener(xdgSurface, &xdgSurfaceListener, nullptr);
@@ -345,6 +336,5 @@ int main(int argc, char** argv) {
   wl_surface_commit(surface);
   while (wl_display_dispatch(display) != -1) {
   }
-  std::fprintf(stderr, "the compositor closed the connection\n");
-  return 1;
+  fail("the compositor closed the connection");
 }

@@ -4,6 +4,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 namespace tovel::witness {
@@ -15,6 +16,18 @@ inline void say(const char* pattern, ...) {
   va_end(args);
   std::fputc('\n', stdout);
   std::fflush(stdout);
+}
+
+// A failure the program cannot go on from: said on standard error, and status 1.
+[[noreturn]] inline void fail(const std::string& why) {
+  std::fprintf(stderr, "%s\n", why.c_str());
+  std::exit(1);
+}
+
+// Arguments it does not take: its usage on standard error, and status 2.
+[[noreturn]] inline void usage(const char* program, const char* options) {
+  std::fprintf(stderr, "usage: %s %s\n", program, options);
+  std::exit(2);
 }
 
 // Text as the hex of its bytes: "c3a9" for an e with acute.

@@ -5,7 +5,7 @@
 //
 // Output lines: "ready 0xWINDOW", then e.g. "ButtonPress button=1 x=10 y=20 time=123 state=0x0",
 // "KeyPress keysym=Shift_L state=0x0 time=123 typed=", "KeyRelease keysym=a state=0x1 time=125",
-// "FocusIn", and "placed x=201 y=170" when a window manager reports where it put the window.
+// and "FocusIn".
 // A key's keysym is the one of its first level; typed= gives what the press types, as an
 // application reads it (XLookupString with the event's modifiers and group), in hex UTF-8 bytes:
 // "typed=c3a9" for an e with acute, "typed=0d" for Return, nothing for a modifier.
@@ -36,19 +36,13 @@ int main(int argc, char** argv) {
     else if (arg == "--focus")
       focus = true;
     else if (arg != "--geometry" || !valued ||
-             std::sscanf(argv[++i], "%d,%d,%d,%d", &x, &y, &width, &height) != 4) {
-      std::fprintf(stderr,
-                   "usage: %s [--title T] [--geometry X,Y,W,H] [--colour RRGGBB] [--focus]\n",
-                   argv[0]);
-      return 2;
-    }
+             std::sscanf(argv[++i], "%d,%d,%d,%d", &x, &y, &width, &height) != 4)
+      usage(argv[0], "[--title T] [--geometry X,Y,W,H] [--colour RRGGBB] [--focus]");
   }
 
   Display* display = XOpenDisplay(nullptr);
-  if (!display) {
-    std::fprintf(stderr, "cannot open display\n");
-    return 1;
-  }
+  if (!display)
+    fail("cannot open display");
   Window window = XCreateSimpleWindow(display, DefaultRootWindow(display), x, y, unsigned(width),
                                       unsigned(height), 0, 0, colour);
   // The place and size as the user's own, so that a window manager keeps them; the title as
@@ -97,9 +91,6 @@ int main(int argc, char** argv) {
       XRefreshKeyboardMapping(&event.xmapping);
     } else if (event.type == FocusIn) {
       say("FocusIn");
-    } else if (event.type == ConfigureNotify && event.xconfigure.send_event) {
-      // A window manager tells where it put the window with a synthetic event in root coordinates.
-      say("placed x=%d y=%d", event.xconfigure.x, event.xconfigure.y);
     }
   }
 }

@@ -142,19 +142,33 @@ std::string mismatches(const BgraImage& picture, const BgraImage& screen, Rect a
 using SwayStreams = SwayHostTest;
 
 // The picture streams and the live video show what the compositor's own screenshot (grim) shows,
-// each the part of the screen it is for. The window list is empty, so a window stream shows the
-// screen.
+// each the part of the screen it is for, at its size. The window list is empty, so a window stream
+// shows the screen.
 TEST_F(SwayStreams, PicturesMatchWhatGrimSees) {
   PointerPosition at = movePointerTo(480, 270);
   ASSERT_EQ(at, (PointerPosition{480, 270}));
   BgraImage screen = grimPicture(*session_);
   ASSERT_EQ(screen.width(), 1920) << "grim failed";
-  expectMjpegPictures(
-      [&](const BgraImage& image, Rect area) { return mismatches(image, screen, area, at); },
-      {{"/screen.mjpg?window=true", 480, 270, Rect{0, 0, 1920, 1080}}});
+  const struct {
+    const char* target;
+    int width, height;
+    Rect area;
+  } cases[] = {{"/screen.mjpg", 480, 270, Rect{0, 0, 1920, 1080}},
+               {"/screen.mjpg?window=true", 480, 270, Rect{0, 0, 1920, 1080}},
+               // 800 x 480 and 640 x 480 around the pointer, fitted into 480 x 480.
+               {"/screen.mjpg?follow=hd", 480, 288, Rect{80, 30, 800, 480}},
+               {"/screen.mjpg?follow=true&size=640x480", 480, 360, Rect{160, 30, 640, 480}},
+               // The continuous capture: the whole screen in 1.5 times 800 x 600.
+               {"/screen.mjpg?screen=true", 1200, 675, Rect{0, 0, 1920, 1080}}};
+  for (const auto& c : cases) {
+    BgraImage image = firstMjpegImage(c.target);
+    EXPECT_EQ(image.width(), c.width) << c.target << host_->output();
+    EXPECT_EQ(image.height(), c.height) << c.target;
+    EXPECT_EQ(mismatches(image, screen, c.area, at), "") << c.target;
+  }
   Mp4StreamReader video(kHostPort);
   std::string errors;
-  BgraImage picture = newestMp4Picture(video, nullptr, 200, &errors);
+  BgraImage picture = newestMp4Picture(video, nullptr, &errors);
   ASSERT_EQ(picture.width(), 1920) << errors << host_->output();
   EXPECT_EQ(mismatches(picture, screen, Rect{0, 0, 1920, 1080}, at), "") << "MP4";
 }
@@ -162,12 +176,11 @@ TEST_F(SwayStreams, PicturesMatchWhatGrimSees) {
 using SwayOutputs = SwayStreams; // a session of its own: its layout changes
 
 TEST_F(SwayOutputs, ASecondOutputIsAScreenOfItsOwn) {
-  PointerPosition at = movePointerTo(480, 270);
   session_->run("swaymsg create_output && swaymsg output HEADLESS-2 mode 1024x768 position 1920 0");
   // Made at the default mode first, then given its own: the host reports both.
   ASSERT_TRUE(host_->waitForOutput("Screen: HEADLESS-2 1024x768 at (1920, 0), display 2\n", 30s))
       << host_->output();
-  expectStreamsFollowToTheSecondScreen(at, "/screen.mjpg");
+  expectStreamsFollowToTheSecondScreen("/screen.mjpg");
 }
 
 } // namespace
