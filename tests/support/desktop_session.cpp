@@ -144,8 +144,8 @@ GnomeSession::GnomeSession(Options options) : DesktopSession("gnome") {
 // its 10 s: it is killed first, and the session ends with it.
 GnomeSession::~GnomeSession() {
   pid_t pid = 0;
-  if ((std::ifstream(runtimeDirectory_ + "/compositor.pid") >> pid) && pid > 0 &&
-      group_ > 0 && ::getpgid(pid) == group_)
+  if ((std::ifstream(runtimeDirectory_ + "/compositor.pid") >> pid) && pid > 0 && group_ > 0 &&
+      ::getpgid(pid) == group_)
     ::kill(pid, SIGKILL);
 }
 

@@ -45,8 +45,7 @@ public:
 
 private:
   // A copy of what the reading thread writes.
-  template <typename T>
-  T locked(const T& member) {
+  template <typename T> T locked(const T& member) {
     std::lock_guard lock(mutex_);
     return member;
   }

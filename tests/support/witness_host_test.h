@@ -356,8 +356,8 @@ protected:
     FAIL() << "the witness never got the keyboard\n" << witness_->output();
   }
 
-  // Moves the pointer to (480, 270) and from there onto a 1024 x 768 screen to the right of the
-  // primary, level with its top: the stream `target` shows the screen of the pointer when it starts.
+  // Moves the pointer to (480, 270), then onto a 1024 x 768 screen right of the primary, level
+  // with its top: the stream `target` shows the screen of the pointer when it starts.
   void expectStreamsFollowToTheSecondScreen(const std::string& target) {
     PointerPosition at = movePointerTo(480, 270);
     EXPECT_EQ(firstMjpegImage(target).height(), 270);
