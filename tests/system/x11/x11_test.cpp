@@ -288,9 +288,7 @@ TEST_F(X11Managed, MonitorsComePrimaryFirstAndScreenCoordinatesMeasureFromIt) {
   EXPECT_TRUE(waitUntil([&] { return screens.mainScreen()->number == left; }));
 }
 
-// The double-click interval comes from the settings manager; the screen change handler sees real
-// changes only.
-TEST_F(X11Unmanaged, DoubleClickIntervalFromTheSettingsManagerAndRealScreenChangesOnly) {
+TEST_F(X11Unmanaged, DoubleClickIntervalComesFromTheSettingsManager) {
   EXPECT_EQ(X11Screens(connections).doubleClickInterval(), 0.4);
   // Become the settings manager, publishing (LSB first) a string, then Net/DoubleClickTime 250.
   Window manager = XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 1, 1, 0, 0, 0);
@@ -307,7 +305,9 @@ TEST_F(X11Unmanaged, DoubleClickIntervalFromTheSettingsManagerAndRealScreenChang
   XDestroyWindow(display, manager); // the manager quits
   XSync(display, False);
   EXPECT_EQ(X11Screens(connections).doubleClickInterval(), 0.4);
+}
 
+TEST_F(X11Unmanaged, ScreenChangeHandlerSeesRealChangesOnly) {
   std::atomic<int> first = 0, second = 0;
   std::atomic<std::size_t> monitors = 0; // as the first handler saw them
   screens.setScreenChangeHandler([&] {
@@ -349,9 +349,7 @@ TEST_F(X11Unmanaged, DoubleClickIntervalFromTheSettingsManagerAndRealScreenChang
 
 // --- Windows ------------------------------------------------------------------------------------
 
-// Windows come front-most first with their frames; the on-screen list leaves out minimised and
-// desktop windows.
-TEST_F(X11Managed, WindowsComeFrontMostFirstWithTheirFramesAndOnScreenOnlyWhenShown) {
+TEST_F(X11Managed, WindowsComeFrontMostFirstWithTheirFrames) {
   Witness a(server, {"--title", "Alpha window", "--geometry", "100,100,500,400"});
   Witness b(server, {"--title", "B", "--geometry", "300,250,500,400"});
   WindowInfo info;
@@ -381,7 +379,10 @@ TEST_F(X11Managed, WindowsComeFrontMostFirstWithTheirFramesAndOnScreenOnlyWhenSh
       return f >= 0 && f < k;
     })) << front->name();
   }
+}
 
+TEST_F(X11Managed, OnScreenListLeavesOutMinimisedAndDesktopWindows) {
+  Witness kept(server, {"--title", "Kept", "--geometry", "100,100,300,200"});
   Witness minimised(server, {"--title", "Minimised", "--geometry", "500,100,300,200"});
   Witness desktop(server, {"--title", "Desktop", "--geometry", "0,0,1920,1080"});
   Witness dock(server, {"--title", "Dock", "--geometry", "0,1040,1920,40"});
@@ -391,7 +392,7 @@ TEST_F(X11Managed, WindowsComeFrontMostFirstWithTheirFramesAndOnScreenOnlyWhenSh
                "_NET_WM_WINDOW_TYPE _NET_WM_WINDOW_TYPE_" + type);
 
   ASSERT_TRUE(waitUntil([&] {
-    return indexOf(kOnScreen, a.id) >= 0 && indexOf(kOnScreen, minimised.id) < 0 &&
+    return indexOf(kOnScreen, kept.id) >= 0 && indexOf(kOnScreen, minimised.id) < 0 &&
            indexOf(kOnScreen, desktop.id) < 0;
   }));
   EXPECT_EQ(find(kOnScreen, dock.id).layer, 20);
@@ -423,36 +424,12 @@ TEST_F(X11Unmanaged, WithoutWindowManagerTheRootChildrenAreTheWindows) {
   EXPECT_GE(indexOf(kAll, upper.id), 0);
 }
 
-// Two threads read the list while listed windows come and go as fast as possible: what vanishes
-// is skipped, and no error escapes.
-TEST_F(X11Unmanaged, ListsSkipWhatVanishesAndComeWholeInOrderWithoutWhatIsNotAWindow) {
-  Window root = DefaultRootWindow(display), manager = pretendManager();
-  testing::internal::CaptureStderr();
-  std::atomic<bool> done = false;
-  std::atomic<int> spoilt = 0; // lists that lost the window that stays
-  auto reader = [&] {
-    while (!done)
-      spoilt += indexOf(kAll, manager) < 0;
-  };
-  std::thread first(reader), second(reader);
-  for (int i = 0; i < 300; ++i) {
-    Window transient = XCreateSimpleWindow(display, root, i, i, 20, 20, 0, 0, 0);
-    XMapWindow(display, transient);
-    setWindows(root, "_NET_CLIENT_LIST_STACKING", {manager, transient});
-    XDestroyWindow(display, transient);
-    XFlush(display);
-  }
-  XSync(display, False);
-  done = true;
-  first.join();
-  second.join(); // their connections, closed with the threads, had any stray error delivered
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-  EXPECT_EQ(spoilt, 0);
-
-  // A list longer than a buffer of requests or replies, all asked before the first answer is
-  // read, comes whole and in order, with a manager's stacking list and without; ids that are no
-  // window (a pixmap, a destroyed window) are left out, their errors kept to the list.
+// A list longer than a buffer of requests or replies, all asked before the first answer is read,
+// comes whole and in order, with a manager's stacking list and without; ids that are no window (a
+// pixmap, a destroyed window) are left out, their errors kept to the list.
+TEST_F(X11Unmanaged, LongListsComeWholeInOrderWithoutWhatIsNotAWindow) {
   constexpr int kWindows = 1500;
+  Window root = DefaultRootWindow(display), manager = pretendManager();
   std::vector<unsigned long> stacking; // bottom to top
   std::vector<Window> created;
   for (int i = 0; i < kWindows; ++i) {
@@ -496,6 +473,33 @@ TEST_F(X11Unmanaged, ListsSkipWhatVanishesAndComeWholeInOrderWithoutWhatIsNotAWi
   XSync(display, False);
   expectAllListed("unmanaged");
   EXPECT_EQ(windows.windowList(kOnScreen)->size(), std::size_t(kWindows / 2));
+}
+
+// Two threads read the list while listed windows come and go as fast as possible: what vanishes
+// is skipped, and no error escapes.
+TEST_F(X11Unmanaged, WindowsThatVanishWhileTheListIsReadAreSkipped) {
+  Window root = DefaultRootWindow(display), manager = pretendManager();
+  testing::internal::CaptureStderr();
+  std::atomic<bool> done = false;
+  std::atomic<int> spoilt = 0; // lists that lost the window that stays
+  auto reader = [&] {
+    while (!done)
+      spoilt += indexOf(kAll, manager) < 0;
+  };
+  std::thread first(reader), second(reader);
+  for (int i = 0; i < 300; ++i) {
+    Window transient = XCreateSimpleWindow(display, root, i, i, 20, 20, 0, 0, 0);
+    XMapWindow(display, transient);
+    setWindows(root, "_NET_CLIENT_LIST_STACKING", {manager, transient});
+    XDestroyWindow(display, transient);
+    XFlush(display);
+  }
+  XSync(display, False);
+  done = true;
+  first.join();
+  second.join(); // their connections, closed with the threads, had any stray error delivered
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(spoilt, 0);
 }
 
 // --- Capture ------------------------------------------------------------------------------------
@@ -648,7 +652,7 @@ TEST_F(X11Unmanaged, CapturesEachMonitorOnItsOwn) {
   })) << "no picture of the moved monitor";
 }
 
-TEST_F(X11Unmanaged, DeliversFramesOnlyWhenSomethingChanged) {
+TEST_F(X11Unmanaged, DeliversFramesOnlyWhenSomethingChangedWithTheCursorDrawnIn) {
   server.run("xsetroot -solid '#ff0000'; xdotool mousemove 500 300");
   double started =
       std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
@@ -658,6 +662,8 @@ TEST_F(X11Unmanaged, DeliversFramesOnlyWhenSomethingChanged) {
   ASSERT_TRUE(first);
   EXPECT_EQ(std::pair(first->picture.width(), first->picture.height()), std::pair(1920, 1080));
   EXPECT_TRUE(filled(first->picture.view(), kRed, {}, Point{500, 300}));
+  // The root grab holds no cursor; the capture draws it where the pointer is.
+  EXPECT_FALSE(filled(first->picture.view(), kRed, {490, 290, 510, 310})) << "no cursor drawn";
   EXPECT_GE(first->timestamp, started);
   EXPECT_LT(first->timestamp, started + 2);
 
@@ -810,9 +816,7 @@ TEST_F(X11InputTest, EveryKeyNameReachesAKeyOfItsKeysymAndNothingStaysBound) {
   }
 }
 
-// A modifier missing from the layout is bound as a modifier, and the pointer goes to the global
-// position within the root window; what is held or bound is let go with the backend.
-TEST_F(X11InputTest, AMissingModifierIsBoundAsOneAndThePointerGoesToTheGlobalPosition) {
+TEST_F(X11InputTest, AModifierMissingFromTheLayoutIsBoundAsAModifier) {
   // A layout whose right Control key is a menu key: it has no Control_R.
   server.run("xmodmap -e 'clear control' -e 'keycode 105 = Menu' -e 'add control = Control_L'");
   ASSERT_FALSE(keyboardHas(XK_Control_R));
@@ -826,6 +830,16 @@ TEST_F(X11InputTest, AMissingModifierIsBoundAsOneAndThePointerGoesToTheGlobalPos
   key("rightControl", false);
   EXPECT_TRUE(waitUntil([&] { return (mask() & ControlMask) == 0; }));
 
+  desktop.reset();
+  EXPECT_EQ(keysymOf(down[0]), KeySym(NoSymbol));
+  // Nor is it left in the modifier map, which lists keycodes as "(0x..)".
+  char entry[16];
+  std::snprintf(entry, sizeof entry, "(0x%x)", unsigned(down[0]));
+  std::string modifiers = server.run("xmodmap -pm");
+  EXPECT_EQ(modifiers.find(entry), std::string::npos) << modifiers;
+}
+
+TEST_F(X11InputTest, PointerGoesToTheGlobalPositionWithinTheRootWindow) {
   // Global (0, 0) is root (960, 0), on the primary right half. A position that is no number
   // moves nothing; the next real one still does.
   server.run(kTwoMonitors);
@@ -855,16 +869,9 @@ TEST_F(X11InputTest, AMissingModifierIsBoundAsOneAndThePointerGoesToTheGlobalPos
   EXPECT_TRUE(server.pointerReaches(1060, 200));
   EXPECT_FALSE(desktop->primaryButtonDown());
   EXPECT_TRUE(waitUntil([&] { return (mask() & Button3Mask) != 0; }));
-
-  // The right button, still held, is let go when the backend goes away, and the bound modifier
-  // is given back; nor is it left in the modifier map, which lists keycodes as "(0x..)".
+  // The right button, still held, is let go when the backend goes away.
   desktop.reset();
   EXPECT_EQ(mask() & (Button1Mask | Button2Mask | Button3Mask), 0u);
-  EXPECT_EQ(keysymOf(down[0]), KeySym(NoSymbol));
-  char entry[16];
-  std::snprintf(entry, sizeof entry, "(0x%x)", unsigned(down[0]));
-  std::string modifiers = server.run("xmodmap -pm");
-  EXPECT_EQ(modifiers.find(entry), std::string::npos) << modifiers;
 }
 
 TEST_F(X11InputTest, RelativeMovesAddUpWhilePointerEventsAreFrozen) {
