@@ -14,6 +14,7 @@
 #include <asio/post.hpp>
 #include <asio/use_future.hpp>
 
+#include "mjpeg/multipart.h"
 #include "mjpeg/stream_options.h"
 #include "mp4/box_writer.h"
 #include "mp4/compression_session.h"
@@ -507,6 +508,18 @@ TEST_F(Mp4ClientsTest, ASlowClientLosesFragmentsUntilItsNextKeyFrame) {
   // Its timeline goes on where it was, with no gap for what it lost.
   send("K-next", true);
   EXPECT_EQ(slow.read(framed("K-next", 0).size()), framed("K-next", sent / bigSize));
+}
+
+// 12345 bytes of picture after a 65-byte part head and before its line end are 12412 = 0x307C
+// bytes of part; 255 after a 63-byte head, 320 = 0x140.
+TEST(MultipartFrameChunk, SizeLineCountsThePartInUpperCaseHex) {
+  for (auto [size, sizeLine] : {std::pair{12345, "307C\r\n"}, {255, "140\r\n"}}) {
+    auto chunk = multipartFrameChunk("myBoundary", Bytes(size, 0xAB));
+    EXPECT_EQ(std::string(chunk.begin(), chunk.end()),
+              std::string(sizeLine) +
+                  "--myBoundary\r\nContent-Type: image/jpeg\r\nContent-Length: " +
+                  std::to_string(size) + "\r\n\r\n" + std::string(size, '\xAB') + "\r\n\r\n");
+  }
 }
 
 // Plain lists and refusals reach the stream's log in its size test; here the edges of the scan.
