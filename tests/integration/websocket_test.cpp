@@ -52,8 +52,10 @@ TEST_F(WebSocket, FramesAreHandledInOrderWhereverTcpCutsThem) {
   sendAndWait(*client, frames, "all sent");
   std::string rest;
   for (std::size_t padding : {0, 130}) { // the short and the 16-bit length forms
-    for (std::size_t cut = 1; cut < scrollFrame(y, padding).size(); ++cut) {
+    for (std::size_t cut = 1;; ++cut) {
       const std::string frame = scrollFrame(y, padding);
+      if (cut >= frame.size())
+        break;
       sendAndWait(*client, rest, "before " + std::to_string(y));
       if (HasFatalFailure())
         return;

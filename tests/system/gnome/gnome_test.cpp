@@ -136,12 +136,16 @@ TEST_F(GnomeInput, ScrollingArrivesAsSmoothFingerScrolling) {
   // The gesture ends after the last amount with an axis_stop, or (Mutter 43's virtual pointer
   // drops the finish flag) with the finishing call's finger frame without amounts.
   auto ended = [&] {
-    std::string events = witnessEvents(from, {"axis", "frame"});
-    std::size_t last = events.rfind("axis axis=");
-    if (last == std::string::npos)
-      return false;
-    return events.find("axis_stop axis=vertical", last) != std::string::npos ||
-           events.find("axis_source source=finger; frame", last) != std::string::npos;
+    std::vector<std::string> lines = witnessLines();
+    std::size_t last = from;
+    for (std::size_t i = from; i < lines.size(); ++i)
+      last = lines[i].rfind("axis axis=", 0) == 0 ? i : last;
+    for (std::size_t i = last + 1; i < lines.size(); ++i)
+      if (lines[i].rfind("axis_stop axis=vertical", 0) == 0 ||
+          (lines[i] == "axis_source source=finger" && i + 1 < lines.size() &&
+           lines[i + 1] == "frame"))
+        return true;
+    return false;
   };
   EXPECT_TRUE(waitUntil(ended, 30s)) << witness_->output();
 }
