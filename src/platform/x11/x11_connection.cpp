@@ -1,6 +1,7 @@
 #include "platform/x11/x11_connection.h"
 
 #include <X11/Xlib.h>
+#include <X11/extensions/Xge.h>
 
 #include <algorithm>
 #include <mutex>
@@ -53,12 +54,32 @@ private:
 
 thread_local ThreadExitGuard exitGuard;
 
+// libXext keeps one list, for the whole process, of the displays that use the Generic Event
+// Extension; a display joins it with its first extension call (RandR, XTest, MIT-SHM...). The list
+// is made on first use and freed when the last display on it closes, both without a lock: a thread
+// closing the last such connection while another thread's connection makes its first extension
+// call writes into freed memory, and the heap corruption ends the process some time later. A
+// connection of our own that joins the list as the first one opens, and is never closed, keeps
+// the list alive for as long as the process runs.
+void keepExtensionListAlive(Display* opened) {
+  static std::mutex mutex;
+  static Display* keeper = nullptr;
+  std::lock_guard lock(mutex);
+  if (keeper)
+    return;
+  keeper = XOpenDisplay(DisplayString(opened));
+  int eventBase = 0, errorBase = 0;
+  if (keeper)
+    XGEQueryExtension(keeper, &eventBase, &errorBase);
+}
+
 } // namespace
 
 std::unique_ptr<XConnection> XConnection::open(const std::string& displayName) {
   Display* display = XOpenDisplay(displayName.empty() ? nullptr : displayName.c_str());
   if (!display)
     return nullptr;
+  keepExtensionListAlive(display);
   return std::unique_ptr<XConnection>(new XConnection(display));
 }
 

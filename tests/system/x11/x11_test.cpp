@@ -30,6 +30,7 @@
 #include "platform/x11/x11_desktop.h"
 #include "platform/x11/x11_error_trap.h"
 #include "platform/x11/x11_keymap.h"
+#include "platform/x11/x11_monitors.h"
 #include "platform/x11/x11_screens.h"
 #include "platform/x11/x11_shm_grabber.h"
 #include "support/process.h"
@@ -249,6 +250,24 @@ TEST_F(X11Unmanaged, AThreadsConnectionGoesWithTheThreadOrWithTheObjectWhichever
   lingering.join();
   EXPECT_EQ(other->openCount(), 0u);
   EXPECT_TRUE(clientsReach(before));
+}
+
+// Threads whose connections open and close all the time, each making its first extension call
+// (RandR's) while others close theirs, as capture threads and workers do: what the X libraries
+// keep for the whole process must stay whole. A heap it damages ends the process here or later.
+TEST_F(X11Unmanaged, ConnectionsOpenAndCloseOnManyThreadsAtOnce) {
+  std::atomic<int> wrong = 0; // connections that did not see the one monitor
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&] {
+      for (int i = 0; i < 60; ++i) {
+        auto connection = XConnection::open(server.display());
+        wrong += !connection || queryMonitors(connection->get()).monitors.size() != 1;
+      }
+    });
+  for (std::thread& thread : threads)
+    thread.join();
+  EXPECT_EQ(wrong, 0);
 }
 
 // --- Screens ------------------------------------------------------------------------------------
