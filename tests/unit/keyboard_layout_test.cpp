@@ -103,6 +103,18 @@ TEST(KeyboardLayout, CharactersComeFromTheirKeyAndLevelAndMutterGetsTheKeysymsIt
     EXPECT_EQ(describe(keymap.get(), chooseKeyStroke(layoutOf(keymap.get()), character)), stroke);
     EXPECT_EQ(mutterKeysymFor(keymap.get(), character), keysym);
   }
+  // Under Caps Lock, which Mutter applies to what it types, a letter comes from the other case's
+  // keysym wherever the locked key then types it.
+  const std::tuple<const char*, char32_t, std::optional<Keysym>> locked[] = {
+      {"us", U'a', XK_A},         {"us", U'A', XK_a},          {"us", U'1', XK_1},
+      {"us", U'@', XK_at},        {"de", U'ä', XK_Adiaeresis}, {"de", U'Ä', XK_adiaeresis},
+      {"de", U'ß', std::nullopt}, {"fr", U'é', XK_eacute},     {"us,de", U'z', XK_Z},
+  };
+  for (auto [layouts, character, keysym] : locked) {
+    auto keymap = compileKeymap(layouts);
+    EXPECT_EQ(mutterKeysymFor(keymap.get(), character, true), keysym)
+        << layouts << " " << encodeUtf8(character);
+  }
 }
 
 TEST(KeyboardLayout, CharactersAndTheirKeysymsConvertBothWays) {

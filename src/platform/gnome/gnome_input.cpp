@@ -1,5 +1,7 @@
 #include "platform/gnome/gnome_input.h"
 
+#include <X11/keysym.h>
+
 #include <chrono>
 #include <cmath>
 
@@ -45,6 +47,7 @@ void GnomeInput::useSession(MutterRemoteDesktop* session) {
   heldButtons_.clear();
   heldKeys_.clear();
   scrolling_ = false;
+  capsLockWait_.reset();
 }
 
 GnomeInput::~GnomeInput() = default;
@@ -89,6 +92,11 @@ void GnomeInput::post(const KeyEvent& event) {
   if (event.down) {
     std::uint64_t press = ++presses_;
     heldKeys_[*keysym] = press;
+    // Each press of Caps Lock turns it on or off (off once its release has come).
+    if (*keysym == XK_Caps_Lock)
+      capsLockWait_ =
+          CapsLockWait{(capsLockWait_ ? capsLockWait_->changes : session_->capsLockChanges()) + 1,
+                       std::chrono::steady_clock::now()};
     session_->key(*keysym, true);
     bus_.postAfter(std::chrono::duration_cast<std::chrono::milliseconds>(kKeyHoldLimit),
                    [this, keysym = *keysym, press] {

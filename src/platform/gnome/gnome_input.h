@@ -80,6 +80,13 @@ private:
   std::unique_ptr<WaylandKeymap> keymap_;
   std::optional<std::chrono::steady_clock::time_point> keymapAsked_;
   bool keymapTapped_ = false;
+  // A Caps Lock press the host sent, whose change the compositor has not told of yet: typing waits
+  // for it (that many changes told), for a moment at most.
+  struct CapsLockWait {
+    std::uint64_t changes;
+    std::chrono::steady_clock::time_point since;
+  };
+  std::optional<CapsLockWait> capsLockWait_;
 };
 
 } // namespace tovel

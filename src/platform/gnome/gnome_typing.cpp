@@ -19,6 +19,9 @@ constexpr std::size_t kCharactersPerCall = 100;
 constexpr auto kKeymapWait = std::chrono::seconds(5);
 constexpr auto kKeymapTapAfter = std::chrono::milliseconds(200);
 constexpr double kKeymapPoll = 0.02;
+// How long typing waits for the compositor to tell of a Caps Lock change the host has sent: a
+// Caps Lock key that locks nothing tells of none.
+constexpr auto kCapsLockWait = std::chrono::seconds(2);
 
 bool isModifierKeysym(std::uint32_t keysym) {
   switch (keysym) {
@@ -84,6 +87,12 @@ TypingProgress GnomeInput::typeText(std::u32string_view text) {
   std::lock_guard lock(mutex_);
   if (!session_)
     return TypingProgress{text.size(), std::u32string(text), 0};
+  // Mutter types under the session's Caps Lock, which a key the host just sent may be turning.
+  if (capsLockWait_ && session_->capsLockChanges() < capsLockWait_->changes &&
+      std::chrono::steady_clock::now() - capsLockWait_->since < kCapsLockWait)
+    return TypingProgress{0, {}, kKeymapPoll};
+  capsLockWait_.reset();
+  bool capsLock = session_->capsLock();
   // The held modifiers would change what the keys type: let go while typing, pressed again after.
   std::vector<std::uint32_t> lifted;
   for (const auto& [keysym, press] : heldKeys_)
@@ -96,7 +105,7 @@ TypingProgress GnomeInput::typeText(std::u32string_view text) {
     char32_t character = text[progress.handled];
     auto known = keysyms.find(character);
     if (known == keysyms.end())
-      known = keysyms.emplace(character, mutterKeysymFor(keymap.get(), character)).first;
+      known = keysyms.emplace(character, mutterKeysymFor(keymap.get(), character, capsLock)).first;
     if (!known->second) {
       progress.untypable += character;
       continue;

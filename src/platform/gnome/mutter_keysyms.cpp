@@ -33,8 +33,13 @@ std::optional<Found> mutterFinds(xkb_keymap* keymap, xkb_layout_index_t layout, 
   return std::nullopt;
 }
 
-// Whether Mutter types the keysym as itself in this layout.
-bool mutterTypes(xkb_keymap* keymap, xkb_layout_index_t layout, Keysym keysym) {
+bool isKeypad(xkb_keysym_t keysym) {
+  return keysym >= XK_KP_Space && keysym <= XK_KP_Equal;
+}
+
+// Whether Mutter types the character with the keysym in this layout, with these modifiers locked.
+bool mutterTypes(xkb_keymap* keymap, xkb_layout_index_t layout, Keysym keysym, char32_t character,
+                 xkb_mod_mask_t locked) {
   std::optional<Found> found = mutterFinds(keymap, layout, keysym);
   if (!found || found->level > 2)
     return false;
@@ -48,22 +53,30 @@ bool mutterTypes(xkb_keymap* keymap, xkb_layout_index_t layout, Keysym keysym) {
   xkb_state* state = xkb_state_new(keymap);
   if (!state)
     return false;
-  xkb_state_update_mask(state, 0, 0, 0, 0, 0, layout);
+  xkb_state_update_mask(state, 0, 0, locked, 0, 0, layout);
   if (modifier)
     xkb_state_update_key(state, modifier->keycode, XKB_KEY_DOWN);
   const xkb_keysym_t* syms = nullptr;
   int count = xkb_state_key_get_syms(state, found->keycode, &syms);
-  bool typed = count == 1 && syms[0] == keysym;
+  bool typed = count == 1 && characterOfKeysym(syms[0]) == character && !isKeypad(syms[0]);
   xkb_state_unref(state);
   return typed;
 }
 
 } // namespace
 
-std::optional<Keysym> mutterKeysymFor(xkb_keymap* keymap, char32_t character) {
+std::optional<Keysym> mutterKeysymFor(xkb_keymap* keymap, char32_t character, bool capsLock) {
   if (!keymap)
     return std::nullopt;
-  // Every keysym of the keymap that stands for the character, in the order Mutter meets them.
+  xkb_mod_index_t lock = xkb_keymap_mod_get_index(keymap, XKB_MOD_NAME_CAPS);
+  xkb_mod_mask_t locked = capsLock && lock != XKB_MOD_INVALID ? 1u << lock : 0;
+  auto standsFor = [&](xkb_keysym_t keysym) {
+    return characterOfKeysym(keysym) == character ||
+           (locked && (characterOfKeysym(xkb_keysym_to_upper(keysym)) == character ||
+                       characterOfKeysym(xkb_keysym_to_lower(keysym)) == character));
+  };
+  // Every keysym of the keymap that stands for the character (or, under Caps Lock, for the other
+  // case of it), in the order Mutter meets them.
   std::vector<Keysym> candidates;
   xkb_layout_index_t layouts = xkb_keymap_num_layouts(keymap);
   for (xkb_layout_index_t layout = 0; layout < layouts; ++layout)
@@ -74,8 +87,7 @@ std::optional<Keysym> mutterKeysymFor(xkb_keymap* keymap, char32_t character) {
         const xkb_keysym_t* syms = nullptr;
         int count = xkb_keymap_key_get_syms_by_level(keymap, key, layout, level, &syms);
         for (int i = 0; i < count; ++i)
-          if (characterOfKeysym(syms[i]) == character &&
-              !(syms[i] >= XK_KP_Space && syms[i] <= XK_KP_Equal) &&
+          if (standsFor(syms[i]) && !isKeypad(syms[i]) &&
               std::find(candidates.begin(), candidates.end(), syms[i]) == candidates.end())
             candidates.push_back(syms[i]);
       }
@@ -84,7 +96,7 @@ std::optional<Keysym> mutterKeysymFor(xkb_keymap* keymap, char32_t character) {
   for (Keysym keysym : candidates) {
     bool everywhere = layouts > 0;
     for (xkb_layout_index_t layout = 0; everywhere && layout < layouts; ++layout)
-      everywhere = mutterTypes(keymap, layout, keysym);
+      everywhere = mutterTypes(keymap, layout, keysym, character, locked);
     if (everywhere)
       return keysym;
   }

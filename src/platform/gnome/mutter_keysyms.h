@@ -16,6 +16,10 @@ namespace tovel {
 // ISO_Level3_Shift's for the third, and drops a keysym the layout lacks. For any higher level it
 // types the key unmodified, which is another character: such keysyms do not count, nor do those
 // whose modifier key does not in fact select their level.
-std::optional<Keysym> mutterKeysymFor(xkb_keymap* keymap, char32_t character);
+//
+// Mutter applies the session's Caps Lock to the keys it types: with `capsLock` on, a letter comes
+// from the keysym of the other case where that is what the locked key then types.
+std::optional<Keysym> mutterKeysymFor(xkb_keymap* keymap, char32_t character,
+                                      bool capsLock = false);
 
 } // namespace tovel

@@ -54,9 +54,24 @@ MutterRemoteDesktop::create(GnomeBus& bus, std::function<void()> onClosed, std::
     self->closed_ = true;
     onClosed();
   };
+  // The compositor's Caps Lock, which it applies to the keys it types for us too.
+  auto capsLockChanged = [self = session.get()](GVariant* parameters) {
+    Variant changed(g_variant_get_child_value(parameters, 1));
+    gboolean on = false;
+    if (g_variant_lookup(changed.get(), "CapsLockState", "b", &on)) {
+      self->capsLock_ = on;
+      ++self->capsLockChanges_;
+    }
+  };
   session->subscriptions_ = {
       bus.subscribe(kRemoteService, kRemoteSession, "Closed", session->remotePath_, closed),
-      bus.subscribe(kCastService, kCastSession, "Closed", session->castPath_, closed)};
+      bus.subscribe(kCastService, kCastSession, "Closed", session->castPath_, closed),
+      bus.subscribe(kRemoteService, "org.freedesktop.DBus.Properties", "PropertiesChanged",
+                    session->remotePath_, capsLockChanged, kRemoteSession)};
+  Variant capsLock =
+      bus.property(kRemoteService, session->remotePath_, kRemoteSession, "CapsLockState");
+  if (capsLock && g_variant_is_of_type(capsLock.get(), G_VARIANT_TYPE_BOOLEAN))
+    session->capsLock_ = g_variant_get_boolean(capsLock.get());
   return session;
 }
 

@@ -53,6 +53,11 @@ public:
   void key(std::uint32_t keysym, bool pressed);
   void scroll(double dx, double dy, std::uint32_t flags);
 
+  // Whether Caps Lock is on in the session, as the compositor last told (off where it does not
+  // tell), and how many changes of it it has told of.
+  bool capsLock() const { return capsLock_; }
+  std::uint64_t capsLockChanges() const { return capsLockChanges_; }
+
 private:
   MutterRemoteDesktop(GnomeBus& bus, std::string remotePath, std::string castPath)
       : bus_(bus), remotePath_(std::move(remotePath)), castPath_(std::move(castPath)) {}
@@ -62,6 +67,8 @@ private:
   std::string castPath_;
   std::atomic<bool> started_ = false;
   std::atomic<bool> closed_ = false;
+  std::atomic<bool> capsLock_ = false;
+  std::atomic<std::uint64_t> capsLockChanges_ = 0;
   std::mutex mutex_; // the member below
   std::vector<unsigned> subscriptions_;
 };

@@ -44,9 +44,9 @@ protected:
       }
     return false;
   }
-  // Only the characters of the session's layout; Caps Lock turns the case of what the host types.
+  // Only the characters of the session's layout.
   TextCase textCase() override {
-    return {"Hello, World! ~@#%^&*()_+", false, U"Line 7: Hello @ 3 ~ {ok} \"q\" \\ ABC xyz\t<>|\n",
+    return {"Hello, World! ~@#%^&*()_+", true, U"Line 7: Hello @ 3 ~ {ok} \"q\" \\ ABC xyz\t<>|\n",
             false, "é (U+00E9)"};
   }
   std::unique_ptr<xkb_context, void (*)(xkb_context*)> context_{
