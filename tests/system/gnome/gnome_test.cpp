@@ -1,3 +1,5 @@
+#include <X11/keysym.h>
+
 #include <cmath>
 #include <fstream>
 #include <sstream>
@@ -104,6 +106,35 @@ TEST_F(GnomeInput, AMoveByAnotherProgramIsWhereTheNextMoveStarts) {
   webSocket->send(maskedFrame(R"({"action":"move","x":-7,"y":4})"));
   PointerPosition expected{start.x - 7, start.y + 4};
   EXPECT_EQ(waitForPointer(expected), expected);
+}
+
+// A Caps Lock that another program (as the person's keyboard would) turned on before the host
+// started applies to what Mutter types for the host too: its text still arrives as itself.
+TEST_F(GnomeInput, TextArrivesAsItselfUnderACapsLockOnBeforeTheHostStarted) {
+  ASSERT_NO_FATAL_FAILURE(waitForKeyboardFocus());
+  ChildProcess other(TOVEL_GNOME_REMOTE_POINTER, {}, ChildProcess::Input::pipe,
+                     session_->environment());
+  ASSERT_TRUE(other.waitForOutput("ready\n", 30s)) << other.output();
+  auto tapCapsLock = [&](const std::string& locked) {
+    std::size_t from = witness_->output().size();
+    other.writeInput("tap " + std::to_string(XK_Caps_Lock) + "\n");
+    EXPECT_TRUE(waitUntil(
+        [&] {
+          return witness_->output().find("locked=" + locked + " ", from) != std::string::npos;
+        },
+        30s))
+        << witness_->output();
+  };
+  tapCapsLock("0x2");
+  host_.reset();
+  ASSERT_NO_FATAL_FAILURE(startHost(session_->environment()));
+  ASSERT_NO_FATAL_FAILURE(waitForKeyboardFocus());
+  std::size_t from = witness_->output().size();
+  post("/type", R"({"text":"Hi, Caps 1"})");
+  EXPECT_TRUE(waitUntil(
+      [&] { return witnessTypedText(witness_->output().substr(from)) == "Hi, Caps 1"; }, 30s))
+      << witness_->output();
+  tapCapsLock("0x0");
 }
 
 // Scrolling arrives as smooth finger scrolling of the same pixels, to Wayland's 1/256 and a step
