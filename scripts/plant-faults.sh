@@ -42,9 +42,11 @@ first_failure() {
     esac
     if ! (cd "$scratch/build" && "${lock[@]}" ctest -R "$stage" "${parallel[@]}" --timeout 300 \
           --stop-on-failure >"$scratch/last.log" 2>&1); then
-      failed=$(grep -m1 -oE '[0-9]+ - [^ ]+ \((Failed|Timeout|SEGFAULT|Subprocess aborted|Exception)' \
+      # A typed test's name ends in its type, "<...(anonymous namespace)::...>", which is dropped.
+      failed=$(grep -m1 -oE '[0-9]+ - .+ \((Failed|Timeout|SEGFAULT|Subprocess aborted|Exception)\)' \
         "$scratch/last.log" || true)
-      echo "${failed:-${stage} failed}" | sed -E 's/^[0-9]+ - //; s/ \(.*//'
+      echo "${failed:-${stage} failed}" |
+        sed -E 's/^[0-9]+ - //; s/ \((Failed|Timeout|SEGFAULT|Subprocess aborted|Exception)\)$//; s/<.*>$//'
       return
     fi
   done
