@@ -81,7 +81,7 @@ TEST_F(GnomeInput, ANewHostWithAnXDisplayTooMovesFromWhereThePointerIs) {
 // Another program moves the pointer between two of the host's moves, back to exactly where it was
 // before the first: the second move starts from there.
 TEST_F(GnomeInput, AMoveByAnotherProgramIsWhereTheNextMoveStarts) {
-  ChildProcess other(TOVEL_GNOME_REMOTE_POINTER, {}, ChildProcess::Input::pipe,
+  ChildProcess other(TOVEL_GNOME_REMOTE_INPUT, {}, ChildProcess::Input::pipe,
                      session_->environment());
   ASSERT_TRUE(other.waitForOutput("ready\n", 30s)) << other.output();
   PointerPosition start = pointerOverWitness();
@@ -112,7 +112,7 @@ TEST_F(GnomeInput, AMoveByAnotherProgramIsWhereTheNextMoveStarts) {
 // started applies to what Mutter types for the host too: its text still arrives as itself.
 TEST_F(GnomeInput, TextArrivesAsItselfUnderACapsLockOnBeforeTheHostStarted) {
   ASSERT_NO_FATAL_FAILURE(waitForKeyboardFocus());
-  ChildProcess other(TOVEL_GNOME_REMOTE_POINTER, {}, ChildProcess::Input::pipe,
+  ChildProcess other(TOVEL_GNOME_REMOTE_INPUT, {}, ChildProcess::Input::pipe,
                      session_->environment());
   ASSERT_TRUE(other.waitForOutput("ready\n", 30s)) << other.output();
   auto tapCapsLock = [&](const std::string& locked) {

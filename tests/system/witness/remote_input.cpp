@@ -1,7 +1,7 @@
 // Moves the pointer of a GNOME session, or taps a key, the way another program would: through a
 // remote-desktop session of its own on the session bus.
 //
-//   tovel_gnome_remote_pointer
+//   tovel_gnome_remote_input
 //
 // It prints "ready" once its session has started; then, for each line "move DX DY" on its
 // standard input, it moves the pointer by that much and prints "moved", and for each "tap KEYSYM"
