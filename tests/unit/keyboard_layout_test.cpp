@@ -18,9 +18,9 @@ namespace {
 using XkbKeymap = std::unique_ptr<xkb_keymap, decltype(&xkb_keymap_unref)>;
 
 // The keymap of these layouts ("us", "de", "us,de") on a pc105 keyboard with the evdev rules.
-XkbKeymap compileKeymap(const std::string& layouts) {
+XkbKeymap compileKeymap(const std::string& layouts, const std::string& options = "") {
   xkb_context* context = xkb_context_new(XKB_CONTEXT_NO_ENVIRONMENT_NAMES);
-  xkb_rule_names names{"evdev", "pc105", layouts.c_str(), "", ""};
+  xkb_rule_names names{"evdev", "pc105", layouts.c_str(), "", options.c_str()};
   xkb_keymap* keymap =
       context ? xkb_keymap_new_from_names(context, &names, XKB_KEYMAP_COMPILE_NO_FLAGS) : nullptr;
   xkb_context_unref(context);
@@ -115,6 +115,9 @@ TEST(KeyboardLayout, CharactersComeFromTheirKeyAndLevelAndMutterGetsTheKeysymsIt
     EXPECT_EQ(mutterKeysymFor(keymap.get(), character, true), keysym)
         << layouts << " " << encodeUtf8(character);
   }
+  // A Caps Lock key that another option made a Control key is not there to press.
+  EXPECT_TRUE(mutterHasKey(compileKeymap("us").get(), XK_Caps_Lock));
+  EXPECT_FALSE(mutterHasKey(compileKeymap("us", "ctrl:nocaps").get(), XK_Caps_Lock));
 }
 
 TEST(KeyboardLayout, CharactersAndTheirKeysymsConvertBothWays) {

@@ -19,8 +19,7 @@ constexpr std::size_t kCharactersPerCall = 100;
 constexpr auto kKeymapWait = std::chrono::seconds(5);
 constexpr auto kKeymapTapAfter = std::chrono::milliseconds(200);
 constexpr double kKeymapPoll = 0.02;
-// How long typing waits for the compositor to tell of a Caps Lock change the host has sent: a
-// Caps Lock key that locks nothing tells of none.
+// How long typing waits for the compositor to tell of a Caps Lock change the host has sent.
 constexpr auto kCapsLockWait = std::chrono::seconds(2);
 
 bool isModifierKeysym(std::uint32_t keysym) {
@@ -87,9 +86,11 @@ TypingProgress GnomeInput::typeText(std::u32string_view text) {
   std::lock_guard lock(mutex_);
   if (!session_)
     return TypingProgress{text.size(), std::u32string(text), 0};
-  // Mutter types under the session's Caps Lock, which a key the host just sent may be turning.
+  // Mutter types under the session's Caps Lock, which a key the host just sent may be turning
+  // (unless the keymap has no Caps Lock key, when Mutter dropped it).
   if (capsLockWait_ && session_->capsLockChanges() < capsLockWait_->changes &&
-      std::chrono::steady_clock::now() - capsLockWait_->since < kCapsLockWait)
+      std::chrono::steady_clock::now() - capsLockWait_->since < kCapsLockWait &&
+      mutterHasKey(keymap.get(), XK_Caps_Lock))
     return TypingProgress{0, {}, kKeymapPoll};
   capsLockWait_.reset();
   bool capsLock = session_->capsLock();

@@ -103,4 +103,11 @@ std::optional<Keysym> mutterKeysymFor(xkb_keymap* keymap, char32_t character, bo
   return std::nullopt;
 }
 
+bool mutterHasKey(xkb_keymap* keymap, Keysym keysym) {
+  for (xkb_layout_index_t layout = 0; keymap && layout < xkb_keymap_num_layouts(keymap); ++layout)
+    if (mutterFinds(keymap, layout, keysym))
+      return true;
+  return false;
+}
+
 } // namespace tovel

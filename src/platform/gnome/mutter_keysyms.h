@@ -21,5 +21,7 @@ namespace tovel {
 // from the keysym of the other case where that is what the locked key then types.
 std::optional<Keysym> mutterKeysymFor(xkb_keymap* keymap, char32_t character,
                                       bool capsLock = false);
+// Whether Mutter finds a key for the keysym in some layout of the keymap (it drops the others).
+bool mutterHasKey(xkb_keymap* keymap, Keysym keysym);
 
 } // namespace tovel
