@@ -14,11 +14,11 @@ namespace {
 constexpr ModifierMask kShortcutModifiers = 0x4 | 0x8 | 0x40;
 constexpr ModifierMask kLock = 0x2;
 
+} // namespace
+
 bool isKeypadKeysym(Keysym keysym) {
   return keysym >= XK_KP_Space && keysym <= XK_KP_Equal;
 }
-
-} // namespace
 
 std::optional<char32_t> characterOfKeysym(Keysym keysym) {
   if (keysym == XK_Return)

@@ -37,6 +37,9 @@ struct KeyStroke {
 // The character a keysym types when its key is pressed; none for one that types none (modifiers,
 // function keys, dead keys). Return and Tab type '\n' and '\t' here, as typing means them.
 std::optional<char32_t> characterOfKeysym(Keysym keysym);
+// Whether the keysym is one of the keypad's (KP_Space to KP_Equal), which applications may read as
+// the keypad rather than as its character.
+bool isKeypadKeysym(Keysym keysym);
 
 // The keysym that stands for a character on a key of its own: Return and Tab for '\n' and '\t', a
 // Latin-1 character its own keysym, any other the Unicode keysym 0x01000000 + code point.

@@ -17,7 +17,8 @@ namespace {
 
 using XkbKeymap = std::unique_ptr<xkb_keymap, decltype(&xkb_keymap_unref)>;
 
-// The keymap of these layouts ("us", "de", "us,de") on a pc105 keyboard with the evdev rules.
+// The keymap of these layouts ("us", "de", "us,de") and XKB options ("ctrl:nocaps") on a pc105
+// keyboard with the evdev rules.
 XkbKeymap compileKeymap(const std::string& layouts, const std::string& options = "") {
   xkb_context* context = xkb_context_new(XKB_CONTEXT_NO_ENVIRONMENT_NAMES);
   xkb_rule_names names{"evdev", "pc105", layouts.c_str(), "", options.c_str()};

@@ -33,10 +33,6 @@ std::optional<Found> mutterFinds(xkb_keymap* keymap, xkb_layout_index_t layout, 
   return std::nullopt;
 }
 
-bool isKeypad(xkb_keysym_t keysym) {
-  return keysym >= XK_KP_Space && keysym <= XK_KP_Equal;
-}
-
 // Whether Mutter types the character with the keysym in this layout, with these modifiers locked.
 bool mutterTypes(xkb_keymap* keymap, xkb_layout_index_t layout, Keysym keysym, char32_t character,
                  xkb_mod_mask_t locked) {
@@ -58,7 +54,7 @@ bool mutterTypes(xkb_keymap* keymap, xkb_layout_index_t layout, Keysym keysym, c
     xkb_state_update_key(state, modifier->keycode, XKB_KEY_DOWN);
   const xkb_keysym_t* syms = nullptr;
   int count = xkb_state_key_get_syms(state, found->keycode, &syms);
-  bool typed = count == 1 && characterOfKeysym(syms[0]) == character && !isKeypad(syms[0]);
+  bool typed = count == 1 && characterOfKeysym(syms[0]) == character && !isKeypadKeysym(syms[0]);
   xkb_state_unref(state);
   return typed;
 }
@@ -87,7 +83,7 @@ std::optional<Keysym> mutterKeysymFor(xkb_keymap* keymap, char32_t character, bo
         const xkb_keysym_t* syms = nullptr;
         int count = xkb_keymap_key_get_syms_by_level(keymap, key, layout, level, &syms);
         for (int i = 0; i < count; ++i)
-          if (standsFor(syms[i]) && !isKeypad(syms[i]) &&
+          if (standsFor(syms[i]) && !isKeypadKeysym(syms[i]) &&
               std::find(candidates.begin(), candidates.end(), syms[i]) == candidates.end())
             candidates.push_back(syms[i]);
       }
